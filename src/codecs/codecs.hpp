@@ -1,0 +1,45 @@
+// Payload decoding: the decoder that turns a SPHERE payload into LE PCM, and
+// the two codec kernels (G.711 expansion and Shorten to PCM).
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "common/bytes.hpp"
+#include "common/result.hpp"
+#include "shorten/shorten.hpp"
+#include "sphere/sphere.hpp"
+
+namespace korrin::codecs {
+
+struct Pcm {
+    std::uint16_t bits_per_sample = 16;  // 16 or 32
+    ByteBuffer bytes;                    // interleaved little-endian samples
+};
+
+// Decodes a payload by the header's coding. `framing` is room to leave
+// around the PCM for a caller that wraps it (see ByteBuffer::expand).
+Result<Pcm> decode(const sphere::SphereHeader& header, ByteView payload, Framing framing = {});
+
+// The expansion of one G.711 code byte.
+std::int16_t ulaw_to_linear(std::uint8_t code) noexcept;
+std::int16_t alaw_to_linear(std::uint8_t code) noexcept;
+
+// Expands G.711 bytes into `out`, which must hold 2 * data.size() bytes.
+void g711_expand_into(ByteView data, bool alaw, MutableByteView out) noexcept;
+
+// Expands G.711 bytes into a new buffer of twice their length.
+Result<ByteBuffer> g711_expand(ByteView data, bool alaw, Framing framing = {});
+
+struct ShortenPcm {
+    std::uint64_t channel_count = 0;
+    bool is_ulaw = false;
+    ByteBuffer pcm_bytes;  // LE 16-bit, interleaved
+};
+
+Result<ShortenPcm> shorten_to_pcm(ByteView stream, Framing framing = {});
+
+// Serialises 16-bit samples least significant byte first.
+Result<ByteBuffer> pcm_table_to_le(std::span<const std::int16_t> samples, Framing framing = {});
+
+}  // namespace korrin::codecs

@@ -1,0 +1,110 @@
+// Byte views (borrowed input) and byte buffers (owned output).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <span>
+#include <utility>
+
+#include "common/result.hpp"
+
+namespace korrin {
+
+using ByteView = std::span<const std::uint8_t>;
+using MutableByteView = std::span<std::uint8_t>;
+
+// Room a producer leaves around its output so that a consumer can wrap it
+// (a WAV header in front, a pad byte behind) without copying the body again.
+struct Framing {
+    std::size_t front = 0;
+    std::size_t back = 0;
+};
+
+// An owned array of bytes, allocated once and not initialised: every producer
+// writes each byte of its output exactly once. It may carry reserved room
+// before and after its contents (see Framing), which `expand` reveals.
+class ByteBuffer {
+public:
+    ByteBuffer() noexcept = default;
+    ByteBuffer(const ByteBuffer&) = delete;
+    ByteBuffer& operator=(const ByteBuffer&) = delete;
+    ByteBuffer(ByteBuffer&& other) noexcept { swap(other); }
+    ByteBuffer& operator=(ByteBuffer&& other) noexcept {
+        ByteBuffer(std::move(other)).swap(*this);
+        return *this;
+    }
+    ~ByteBuffer() { std::free(block_); }
+
+    // A buffer of `size` bytes with `framing` reserved around them, or an
+    // OutOfMemory error.
+    static Result<ByteBuffer> allocate(std::size_t size, Framing framing = {}) noexcept {
+        std::size_t total = size;
+        if (__builtin_add_overflow(total, framing.front, &total) ||
+            __builtin_add_overflow(total, framing.back, &total))
+            return out_of_memory();
+        ByteBuffer buffer;
+        // malloc(0) may return null; keep one byte so that null means failure.
+        buffer.block_ = static_cast<std::uint8_t*>(std::malloc(total == 0 ? 1 : total));
+        if (buffer.block_ == nullptr) return out_of_memory();
+        buffer.begin_ = framing.front;
+        buffer.size_ = size;
+        buffer.capacity_ = total;
+        return buffer;
+    }
+
+    // A new buffer holding a copy of `bytes`.
+    static Result<ByteBuffer> copy_of(ByteView bytes, Framing framing = {}) noexcept {
+        auto buffer = allocate(bytes.size(), framing);
+        if (buffer && !bytes.empty())
+            __builtin_memcpy(buffer->data(), bytes.data(), bytes.size());
+        return buffer;
+    }
+
+    std::uint8_t* data() noexcept { return block_ == nullptr ? nullptr : block_ + begin_; }
+    const std::uint8_t* data() const noexcept { return block_ == nullptr ? nullptr : block_ + begin_; }
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+
+    std::uint8_t* begin() noexcept { return data(); }
+    std::uint8_t* end() noexcept { return data() + size_; }
+    const std::uint8_t* begin() const noexcept { return data(); }
+    const std::uint8_t* end() const noexcept { return data() + size_; }
+
+    ByteView view() const noexcept { return {data(), size_}; }
+    MutableByteView mutable_view() noexcept { return {data(), size_}; }
+    operator ByteView() const noexcept { return view(); }  // NOLINT: a buffer reads as a view
+
+    std::size_t front_room() const noexcept { return begin_; }
+    std::size_t back_room() const noexcept { return capacity_ - begin_ - size_; }
+
+    // Grows the contents into the reserved room: `front` bytes before them,
+    // `back` bytes after. Returns false, changing nothing, when there is not
+    // that much room. The revealed bytes are uninitialised.
+    bool expand(std::size_t front, std::size_t back) noexcept {
+        if (front > front_room() || back > back_room()) return false;
+        begin_ -= front;
+        size_ += front + back;
+        return true;
+    }
+
+    // Drops everything after the first `size` bytes (no effect when larger).
+    void truncate(std::size_t size) noexcept {
+        if (size < size_) size_ = size;
+    }
+
+    void swap(ByteBuffer& other) noexcept {
+        std::swap(block_, other.block_);
+        std::swap(begin_, other.begin_);
+        std::swap(size_, other.size_);
+        std::swap(capacity_, other.capacity_);
+    }
+
+private:
+    std::uint8_t* block_ = nullptr;
+    std::size_t begin_ = 0;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+}  // namespace korrin

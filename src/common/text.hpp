@@ -1,0 +1,60 @@
+// Text helpers shared by the header reader and the payload decoder: UTF-8
+// well-formedness, Unicode white space, trimming and the quoting of text
+// values in error messages.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/bytes.hpp"
+
+namespace korrin {
+
+// True when `bytes` is well-formed UTF-8: no overlong forms, no surrogates,
+// nothing above U+10FFFF, no truncated or stray continuation bytes.
+bool is_well_formed_utf8(ByteView bytes) noexcept;
+
+inline bool is_well_formed_utf8(std::string_view text) noexcept {
+    return is_well_formed_utf8(
+        ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+// Membership in the Unicode White_Space property (NUL is not white space).
+constexpr bool is_white_space(char32_t c) noexcept {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+           c == 0x205F || c == 0x3000;
+}
+
+// Length in bytes of the white-space character that starts `text`, or 0 when
+// `text` is empty or starts with anything else. `text` must be well-formed UTF-8.
+std::size_t leading_white_space_length(std::string_view text) noexcept;
+
+// The same for the white-space character that ends `text`.
+std::size_t trailing_white_space_length(std::string_view text) noexcept;
+
+// `text` without white space at either end. `text` must be well-formed UTF-8.
+std::string_view trim(std::string_view text) noexcept;
+
+// `text` without white space at its start.
+std::string_view trim_start(std::string_view text) noexcept;
+
+struct WhiteSpaceSplit {
+    std::string_view before;  // everything before the first white-space character
+    std::string_view after;   // everything after that one character
+};
+
+// Splits at the first white-space character, or nothing when there is none.
+std::optional<WhiteSpaceSplit> split_at_white_space(std::string_view text) noexcept;
+
+// `text` in double quotes, for an error message: a backslash or double quote
+// gets a backslash in front, TAB, CR, LF and NUL become \t \r \n \0, other
+// control and invisible characters \u{hex}; everything else is unchanged.
+std::string quote(std::string_view text);
+
+// `text` with the ASCII letters A to Z in lower case; nothing else changes.
+std::string ascii_lower(std::string_view text);
+
+}  // namespace korrin

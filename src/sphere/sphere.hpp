@@ -1,0 +1,56 @@
+// The NIST SPHERE container: the header reader, the field table and its
+// typed queries.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "common/bytes.hpp"
+#include "common/result.hpp"
+
+namespace korrin::sphere {
+
+// Looks names up by string_view without building a std::string.
+struct FieldHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+};
+
+using FieldTable = std::unordered_map<std::string, std::string, FieldHash, std::equal_to<>>;
+
+// A parsed and validated header. Owns copies of every name and value.
+struct SphereHeader {
+    FieldTable fields;              // name -> trimmed value text (later lines win)
+    std::uint64_t header_size = 0;  // the payload starts at this offset
+
+    // The stored value text of `name`, or null when the header lacks it.
+    const std::string* find(std::string_view name) const noexcept;
+
+    // The value of a required integer field ("int" in the format's terms).
+    Result<std::int64_t> int_(std::string_view name) const;
+
+    // Checks the four fields every conversion needs.
+    Result<void> validate() const;
+
+    // The byte-order code, "1" when the header has none.
+    std::string_view sample_byte_format() const noexcept;
+
+    // sample_count x channel_count x sample_n_bytes, overflow-checked.
+    Result<std::uint64_t> expected_data_bytes() const;
+};
+
+struct SphereFile {
+    SphereHeader header;
+    ByteView payload;  // points into the input given to `read`
+};
+
+// Parses the header region (the first header_size bytes of a file) into the
+// field table: the UTF-8 check, the line loop and the field lines.
+Result<FieldTable> parse(ByteView region);
+
+// Reads a whole SPHERE file: framing, header fields, validation.
+Result<SphereFile> read(ByteView data);
+
+}  // namespace korrin::sphere

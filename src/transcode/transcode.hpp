@@ -1,0 +1,21 @@
+// A whole conversion: SPHERE file in, WAV file or PCM out.
+#pragma once
+
+#include "codecs/codecs.hpp"
+#include "common/bytes.hpp"
+#include "common/result.hpp"
+#include "sphere/sphere.hpp"
+
+namespace korrin::transcode {
+
+// Hands the decoder the part of the payload that the header calls for.
+Result<codecs::Pcm> decode_payload(const sphere::SphereHeader& header, ByteView payload,
+                                   Framing framing = {});
+
+// A whole SPHERE file to a whole RIFF/WAV file.
+Result<ByteBuffer> transcode(ByteView sph);
+
+// A whole SPHERE file to its PCM (read, then decode_payload).
+Result<ByteBuffer> decode_pcm(ByteView sph);
+
+}  // namespace korrin::transcode
