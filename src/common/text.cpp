@@ -61,13 +61,28 @@ void append_hex_escape(std::string& out, char32_t c) {
     out.push_back('}');
 }
 
-// Characters that would be invisible or confusing inside a quoted message:
-// controls, white space other than the plain space, and format characters.
+// Characters that would be invisible or misleading inside a quoted message:
+// controls, white space other than the plain space, format characters
+// (Unicode category Cf), private-use characters and noncharacters.
 bool needs_hex_escape(char32_t c) noexcept {
     if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) return true;
-    if (c != 0x20 && is_white_space(c)) return true;
-    return c == 0xAD || (c >= 0x200B && c <= 0x200F) || (c >= 0x202A && c <= 0x202E) ||
-           (c >= 0x2060 && c <= 0x206F) || c == 0xFEFF || (c >= 0xFFF9 && c <= 0xFFFB);
+    if (c < 0xA0) return false;  // printable ASCII, the common case
+    if (is_white_space(c)) return true;
+    struct Range {
+        char32_t first, last;
+    };
+    static constexpr Range kFormat[] = {
+        {0xAD, 0xAD},       {0x600, 0x605},     {0x61C, 0x61C},     {0x6DD, 0x6DD},
+        {0x70F, 0x70F},     {0x890, 0x891},     {0x8E2, 0x8E2},     {0x180E, 0x180E},
+        {0x200B, 0x200F},   {0x202A, 0x202E},   {0x2060, 0x206F},   {0xFEFF, 0xFEFF},
+        {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD}, {0x110CD, 0x110CD}, {0x13430, 0x1343F},
+        {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE0001}, {0xE0020, 0xE007F},
+    };
+    for (const Range& r : kFormat)
+        if (c >= r.first && c <= r.last) return true;
+    const bool private_use = (c >= 0xE000 && c <= 0xF8FF) || c >= 0xF0000;
+    const bool noncharacter = (c >= 0xFDD0 && c <= 0xFDEF) || (c & 0xFFFE) == 0xFFFE;
+    return private_use || noncharacter;
 }
 
 }  // namespace

@@ -1,16 +1,275 @@
 #include "sphere/sphere.hpp"
 
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+
+#include "common/checked.hpp"
+#include "common/text.hpp"
+
 namespace korrin::sphere {
+namespace {
+
+constexpr std::string_view kMagic = "NIST_1A";
+constexpr std::string_view kEndHead = "end_head";
+
+std::string_view as_text(ByteView bytes) noexcept {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+// One or more ASCII digits and nothing else, as an unsigned 64-bit value.
+std::optional<std::uint64_t> parse_digits(std::string_view text) noexcept {
+    if (text.empty()) return std::nullopt;
+    std::uint64_t value = 0;
+    for (const char c : text) {
+        if (!is_digit(c)) return std::nullopt;
+        if (!checked_mul(value, std::uint64_t{10}, value) ||
+            !checked_add(value, static_cast<std::uint64_t>(c - '0'), value))
+            return std::nullopt;
+    }
+    return value;
+}
+
+// The size line: an optional "+", then digits, anywhere in the unsigned
+// 64-bit range.
+std::optional<std::uint64_t> parse_header_size(std::string_view text) noexcept {
+    if (text.starts_with('+')) text.remove_prefix(1);
+    return parse_digits(text);
+}
+
+// An optional "+" or "-", then digits, anywhere in the signed 64-bit range.
+std::optional<std::int64_t> parse_integer(std::string_view text) noexcept {
+    const bool negative = text.starts_with('-');
+    if (negative || text.starts_with('+')) text.remove_prefix(1);
+    const std::optional<std::uint64_t> magnitude = parse_digits(text);
+    if (!magnitude) return std::nullopt;
+    constexpr auto max = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    if (*magnitude > max + (negative ? 1 : 0)) return std::nullopt;
+    // Negating in unsigned arithmetic reaches the minimum without overflow.
+    return static_cast<std::int64_t>(negative ? 0 - *magnitude : *magnitude);
+}
+
+bool equals_ignoring_ascii_case(std::string_view text, std::string_view lower) noexcept {
+    if (text.size() != lower.size()) return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != lower[i]) return false;
+    }
+    return true;
+}
+
+// An optional sign, then "inf", "infinity" or "nan" in any case, or a
+// decimal number: digits with an optional "." and fraction (at least one
+// digit in all) and an optional exponent. Only the form is checked; a
+// magnitude beyond a double's range is accepted.
+bool is_real(std::string_view text) noexcept {
+    if (text.starts_with('+') || text.starts_with('-')) text.remove_prefix(1);
+    if (equals_ignoring_ascii_case(text, "inf") || equals_ignoring_ascii_case(text, "infinity") ||
+        equals_ignoring_ascii_case(text, "nan"))
+        return true;
+    std::size_t i = 0;
+    std::size_t digits = 0;
+    const auto skip_digits = [&] {
+        const std::size_t start = i;
+        while (i < text.size() && is_digit(text[i])) ++i;
+        return i - start;
+    };
+    digits += skip_digits();
+    if (i < text.size() && text[i] == '.') {
+        ++i;
+        digits += skip_digits();
+    }
+    if (digits == 0) return false;
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+        if (skip_digits() == 0) return false;
+    }
+    return i == text.size();
+}
+
+// The pieces of a text split at every LF; the piece after the last LF
+// counts, even when empty.
+class Lines {
+public:
+    explicit Lines(std::string_view text) noexcept : text_(text) {}
+
+    bool next(std::string_view& line) noexcept {
+        if (done_) return false;
+        const std::size_t lf = text_.find('\n', start_);
+        if (lf == std::string_view::npos) {
+            line = text_.substr(start_);
+            done_ = true;
+        } else {
+            line = text_.substr(start_, lf - start_);
+            start_ = lf + 1;
+        }
+        return true;
+    }
+
+    // Everything after the last piece handed out.
+    std::string_view rest() const noexcept { return done_ ? std::string_view{} : text_.substr(start_); }
+
+private:
+    std::string_view text_;
+    std::size_t start_ = 0;
+    bool done_ = false;
+};
+
+[[gnu::cold]] DecodeError not_utf8() { return invalid("SPHERE header is not valid ASCII"); }
+
+[[gnu::cold]] DecodeError malformed_line(std::string_view line) {
+    return invalid("malformed SPHERE header line: ", quote(line));
+}
+
+// Checks one field line (trimmed, not empty, not "end_head") and stores its
+// name and value in `fields`.
+Result<void> store_field_line(std::string_view line, FieldTable& fields) {
+    const std::optional<WhiteSpaceSplit> name_split = split_at_white_space(line);
+    if (!name_split) return malformed_line(line);
+    const std::string_view name = name_split->before;
+    const std::string_view rest = trim_start(name_split->after);
+    if (name.empty() || rest.empty()) return malformed_line(line);
+
+    std::string_view type = rest;
+    std::string_view value;
+    if (const std::optional<WhiteSpaceSplit> type_split = split_at_white_space(rest)) {
+        type = type_split->before;
+        value = trim(type_split->after);
+    }
+    if (type.size() < 2 || type[0] != '-') return invalid("unknown field type in line: ", quote(line));
+    switch (type[1]) {
+        case 'i':
+            if (!parse_integer(value))
+                return invalid("field ", quote(name), " declared integer but value is ", quote(value));
+            break;
+        case 'r':
+            if (!is_real(value))
+                return invalid("field ", quote(name), " declared real but value is ", quote(value));
+            break;
+        case 's':
+            break;
+        default:
+            return invalid("unknown field type ", quote(type), " in line: ", quote(line));
+    }
+
+    // A repeated name keeps the later value.
+    if (const auto it = fields.find(name); it != fields.end())
+        it->second.assign(value);
+    else
+        fields.emplace(name, value);
+    return ok();
+}
+
+}  // namespace
 
 const std::string* SphereHeader::find(std::string_view name) const noexcept {
     const auto it = fields.find(name);
     return it == fields.end() ? nullptr : &it->second;
 }
-Result<std::int64_t> SphereHeader::int_(std::string_view) const { return invalid("not implemented"); }
-Result<void> SphereHeader::validate() const { return invalid("not implemented"); }
-std::string_view SphereHeader::sample_byte_format() const noexcept { return "1"; }
-Result<std::uint64_t> SphereHeader::expected_data_bytes() const { return invalid("not implemented"); }
-Result<FieldTable> parse(ByteView) { return invalid("not implemented"); }
-Result<SphereFile> read(ByteView) { return invalid("not implemented"); }
+
+Result<std::int64_t> SphereHeader::int_(std::string_view name) const {
+    const std::string* text = find(name);
+    if (text == nullptr) return invalid("SPHERE header missing required field: ", name);
+    const std::optional<std::int64_t> value = parse_integer(*text);
+    if (!value) return invalid("field ", quote(name), " is not an integer");
+    return *value;
+}
+
+Result<void> SphereHeader::validate() const {
+    // Every required field must be present before any value is looked at.
+    for (const std::string_view name : {"sample_count", "sample_rate", "channel_count", "sample_n_bytes"})
+        if (find(name) == nullptr) return invalid("SPHERE header missing required field: ", name);
+
+    KR_ASSIGN_OR_RETURN(const std::int64_t channel_count, int_("channel_count"));
+    if (channel_count < 1) return invalid("channel_count must be >= 1, got ", channel_count);
+    KR_ASSIGN_OR_RETURN(const std::int64_t sample_n_bytes, int_("sample_n_bytes"));
+    if (sample_n_bytes < 1) return invalid("sample_n_bytes must be >= 1, got ", sample_n_bytes);
+    KR_ASSIGN_OR_RETURN(const std::int64_t sample_count, int_("sample_count"));
+    if (sample_count < 0) return invalid("sample_count must be >= 0, got ", sample_count);
+    KR_ASSIGN_OR_RETURN(const std::int64_t sample_rate, int_("sample_rate"));
+    if (sample_rate < 1) return invalid("sample_rate must be >= 1, got ", sample_rate);
+    return ok();
+}
+
+std::string_view SphereHeader::sample_byte_format() const noexcept {
+    const std::string* format = find("sample_byte_format");
+    return format == nullptr ? std::string_view("1") : std::string_view(*format);
+}
+
+Result<std::uint64_t> SphereHeader::expected_data_bytes() const {
+    KR_ASSIGN_OR_RETURN(const std::int64_t sample_count, int_("sample_count"));
+    KR_ASSIGN_OR_RETURN(const std::int64_t channel_count, int_("channel_count"));
+    KR_ASSIGN_OR_RETURN(const std::int64_t sample_n_bytes, int_("sample_n_bytes"));
+    // A negative factor is refused even when the product would come out
+    // positive (two negative factors): no byte count is declared by it.
+    // Headers that `read` returns have passed `validate` and never get here.
+    std::int64_t all_samples = 0;
+    std::int64_t total = 0;
+    if (sample_count < 0 || channel_count < 0 || sample_n_bytes < 0 ||
+        !checked_mul(sample_count, channel_count, all_samples) ||
+        !checked_mul(all_samples, sample_n_bytes, total))
+        return invalid("declared payload size overflows");
+    return static_cast<std::uint64_t>(total);
+}
+
+Result<FieldTable> parse(ByteView region) {
+    // The UTF-8 check covers the whole region, but it is made line by line
+    // as the loop reaches each line, so the region is read once. A LF never
+    // occurs inside a multi-byte sequence, so this is the same check; and
+    // before a field-line error or the end of the loop is reported, whatever
+    // the loop has not reached is checked too, since a bad byte anywhere
+    // outranks every later error.
+    Lines lines(as_text(region));
+    std::string_view line;
+    for (int skipped = 0; skipped < 2 && lines.next(line); ++skipped)  // magic and size line
+        if (!is_well_formed_utf8(line)) return not_utf8();
+
+    FieldTable fields;
+    fields.reserve(32);  // more than a typical header holds: one bucket array
+    while (lines.next(line)) {
+        if (!is_well_formed_utf8(line)) return not_utf8();
+        const std::string_view trimmed = trim(line);
+        if (trimmed.empty()) continue;
+        if (trimmed == kEndHead) {
+            if (!is_well_formed_utf8(lines.rest())) return not_utf8();
+            return fields;
+        }
+        if (Result<void> stored = store_field_line(trimmed, fields); !stored) {
+            if (!is_well_formed_utf8(lines.rest())) return not_utf8();
+            return std::move(stored).error();
+        }
+    }
+    return invalid("SPHERE header missing 'end_head' terminator");
+}
+
+Result<SphereFile> read(ByteView data) {
+    const std::string_view text = as_text(data);
+    if (!text.starts_with(kMagic)) return invalid("not a NIST SPHERE file (missing 'NIST_1A' magic)");
+
+    // The size line lies between the first two LFs of the whole input,
+    // whatever size it then declares.
+    const std::size_t first_lf = text.find('\n');
+    if (first_lf == std::string_view::npos) return invalid("truncated SPHERE header");
+    const std::size_t second_lf = text.find('\n', first_lf + 1);
+    if (second_lf == std::string_view::npos) return invalid("truncated SPHERE header (no size line)");
+    const std::string_view size_line = text.substr(first_lf + 1, second_lf - first_lf - 1);
+    if (!is_well_formed_utf8(size_line)) return invalid("invalid header size line");
+    const std::string_view size_text = trim(size_line);
+    const std::optional<std::uint64_t> header_size = parse_header_size(size_text);
+    if (!header_size) return invalid("invalid header size line: ", quote(size_text));
+    if (*header_size == 0) return invalid("non-positive header size");
+    if (*header_size > data.size())
+        return invalid("header claims ", *header_size, " bytes but only ", data.size(), " available");
+
+    const auto region_size = static_cast<std::size_t>(*header_size);
+    KR_ASSIGN_OR_RETURN(FieldTable fields, parse(data.first(region_size)));
+    SphereFile file{SphereHeader{std::move(fields), *header_size}, data.subspan(region_size)};
+    KR_TRY(file.header.validate());
+    return file;
+}
 
 }  // namespace korrin::sphere
