@@ -1,12 +1,145 @@
 #include "bitreader/bitreader.hpp"
 
-namespace korrin::bitreader {
+#include <bit>
+#include <cstring>
 
-BitReader::BitReader(ByteView data, std::size_t start) noexcept : data_(data), pos_(start) {}
-Result<std::uint64_t> BitReader::uvar(std::uint32_t) { return invalid("not implemented"); }
-Result<std::int64_t> BitReader::var(std::uint32_t) { return invalid("not implemented"); }
-Result<std::uint64_t> BitReader::ulong() { return invalid("not implemented"); }
-std::size_t BitReader::pos() const noexcept { return pos_; }
-std::uint8_t BitReader::bit() const noexcept { return bit_; }
+namespace korrin::bitreader {
+namespace {
+
+static_assert(std::endian::native == std::endian::little, "the wide load assumes a little-endian host");
+
+inline std::uint64_t load_be64(const std::uint8_t* p) noexcept {
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    return __builtin_bswap64(word);
+}
+
+inline std::int64_t fold(std::uint64_t u) noexcept {
+    return static_cast<std::int64_t>((u >> 1) ^ (0 - (u & 1)));
+}
+
+[[gnu::cold]] DecodeError past_end() {
+    return invalid("truncated or corrupt shorten stream: ran past end of bitstream");
+}
+[[gnu::cold]] DecodeError runaway() { return invalid("runaway unary code"); }
+[[gnu::cold]] DecodeError oversized(std::uint32_t n) { return invalid("oversized uvar width ", n); }
+
+}  // namespace
+
+BitReader::BitReader(ByteView data, std::size_t start) noexcept
+    : data_(data.data()), size_(data.size()), next_(start) {}
+
+// Tops the cache up to at least 56 valid bits, or to every bit left.
+void BitReader::refill() noexcept {
+    if (next_ < size_ && size_ - next_ >= 8) {
+        // Whole bytes only: the bits that do not fit stay below `valid_` as
+        // the stream's own bits, which the next refill ORs in again.
+        cache_ |= load_be64(data_ + next_) >> valid_;
+        next_ += (63 - valid_) >> 3;
+        valid_ |= 56;
+        return;
+    }
+    while (valid_ < 56 && next_ < size_) {
+        cache_ |= std::uint64_t{data_[next_++]} << (56 - valid_);
+        valid_ += 8;
+    }
+}
+
+Result<std::uint64_t> BitReader::uvar(std::uint32_t n) {
+    if (n > kMaxLowBits) return oversized(n);
+
+    std::uint64_t zeros = 0;
+    for (;;) {
+        if (valid_ < 56) refill();
+        if (valid_ == 0) return past_end();
+        const auto run = static_cast<unsigned>(std::countl_zero(cache_));
+        if (run < valid_) {
+            if (zeros + run > kMaxUnaryZeros) {
+                consume(static_cast<unsigned>(kMaxUnaryZeros + 1 - zeros));
+                return runaway();
+            }
+            zeros += run;
+            consume(run + 1);
+            break;
+        }
+        // Every cached bit is a zero of the run.
+        if (zeros + valid_ > kMaxUnaryZeros) {
+            consume(static_cast<unsigned>(kMaxUnaryZeros + 1 - zeros));
+            return runaway();
+        }
+        zeros += valid_;
+        consume(valid_);
+    }
+
+    if (n == 0) return zeros;
+    if (valid_ < n) refill();
+    if (valid_ < n) {
+        consume(valid_);  // every bit left was read before the end was met
+        return past_end();
+    }
+    const std::uint64_t low = cache_ >> (64 - n);
+    consume(n);
+    return (zeros << n) | low;
+}
+
+Result<std::int64_t> BitReader::var(std::uint32_t n) {
+    KR_ASSIGN_OR_RETURN(const std::uint64_t u, uvar(n));
+    return fold(u);
+}
+
+Result<std::uint64_t> BitReader::ulong() {
+    KR_ASSIGN_OR_RETURN(const std::uint64_t width, uvar(2));
+    // The width is below 2^29 (2^26 * 4 + 3), so it fits the argument.
+    return uvar(static_cast<std::uint32_t>(width));
+}
+
+Result<void> BitReader::var_block(std::uint32_t n, std::span<std::int64_t> out, std::size_t& decoded) {
+    decoded = 0;
+    if (out.empty()) return ok();
+    if (n > kMaxLowBits) return oversized(n);
+
+    // The fast path handles a code that lies wholly in a freshly filled
+    // cache; anything else (a long run, the last 8 bytes) goes through uvar.
+    const std::size_t wide_end = size_ >= 8 ? size_ - 8 : 0;
+    const bool wide_possible = size_ >= 8;
+    std::uint64_t cache = cache_;
+    unsigned valid = valid_;
+    std::size_t next = next_;
+    std::size_t i = 0;
+    while (i < out.size()) {
+        if (wide_possible && next <= wide_end) {
+            cache |= load_be64(data_ + next) >> valid;
+            next += (63 - valid) >> 3;
+            valid |= 56;
+            const auto run = static_cast<unsigned>(std::countl_zero(cache));
+            const unsigned length = run + 1 + n;
+            if (length <= valid) {
+                // Shift in two steps so that n = 0 yields no low bits.
+                const std::uint64_t low = ((cache << (run + 1)) >> 1) >> (63 - n);
+                out[i++] = fold((std::uint64_t{run} << n) | low);
+                cache <<= length;
+                valid -= length;
+                continue;
+            }
+        }
+        cache_ = cache;
+        valid_ = valid;
+        next_ = next;
+        auto u = uvar(n);
+        if (!u) {
+            decoded = i;
+            return std::move(u).error();
+        }
+        out[i++] = fold(*u);
+        cache = cache_;
+        valid = valid_;
+        next = next_;
+    }
+    cache_ = cache;
+    valid_ = valid;
+    next_ = next;
+    decoded = i;
+    return ok();
+}
 
 }  // namespace korrin::bitreader

@@ -1,9 +1,15 @@
 // Reads the variable-length integer codes of a Shorten bit stream, most
 // significant bit of each byte first.
+//
+// Bits are served from a 64-bit cache, so a unary run costs one count of
+// leading zeros per cached word rather than one step per bit. The cache is an
+// implementation detail: values, errors and the position after every call,
+// failed ones included, are those of a reader that takes one bit at a time.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "common/bytes.hpp"
 #include "common/result.hpp"
@@ -20,18 +26,38 @@ public:
     // A reader over `data`, starting at bit 0 of byte `start`.
     BitReader(ByteView data, std::size_t start) noexcept;
 
+    // q zeros, a one, then n plain bits: q * 2^n + low.
     Result<std::uint64_t> uvar(std::uint32_t n);
+    // uvar(n) folded into a signed value: 0, 1, 2, 3 read as 0, -1, 1, -2.
     Result<std::int64_t> var(std::uint32_t n);
+    // uvar(uvar(2)).
     Result<std::uint64_t> ulong();
 
+    // Reads out.size() var(n) codes into `out`, the same as that many var(n)
+    // calls but faster. On failure `decoded` is the number of codes read
+    // before the one that failed; on success it is out.size().
+    Result<void> var_block(std::uint32_t n, std::span<std::int64_t> out, std::size_t& decoded);
+
     // Index of the byte holding the next bit, and of that bit (0 = MSB).
-    std::size_t pos() const noexcept;
-    std::uint8_t bit() const noexcept;
+    std::size_t pos() const noexcept { return bit_position() >> 3; }
+    std::uint8_t bit() const noexcept { return static_cast<std::uint8_t>(bit_position() & 7); }
 
 private:
-    ByteView data_;
-    std::size_t pos_;
-    std::uint8_t bit_ = 0;
+    std::uint64_t bit_position() const noexcept { return std::uint64_t{next_} * 8 - valid_; }
+    void refill() noexcept;
+    void consume(unsigned count) noexcept {
+        cache_ <<= count;
+        valid_ -= count;
+    }
+
+    const std::uint8_t* data_;
+    std::size_t size_;
+    // The next byte to move into the cache.
+    std::size_t next_;
+    // The top `valid_` bits of `cache_` are the next bits of the stream. Each
+    // bit below them is either zero or the stream's own bit at that place.
+    std::uint64_t cache_ = 0;
+    unsigned valid_ = 0;  // at most 63
 };
 
 }  // namespace korrin::bitreader
