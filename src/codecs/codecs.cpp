@@ -1,7 +1,160 @@
+// The payload decoder: picks linear PCM, G.711 or embedded Shorten by the
+// header's sample_coding and checks what it produced against the header.
+#include <cstring>
+#include <string>
+
 #include "codecs/codecs.hpp"
+#include "common/checked.hpp"
+#include "common/text.hpp"
 
 namespace korrin::codecs {
+namespace {
 
-Result<Pcm> decode(const sphere::SphereHeader&, ByteView, Framing) { return invalid("not implemented"); }
+constexpr std::string_view kShorten = "embedded-shorten-v2.00";
+
+// The first two comma-separated pieces of a coding text, trimmed and with
+// ASCII letters in lower case. Pieces after the second are ignored.
+struct Coding {
+    std::string base;
+    std::string compression;  // empty: not compressed
+};
+
+struct RawPieces {
+    std::string_view base;
+    std::string_view compression;
+};
+
+RawPieces split_coding(std::string_view text) noexcept {
+    const std::size_t comma = text.find(',');
+    if (comma == std::string_view::npos) return {trim(text), {}};
+    const std::string_view rest = text.substr(comma + 1);
+    return {trim(text.substr(0, comma)), trim(rest.substr(0, rest.find(',')))};
+}
+
+Coding parse_coding(std::string_view text) {
+    const RawPieces pieces = split_coding(text);
+    return {ascii_lower(pieces.base), ascii_lower(pieces.compression)};
+}
+
+enum class Family { Pcm, Ulaw, Alaw, Unknown };
+
+Family family_of(std::string_view base) noexcept {
+    if (base == "pcm") return Family::Pcm;
+    if (base == "ulaw" || base == "mulaw" || base == "mu-law") return Family::Ulaw;
+    if (base == "alaw" || base == "a-law") return Family::Alaw;
+    return Family::Unknown;
+}
+
+// n x 8 in decimal, exact for every 64-bit n: a header may declare a width
+// whose bit count does not fit 64 bits, and the message still names it.
+std::string bits_text(std::int64_t n) {
+    std::int64_t bits = 0;
+    if (checked_mul(n, std::int64_t{8}, bits)) return std::to_string(bits);
+    __extension__ using Wide = unsigned __int128;
+    const std::uint64_t magnitude = n < 0 ? 0 - static_cast<std::uint64_t>(n) : static_cast<std::uint64_t>(n);
+    Wide value = Wide{magnitude} * 8;
+    std::string digits;
+    for (; value != 0; value /= 10) digits.insert(digits.begin(), static_cast<char>('0' + value % 10));
+    return n < 0 ? "-" + digits : digits;
+}
+
+// Copies `payload`, reversing the bytes of every complete group of `width`
+// (2 or 4) on the way; a trailing partial group is copied unchanged.
+template <class Word, Word (*swap)(Word)>
+void copy_reversed(const std::uint8_t* in, std::uint8_t* out, std::size_t size) noexcept {
+    constexpr std::size_t width = sizeof(Word);
+    const std::size_t whole = size - size % width;
+    for (std::size_t i = 0; i < whole; i += width) {
+        Word word;
+        std::memcpy(&word, in + i, width);
+        word = swap(word);
+        std::memcpy(out + i, &word, width);
+    }
+    if (whole != size) std::memcpy(out + whole, in + whole, size - whole);
+}
+
+std::uint16_t swap16(std::uint16_t v) { return __builtin_bswap16(v); }
+std::uint32_t swap32(std::uint32_t v) { return __builtin_bswap32(v); }
+
+Result<Pcm> decode_linear(const sphere::SphereHeader& header, ByteView payload, Framing framing) {
+    KR_ASSIGN_OR_RETURN(const std::int64_t n, header.int_("sample_n_bytes"));
+    if (n != 2 && n != 4)
+        return unsupported(bits_text(n), "-bit PCM not supported yet (supported: 16, 32 bit)");
+    const auto bits = static_cast<std::uint16_t>(n * 8);
+    const std::string_view format = header.sample_byte_format();
+    if (format == "01" || format == "1") {
+        KR_ASSIGN_OR_RETURN(ByteBuffer copy, ByteBuffer::copy_of(payload, framing));
+        return Pcm{bits, std::move(copy)};
+    }
+    if (format != "10")
+        return unsupported("unrecognized sample_byte_format ", quote(format),
+                           " (supported: '1', '01', '10')");
+    KR_ASSIGN_OR_RETURN(ByteBuffer out, ByteBuffer::allocate(payload.size(), framing));
+    if (n == 2)
+        copy_reversed<std::uint16_t, swap16>(payload.data(), out.data(), payload.size());
+    else
+        copy_reversed<std::uint32_t, swap32>(payload.data(), out.data(), payload.size());
+    return Pcm{bits, std::move(out)};
+}
+
+Result<Pcm> decode_g711(const sphere::SphereHeader& header, ByteView payload, bool alaw, Framing framing) {
+    KR_ASSIGN_OR_RETURN(const std::int64_t n, header.int_("sample_n_bytes"));
+    if (n != 1)
+        return unsupported(alaw ? "alaw" : "ulaw", " expects 1-byte samples, got sample_n_bytes=", n);
+    KR_ASSIGN_OR_RETURN(ByteBuffer out, g711_expand(payload, alaw, framing));
+    return Pcm{16, std::move(out)};
+}
+
+Result<Pcm> decode_shorten(const sphere::SphereHeader& header, ByteView payload, Framing framing) {
+    KR_ASSIGN_OR_RETURN(ShortenPcm decoded, shorten_to_pcm(payload, framing));
+    KR_ASSIGN_OR_RETURN(const std::int64_t channels, header.int_("channel_count"));
+    const std::uint64_t decoded_channels = decoded.channel_count;
+    if (channels < 0 || static_cast<std::uint64_t>(channels) != decoded_channels)
+        return unsupported("shorten channel count ", decoded_channels,
+                           " disagrees with SPHERE header channel_count ", channels);
+    KR_ASSIGN_OR_RETURN(const std::int64_t sample_count, header.int_("sample_count"));
+    // Shorten output is 16-bit whatever sample_n_bytes says. A declared
+    // length beyond 64 bits is more than any stream can decode, so it is
+    // reported as a short decode rather than wrapped into a small length.
+    const std::uint64_t have = decoded.pcm_bytes.size();
+    std::uint64_t want = 0;
+    const bool representable = sample_count >= 0 &&
+                               checked_mul(static_cast<std::uint64_t>(sample_count), decoded_channels, want) &&
+                               checked_mul(want, std::uint64_t{2}, want);
+    if (!representable || have < want) {
+        const std::uint64_t frames = decoded_channels == 0 ? 0 : have / 2 / decoded_channels;
+        return invalid("shorten stream decoded ", frames, " samples/channel, but the SPHERE header declares ",
+                       sample_count, " (truncated or QUIT came early)");
+    }
+    // Surplus frames are dropped; the buffer keeps its room either way.
+    decoded.pcm_bytes.truncate(static_cast<std::size_t>(want));
+    return Pcm{16, std::move(decoded.pcm_bytes)};
+}
+
+}  // namespace
+
+std::string_view coding_text(const sphere::SphereHeader& header) noexcept {
+    const std::string* coding = header.find("sample_coding");
+    return coding == nullptr ? std::string_view("pcm") : std::string_view(*coding);
+}
+
+bool is_compressed(std::string_view coding) noexcept { return !split_coding(coding).compression.empty(); }
+
+Result<Pcm> decode(const sphere::SphereHeader& header, ByteView payload, Framing framing) {
+    const std::string_view text = coding_text(header);
+    const Coding coding = parse_coding(text);
+    if (!coding.compression.empty()) {
+        if (coding.compression == kShorten) return decode_shorten(header, payload, framing);
+        return unsupported("compressed coding ", quote(text), " not supported yet (compression: ",
+                           quote(coding.compression), ")");
+    }
+    switch (family_of(coding.base)) {
+        case Family::Pcm: return decode_linear(header, payload, framing);
+        case Family::Ulaw: return decode_g711(header, payload, false, framing);
+        case Family::Alaw: return decode_g711(header, payload, true, framing);
+        case Family::Unknown: break;
+    }
+    return unsupported("sample_coding ", quote(coding.base), " not supported yet");
+}
 
 }  // namespace korrin::codecs

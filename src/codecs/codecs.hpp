@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 #include "common/bytes.hpp"
 #include "common/result.hpp"
@@ -16,6 +17,13 @@ struct Pcm {
     std::uint16_t bits_per_sample = 16;  // 16 or 32
     ByteBuffer bytes;                    // interleaved little-endian samples
 };
+
+// The header's sample_coding text as stored, or "pcm" when it has none.
+std::string_view coding_text(const sphere::SphereHeader& header) noexcept;
+
+// True when a coding text names a compression: its second comma-separated
+// piece, trimmed of white space, is not empty ("pcm,embedded-shorten-v2.00").
+bool is_compressed(std::string_view coding) noexcept;
 
 // Decodes a payload by the header's coding. `framing` is room to leave
 // around the PCM for a caller that wraps it (see ByteBuffer::expand).
