@@ -1,23 +1,36 @@
 # The extension module korrin_native: one abi3 shared object that exports only
 # PyInit_korrin_native, links no libpython and carries its own C++ runtime.
-file(GLOB korrin_module_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/python/*.cpp)
+# With KORRIN_FAULT_TESTS, also the test-only modules that drive the fault
+# boundary (src/python/fault_tests).
 
 if(SKBUILD)
-  find_package(Python REQUIRED COMPONENTS Interpreter Development.Module ${SKBUILD_SABI_COMPONENT})
+  find_package(Python 3.9 REQUIRED COMPONENTS Interpreter Development.Module ${SKBUILD_SABI_COMPONENT})
 else()
-  find_package(Python REQUIRED COMPONENTS Interpreter Development.Module Development.SABIModule)
+  find_package(Python 3.9 REQUIRED COMPONENTS Interpreter Development.Module Development.SABIModule)
 endif()
 
-# Python_add_library's USE_SABI defines Py_LIMITED_API and names the file *.abi3.so.
+set(korrin_binding_sources
+  ${PROJECT_SOURCE_DIR}/src/python/binding.cpp
+  ${PROJECT_SOURCE_DIR}/src/python/boundary.cpp
+  ${PROJECT_SOURCE_DIR}/src/python/errors.cpp
+)
+
+# korrin_add_python_module(<name> EXPORTS <version script> SOURCES <files...>)
+# USE_SABI defines Py_LIMITED_API=0x03090000 for the target and names the file
+# <name>.abi3.so. Only PyInit_<name> is exported: hidden visibility for
+# everything compiled here, the version script for what the static C++ runtime
+# and the core bring along.
 function(korrin_add_python_module name)
-  Python_add_library(${name} MODULE WITH_SOABI USE_SABI 3.9 ${ARGN})
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "EXPORTS" "SOURCES")
+  Python_add_library(${name} MODULE WITH_SOABI USE_SABI 3.9 ${arg_SOURCES})
   target_link_libraries(${name} PRIVATE korrin_core)
   target_compile_options(${name} PRIVATE ${korrin_warnings})
   set_target_properties(${name} PROPERTIES
     CXX_VISIBILITY_PRESET hidden
-    VISIBILITY_INLINES_HIDDEN ON)
+    VISIBILITY_INLINES_HIDDEN ON
+    LINK_DEPENDS ${arg_EXPORTS})
   target_link_options(${name} PRIVATE
-    -Wl,--version-script=${PROJECT_SOURCE_DIR}/cmake/exports.map
+    -Wl,--version-script=${arg_EXPORTS}
     -Wl,--exclude-libs,ALL
     -Wl,--no-undefined-version
     -static-libstdc++
@@ -27,9 +40,35 @@ function(korrin_add_python_module name)
   endif()
 endfunction()
 
-if(korrin_module_sources)
-  korrin_add_python_module(korrin_native ${korrin_module_sources})
-  if(SKBUILD)
-    install(TARGETS korrin_native LIBRARY DESTINATION .)
-  endif()
+korrin_add_python_module(korrin_native
+  EXPORTS ${PROJECT_SOURCE_DIR}/cmake/exports.map
+  SOURCES
+    ${PROJECT_SOURCE_DIR}/src/python/module.cpp
+    ${PROJECT_SOURCE_DIR}/src/python/functions.cpp
+    ${korrin_binding_sources})
+
+if(SKBUILD)
+  install(TARGETS korrin_native LIBRARY DESTINATION .)
+  # The type stub: beside the module for IDEs and pyright, and as a stub-only
+  # package for mypy, which looks for stubs of a top-level module there.
+  install(FILES ${PROJECT_SOURCE_DIR}/src/python/korrin_native.pyi DESTINATION .)
+  install(FILES ${PROJECT_SOURCE_DIR}/src/python/korrin_native.pyi
+    DESTINATION korrin_native-stubs RENAME __init__.pyi)
+endif()
+
+# korrin_fault_tests raises every kind of fault through the boundary;
+# korrin_fault_abort names its fault type so that CPython refuses to make it,
+# which turns its first fault into a fault during fault conversion.
+if(KORRIN_FAULT_TESTS)
+  foreach(fault_module korrin_fault_tests korrin_fault_abort)
+    set(map ${CMAKE_CURRENT_BINARY_DIR}/${fault_module}.map)
+    file(WRITE ${map} "{\n  global: PyInit_${fault_module};\n  local: *;\n};\n")
+    korrin_add_python_module(${fault_module}
+      EXPORTS ${map}
+      SOURCES ${PROJECT_SOURCE_DIR}/src/python/fault_tests/fault_module.cpp ${korrin_binding_sources})
+    target_compile_definitions(${fault_module} PRIVATE KORRIN_FAULT_MODULE=${fault_module})
+  endforeach()
+  target_compile_definitions(korrin_fault_tests PRIVATE
+    KORRIN_PANIC_TYPE_NAME="korrin_fault_tests.PanicException")
+  target_compile_definitions(korrin_fault_abort PRIVATE KORRIN_PANIC_TYPE_NAME="PanicException")
 endif()

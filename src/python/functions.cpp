@@ -1,0 +1,127 @@
+// The entry points. Each reads: bind, convert, call the core, wrap, all
+// inside the fault boundary. The interpreter lock is held throughout, which
+// is also what makes reading a bytes object's buffer in place safe.
+#include "python/functions.hpp"
+
+#include <cstdint>
+
+#include "codecs/codecs.hpp"
+#include "python/binding.hpp"
+#include "python/boundary.hpp"
+#include "transcode/transcode.hpp"
+
+namespace korrin::python {
+
+namespace {
+
+constexpr const char* sph_parameters[] = {"sph"};
+constexpr const char* stream_parameters[] = {"stream"};
+constexpr const char* g711_parameters[] = {"data", "alaw"};
+
+constexpr FunctionDescription transcode_description{"transcode", sph_parameters, 0, 1};
+constexpr FunctionDescription decode_pcm_description{"decode_pcm", sph_parameters, 0, 1};
+constexpr FunctionDescription shorten_description{"shorten_to_pcm", stream_parameters, 0, 1};
+constexpr FunctionDescription g711_description{"g711_expand", g711_parameters, 0, 2};
+
+Ref new_bytes(const std::uint8_t* data, std::size_t size) {
+    if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+        PyErr_NoMemory();
+        return made(nullptr);
+    }
+    return made(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size)));
+}
+
+// The core's bytes, copied once into a new bytes object; the core's buffer
+// is released when `result` goes.
+PyResult<Ref> bytes_result(Result<ByteBuffer> result) {
+    if (!result) return to_py(std::move(result).error());
+    return new_bytes(result->data(), result->size());
+}
+
+// sph: bytes -> a function of the whole SPHERE file.
+template <Result<ByteBuffer> (*core)(ByteView)>
+PyResult<Ref> whole_file(const FunctionDescription& description, PyObject* args, PyObject* kwargs) {
+    PyObject* slots[1] = {};
+    KR_TRY(extract_arguments_tuple_dict(description, args, kwargs, slots));
+    KR_ASSIGN_OR_RETURN(const ByteView sph, argument("sph", bytes_argument(slots[0])));
+    return bytes_result(core(sph));
+}
+
+PyObject* transcode_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    return trampoline([&] { return whole_file<transcode::transcode>(transcode_description, args, kwargs); });
+}
+
+PyObject* decode_pcm_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    return trampoline([&] { return whole_file<transcode::decode_pcm>(decode_pcm_description, args, kwargs); });
+}
+
+PyResult<Ref> shorten_to_pcm(PyObject* args, PyObject* kwargs) {
+    PyObject* slots[1] = {};
+    KR_TRY(extract_arguments_tuple_dict(shorten_description, args, kwargs, slots));
+    KR_ASSIGN_OR_RETURN(const ByteView stream, argument("stream", bytes_argument(slots[0])));
+    auto decoded = codecs::shorten_to_pcm(stream);
+    if (!decoded) return to_py(std::move(decoded).error());
+
+    Ref channel_count = made(PyLong_FromUnsignedLongLong(decoded->channel_count));
+    Ref is_ulaw = Ref::borrow(decoded->is_ulaw ? Py_True : Py_False);
+    Ref pcm = new_bytes(decoded->pcm_bytes.data(), decoded->pcm_bytes.size());
+    Ref tuple = made(PyTuple_New(3));
+    // PyTuple_SetItem steals each item and cannot fail on a new 3-tuple.
+    PyTuple_SetItem(tuple.get(), 0, channel_count.release());
+    PyTuple_SetItem(tuple.get(), 1, is_ulaw.release());
+    PyTuple_SetItem(tuple.get(), 2, pcm.release());
+    return tuple;
+}
+
+PyObject* shorten_to_pcm_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    return trampoline([&] { return shorten_to_pcm(args, kwargs); });
+}
+
+PyResult<Ref> g711_expand(PyObject* args, PyObject* kwargs) {
+    PyObject* slots[2] = {};
+    KR_TRY(extract_arguments_tuple_dict(g711_description, args, kwargs, slots));
+    KR_ASSIGN_OR_RETURN(const ByteView data, argument("data", bytes_argument(slots[0])));
+    KR_ASSIGN_OR_RETURN(const bool alaw, argument("alaw", bool_argument(slots[1])));
+
+    // Expanded straight into the new bytes object: no intermediate buffer.
+    // A bytes object may be written until it is shared, and this one is not
+    // yet. 2n cannot wrap, since n is at most PY_SSIZE_T_MAX.
+    Ref pcm = new_bytes(nullptr, 2 * data.size());
+    auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(pcm.get()));
+    codecs::g711_expand_into(data, alaw, MutableByteView(out, 2 * data.size()));
+    return pcm;
+}
+
+PyObject* g711_expand_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    return trampoline([&] { return g711_expand(args, kwargs); });
+}
+
+// CPython calls METH_VARARGS | METH_KEYWORDS functions with three arguments
+// through the two-argument PyCFunction type; the cast through void(*)() is
+// the form compilers accept without a warning.
+template <PyObject* (*entry)(PyObject*, PyObject*, PyObject*)>
+PyCFunction as_method() noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
+}
+
+PyMethodDef functions[] = {
+    {"transcode", as_method<transcode_entry>(), METH_VARARGS | METH_KEYWORDS,
+     "transcode(sph)\n--\n\nTranscode a NIST SPHERE file (bytes) to RIFF/WAV bytes."},
+    {"decode_pcm", as_method<decode_pcm_entry>(), METH_VARARGS | METH_KEYWORDS,
+     "decode_pcm(sph)\n--\n\nDecode the payload to interleaved little-endian PCM (the WAV data chunk)."},
+    {"shorten_to_pcm", as_method<shorten_to_pcm_entry>(), METH_VARARGS | METH_KEYWORDS,
+     "shorten_to_pcm(stream)\n--\n\n"
+     "Codec-level kernels, so the Python streaming API accelerates too. These do\n"
+     "the heavy number-crunching only and return PCM bytes; the Python codecs keep\n"
+     "their (typed) header cross-checks around these.\n"
+     "Decode an embedded-shorten stream to LE 16-bit PCM (no header cross-checks).\n"
+     "Returns `(channel_count, is_ulaw, pcm_bytes)`."},
+    {"g711_expand", as_method<g711_expand_entry>(), METH_VARARGS | METH_KEYWORDS,
+     "g711_expand(data, alaw)\n--\n\nExpand G.711 companded bytes to LE 16-bit PCM (`alaw` = a-law, else mu-law)."},
+};
+
+}  // namespace
+
+std::span<PyMethodDef> module_functions() noexcept { return functions; }
+
+}  // namespace korrin::python
