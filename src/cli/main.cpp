@@ -1,0 +1,45 @@
+// sph2wav: converts NIST SPHERE files, or whole trees of them, to WAV or raw
+// PCM with the same core as the korrin_native module.
+#include <cstdio>
+#include <exception>
+#include <new>
+#include <span>
+
+#include "cli/options.hpp"
+#include "cli/run.hpp"
+
+namespace {
+
+int complain(const char* what) {
+    std::fprintf(stderr, "sph2wav: %s\n", what);
+    return korrin::cli::exit_failed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace korrin::cli;
+    const std::span<const char* const> args(argv + (argc > 0 ? 1 : 0),
+                                             static_cast<std::size_t>(argc > 0 ? argc - 1 : 0));
+    try {
+        const Command command = parse_command_line(args);
+        switch (command.action) {
+            case Action::Help:
+                std::fputs(help_text, stdout);
+                return std::fflush(stdout) == 0 ? exit_converted : exit_failed;
+            case Action::Version:
+                std::fputs("sph2wav " KORRIN_VERSION "\n", stdout);
+                return std::fflush(stdout) == 0 ? exit_converted : exit_failed;
+            case Action::BadUsage:
+                std::fprintf(stderr, "sph2wav: %s\n%sTry 'sph2wav --help' for more information.\n",
+                             command.error.c_str(), usage_line);
+                return exit_usage;
+            case Action::Convert: break;
+        }
+        return run(command.options);
+    } catch (const std::bad_alloc&) {
+        return complain("out of memory");
+    } catch (const std::exception& e) {
+        return complain(e.what());
+    }
+}

@@ -1,0 +1,183 @@
+#include "cli/plan.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <system_error>
+
+namespace korrin::cli {
+
+namespace fs = std::filesystem;
+
+std::string describe(const std::error_code& error) {
+    std::string text = error.message();
+    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') text[0] = static_cast<char>(text[0] - 'A' + 'a');
+    return text;
+}
+
+bool begins_with_sphere_magic(const fs::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return false;
+    char head[sphere_magic.size()];
+    const ssize_t got = ::pread(fd, head, sizeof head, 0);
+    ::close(fd);
+    return got == static_cast<ssize_t>(sizeof head) &&
+           std::string_view(head, sizeof head) == sphere_magic;
+}
+
+namespace {
+
+enum class Candidate { No, Always, IfSphere };
+
+// What a directory search makes of a file name.
+Candidate classify(const fs::path& name) {
+    std::string extension = name.extension().string();
+    for (char& c : extension)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (extension == ".sph") return Candidate::Always;
+    if (extension == ".wv1" || extension == ".wv2" || extension == ".wav")
+        return Candidate::IfSphere;
+    return Candidate::No;
+}
+
+fs::path with_extension(fs::path path, std::string_view extension) {
+    path.replace_extension(extension);
+    return path;
+}
+
+class Planner {
+public:
+    Planner(const std::optional<fs::path>& output_dir, std::string_view extension)
+        : output_dir_(output_dir), extension_(extension) {}
+
+    void add_input(const fs::path& input) {
+        std::error_code error;
+        const fs::file_status status = fs::status(input, error);
+        if (error) {
+            fail(input, describe(error));
+        } else if (fs::is_directory(status)) {
+            search(input, input);
+        } else {
+            const fs::path base = output_dir_ ? *output_dir_ : input.parent_path();
+            add_job(input, base / with_extension(input.filename(), extension_), false);
+        }
+    }
+
+    Plan finish() &&;
+
+private:
+    void fail(const fs::path& path, std::string message) {
+        plan_.failures.push_back({path.string(), std::move(message)});
+    }
+
+    void add_job(fs::path input, fs::path output, bool sniff) {
+        plan_.jobs.push_back({std::move(input), std::move(output), sniff});
+    }
+
+    // Adds the candidates below `dir`, a directory inside the input `root`,
+    // in the byte order of their names, each directory's files and
+    // subdirectories interleaved as their names fall.
+    void search(const fs::path& root, const fs::path& dir) {
+        std::error_code error;
+        fs::directory_iterator it(dir, error);
+        if (error) return fail(dir, "cannot read directory: " + describe(error));
+
+        std::vector<fs::directory_entry> entries;
+        for (; it != fs::directory_iterator(); it.increment(error)) {
+            entries.push_back(*it);
+            if (error) break;
+        }
+        if (error) return fail(dir, "cannot read directory: " + describe(error));
+        std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+            return a.path().filename().native() < b.path().filename().native();
+        });
+
+        for (const auto& entry : entries) {
+            std::error_code ignored;
+            if (entry.is_directory(ignored) && !entry.is_symlink(ignored)) {
+                search(root, entry.path());
+                continue;
+            }
+            const Candidate candidate = classify(entry.path().filename());
+            // A link to a file counts as the file; a dangling one, a device
+            // or a pipe is not a SPHERE file.
+            if (candidate == Candidate::No || !entry.is_regular_file(ignored)) continue;
+            const fs::path base = output_dir_ ? *output_dir_ : root;
+            const fs::path relative = entry.path().lexically_relative(root);
+            add_job(entry.path(), base / with_extension(relative, extension_),
+                    candidate == Candidate::IfSphere);
+        }
+    }
+
+    const std::optional<fs::path>& output_dir_;
+    std::string_view extension_;
+    Plan plan_;
+};
+
+Plan Planner::finish() && {
+    // Who writes where, and which paths are read, by normalised path.
+    std::map<fs::path, std::vector<std::size_t>> writers;
+    std::map<fs::path, std::size_t> readers;
+    for (std::size_t i = 0; i < plan_.jobs.size(); ++i) {
+        writers[plan_.jobs[i].output.lexically_normal()].push_back(i);
+        readers.emplace(plan_.jobs[i].input.lexically_normal(), i);
+    }
+
+    // Only a clash needs a verdict on which files are SPHERE; everything
+    // else is decided by the workers, in parallel, as they read each file.
+    std::vector<bool> dropped(plan_.jobs.size(), false);
+    std::vector<Failure> clashes;
+    auto is_sphere = [&](std::size_t i) {
+        return !plan_.jobs[i].sniff || begins_with_sphere_magic(plan_.jobs[i].input);
+    };
+    for (auto& [output, indices] : writers) {
+        const auto reader = readers.find(output);
+        const bool output_is_an_input = reader != readers.end();
+        if (indices.size() < 2 && !output_is_an_input) continue;
+
+        std::erase_if(indices, [&](std::size_t i) {
+            if (is_sphere(i)) return false;
+            dropped[i] = true;
+            return true;
+        });
+        if (output_is_an_input && is_sphere(reader->second)) {
+            // Writing there would destroy an input; the job whose output is
+            // its own input is left to fail at run time like any such case.
+            for (std::size_t i : indices) {
+                if (i == reader->second) continue;
+                clashes.push_back({plan_.jobs[i].input.string(),
+                                   "output " + output.string() + " would replace an input"});
+                dropped[i] = true;
+            }
+            continue;
+        }
+        for (std::size_t k = 1; k < indices.size(); ++k) {
+            const Job& job = plan_.jobs[indices[k]];
+            clashes.push_back({job.input.string(), "output " + job.output.string() +
+                                                       " is also the output of " +
+                                                       plan_.jobs[indices[0]].input.string()});
+            dropped[indices[k]] = true;
+        }
+    }
+
+    std::vector<Job> kept;
+    kept.reserve(plan_.jobs.size());
+    for (std::size_t i = 0; i < plan_.jobs.size(); ++i)
+        if (!dropped[i]) kept.push_back(std::move(plan_.jobs[i]));
+    plan_.jobs = std::move(kept);
+    plan_.failures.insert(plan_.failures.end(), clashes.begin(), clashes.end());
+    return std::move(plan_);
+}
+
+}  // namespace
+
+Plan make_plan(const std::vector<fs::path>& inputs, const std::optional<fs::path>& output_dir,
+               std::string_view extension) {
+    Planner planner(output_dir, extension);
+    for (const auto& input : inputs) planner.add_input(input);
+    return std::move(planner).finish();
+}
+
+}  // namespace korrin::cli

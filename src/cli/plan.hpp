@@ -1,0 +1,52 @@
+// Which files to convert and where each output goes.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace korrin::cli {
+
+struct Job {
+    std::filesystem::path input;   // as the user will recognise it in messages
+    std::filesystem::path output;
+    bool sniff = false;            // convert only if the file begins with "NIST_1A"
+};
+
+// A path that cannot be converted, found before any conversion starts.
+struct Failure {
+    std::string path;
+    std::string message;
+};
+
+struct Plan {
+    std::vector<Job> jobs;
+    std::vector<Failure> failures;
+};
+
+inline constexpr std::string_view sphere_magic = "NIST_1A";
+
+// Expands the inputs into jobs. A file named on the command line is converted
+// whatever its name; a directory is searched recursively (symbolic links to
+// directories are not followed) for *.sph files, which are always converted,
+// and *.wv1, *.wv2 and *.wav files, which are converted when they begin with
+// "NIST_1A"; names match in any letter case. Outputs go to
+// `output_dir`/<path below the input> or, without `output_dir`, beside their
+// inputs, with `extension` (".wav" or ".pcm") in place of the input's.
+//
+// Two conversions never share an output and no conversion writes over a file
+// it takes as input: of the SPHERE files that would share one, the first (in
+// the order of the inputs, then of names) keeps it and the others fail.
+Plan make_plan(const std::vector<std::filesystem::path>& inputs,
+               const std::optional<std::filesystem::path>& output_dir,
+               std::string_view extension);
+
+// True when the file at `path` can be opened and begins with "NIST_1A".
+bool begins_with_sphere_magic(const std::filesystem::path& path);
+
+// An error code as the lower-case text that follows "PATH: " in a report.
+std::string describe(const std::error_code& error);
+
+}  // namespace korrin::cli

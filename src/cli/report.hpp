@@ -1,0 +1,62 @@
+// Everything sph2wav tells the user while it works, all on standard error:
+// one line per failed file, a progress bar when standard error is a terminal,
+// and a summary at the end.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace korrin::cli {
+
+// How far a run has got. Workers add to it; the reporter reads it.
+struct Counters {
+    std::atomic<std::size_t> finished{0};    // jobs done with, whatever the outcome
+    std::atomic<std::size_t> converted{0};
+    std::atomic<std::size_t> failed{0};      // failed jobs and inputs that failed earlier
+    std::atomic<std::size_t> not_sphere{0};  // candidates that proved not to be SPHERE
+    std::atomic<std::uint64_t> bytes_read{0};
+};
+
+class Reporter {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    Reporter(bool quiet, bool show_progress, Clock::time_point start)
+        : quiet_(quiet), show_progress_(show_progress && !quiet), start_(start) {}
+
+    bool shows_progress() const noexcept { return show_progress_; }
+
+    // "PATH: MESSAGE" on a line of its own. Thread-safe; printed even when quiet.
+    void failure(std::string_view path, std::string_view message);
+
+    // Redraws the progress bar, when there is one, for `jobs` jobs in all.
+    void progress(const Counters& counters, std::size_t jobs);
+
+    // Removes the progress bar and prints the summary line unless quiet.
+    void summary(const Counters& counters);
+
+    // Ends the progress bar's line and says the run was interrupted.
+    void interrupted();
+
+private:
+    void emit(std::string_view text);  // one write, under the lock
+    double seconds() const;
+
+    bool quiet_;
+    bool show_progress_;
+    Clock::time_point start_;
+    std::mutex mutex_;
+    bool bar_drawn_ = false;  // a bar occupies the current line
+};
+
+// "12.3 MB", "4.0 GB" (decimal units).
+std::string format_bytes(double bytes);
+
+// "0:07", "12:34", "1:02:03".
+std::string format_duration(double seconds);
+
+}  // namespace korrin::cli

@@ -1,0 +1,207 @@
+#include "cli/run.hpp"
+
+#include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "cli/files.hpp"
+#include "cli/plan.hpp"
+#include "cli/report.hpp"
+#include "transcode/transcode.hpp"
+
+namespace korrin::cli {
+
+namespace fs = std::filesystem;
+
+unsigned default_jobs() {
+    cpu_set_t cpus;
+    if (::sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) > 0)
+        return static_cast<unsigned>(CPU_COUNT(&cpus));
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
+namespace {
+
+enum class Outcome { Converted, Failed, NotSphere, Stopped };
+
+struct JobResult {
+    Outcome outcome;
+    std::string message;  // why it failed
+    std::uint64_t bytes_read = 0;
+};
+
+JobResult failed(std::string message, std::uint64_t bytes_read = 0) {
+    return {Outcome::Failed, std::move(message), bytes_read};
+}
+
+// Reads, converts and writes one file.
+JobResult convert(const Job& job, bool pcm, bool force, OutputWriter& writer) {
+    InputFile input;
+    std::string error;
+    if (!input.open(job.input, error)) return failed(std::move(error));
+    if (job.sniff && !input.has_sphere_magic()) return {Outcome::NotSphere, {}, 0};
+
+    // Decided before the work is done; the write decides again, race-free.
+    struct stat existing;
+    if (::stat(job.output.c_str(), &existing) == 0) {
+        if (FileIdentity{existing.st_dev, existing.st_ino} == input.identity())
+            return failed("output " + job.output.string() + " would replace the input");
+        if (!force)
+            return failed(job.output.string() + " already exists (use --force to replace it)");
+    }
+
+    ByteBuffer sph;
+    if (!input.read_all(sph, error)) return failed(std::move(error));
+    const std::uint64_t size = sph.size();
+
+    auto converted = pcm ? transcode::decode_pcm(sph) : transcode::transcode(sph);
+    sph = ByteBuffer();  // the input is not needed while the output is written
+    if (!converted) return failed(std::move(converted.error().message), size);
+
+    switch (writer.write(job.output, *converted, error)) {
+        case WriteStatus::Written: return {Outcome::Converted, {}, size};
+        case WriteStatus::Stopped: return {Outcome::Stopped, {}, size};
+        case WriteStatus::Failed: break;
+    }
+    return failed(std::move(error), size);
+}
+
+// The state that the worker threads share.
+struct Run {
+    const Options& options;
+    const std::vector<Job>& jobs;
+    OutputWriter writer;
+    Reporter& reporter;
+    Counters counters;
+    std::atomic<std::size_t> next_job{0};
+    std::atomic<bool> stopping{false};
+    int all_done_fd;  // an eventfd, written once every job is finished
+
+    void work() {
+        for (;;) {
+            if (stopping.load(std::memory_order_relaxed)) return;
+            const std::size_t index = next_job.fetch_add(1);
+            if (index >= jobs.size()) return;
+            const Job& job = jobs[index];
+
+            JobResult result;
+            try {
+                result = convert(job, options.pcm, options.force, writer);
+            } catch (const std::bad_alloc&) {
+                result = failed("out of memory");
+            } catch (const std::exception& e) {
+                result = failed(e.what());
+            }
+            counters.bytes_read.fetch_add(result.bytes_read);
+            switch (result.outcome) {
+                case Outcome::Converted: counters.converted.fetch_add(1); break;
+                case Outcome::NotSphere: counters.not_sphere.fetch_add(1); break;
+                case Outcome::Stopped: return;
+                case Outcome::Failed:
+                    counters.failed.fetch_add(1);
+                    reporter.failure(job.input.string(), result.message);
+                    break;
+            }
+            if (counters.finished.fetch_add(1) + 1 == jobs.size()) {
+                const std::uint64_t one = 1;
+                [[maybe_unused]] auto ignored = ::write(all_done_fd, &one, sizeof one);
+            }
+        }
+    }
+};
+
+// Ends the process by `signal` (blocked until now in every thread), so that
+// whoever started it sees how it ended.
+[[noreturn]] void die_by(int signal) {
+    ::signal(signal, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal);
+    ::raise(signal);
+    ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    ::_exit(128 + signal);
+}
+
+// Closes a descriptor on scope exit.
+struct Fd {
+    int fd;
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+}  // namespace
+
+int run(const Options& options) {
+    const auto start = Reporter::Clock::now();
+    Reporter reporter(options.quiet, ::isatty(STDERR_FILENO) == 1, start);
+
+    const Plan plan = make_plan(options.inputs, options.output_dir, options.pcm ? ".pcm" : ".wav");
+    for (const auto& failure : plan.failures) reporter.failure(failure.path, failure.message);
+
+    Run run{options, plan.jobs, OutputWriter(options.force), reporter, {}, {}, {}, -1};
+    run.counters.failed = plan.failures.size();
+
+    if (!plan.jobs.empty()) {
+        // From here on the three signals arrive through a descriptor, read by
+        // this thread between progress ticks, never in a handler.
+        sigset_t signals;
+        sigemptyset(&signals);
+        for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, s);
+        ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+        const Fd signal_fd{::signalfd(-1, &signals, SFD_CLOEXEC)};
+        const Fd done_fd{::eventfd(0, EFD_CLOEXEC)};
+        if (signal_fd.fd < 0 || done_fd.fd < 0)
+            throw std::system_error(errno, std::generic_category(), "cannot set up the run");
+        run.all_done_fd = done_fd.fd;
+
+        const std::size_t threads =
+            std::min<std::size_t>(options.jobs != 0 ? options.jobs : default_jobs(), plan.jobs.size());
+        std::vector<std::jthread> workers;
+        workers.reserve(threads);
+        try {
+            while (workers.size() < threads) workers.emplace_back([&run] { run.work(); });
+        } catch (const std::system_error&) {
+            if (workers.empty()) throw;  // else carry on with the threads there are
+        }
+
+        pollfd watched[] = {{signal_fd.fd, POLLIN, 0}, {done_fd.fd, POLLIN, 0}};
+        const int tick_ms = reporter.shows_progress() ? 200 : -1;
+        reporter.progress(run.counters, plan.jobs.size());
+        for (;;) {
+            const int ready = ::poll(watched, std::size(watched), tick_ms);
+            if (ready < 0 && errno != EINTR)
+                throw std::system_error(errno, std::generic_category(), "poll");
+            if (ready > 0 && (watched[0].revents & POLLIN)) {
+                signalfd_siginfo info;
+                if (::read(signal_fd.fd, &info, sizeof info) == sizeof info) {
+                    run.stopping = true;
+                    run.writer.abandon();
+                    reporter.interrupted();
+                    die_by(static_cast<int>(info.ssi_signo));
+                }
+            }
+            if (ready > 0 && (watched[1].revents & POLLIN)) break;
+            reporter.progress(run.counters, plan.jobs.size());
+        }
+        reporter.progress(run.counters, plan.jobs.size());
+    }
+
+    reporter.summary(run.counters);
+    return run.counters.failed.load() == 0 ? exit_converted : exit_failed;
+}
+
+}  // namespace korrin::cli
