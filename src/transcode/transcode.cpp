@@ -1,9 +1,39 @@
 #include "transcode/transcode.hpp"
 
+#include <limits>
+
+#include "wav/wav.hpp"
+
 namespace korrin::transcode {
 
-Result<codecs::Pcm> decode_payload(const sphere::SphereHeader&, ByteView, Framing) { return invalid("not implemented"); }
-Result<ByteBuffer> transcode(ByteView) { return invalid("not implemented"); }
-Result<ByteBuffer> decode_pcm(ByteView) { return invalid("not implemented"); }
+Result<codecs::Pcm> decode_payload(const sphere::SphereHeader& header, ByteView payload, Framing framing) {
+    // A compressed stream carries its own length: the decoder gets all of it.
+    if (codecs::is_compressed(codecs::coding_text(header))) return codecs::decode(header, payload, framing);
+    KR_ASSIGN_OR_RETURN(const std::uint64_t declared, header.expected_data_bytes());
+    if (payload.size() < declared)
+        return invalid("audio payload truncated: header declares ", declared, " bytes but only ",
+                       payload.size(), " present");
+    return codecs::decode(header, payload.first(static_cast<std::size_t>(declared)), framing);
+}
+
+Result<ByteBuffer> transcode(ByteView sph) {
+    KR_ASSIGN_OR_RETURN(const sphere::SphereFile file, sphere::read(sph));
+    // The PCM is decoded with room for the WAV header, which is then written
+    // in front of it in place.
+    KR_ASSIGN_OR_RETURN(codecs::Pcm pcm, decode_payload(file.header, file.payload, wav::kWavFraming));
+    KR_ASSIGN_OR_RETURN(const std::int64_t channels, file.header.int_("channel_count"));
+    if (channels > std::numeric_limits<std::uint16_t>::max()) return invalid("channel_count too large for WAV");
+    KR_ASSIGN_OR_RETURN(const std::int64_t sample_rate, file.header.int_("sample_rate"));
+    if (sample_rate > std::numeric_limits<std::uint32_t>::max()) return invalid("sample_rate too large for WAV");
+    // Validation has made both at least 1.
+    return wav::wrap_wav(static_cast<std::uint16_t>(channels), static_cast<std::uint32_t>(sample_rate),
+                         pcm.bits_per_sample, std::move(pcm.bytes));
+}
+
+Result<ByteBuffer> decode_pcm(ByteView sph) {
+    KR_ASSIGN_OR_RETURN(const sphere::SphereFile file, sphere::read(sph));
+    KR_ASSIGN_OR_RETURN(codecs::Pcm pcm, decode_payload(file.header, file.payload));
+    return std::move(pcm.bytes);
+}
 
 }  // namespace korrin::transcode

@@ -56,7 +56,7 @@ inline Fields with(Fields fields, const Field& extra) {
 
 // A whole SPHERE file: a 1024-byte header (or larger when the fields need
 // it) followed by `payload`.
-inline Bytes sphere_file(const Fields& fields, std::span<const std::uint8_t> payload) {
+inline Bytes sphere_file(const Fields& fields, const Bytes& payload) {
     std::string body;
     for (const Field& field : fields) body += field.name + " " + field.type + " " + field.value + "\n";
     body += "end_head\n";
