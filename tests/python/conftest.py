@@ -1,0 +1,56 @@
+"""Shared paths and builders for the Python tests of korrin_native."""
+
+from __future__ import annotations
+
+import os
+import sys
+from pathlib import Path
+
+import pytest
+
+REPO = Path(__file__).resolve().parents[2]
+EXAMPLES = REPO / "examples"
+# Real-world files beside the checkout (shared/ next to the work tree).
+SHARED_SPHERE = REPO.parent / "shared" / "testdata" / "sphere"
+
+sys.path.insert(0, str(EXAMPLES))
+
+
+def sphere_bytes(fields: dict[str, str], payload: bytes = b"", header_size: int = 1024) -> bytes:
+    """A SPHERE file whose header holds `fields` (values typed -i when they
+    read as integers, else -s), padded to `header_size`, then `payload`."""
+    lines = ["NIST_1A", str(header_size)]
+    for name, value in fields.items():
+        kind = "-i" if value.lstrip("+-").isdigit() else f"-s{len(value)}"
+        lines.append(f"{name} {kind} {value}")
+    lines.append("end_head")
+    header = ("\n".join(lines) + "\n").encode()
+    assert len(header) <= header_size
+    return header + b" " * (header_size - len(header)) + payload
+
+
+def pcm16_fields(frames: int, channels: int = 1, rate: int = 16000) -> dict[str, str]:
+    return {
+        "sample_count": str(frames),
+        "sample_rate": str(rate),
+        "channel_count": str(channels),
+        "sample_n_bytes": "2",
+        "sample_coding": "pcm",
+        "sample_byte_format": "01",
+    }
+
+
+@pytest.fixture(scope="session")
+def korrin():
+    import korrin_native
+
+    return korrin_native
+
+
+@pytest.fixture(scope="session")
+def fault_modules_dir() -> Path:
+    """Where scripts/test builds the test-only fault modules."""
+    where = os.environ.get("KORRIN_FAULT_MODULES")
+    if not where:
+        pytest.skip("the fault-boundary test modules are not built (KORRIN_FAULT_MODULES unset)")
+    return Path(where)
