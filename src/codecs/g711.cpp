@@ -51,22 +51,9 @@ void g711_expand_into(ByteView data, bool alaw, MutableByteView out) noexcept {
     const LeTable table = make_le_table(alaw);
     const std::uint8_t* in = data.data();
     std::uint8_t* dst = out.data();
-    const std::size_t n = data.size();
-    // Four samples per 64-bit store; the look-ups are independent, so the
-    // loads overlap and the stores stay wide.
-    std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        std::uint64_t word = 0;
-        if constexpr (std::endian::native == std::endian::little) {
-            word = std::uint64_t{table[in[i]]} | std::uint64_t{table[in[i + 1]]} << 16 |
-                   std::uint64_t{table[in[i + 2]]} << 32 | std::uint64_t{table[in[i + 3]]} << 48;
-        } else {
-            word = std::uint64_t{table[in[i]]} << 48 | std::uint64_t{table[in[i + 1]]} << 32 |
-                   std::uint64_t{table[in[i + 2]]} << 16 | std::uint64_t{table[in[i + 3]]};
-        }
-        std::memcpy(dst + 2 * i, &word, 8);
-    }
-    for (; i < n; ++i) std::memcpy(dst + 2 * i, &table[in[i]], 2);
+    // One load and one 16-bit store per byte. Measured against 8- and
+    // 16-byte unrolled forms and a 65536-entry pair table: none was faster.
+    for (std::size_t i = 0, n = data.size(); i < n; ++i) std::memcpy(dst + 2 * i, &table[in[i]], 2);
 }
 
 Result<ByteBuffer> g711_expand(ByteView data, bool alaw, Framing framing) {
