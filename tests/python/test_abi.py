@@ -1,0 +1,82 @@
+"""The built module as a shared object: one abi3 build, one exported symbol,
+no libpython and no shared C++ runtime."""
+
+from __future__ import annotations
+
+import ast
+import importlib.metadata
+import inspect
+import re
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import korrin_native as kn
+
+SO = Path(kn.__file__)
+ALLOWED_NEEDED = {"libc.so.6", "libm.so.6", "libgcc_s.so.1", "ld-linux-x86-64.so.2"}
+
+
+def tool(*command: str) -> str:
+    if shutil.which(command[0]) is None:
+        pytest.skip(f"{command[0]} is not installed")
+    return subprocess.run(command, capture_output=True, text=True, check=True).stdout
+
+
+def test_file_is_abi3():
+    assert SO.name == "korrin_native.abi3.so"
+
+
+def test_only_the_init_function_is_exported():
+    symbols = [line.split()[-1] for line in tool("nm", "-D", "--defined-only", str(SO)).splitlines() if line.strip()]
+    assert symbols == ["PyInit_korrin_native"]
+
+
+def test_needed_libraries():
+    needed = set(re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", tool("readelf", "-d", str(SO))))
+    assert needed <= ALLOWED_NEEDED, needed - ALLOWED_NEEDED
+    assert "libc.so.6" in needed
+
+
+def test_wheel_tag():
+    wheel = importlib.metadata.distribution("korrin-native").read_text("WHEEL")
+    assert "Root-Is-Purelib: false" in wheel
+    assert re.findall(r"^Tag: (.+)$", wheel, re.M) == ["cp39-abi3-linux_x86_64"]
+
+
+def pyenv_pythons():
+    pyenv = shutil.which("pyenv")
+    if pyenv is None:
+        return []
+    root = Path(subprocess.run([pyenv, "root"], capture_output=True, text=True).stdout.strip())
+    found = []
+    for version in sorted((root / "versions").glob("3.*")):
+        match = re.match(r"3\.(\d+)\.\d+$", version.name)
+        if match and int(match.group(1)) >= 9 and (version / "bin" / "python3").exists():
+            found.append(version / "bin" / "python3")
+    return found
+
+
+@pytest.mark.parametrize("python", pyenv_pythons(), ids=lambda p: p.parent.parent.name)
+def test_loads_into_every_interpreter(python):
+    # Imported with RTLD_NOW, so a C-API symbol that this interpreter lacks
+    # fails the import.
+    code = ("import sys; sys.path.insert(0, sys.argv[1]); import korrin_native as k; "
+            "print(k.g711_expand(b'\\x80', True).hex(), k.__version__)")
+    result = subprocess.run([str(python), "-I", "-c", code, str(SO.parent)], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["8015", "0.1.0"]
+
+
+@pytest.mark.parametrize("stub", ["korrin_native.pyi", "korrin_native-stubs/__init__.pyi"])
+def test_type_stub_matches_the_module(stub):
+    path = SO.parent / stub
+    tree = ast.parse(path.read_text())
+    functions = {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
+    assert list(functions) == kn.__all__[1:]
+    for name, node in functions.items():
+        assert [a.arg for a in node.args.args] == list(inspect.signature(getattr(kn, name)).parameters)
+    assert {node.target.id for node in tree.body if isinstance(node, ast.AnnAssign)} == {"__version__", "__all__"}
