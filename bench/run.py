@@ -1,0 +1,587 @@
+"""The performance suite: korrin_native against its baselines, side by side.
+
+    python bench/run.py [--quick] [--reps N] [--json PATH] [--only NAMES] [--out DIR]
+
+Generates its inputs (cached under bench/out/), then runs each target with
+this module and its baselines in the same run, on the same bytes, and prints
+a table of median times, throughputs and ratios; --json writes the same
+figures as JSON. Targets (--only takes a comma-separated subset):
+
+  shorten   shorten_to_pcm on long Shorten streams vs ffmpeg's decoder
+  pcm       transcode / decode_pcm of a 40 MB PCM file vs one bytes copy
+  g711      g711_expand vs numpy's table[codes] on 10 MB of codes
+  corpus    1,000 small SPHERE files, read + convert + write, vs ffmpeg per file
+  memory    peak memory a call adds, each case in a fresh process
+  cli       bench/bench_cli.py, when it exists
+
+No figure here is a test: the machines are shared and noisy, so every
+figure is a median over rounds in which all cases of a target take turns.
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+import io
+import json
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import inputs as inp  # noqa: E402
+import timing  # noqa: E402
+
+TARGETS = ("shorten", "pcm", "g711", "corpus", "memory", "cli")
+
+# The goals, as ratios: (kind, bound). "min": the figure must reach the
+# bound; "max": it must stay within it.
+GOALS = {
+    "shorten": ("min", 4.0),
+    "pcm_le": ("max", 2.5),
+    "pcm_be": ("max", 3.0),
+    "g711": ("min", 3.0),
+    "corpus": ("min", 20.0),
+    "memory": ("max", 3.0),
+}
+
+
+def log(*args):
+    print(*args, file=sys.stderr, flush=True)
+
+
+# --------------------------------------------------------------------------
+# Machine and tools
+
+
+def machine_info() -> dict:
+    info = {"python": platform.python_version(), "numpy": np.__version__,
+            "platform": platform.platform(), "cores": os.cpu_count()}
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                info["cpu"] = line.split(":", 1)[1].strip()
+                break
+        mem = Path("/proc/meminfo").read_text().splitlines()[0].split()
+        info["memory_gib"] = round(int(mem[1]) / 2**20, 1)
+    except OSError:
+        pass
+    for tool, argv in (("ffmpeg", ["ffmpeg", "-version"]), ("sox", ["sox", "--version"])):
+        if shutil.which(tool):
+            out = subprocess.run(argv, capture_output=True, text=True).stdout.strip().splitlines()
+            info[tool] = out[0] if out else "?"
+    try:
+        import soundfile
+        info["libsndfile"] = soundfile.__libsndfile_version__
+    except Exception:  # noqa: BLE001 - optional baseline
+        pass
+    try:
+        info["commit"] = subprocess.run(["git", "-C", str(HERE.parent), "rev-parse", "--short", "HEAD"],
+                                        capture_output=True, text=True).stdout.strip()
+    except OSError:
+        pass
+    return info
+
+
+def ffmpeg_argv(src: Path, fmt: str, dst: str) -> list[str]:
+    return ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-threads", "1",
+            "-i", str(src), "-f", fmt, "-y", dst]
+
+
+def have(tool: str) -> bool:
+    return shutil.which(tool) is not None
+
+
+# --------------------------------------------------------------------------
+# Results
+
+
+class Report:
+    def __init__(self):
+        self.rows: list[dict] = []
+        self.notes: list[str] = []
+        self.data: dict[str, dict] = {}
+
+    def row(self, target: str, case: str, seconds: float | None = None, rate: str = "",
+            ratio: float | None = None, goal: str = "", ok: bool | None = None, note: str = ""):
+        self.rows.append({"target": target, "case": case, "seconds": seconds, "rate": rate,
+                          "ratio": ratio, "goal": goal, "ok": ok, "note": note})
+
+    def print_table(self):
+        head = f"{'target':<8} {'case':<40} {'median':>10} {'throughput':>16} {'ratio':>9}  goal"
+        print(head)
+        print("-" * len(head) + "-" * 12)
+        for r in self.rows:
+            secs = "" if r["seconds"] is None else fmt_time(r["seconds"])
+            ratio = "" if r["ratio"] is None else f"{r['ratio']:.2f}x"
+            verdict = "" if r["ok"] is None else ("  MET" if r["ok"] else "  MISSED")
+            goal = (r["goal"] + verdict).strip()
+            line = f"{r['target']:<8} {r['case']:<40} {secs:>10} {r['rate']:>16} {ratio:>9}  {goal}"
+            print(line.rstrip())
+            if r["note"]:
+                print(f"{'':<8} {'':<40}   ({r['note']})")
+        for n in self.notes:
+            print("note:", n)
+
+
+def fmt_time(s: float) -> str:
+    if s >= 1:
+        return f"{s:.3f} s"
+    if s >= 1e-3:
+        return f"{s * 1e3:.2f} ms"
+    return f"{s * 1e6:.1f} us"
+
+
+def judge(kind_bound: tuple[str, float], value: float) -> tuple[str, bool]:
+    kind, bound = kind_bound
+    if kind == "min":
+        return f">= {bound:g}x", value >= bound
+    return f"<= {bound:g}x", value <= bound
+
+
+# --------------------------------------------------------------------------
+# Target 1: Shorten
+
+
+def build_floor(out: Path) -> Path | None:
+    exe = out / "floor"
+    src = HERE / "floor.cpp"
+    if exe.exists() and exe.stat().st_mtime >= src.stat().st_mtime:
+        return exe
+    cxx = os.environ.get("CXX", "g++")
+    if not have(cxx):
+        return None
+    proc = subprocess.run([cxx, "-O3", "-std=c++20", "-o", str(exe), str(src)], capture_output=True, text=True)
+    if proc.returncode != 0:
+        log("floor.cpp did not build:", proc.stderr[-800:])
+        return None
+    return exe
+
+
+def bench_shorten(kn, ins: inp.Inputs, reps: int, report: Report):
+    data_out = report.data.setdefault("shorten", {})
+    if "long_diff.shn" not in ins.files:
+        report.notes.append("shorten: tests/shorten_encoder.py is not there yet; no Shorten input")
+        return
+    floor = build_floor(ins.out)
+    for name, tiny in (("long_diff.shn", "tiny_diff.shn"), ("long_lpc.shn", "tiny_lpc.shn")):
+        meta = ins.meta[name]
+        stream = ins.read(name)
+        samples = meta["frames"] * meta["channels"]
+        label = f"type {meta['sample_type']}, {'QLPC' if meta['lpc'] else 'DIFF only'}"
+
+        # Correctness first: the module and ffmpeg must agree on every sample.
+        channels, is_ulaw, pcm = kn.shorten_to_pcm(stream)
+        assert channels == meta["channels"] and not is_ulaw
+        assert len(pcm) == samples * 2, (len(pcm), samples)
+        if have("ffmpeg"):
+            with tempfile.NamedTemporaryFile(suffix=".raw", dir=ins.out) as tmp:
+                subprocess.run(ffmpeg_argv(ins.path(name), "s16le", tmp.name), check=True)
+                agree = Path(tmp.name).read_bytes() == pcm
+            if not agree:
+                report.notes.append(f"shorten {name}: ffmpeg's PCM differs from the module's")
+        del pcm
+
+        cases = {"module": lambda: kn.shorten_to_pcm(stream)}
+        if have("ffmpeg"):
+            cases["ffmpeg"] = timing.command(ffmpeg_argv(ins.path(name), "s16le", "/dev/null"))
+            cases["ffmpeg_tiny"] = timing.command(ffmpeg_argv(ins.path(tiny), "s16le", "/dev/null"))
+        t = timing.rounds(cases, reps)
+        mod = timing.median(t["module"])
+        entry = {"samples": samples, "stream_bytes": len(stream), "module_s": t["module"]}
+        report.row("shorten", f"{name} ({label})", mod, f"{samples / mod / 1e6:.1f} Msamp/s",
+                   note=f"{meta['minutes']:g} min 16 kHz stereo, {len(stream) / 1e6:.1f} MB")
+        if "ffmpeg" in t:
+            startup = timing.median(t["ffmpeg_tiny"])
+            ff = timing.median(t["ffmpeg"]) - startup
+            ratio = timing.paired_ratio(t["ffmpeg"], t["module"], startup)
+            goal, ok = judge(GOALS["shorten"], ratio)
+            report.row("shorten", "  ffmpeg -f s16le, start-up subtracted", ff,
+                       f"{samples / ff / 1e6:.1f} Msamp/s", ratio, goal, ok,
+                       note=f"ffmpeg start-up {fmt_time(startup)}, timed on a 256-frame stream and subtracted")
+            entry.update({"ffmpeg_s": t["ffmpeg"], "ffmpeg_startup_s": t["ffmpeg_tiny"],
+                          "ratio_vs_ffmpeg": ratio, "goal_met": ok})
+        if floor is not None:
+            fl = subprocess.run([str(floor), str(ins.path(name)), str(max(reps, 5))],
+                                capture_output=True, text=True, check=True)
+            f = json.loads(fl.stdout)
+            report.row("shorten", "  floor: read each code once (C++)", f["parse_s"],
+                       f"{samples / f['parse_s'] / 1e6:.1f} Msamp/s", mod / f["parse_s"],
+                       note="ratio = module time / floor time")
+            report.row("shorten", "  floor: unchecked lean decoder (C++)", f["lean_s"],
+                       f"{samples / f['lean_s'] / 1e6:.1f} Msamp/s", mod / f["lean_s"],
+                       note="ratio = module time / lean time")
+            entry.update({"floor_parse_s": f["parse_s"], "floor_lean_s": f["lean_s"]})
+        data_out[name] = entry
+
+
+# --------------------------------------------------------------------------
+# Target 2: linear PCM
+
+
+def bench_pcm(kn, ins: inp.Inputs, reps: int, report: Report):
+    data_out = report.data.setdefault("pcm", {})
+    try:
+        import soundfile as sf
+    except ImportError:
+        sf = None
+    # The machine's copy bandwidth: memcpy into memory that is already mapped.
+    first = ins.read("pcm_le.sph")
+    src = np.frombuffer(first, dtype=np.uint8)
+    dst = np.empty_like(src)
+    np.copyto(dst, src)
+    bw = timing.rounds({"copyto": lambda: np.copyto(dst, src)}, max(reps, 5))
+    bw_s = timing.median(bw["copyto"])
+    report.row("pcm", "machine: memcpy into mapped memory", bw_s, f"{len(first) / bw_s / 1e9:.2f} GB/s",
+               note="numpy.copyto of the 40 MB file into a pre-faulted array: the bandwidth limit")
+    data_out["memcpy_prefaulted_s"] = bw["copyto"]
+    del src, dst, first
+
+    for name, big in (("pcm_le.sph", False), ("pcm_be.sph", True)):
+        data = ins.read(name)
+        n = len(data)
+        payload = memoryview(data)[1024:]
+        # Correctness first.
+        want = np.frombuffer(payload, dtype=">i2" if big else "<i2").astype("<i2").tobytes()
+        assert kn.decode_pcm(data) == want
+        assert kn.transcode(data)[44:] == want
+        del want
+
+        cases = {
+            "bytes copy": lambda: bytes(memoryview(data)),
+            "transcode": lambda: kn.transcode(data),
+            "decode_pcm": lambda: kn.decode_pcm(data),
+        }
+        if big:
+            cases["numpy byteswap"] = lambda: np.frombuffer(payload, dtype=">i2").astype("<i2")
+        else:
+            cases["numpy copy"] = lambda: np.frombuffer(payload, dtype="<i2").copy()
+        if sf is not None:
+            cases["soundfile read"] = lambda: sf.read(io.BytesIO(data), dtype="int16")
+        t = timing.rounds(cases, reps)
+        copy = timing.median(t["bytes copy"])
+        key = "pcm_be" if big else "pcm_le"
+        endian = "big-endian" if big else "little-endian"
+        report.row("pcm", f"{name}: bytes(memoryview(x)) ({endian})", copy, f"{n / copy / 1e9:.2f} GB/s",
+                   note=f"{n / 1e6:.1f} MB; the reference: one copy of the input")
+        entry = {"bytes": n, "times": t}
+        for case in ("transcode", "decode_pcm"):
+            s = timing.median(t[case])
+            ratio = timing.paired_ratio(t[case], t["bytes copy"])
+            goal, ok = judge(GOALS[key], ratio)
+            report.row("pcm", f"  {case}", s, f"{n / s / 1e9:.2f} GB/s", ratio, goal, ok,
+                       note="ratio = time / bytes copy")
+            entry[f"{case}_ratio_vs_copy"] = ratio
+            entry[f"{case}_goal_met"] = ok
+        for case in [c for c in t if c not in ("bytes copy", "transcode", "decode_pcm")]:
+            s = timing.median(t[case])
+            report.row("pcm", f"  baseline: {case}", s, f"{n / s / 1e9:.2f} GB/s",
+                       timing.paired_ratio(t[case], t["decode_pcm"]), note="ratio = its time / decode_pcm")
+        data_out[name] = entry
+
+        # External converters, start-up subtracted (informational).
+        ext = {}
+        if have("ffmpeg"):
+            ext["ffmpeg"] = timing.command(ffmpeg_argv(ins.path(name), "wav", "/dev/null"))
+            ext["ffmpeg_tiny"] = timing.command(ffmpeg_argv(ins.path("pcm_tiny.sph"), "wav", "/dev/null"))
+        if have("sox"):
+            ext["sox"] = timing.command(["sox", str(ins.path(name)), "-t", "wav", "/dev/null"])
+            ext["sox_tiny"] = timing.command(["sox", str(ins.path("pcm_tiny.sph")), "-t", "wav", "/dev/null"])
+        if ext:
+            ext["transcode"] = lambda: kn.transcode(data)
+            te = timing.rounds(ext, max(3, reps // 2))
+            for tool in ("ffmpeg", "sox"):
+                if tool in te:
+                    startup = timing.median(te[f"{tool}_tiny"])
+                    s = timing.median(te[tool]) - startup
+                    report.row("pcm", f"  baseline: {tool} to WAV, start-up subtracted", s,
+                               f"{n / s / 1e9:.2f} GB/s", timing.paired_ratio(te[tool], te["transcode"], startup),
+                               note=f"ratio = its time / transcode; start-up {fmt_time(startup)} subtracted")
+                    entry[f"{tool}_s"] = te[tool]
+        del data, payload
+
+
+# --------------------------------------------------------------------------
+# Target 3: G.711
+
+
+def bench_g711(kn, ins: inp.Inputs, reps: int, report: Report):
+    codes = ins.read("codes.g711")
+    arr = np.frombuffer(codes, dtype=np.uint8)
+    mu, al = inp.ulaw_table(), inp.alaw_table()
+    out2 = b"\x01" * (2 * len(codes))
+    assert kn.g711_expand(codes, False) == mu[arr].tobytes()
+    assert kn.g711_expand(codes, True) == al[arr].tobytes()
+    cases = {
+        "mu-law g711_expand": lambda: kn.g711_expand(codes, False),
+        "A-law g711_expand": lambda: kn.g711_expand(codes, True),
+        "numpy table[codes]": lambda: mu[arr],
+        "numpy take": lambda: np.take(mu, arr),
+        "bytes copy of the output size": lambda: bytes(memoryview(out2)),
+    }
+    t = timing.rounds(cases, reps)
+    n = len(codes)
+    entry = {"bytes": n, "times": t}
+    base = timing.median(t["numpy table[codes]"])
+    report.row("g711", "numpy table[codes] (mu-law)", base, f"{n / base / 1e6:.0f} Mcodes/s",
+               note=f"{n / 1e6:.0f} MB of mu-law codes of speech-like audio")
+    for case in ("mu-law g711_expand", "A-law g711_expand"):
+        s = timing.median(t[case])
+        ratio = timing.paired_ratio(t["numpy table[codes]"], t[case])
+        goal, ok = judge(GOALS["g711"], ratio)
+        report.row("g711", f"  {case}", s, f"{n / s / 1e6:.0f} Mcodes/s", ratio, goal, ok,
+                   note="ratio = numpy time / module time")
+        entry[f"{case}_ratio"] = ratio
+        entry[f"{case}_goal_met"] = ok
+    for case in ("numpy take", "bytes copy of the output size"):
+        s = timing.median(t[case])
+        report.row("g711", f"  baseline: {case}", s, f"{n / s / 1e6:.0f} Mcodes/s",
+                   timing.paired_ratio(t[case], t["mu-law g711_expand"]), note="ratio = its time / module")
+    report.data["g711"] = entry
+
+
+# --------------------------------------------------------------------------
+# Target 4: many small files
+
+
+def bench_corpus(kn, ins: inp.Inputs, reps: int, quick: bool, report: Report):
+    info = ins.meta["corpus"]
+    src_dir = ins.out / "corpus"
+    files = [(src_dir / e["name"], e["kind"]) for e in info["files"]]
+    unc = [f for f in files if f[1] != "shorten"]
+    n_shn = len(files) - len(unc)
+    for src, _ in files:  # into the page cache
+        src.read_bytes()
+
+    # Every converter writes new files into an emptied directory: rewriting
+    # existing files would make the file system flush them (ext4 does on a
+    # truncate and rewrite), which would time the disk, not the converter.
+    def fresh(case: str) -> Path:
+        return ins.out / "corpus_out" / case.split(",")[0].split()[0]
+
+    def reset(case: str):
+        def run():
+            d = fresh(case)
+            shutil.rmtree(d, ignore_errors=True)
+            d.mkdir(parents=True)
+        return run
+
+    def convert(case, batch):
+        d = fresh(case)
+
+        def run():
+            for src, _ in batch:
+                with open(src, "rb") as f:
+                    data = f.read()
+                wav = kn.transcode(data)
+                with open(d / (src.stem + ".wav"), "wb") as f:
+                    f.write(wav)
+        return run
+
+    # Correctness on the uncompressed ones: ffmpeg agrees on a sample.
+    if have("ffmpeg"):
+        reset("module")()
+        convert("module", unc)()
+        for src, kind in unc[:: max(1, len(unc) // 10)]:
+            with tempfile.NamedTemporaryFile(suffix=".raw", dir=ins.out) as tmp:
+                subprocess.run(ffmpeg_argv(src, "s16le", tmp.name), check=True)
+                if Path(tmp.name).read_bytes() != (fresh("module") / (src.stem + ".wav")).read_bytes()[44:]:
+                    report.notes.append(f"corpus: ffmpeg disagrees on {src.name}")
+
+    # ffmpeg and sox run once per file on a fixed sample of the uncompressed
+    # files (every file would take minutes); the per-file time is the figure.
+    sample = unc[:: max(1, len(unc) // (12 if quick else 40))]
+    cases = {"module, all files": convert("module, all files", files),
+             "module-unc, uncompressed only": convert("module-unc", unc)}
+    counts = {"module, all files": len(files), "module-unc, uncompressed only": len(unc)}
+    try:
+        import soundfile as sf
+        pcm_only = [f for f in unc if f[1] != "ulaw"]
+        pcm_only = pcm_only[:: max(1, len(pcm_only) // 100)]
+        d_sf = fresh("soundfile")
+
+        def sf_run():
+            for src, _ in pcm_only:
+                x, rate = sf.read(src, dtype="int16")
+                sf.write(d_sf / (src.stem + ".wav"), x, rate, subtype="PCM_16")
+        cases["soundfile, linear PCM only"] = sf_run  # in process, a sample of 100
+        counts["soundfile, linear PCM only"] = len(pcm_only)
+    except ImportError:
+        pass
+
+    def per_file(case, tool_argv):
+        d = fresh(case)
+
+        def run():
+            for src, _ in sample:
+                timing.command(tool_argv(src, d / (src.stem + ".wav")))()
+        return run
+
+    if have("ffmpeg"):
+        cases["ffmpeg per file"] = per_file("ffmpeg", lambda s, d: ffmpeg_argv(s, "wav", str(d)))
+        counts["ffmpeg per file"] = len(sample)
+    if have("sox"):
+        cases["sox per file"] = per_file("sox", lambda s, d: ["sox", str(s), str(d)])
+        counts["sox per file"] = len(sample)
+    t = timing.rounds(cases, 3 if quick else max(3, reps // 2), setup={c: reset(c) for c in cases})
+    shutil.rmtree(ins.out / "corpus_out", ignore_errors=True)
+    per = {c: timing.median(t[c]) / counts[c] for c in t}
+    total_mb = info["total_bytes"] / 1e6
+    mod_all, mod_unc = "module, all files", "module-unc, uncompressed only"
+    report.row("corpus", f"module: {len(files)} files ({n_shn} Shorten), read+transcode+write",
+               timing.median(t[mod_all]), f"{1 / per[mod_all]:.0f} files/s",
+               note=f"{total_mb:.1f} MB in all; {fmt_time(per[mod_all])} per file")
+    entry = {"files": len(files), "shorten_files": n_shn, "times": t, "per_file_s": per,
+             "sampled_for_tools": len(sample)}
+    report.row("corpus", f"  module: the {len(unc)} uncompressed only", timing.median(t[mod_unc]),
+               f"{1 / per[mod_unc]:.0f} files/s")
+    if "ffmpeg per file" in t:
+        ratio = statistics.median((f / len(sample)) / (m / len(files))
+                                  for f, m in zip(t["ffmpeg per file"], t[mod_all]))
+        goal, ok = judge(GOALS["corpus"], ratio)
+        report.row("corpus", f"  ffmpeg once per file ({len(sample)} of the uncompressed)",
+                   per["ffmpeg per file"], f"{1 / per['ffmpeg per file']:.0f} files/s", ratio, goal, ok,
+                   note="ratio = ffmpeg's time per file / the module's time per file (all files)")
+        like = statistics.median((f / len(sample)) / (m / len(unc))
+                                 for f, m in zip(t["ffmpeg per file"], t[mod_unc]))
+        report.row("corpus", "  same, against the module on uncompressed only", None, "", like,
+                   note="like for like: the same kinds of file on both sides")
+        whole = statistics.median((f / len(sample) * len(unc)) / m
+                                  for f, m in zip(t["ffmpeg per file"], t[mod_all]))
+        report.row("corpus", f"  ffmpeg on all {len(unc)} uncompressed vs module on all {len(files)}", None, "",
+                   whole, note="the stricter reading: ffmpeg's total (extrapolated) / the module's total")
+        entry.update({"ratio_per_file": ratio, "ratio_like_for_like": like, "ratio_totals": whole,
+                      "goal_met": ok})
+    for case in ("sox per file", "soundfile, linear PCM only"):
+        if case in t:
+            report.row("corpus", f"  baseline: {case}", per[case], f"{1 / per[case]:.0f} files/s",
+                       per[case] / per[mod_all], note="ratio = its time per file / module's")
+    report.data["corpus"] = entry
+
+
+# --------------------------------------------------------------------------
+# Target 5: memory
+
+
+def bench_memory(ins: inp.Inputs, reps: int, report: Report, python: str):
+    cases = [("bytes_copy", "pcm_le.sph", "calibration: bytes(memoryview(x))"),
+             ("transcode", "pcm_le.sph", "transcode, 40 MB PCM (LE)"),
+             ("transcode", "pcm_be.sph", "transcode, 40 MB PCM (BE)"),
+             ("decode_pcm", "pcm_le.sph", "decode_pcm, 40 MB PCM (LE)")]
+    for name in ("long_diff.shn", "long_lpc.shn"):
+        if name in ins.files:
+            cases.append(("shorten_to_pcm", name, f"shorten_to_pcm, {name}"))
+    entry = {}
+    for fn, name, label in cases:
+        runs = []
+        for _ in range(max(3, min(reps, 5))):
+            proc = subprocess.run([python, str(HERE / "memprobe.py"), fn, str(ins.path(name))],
+                                  capture_output=True, text=True)
+            if proc.returncode != 0:
+                report.notes.append(f"memory {label}: probe failed: {proc.stderr.strip()[-300:]}")
+                break
+            runs.append(json.loads(proc.stdout))
+        if not runs:
+            continue
+        ratio = statistics.median(r["ratio_to_result"] for r in runs)
+        added = statistics.median(r["added_bytes"] for r in runs)
+        res = runs[0]["result_bytes"]
+        if fn == "bytes_copy":
+            report.row("memory", label, None, f"+{added / 1e6:.1f} MB", ratio,
+                       note=f"result {res / 1e6:.1f} MB; checks the method: expect 1.00x ({runs[0]['method']})")
+        else:
+            goal, ok = judge(GOALS["memory"], ratio)
+            report.row("memory", label, None, f"+{added / 1e6:.1f} MB", ratio, goal, ok,
+                       note=f"result {res / 1e6:.1f} MB; ratio = peak added / result size, fresh process each")
+        entry[label] = {"runs": runs, "ratio": ratio}
+    report.data["memory"] = entry
+
+
+# --------------------------------------------------------------------------
+# The command-line converter's own benchmark
+
+
+def bench_cli(quick: bool, report: Report, python: str):
+    script = HERE / "bench_cli.py"
+    if not script.exists():
+        report.notes.append("cli: bench/bench_cli.py is not there yet")
+        return
+    argv = [python, str(script)] + (["--quick"] if quick else [])
+    proc = subprocess.run(argv, capture_output=True, text=True)
+    report.data["cli"] = {"returncode": proc.returncode, "stdout": proc.stdout[-8000:],
+                          "stderr": proc.stderr[-2000:]}
+    print("\n== bench/bench_cli.py" + (" --quick" if quick else ""))
+    print(proc.stdout.rstrip())
+    if proc.returncode != 0:
+        report.notes.append(f"cli: bench_cli.py exited {proc.returncode}: {proc.stderr.strip()[-300:]}")
+
+
+# --------------------------------------------------------------------------
+
+
+def main(argv=None) -> int:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--quick", action="store_true", help="shorter streams, fewer rounds")
+    ap.add_argument("--reps", type=int, default=None, help="rounds per target (default 9, quick 5)")
+    ap.add_argument("--json", type=Path, help="write the results here")
+    ap.add_argument("--only", help="comma-separated targets: " + ",".join(TARGETS))
+    ap.add_argument("--out", type=Path, default=HERE / "out", help="inputs and scratch (default bench/out)")
+    args = ap.parse_args(argv)
+    reps = args.reps or (5 if args.quick else 9)
+    only = set(args.only.split(",")) if args.only else set(TARGETS)
+    unknown = only - set(TARGETS)
+    if unknown:
+        ap.error(f"unknown targets: {', '.join(sorted(unknown))}")
+
+    import korrin_native as kn
+
+    started = time.time()
+    log(f"inputs in {args.out} ...")
+    ins = inp.build_inputs(args.out, args.quick, log)
+    report = Report()
+    info = machine_info()
+    info["module"] = kn.__file__
+    log(f"module {kn.__file__}")
+
+    steps = [("shorten", lambda: bench_shorten(kn, ins, reps, report)),
+             ("pcm", lambda: bench_pcm(kn, ins, reps, report)),
+             ("g711", lambda: bench_g711(kn, ins, reps, report)),
+             ("corpus", lambda: bench_corpus(kn, ins, reps, args.quick, report)),
+             ("memory", lambda: bench_memory(ins, reps, report, sys.executable))]
+    for name, step in steps:
+        if name in only:
+            log(f"== {name}")
+            t0 = time.time()
+            step()
+            log(f"   {time.time() - t0:.1f} s")
+
+    print(f"\nkorrin_native benchmarks, {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC, "
+          f"{reps} rounds, medians" + (" (quick)" if args.quick else ""))
+    print(f"machine: {info.get('cpu', '?')}, {info.get('cores')} cores, {info.get('memory_gib', '?')} GiB; "
+          f"Python {info['python']}, numpy {info['numpy']}; {info.get('ffmpeg', 'no ffmpeg')}\n")
+    report.print_table()
+    if "cli" in only:
+        bench_cli(args.quick, report, sys.executable)
+
+    if args.json:
+        doc = {"machine": info, "quick": args.quick, "reps": reps, "elapsed_s": time.time() - started,
+               "when_utc": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
+               "rows": report.rows, "notes": report.notes, "data": report.data}
+        args.json.parent.mkdir(parents=True, exist_ok=True)
+        args.json.write_text(json.dumps(doc, indent=1))
+        log(f"wrote {args.json}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
