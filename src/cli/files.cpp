@@ -88,19 +88,9 @@ bool InputFile::read_all(ByteBuffer& bytes, std::string& error) {
 
 WriteStatus OutputWriter::write(const fs::path& path, ByteView bytes, std::string& error) {
     const fs::path dir = path.parent_path();
-    if (!dir.empty()) {
-        std::error_code made;
-        fs::create_directories(dir, made);
-        if (made) {
-            error = "cannot create directory " + dir.string() + ": " + describe(made);
-            return WriteStatus::Failed;
-        }
-    }
-
-    std::string name = path.filename().string().substr(0, max_name_in_temp);
-    const std::string temp = (dir / ("." + name + ".tmp-" + std::to_string(::getpid()) + "-" +
-                                     std::to_string(serial_.fetch_add(1))))
-                                 .string();
+    const std::string name = path.filename().string().substr(0, max_name_in_temp);
+    const std::string temp =
+        (dir / ("." + name + ".tmp-" + pid_ + "-" + std::to_string(serial_.fetch_add(1)))).string();
     auto fail = [&](std::string why) {
         error = std::move(why);
         std::lock_guard lock(mutex_);
@@ -108,16 +98,29 @@ WriteStatus OutputWriter::write(const fs::path& path, ByteView bytes, std::strin
         return WriteStatus::Failed;
     };
 
-    int fd;
-    {
-        std::lock_guard lock(mutex_);
-        if (stopped_) return WriteStatus::Stopped;
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
-        if (fd < 0) {
+    // The directory is created when the first try shows it missing: most
+    // outputs go where an earlier one already made it.
+    int fd = -1;
+    for (bool first_try = true;; first_try = false) {
+        {
+            std::lock_guard lock(mutex_);
+            if (stopped_) return WriteStatus::Stopped;
+            fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+            if (fd >= 0) {
+                in_flight_.insert(temp);
+                break;
+            }
+        }
+        if (errno != ENOENT || !first_try || dir.empty()) {
             error = "cannot create " + temp + ": " + errno_text();
             return WriteStatus::Failed;
         }
-        in_flight_.insert(temp);
+        std::error_code made;
+        fs::create_directories(dir, made);
+        if (made) {
+            error = "cannot create directory " + dir.string() + ": " + describe(made);
+            return WriteStatus::Failed;
+        }
     }
 
     std::size_t done = 0;

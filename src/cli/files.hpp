@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -54,7 +55,8 @@ enum class WriteStatus { Written, Failed, Stopped };
 // remove them all. Thread-safe.
 class OutputWriter {
 public:
-    explicit OutputWriter(bool replace_existing) : replace_existing_(replace_existing) {}
+    explicit OutputWriter(bool replace_existing)
+        : replace_existing_(replace_existing), pid_(std::to_string(::getpid())) {}
     OutputWriter(const OutputWriter&) = delete;
     OutputWriter& operator=(const OutputWriter&) = delete;
 
@@ -70,6 +72,7 @@ public:
 
 private:
     bool replace_existing_;
+    std::string pid_;  // in every temporary name
     std::atomic<std::uint64_t> serial_{0};
     std::mutex mutex_;  // guards the two below, and every creation and rename
     bool stopped_ = false;
