@@ -9,11 +9,15 @@
 #include <string_view>
 #include <system_error>
 
-#include "cli/plan.hpp"
-
 namespace korrin::cli {
 
 namespace fs = std::filesystem;
+
+std::string describe(const std::error_code& error) {
+    std::string text = error.message();
+    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') text[0] = static_cast<char>(text[0] - 'A' + 'a');
+    return text;
+}
 
 namespace {
 

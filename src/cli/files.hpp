@@ -9,11 +9,18 @@
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <system_error>
 #include <unordered_set>
 
 #include "common/bytes.hpp"
 
 namespace korrin::cli {
+
+inline constexpr std::string_view sphere_magic = "NIST_1A";
+
+// An error code as the lower-case text that follows "PATH: " in a report.
+std::string describe(const std::error_code& error);
 
 struct FileIdentity {
     dev_t device = 0;

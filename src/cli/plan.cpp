@@ -1,33 +1,22 @@
 #include "cli/plan.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <map>
 #include <system_error>
+
+#include "cli/files.hpp"
 
 namespace korrin::cli {
 
 namespace fs = std::filesystem;
 
-std::string describe(const std::error_code& error) {
-    std::string text = error.message();
-    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') text[0] = static_cast<char>(text[0] - 'A' + 'a');
-    return text;
-}
+namespace {
 
 bool begins_with_sphere_magic(const fs::path& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) return false;
-    char head[sphere_magic.size()];
-    const ssize_t got = ::pread(fd, head, sizeof head, 0);
-    ::close(fd);
-    return got == static_cast<ssize_t>(sizeof head) &&
-           std::string_view(head, sizeof head) == sphere_magic;
+    InputFile file;
+    std::string ignored;
+    return file.open(path, ignored) && file.has_sphere_magic();
 }
-
-namespace {
 
 enum class Candidate { No, Always, IfSphere };
 

@@ -26,8 +26,6 @@ struct Plan {
     std::vector<Failure> failures;
 };
 
-inline constexpr std::string_view sphere_magic = "NIST_1A";
-
 // Expands the inputs into jobs. A file named on the command line is converted
 // whatever its name; a directory is searched recursively (symbolic links to
 // directories are not followed) for *.sph files, which are always converted,
@@ -42,11 +40,5 @@ inline constexpr std::string_view sphere_magic = "NIST_1A";
 Plan make_plan(const std::vector<std::filesystem::path>& inputs,
                const std::optional<std::filesystem::path>& output_dir,
                std::string_view extension);
-
-// True when the file at `path` can be opened and begins with "NIST_1A".
-bool begins_with_sphere_magic(const std::filesystem::path& path);
-
-// An error code as the lower-case text that follows "PATH: " in a report.
-std::string describe(const std::error_code& error);
 
 }  // namespace korrin::cli

@@ -74,9 +74,11 @@ void Reporter::failure(std::string_view path, std::string_view message) {
 
 void Reporter::progress(const Counters& counters, std::size_t jobs) {
     if (!show_progress_) return;
-    const std::size_t skipped = counters.not_sphere.load();
+    // The counters move while they are read: keep 0 <= done <= total.
+    const std::size_t skipped = std::min(counters.not_sphere.load(), jobs);
+    const std::size_t finished = std::min(counters.finished.load(), jobs);
     const std::size_t total = jobs - skipped;
-    const std::size_t done = counters.finished.load() - skipped;
+    const std::size_t done = std::min(finished - std::min(finished, skipped), total);
     const double elapsed = seconds();
     const double rate = elapsed > 0 ? static_cast<double>(counters.bytes_read.load()) / elapsed : 0;
 
@@ -124,9 +126,12 @@ void Reporter::summary(const Counters& counters) {
     else
         line += std::to_string(converted) + " of " + std::to_string(total) +
                 " files converted, " + std::to_string(failed) + " failed";
-    line += " (" + format_bytes(bytes) + " read in " + format_fixed(elapsed, 2) + " s";
-    if (elapsed > 0) line += ", " + format_bytes(bytes / elapsed) + "/s";
-    line += ")\n";
+    if (bytes > 0) {
+        line += " (" + format_bytes(bytes) + " read in " + format_fixed(elapsed, 2) + " s";
+        if (elapsed > 0) line += ", " + format_bytes(bytes / elapsed) + "/s";
+        line += ")";
+    }
+    line += "\n";
     emit(line);
 }
 

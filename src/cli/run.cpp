@@ -149,6 +149,19 @@ int run(const Options& options) {
     const auto start = Reporter::Clock::now();
     Reporter reporter(options.quiet, ::isatty(STDERR_FILENO) == 1, start);
 
+    // A reader of standard error that goes away must not end the run with
+    // temporary files left behind: the reports are lost, the work is not.
+    ::signal(SIGPIPE, SIG_IGN);
+
+    if (options.output_dir) {
+        std::error_code error;
+        const fs::file_status status = fs::status(*options.output_dir, error);
+        if (fs::exists(status) && !fs::is_directory(status)) {
+            reporter.failure(options.output_dir->string(), "not a directory");
+            return exit_failed;
+        }
+    }
+
     const Plan plan = make_plan(options.inputs, options.output_dir, options.pcm ? ".pcm" : ".wav");
     for (const auto& failure : plan.failures) reporter.failure(failure.path, failure.message);
 

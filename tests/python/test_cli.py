@@ -167,6 +167,7 @@ BAD = sphere(10, payload=bytes(3))
     "args, status, stdout, stderr",
     [
         ([], 2, "", "sph2wav: no input given\n" + USAGE),
+        (["good.sph", "-o", "bad.sph"], 1, "", "bad.sph: not a directory\n"),
         (["--frobnicate", "good.sph"], 2, "", "sph2wav: unknown option '--frobnicate'\n" + USAGE),
         (["-x", "good.sph"], 2, "", "sph2wav: unknown option '-x'\n" + USAGE),
         (["-j", "0", "good.sph"], 2, "", "sph2wav: invalid thread count '0' (expected 1 to 1024)\n" + USAGE),
@@ -196,8 +197,22 @@ def test_exit_status_and_messages(tmp_path, args, status, stdout, stderr):
         assert result.stderr.decode() == stderr + "Try 'sph2wav --help' for more information.\n"
     else:
         assert result.stderr.decode() == stderr
-    converted = status != 2 and "--version" not in args and "good.sph" in args
+    converted = status != 2 and "--version" not in args and "good.sph" in args and "-o" not in args
     assert (tmp_path / "good.wav").exists() == converted
+
+
+def test_a_closed_standard_error_does_not_stop_the_run(korrin, tmp_path):
+    for name, data in {"a.sph": BAD, "b.sph": GOOD, "c.sph": BAD, "d.sph": GOOD}.items():
+        (tmp_path / name).write_bytes(data)
+    reader, writer = os.pipe()
+    os.close(reader)  # the first report meets a broken pipe
+    try:
+        result = subprocess.run([str(SPH2WAV), "-j", "1", "."], cwd=tmp_path, stderr=writer, timeout=60)
+    finally:
+        os.close(writer)
+    assert result.returncode == 1
+    assert tree(tmp_path) == {"a.sph": BAD, "b.sph": GOOD, "c.sph": BAD, "d.sph": GOOD,
+                              "b.wav": korrin.transcode(GOOD), "d.wav": korrin.transcode(GOOD)}
 
 
 def test_help_describes_every_option(tmp_path):
