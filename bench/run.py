@@ -516,10 +516,13 @@ def bench_cli(quick: bool, report: Report, python: str):
     if not script.exists():
         report.notes.append("cli: bench/bench_cli.py is not there yet")
         return
-    argv = [python, str(script)] + (["--quick"] if quick else [])
+    out = HERE / "out" / "bench_cli.json"
+    argv = [python, str(script), "--json", str(out)] + (["--quick"] if quick else [])
     proc = subprocess.run(argv, capture_output=True, text=True)
     report.data["cli"] = {"returncode": proc.returncode, "stdout": proc.stdout[-8000:],
                           "stderr": proc.stderr[-2000:]}
+    if proc.returncode == 0 and out.exists():
+        report.data["cli"]["results"] = json.loads(out.read_text())
     print("\n== bench/bench_cli.py" + (" --quick" if quick else ""))
     print(proc.stdout.rstrip())
     if proc.returncode != 0:
