@@ -46,7 +46,8 @@ def call(function, args, kwargs, expected):
 
 @pytest.mark.parametrize("function, args, kwargs, expected", CALLS)
 def test_no_references_or_memory_left_behind(function, args, kwargs, expected):
-    inputs = [*args, *kwargs.values()]
+    # True and False are shared (and immortal from 3.12 on): not worth counting.
+    inputs = [x for x in (*args, *kwargs.values()) if not isinstance(x, bool)]
     for _ in range(200):
         call(function, args, kwargs, expected)
     gc.collect()
