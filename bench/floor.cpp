@@ -147,18 +147,19 @@ void lean(const std::uint8_t* data, std::vector<std::int16_t>& out) {
             std::fill(s, s + n, 0);
         } else {
             const unsigned e = static_cast<unsigned>(r.uvar(3)) + 1;
+            const std::ptrdiff_t len = n;  // signed: s[i - k] reaches into the history
             switch (cmd) {
-            case 0: for (unsigned i = 0; i < n; ++i) s[i] = static_cast<std::int32_t>(r.var(e) + mu); break;
-            case 1: for (unsigned i = 0; i < n; ++i) s[i] = static_cast<std::int32_t>(r.var(e)) + s[i - 1]; break;
-            case 2: for (unsigned i = 0; i < n; ++i) s[i] = static_cast<std::int32_t>(r.var(e)) + 2 * s[i - 1] - s[i - 2]; break;
-            case 3: for (unsigned i = 0; i < n; ++i) s[i] = static_cast<std::int32_t>(r.var(e)) + 3 * (s[i - 1] - s[i - 2]) + s[i - 3]; break;
+            case 0: for (std::ptrdiff_t i = 0; i < len; ++i) s[i] = static_cast<std::int32_t>(r.var(e) + mu); break;
+            case 1: for (std::ptrdiff_t i = 0; i < len; ++i) s[i] = static_cast<std::int32_t>(r.var(e)) + s[i - 1]; break;
+            case 2: for (std::ptrdiff_t i = 0; i < len; ++i) s[i] = static_cast<std::int32_t>(r.var(e)) + 2 * s[i - 1] - s[i - 2]; break;
+            case 3: for (std::ptrdiff_t i = 0; i < len; ++i) s[i] = static_cast<std::int32_t>(r.var(e)) + 3 * (s[i - 1] - s[i - 2]) + s[i - 3]; break;
             case 7: {
                 const unsigned p = static_cast<unsigned>(r.uvar(2));
                 for (unsigned k = 0; k < p; ++k) coef[k] = static_cast<std::int32_t>(r.var(6));
                 const std::int32_t m32 = static_cast<std::int32_t>(mu);
-                for (unsigned i = 0; i < n; ++i) {
+                for (std::ptrdiff_t i = 0; i < len; ++i) {
                     std::int64_t acc = 32;
-                    for (unsigned k = 0; k < p; ++k) acc += std::int64_t{coef[k]} * (s[static_cast<int>(i) - 1 - static_cast<int>(k)] - m32);
+                    for (unsigned k = 0; k < p; ++k) acc += std::int64_t{coef[k]} * (s[i - 1 - static_cast<std::ptrdiff_t>(k)] - m32);
                     s[i] = static_cast<std::int32_t>(r.var(e) + (acc >> 5) + mu);
                 }
                 break;
