@@ -58,23 +58,29 @@ std::string bits_text(std::int64_t n) {
     return n < 0 ? "-" + digits : digits;
 }
 
-// Copies `payload`, reversing the bytes of every complete group of `width`
-// (2 or 4) on the way; a trailing partial group is copied unchanged.
-template <class Word, Word (*swap)(Word)>
+template <class Word>
+Word byte_reversed(Word word) noexcept {
+    if constexpr (sizeof(Word) == 2)
+        return __builtin_bswap16(word);
+    else
+        return __builtin_bswap32(word);
+}
+
+// Copies `size` bytes, reversing every complete group of sizeof(Word) bytes
+// on the way (one pass, which the compiler turns into vector shuffles); a
+// trailing partial group is copied unchanged.
+template <class Word>
 void copy_reversed(const std::uint8_t* in, std::uint8_t* out, std::size_t size) noexcept {
     constexpr std::size_t width = sizeof(Word);
     const std::size_t whole = size - size % width;
     for (std::size_t i = 0; i < whole; i += width) {
         Word word;
         std::memcpy(&word, in + i, width);
-        word = swap(word);
+        word = byte_reversed(word);
         std::memcpy(out + i, &word, width);
     }
     if (whole != size) std::memcpy(out + whole, in + whole, size - whole);
 }
-
-std::uint16_t swap16(std::uint16_t v) { return __builtin_bswap16(v); }
-std::uint32_t swap32(std::uint32_t v) { return __builtin_bswap32(v); }
 
 Result<Pcm> decode_linear(const sphere::SphereHeader& header, ByteView payload, Framing framing) {
     KR_ASSIGN_OR_RETURN(const std::int64_t n, header.int_("sample_n_bytes"));
@@ -91,9 +97,9 @@ Result<Pcm> decode_linear(const sphere::SphereHeader& header, ByteView payload, 
                            " (supported: '1', '01', '10')");
     KR_ASSIGN_OR_RETURN(ByteBuffer out, ByteBuffer::allocate(payload.size(), framing));
     if (n == 2)
-        copy_reversed<std::uint16_t, swap16>(payload.data(), out.data(), payload.size());
+        copy_reversed<std::uint16_t>(payload.data(), out.data(), payload.size());
     else
-        copy_reversed<std::uint32_t, swap32>(payload.data(), out.data(), payload.size());
+        copy_reversed<std::uint32_t>(payload.data(), out.data(), payload.size());
     return Pcm{bits, std::move(out)};
 }
 
