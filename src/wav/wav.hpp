@@ -16,7 +16,10 @@ inline constexpr std::size_t kHeaderSize = 44;
 // in place: the header in front, a possible pad byte behind.
 inline constexpr Framing kWavFraming{kHeaderSize, 1};
 
-// Builds a WAV file in a new buffer from a copy of `pcm`.
+// Builds a WAV file in a new buffer from a copy of `pcm`. Refuses (Invalid),
+// in this order: a bits_per_sample that is not a whole number of bytes, a
+// byte rate beyond 32 bits, a block_align beyond 16 bits, and a RIFF size
+// beyond 32 bits.
 Result<ByteBuffer> write_wav(std::uint16_t channels, std::uint32_t sample_rate,
                              std::uint16_t bits_per_sample, ByteView pcm);
 
