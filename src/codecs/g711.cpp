@@ -51,8 +51,10 @@ void g711_expand_into(ByteView data, bool alaw, MutableByteView out) noexcept {
     const LeTable table = make_le_table(alaw);
     const std::uint8_t* in = data.data();
     std::uint8_t* dst = out.data();
-    // One load and one 16-bit store per byte. Measured against 8- and
-    // 16-byte unrolled forms and a 65536-entry pair table: none was faster.
+    // One load and one 16-bit store per byte, about 1 ns per code or less.
+    // Measured against 8- and 16-byte unrolled forms, a 65536-entry pair
+    // table and SSSE3/AVX2 forms that compute the law 16 or 32 codes at a
+    // time: none was clearly faster, and the pair table was slower.
     for (std::size_t i = 0, n = data.size(); i < n; ++i) std::memcpy(dst + 2 * i, &table[in[i]], 2);
 }
 
