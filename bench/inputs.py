@@ -2,14 +2,13 @@
 
 Everything here is deterministic (fixed seeds), so two runs on two machines
 measure the same bytes. Large inputs are cached under the output directory,
-keyed by their parameters and by the hash of the Shorten test encoder, and are
-rebuilt when either changes.
+keyed by their parameters and by the hash of the Shorten stream writer
+(shorten_writer.py), and are rebuilt when either changes.
 """
 
 from __future__ import annotations
 
 import hashlib
-import importlib.util
 import json
 import os
 import struct
@@ -18,8 +17,9 @@ from pathlib import Path
 
 import numpy as np
 
-ROOT = Path(__file__).resolve().parent.parent
-ENCODER_PATH = ROOT / "tests" / "shorten_encoder.py"
+import shorten_writer
+
+HERE = Path(__file__).resolve().parent
 
 SHORTEN_CODING = "pcm,embedded-shorten-v2.00"
 
@@ -43,7 +43,7 @@ def synth_speechlike(frames: int, channels: int, rate: int, seed: int) -> np.nda
         for h in range(1, 9):
             tone += np.sin(h * phase + 0.3 * h * c) / h
         envelope = 0.15 + 0.85 * np.abs(np.sin(2 * np.pi * (2.3 + 0.4 * c) * t)) ** 2
-        noise = rng.normal(0.0, 90.0, frames)
+        noise = rng.normal(0.0, 40.0, frames)
         x = 5200.0 * envelope * tone + noise
         out[:, c] = np.clip(np.round(x), -32768, 32767).astype(np.int16)
     return out
@@ -147,20 +147,9 @@ def alaw_table() -> np.ndarray:
 # Shorten streams
 
 
-def load_encoder():
-    """The project's Shorten test encoder, or None while it does not exist."""
-    if not ENCODER_PATH.exists():
-        return None
-    spec = importlib.util.spec_from_file_location("korrin_bench_shorten_encoder", ENCODER_PATH)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-def encoder_digest() -> str:
-    if not ENCODER_PATH.exists():
-        return "none"
-    return hashlib.sha256(ENCODER_PATH.read_bytes()).hexdigest()[:16]
+def writer_digest() -> str:
+    """Changes whenever the stream writer does, so that cached streams are remade."""
+    return hashlib.sha256((HERE / "shorten_writer.py").read_bytes()).hexdigest()[:16]
 
 
 def wav_header(frames: int, channels: int, rate: int) -> bytes:
@@ -188,14 +177,11 @@ class ShortenParams:
     nmean: int = 4
 
 
-def encode_shorten(samples: np.ndarray, rate: int, params: ShortenParams, encoder=None) -> bytes:
+def encode_shorten(samples: np.ndarray, rate: int, params: ShortenParams) -> bytes:
     """A Shorten stream of `samples` (int16, frames x channels) with a leading
     VERBATIM WAV header, padded as `pad_stream` says."""
-    encoder = encoder or load_encoder()
-    if encoder is None:
-        raise RuntimeError(f"{ENCODER_PATH} does not exist yet")
     frames, channels = samples.shape
-    stream = encoder.encode(
+    stream = shorten_writer.encode(
         samples,
         sample_type=params.sample_type,
         blocksize=params.blocksize,
@@ -203,7 +189,7 @@ def encode_shorten(samples: np.ndarray, rate: int, params: ShortenParams, encode
         nmean=params.nmean,
         verbatim=wav_header(frames, channels, rate),
     )
-    return pad_stream(bytes(stream))
+    return pad_stream(stream)
 
 
 # --------------------------------------------------------------------------
@@ -246,41 +232,40 @@ def build_inputs(out: Path, quick: bool, log=print) -> Inputs:
     files: dict[str, Path] = {}
     meta: dict[str, dict] = {}
 
-    # Long Shorten streams: 16 kHz stereo, types 5 (DIFF only) and 3 (QLPC).
-    minutes = 5.0 if quick else 10.0
+    # Long Shorten streams: 5 minutes of 16 kHz stereo, type 5 with DIFF
+    # blocks only and type 3 with QLPC blocks.
+    minutes = 5.0
     frames = int(minutes * 60 * RATE)
-    enc = load_encoder()
-    digest = encoder_digest()
-    if enc is not None:
-        audio = None
-        for name, params in (("long_diff.shn", ShortenParams(5, lpc=False)),
-                             ("long_lpc.shn", ShortenParams(3, lpc=True))):
-            key = {"frames": frames, "params": params.__dict__, "encoder": digest, "v": 1}
+    digest = writer_digest()
+    audio = None
+    for name, params in (("long_diff.shn", ShortenParams(5, lpc=False)),
+                         ("long_lpc.shn", ShortenParams(3, lpc=True))):
+        key = {"frames": frames, "params": params.__dict__, "writer": digest, "v": 2}
 
-            def build(params=params):
-                nonlocal audio
-                if audio is None:
-                    audio = synth_speechlike(frames, 2, RATE, seed=7)
-                log(f"  encoding {name} ({minutes:g} min of 16 kHz stereo)...")
-                return encode_shorten(audio, RATE, params, enc)
+        def build(name=name, params=params):
+            nonlocal audio
+            if audio is None:
+                audio = synth_speechlike(frames, 2, RATE, seed=7)
+            log(f"  encoding {name} ({minutes:g} min of 16 kHz stereo; a minute or two)...")
+            return encode_shorten(audio, RATE, params)
 
-            files[name] = _cached(out, name, key, build)
-            meta[name] = {"frames": frames, "channels": 2, "rate": RATE, "minutes": minutes,
-                          "sample_type": params.sample_type, "lpc": params.lpc,
-                          "bytes": files[name].stat().st_size}
-        # A tiny stream of each kind, to time ffmpeg's start-up.
-        for name, params in (("tiny_diff.shn", ShortenParams(5, lpc=False)),
-                             ("tiny_lpc.shn", ShortenParams(3, lpc=True))):
-            key = {"frames": 256, "params": params.__dict__, "encoder": digest, "v": 1}
-            files[name] = _cached(out, name, key, lambda params=params: encode_shorten(
-                synth_speechlike(256, 2, RATE, seed=8), RATE, params, enc))
-            meta[name] = {"frames": 256, "channels": 2}
+        files[name] = _cached(out, name, key, build)
+        meta[name] = {"frames": frames, "channels": 2, "rate": RATE, "minutes": minutes,
+                      "sample_type": params.sample_type, "lpc": params.lpc,
+                      "bytes": files[name].stat().st_size}
+    # A tiny stream of each kind, to time ffmpeg's start-up.
+    for name, params in (("tiny_diff.shn", ShortenParams(5, lpc=False)),
+                         ("tiny_lpc.shn", ShortenParams(3, lpc=True))):
+        key = {"frames": 256, "params": params.__dict__, "writer": digest, "v": 2}
+        files[name] = _cached(out, name, key, lambda params=params: encode_shorten(
+            synth_speechlike(256, 2, RATE, seed=8), RATE, params))
+        meta[name] = {"frames": 256, "channels": 2}
 
     # 16-bit PCM SPHERE files of at least 40 MB, both byte orders.
-    pcm_frames = (40 * 1000 * 1000 if not quick else 40 * 1000 * 1000) // 4 + RATE
+    pcm_frames = 40 * 1000 * 1000 // 4 + RATE
     pcm_audio = None
     for name, big in (("pcm_le.sph", False), ("pcm_be.sph", True)):
-        key = {"frames": pcm_frames, "big": big, "v": 1}
+        key = {"frames": pcm_frames, "big": big, "v": 2}
 
         def build(big=big):
             nonlocal pcm_audio
@@ -291,7 +276,7 @@ def build_inputs(out: Path, quick: bool, log=print) -> Inputs:
         files[name] = _cached(out, name, key, build)
         meta[name] = {"frames": pcm_frames, "channels": 2, "bytes": files[name].stat().st_size}
     # The same audio as a tiny file, for the external tools' start-up.
-    files["pcm_tiny.sph"] = _cached(out, "pcm_tiny.sph", {"v": 1}, lambda: sphere_pcm(
+    files["pcm_tiny.sph"] = _cached(out, "pcm_tiny.sph", {"v": 2}, lambda: sphere_pcm(
         synth_speechlike(256, 2, RATE, seed=12), RATE))
 
     # 10 MB of G.711 codes: mu-law of speech-like audio (skewed like real codes).
@@ -299,11 +284,11 @@ def build_inputs(out: Path, quick: bool, log=print) -> Inputs:
         x = synth_speechlike(10 * 1000 * 1000 // 2, 2, RATE, seed=13).reshape(-1)
         return ulaw_encode(x).tobytes()
 
-    files["codes.g711"] = _cached(out, "codes.g711", {"n": 10 * 1000 * 1000, "v": 1}, build_codes)
+    files["codes.g711"] = _cached(out, "codes.g711", {"n": 10 * 1000 * 1000, "v": 2}, build_codes)
     meta["codes.g711"] = {"bytes": files["codes.g711"].stat().st_size}
 
     # The corpus of 1,000 small files.
-    corpus = build_corpus(out / "corpus", enc, digest, log)
+    corpus = build_corpus(out / "corpus", digest, log)
     meta["corpus"] = corpus
     return Inputs(out=out, files=files, meta=meta)
 
@@ -315,7 +300,7 @@ def build_inputs(out: Path, quick: bool, log=print) -> Inputs:
 CORPUS_SIZE = 1000
 
 
-def corpus_plan(encoder_present: bool) -> list[dict]:
+def corpus_plan() -> list[dict]:
     """One entry per file: half Shorten (types 3/5, DIFF or QLPC, mono or
     stereo), half uncompressed (PCM of either byte order, some mu-law), each
     about 30 KB on disk."""
@@ -325,17 +310,15 @@ def corpus_plan(encoder_present: bool) -> list[dict]:
         channels = 1 + int(rng.integers(0, 2))
         kind = ("shorten" if i % 2 == 0 else
                 ("ulaw" if i % 10 == 1 else ("pcm_be" if i % 10 in (3, 7) else "pcm_le")))
-        if kind == "shorten" and not encoder_present:
-            kind = "pcm_le"
         target = int(rng.integers(27_000, 33_000))
         plan.append({"index": i, "kind": kind, "channels": channels, "target_bytes": target,
                      "lpc": bool(rng.integers(0, 2)), "seed": 1000 + i})
     return plan
 
 
-def build_corpus(directory: Path, enc, digest: str, log) -> dict:
-    plan = corpus_plan(enc is not None)
-    key = json.dumps({"plan": plan, "encoder": digest, "v": 1}, sort_keys=True)
+def build_corpus(directory: Path, digest: str, log) -> dict:
+    plan = corpus_plan()
+    key = json.dumps({"plan": plan, "writer": digest, "v": 2}, sort_keys=True)
     stamp = directory / "corpus.key"
     if stamp.exists() and stamp.read_text() == key:
         return json.loads((directory / "corpus.json").read_text())
@@ -348,11 +331,11 @@ def build_corpus(directory: Path, enc, digest: str, log) -> dict:
         channels = item["channels"]
         payload_bytes = item["target_bytes"] - 1024
         if item["kind"] == "shorten":
-            # Shorten roughly halves speech of this kind: aim at the size.
-            frames = int(payload_bytes * 2.1 / (2 * channels))
+            # Shorten takes this audio to about 0.57 of its size: aim at the size.
+            frames = int(payload_bytes * 1.75 / (2 * channels))
             audio = synth_speechlike(frames, channels, RATE, item["seed"])
             params = ShortenParams(3 if item["lpc"] else 5, lpc=item["lpc"])
-            data = sphere_shorten(encode_shorten(audio, RATE, params, enc), frames, channels, RATE)
+            data = sphere_shorten(encode_shorten(audio, RATE, params), frames, channels, RATE)
         elif item["kind"] == "ulaw":
             frames = payload_bytes // channels
             audio = synth_speechlike(frames, channels, RATE, item["seed"])
