@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <unordered_map>
 #include <system_error>
 
 #include "cli/files.hpp"
@@ -73,11 +74,9 @@ private:
         fs::directory_iterator it(dir, error);
         if (error) return fail(dir, "cannot read directory: " + describe(error));
 
+        // A failed step leaves `it` at the end, with `error` set.
         std::vector<fs::directory_entry> entries;
-        for (; it != fs::directory_iterator(); it.increment(error)) {
-            entries.push_back(*it);
-            if (error) break;
-        }
+        for (; it != fs::directory_iterator(); it.increment(error)) entries.push_back(*it);
         if (error) return fail(dir, "cannot read directory: " + describe(error));
         std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
             return a.path().filename().native() < b.path().filename().native();
@@ -107,11 +106,12 @@ private:
 
 Plan Planner::finish() && {
     // Who writes where, and which paths are read, by normalised path.
-    std::map<fs::path, std::vector<std::size_t>> writers;
-    std::map<fs::path, std::size_t> readers;
+    std::map<std::string, std::vector<std::size_t>> writers;
+    std::unordered_map<std::string, std::size_t> readers;
+    readers.reserve(plan_.jobs.size());
     for (std::size_t i = 0; i < plan_.jobs.size(); ++i) {
-        writers[plan_.jobs[i].output.lexically_normal()].push_back(i);
-        readers.emplace(plan_.jobs[i].input.lexically_normal(), i);
+        writers[plan_.jobs[i].output.lexically_normal().native()].push_back(i);
+        readers.emplace(plan_.jobs[i].input.lexically_normal().native(), i);
     }
 
     // Only a clash needs a verdict on which files are SPHERE; everything
@@ -137,7 +137,7 @@ Plan Planner::finish() && {
             for (std::size_t i : indices) {
                 if (i == reader->second) continue;
                 clashes.push_back({plan_.jobs[i].input.string(),
-                                   "output " + output.string() + " would replace an input"});
+                                   "output " + output + " would replace an input"});
                 dropped[i] = true;
             }
             continue;

@@ -38,7 +38,7 @@ namespace {
 enum class Outcome { Converted, Failed, NotSphere, Stopped };
 
 struct JobResult {
-    Outcome outcome;
+    Outcome outcome = Outcome::Failed;
     std::string message;  // why it failed
     std::uint64_t bytes_read = 0;
 };
