@@ -44,6 +44,11 @@ Decoded decode_one(const std::uint8_t* p, std::size_t n) noexcept {
     return {c, length};
 }
 
+// The ASCII members of White_Space: TAB, LF, VT, FF, CR and the space.
+constexpr bool is_ascii_white_space(std::uint8_t byte) noexcept {
+    return byte == 0x20 || (byte >= 0x09 && byte <= 0x0D);
+}
+
 const std::uint8_t* bytes_of(std::string_view text) noexcept {
     return reinterpret_cast<const std::uint8_t*>(text.data());
 }
@@ -110,12 +115,16 @@ bool is_well_formed_utf8(ByteView bytes) noexcept {
 
 std::size_t leading_white_space_length(std::string_view text) noexcept {
     if (text.empty()) return 0;
+    const std::uint8_t first = bytes_of(text)[0];
+    if (first < 0x80) return is_ascii_white_space(first) ? 1 : 0;
     const Decoded d = decode_one(bytes_of(text), text.size());
     return d.length != 0 && is_white_space(d.code_point) ? d.length : 0;
 }
 
 std::size_t trailing_white_space_length(std::string_view text) noexcept {
     if (text.empty()) return 0;
+    const std::uint8_t last = bytes_of(text)[text.size() - 1];
+    if (last < 0x80) return is_ascii_white_space(last) ? 1 : 0;
     // Step back over continuation bytes to the start of the last character.
     std::size_t start = text.size() - 1;
     while (start > 0 && text.size() - start < 4 && (bytes_of(text)[start] & 0xC0) == 0x80) --start;
@@ -138,6 +147,12 @@ std::string_view trim(std::string_view text) noexcept {
 std::optional<WhiteSpaceSplit> split_at_white_space(std::string_view text) noexcept {
     std::size_t i = 0;
     while (i < text.size()) {
+        const std::uint8_t byte = bytes_of(text)[i];
+        if (byte < 0x80) {  // ASCII, the common case, needs no decoding
+            if (is_ascii_white_space(byte)) return WhiteSpaceSplit{text.substr(0, i), text.substr(i + 1)};
+            ++i;
+            continue;
+        }
         const Decoded d = decode_one(bytes_of(text) + i, text.size() - i);
         const std::size_t length = d.length == 0 ? 1 : d.length;
         if (d.length != 0 && is_white_space(d.code_point))

@@ -157,10 +157,10 @@ Result<void> store_field_line(std::string_view line, FieldTable& fields) {
     }
 
     // A repeated name keeps the later value.
-    if (const auto it = fields.find(name); it != fields.end())
+    if (const auto it = fields.lower_bound(name); it != fields.end() && it->first == name)
         it->second.assign(value);
     else
-        fields.emplace(name, value);
+        fields.emplace_hint(it, name, value);
     return ok();
 }
 
@@ -229,7 +229,6 @@ Result<FieldTable> parse(ByteView region) {
         if (!is_well_formed_utf8(line)) return not_utf8();
 
     FieldTable fields;
-    fields.reserve(32);  // more than a typical header holds: one bucket array
     while (lines.next(line)) {
         if (!is_well_formed_utf8(line)) return not_utf8();
         const std::string_view trimmed = trim(line);

@@ -3,22 +3,20 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 #include "common/bytes.hpp"
 #include "common/result.hpp"
 
 namespace korrin::sphere {
 
-// Looks names up by string_view without building a std::string.
-struct FieldHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
-};
-
-using FieldTable = std::unordered_map<std::string, std::string, FieldHash, std::equal_to<>>;
+// Field name -> value text, looked up by string_view without building a
+// std::string. An ordered map: a header of a few dozen fields needs no hash
+// table, and no crafted set of names can make its lookups degrade.
+using FieldTable = std::map<std::string, std::string, std::less<>>;
 
 // A parsed and validated header. Owns copies of every name and value.
 struct SphereHeader {
