@@ -42,6 +42,12 @@ std::string framed(std::string_view size_line, std::string_view rest = "") {
     return "NIST_1A\n"s.append(size_line).append("\n").append(rest);
 }
 
+// The message of a failed result; a success reads as a marker no message has.
+template <class T>
+std::string error_of(const Result<T>& result) {
+    return result.has_value() ? "<succeeded>" : result.error().message;
+}
+
 struct ReadCase {
     std::string input;
     std::string message;
@@ -99,7 +105,8 @@ TEST(SphereRead, RejectsEachMalformedInputWithItsMessage) {
         {sphere_file("sample_rate -i\nend_head\n"), R"(field "sample_rate" declared integer but value is "")"},
         {sphere_file("x -i 9223372036854775808\nend_head\n"),
          R"(field "x" declared integer but value is "9223372036854775808")"},
-        {sphere_file("x\xC2\xA0-i\xE3\x80\x80" "1\t2\nend_head\n"), R"(field "x" declared integer but value is "1\t2")"},
+        {sphere_file("x\xC2\xA0-i\xE3\x80\x80" "1\t2\nend_head\n"),
+         R"(field "x" declared integer but value is "1\t2")"},
         {sphere_file("x -r 1,5\nend_head\n"), R"(field "x" declared real but value is "1,5")"},
         {sphere_file("x -r\nend_head\n"), R"(field "x" declared real but value is "")"},
         // The terminator must lie inside the region.
@@ -277,12 +284,12 @@ TEST(SphereRead, LayoutDoesNotChangeTheTable) {
 
 TEST(SphereParse, TurnsARegionIntoTheFieldTable) {
     const std::vector<std::uint8_t> region = exact("NIST_1A\n   1024\nx -i 1\ny -s two\nend_head\n\xFF");
-    EXPECT_EQ(parse(region).error().message, "SPHERE header is not valid ASCII");
+    EXPECT_EQ(error_of(parse(region)), "SPHERE header is not valid ASCII");
     const Result<FieldTable> table = parse(ByteView(region).first(region.size() - 1));
     ASSERT_TRUE(table.has_value()) << table.error().message;
     EXPECT_EQ(*table, (FieldTable{{"x", "1"}, {"y", "two"}}));
     // The first two lines are never fields, whatever they hold.
-    EXPECT_EQ(parse(exact("end_head\nend_head\n")).error().message, "SPHERE header missing 'end_head' terminator");
+    EXPECT_EQ(error_of(parse(exact("end_head\nend_head\n"))), "SPHERE header missing 'end_head' terminator");
 }
 
 // Header from name/value pairs, as `read` would have stored them.
@@ -331,9 +338,9 @@ TEST(SphereHeaderInt, ReadsTheSignedIntegerGrammar) {
             EXPECT_EQ(value.error().kind, ErrorKind::Invalid);
         }
     }
-    EXPECT_EQ(header_of({}).int_("sample_sig_bits").error().message,
+    EXPECT_EQ(error_of(header_of({}).int_("sample_sig_bits")),
               "SPHERE header missing required field: sample_sig_bits");
-    EXPECT_EQ(header_of({{"a\"b", "x"}}).int_("a\"b").error().message, R"(field "a\"b" is not an integer)");
+    EXPECT_EQ(error_of(header_of({{"a\"b", "x"}}).int_("a\"b")), R"(field "a\"b" is not an integer)");
 }
 
 struct ValidateCase {
@@ -416,7 +423,9 @@ TEST(SphereHeaderQueries, ExpectedDataBytesDetectsEveryOverflow) {
     for (const SizeCase& c : cases) {
         SCOPED_TRACE(c.sample_count + " x " + c.channel_count + " x " + c.sample_n_bytes);
         const SphereHeader header = header_of(
-            {{"sample_count", c.sample_count}, {"channel_count", c.channel_count}, {"sample_n_bytes", c.sample_n_bytes}});
+            {{"sample_count", c.sample_count},
+             {"channel_count", c.channel_count},
+             {"sample_n_bytes", c.sample_n_bytes}});
         const Result<std::uint64_t> bytes = header.expected_data_bytes();
         if (c.bytes) {
             ASSERT_TRUE(bytes.has_value()) << bytes.error().message;
@@ -428,11 +437,11 @@ TEST(SphereHeaderQueries, ExpectedDataBytesDetectsEveryOverflow) {
         }
     }
     // Fields are read in the order count, channels, width, with no defaults.
-    EXPECT_EQ(header_of({{"channel_count", "x"}}).expected_data_bytes().error().message,
+    EXPECT_EQ(error_of(header_of({{"channel_count", "x"}}).expected_data_bytes()),
               "SPHERE header missing required field: sample_count");
-    EXPECT_EQ(header_of({{"sample_count", "1"}, {"channel_count", "x"}}).expected_data_bytes().error().message,
+    EXPECT_EQ(error_of(header_of({{"sample_count", "1"}, {"channel_count", "x"}}).expected_data_bytes()),
               R"(field "channel_count" is not an integer)");
-    EXPECT_EQ(header_of({{"sample_count", "1"}, {"channel_count", "1"}}).expected_data_bytes().error().message,
+    EXPECT_EQ(error_of(header_of({{"sample_count", "1"}, {"channel_count", "1"}}).expected_data_bytes()),
               "SPHERE header missing required field: sample_n_bytes");
 }
 
