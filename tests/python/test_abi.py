@@ -15,6 +15,7 @@ from pathlib import Path
 import pytest
 
 import korrin_native as kn
+from conftest import REPO
 
 SO = Path(kn.__file__)
 ALLOWED_NEEDED = {"libc.so.6", "libm.so.6", "libgcc_s.so.1", "ld-linux-x86-64.so.2"}
@@ -48,16 +49,9 @@ def test_wheel_tag():
 
 
 def pyenv_pythons():
-    pyenv = shutil.which("pyenv")
-    if pyenv is None:
-        return []
-    root = Path(subprocess.run([pyenv, "root"], capture_output=True, text=True).stdout.strip())
-    found = []
-    for version in sorted((root / "versions").glob("3.*")):
-        match = re.match(r"3\.(\d+)\.\d+$", version.name)
-        if match and int(match.group(1)) >= 9 and (version / "bin" / "python3").exists():
-            found.append(version / "bin" / "python3")
-    return found
+    """The CPython 3.9+ interpreters that pyenv has (scripts/pythons)."""
+    listed = subprocess.run(["bash", str(REPO / "scripts" / "pythons")], capture_output=True, text=True)
+    return [Path(line) for line in listed.stdout.split()]
 
 
 @pytest.mark.parametrize("python", pyenv_pythons(), ids=lambda p: p.parent.parent.name)
