@@ -1,8 +1,33 @@
+#include <array>
+
 #include "codecs/codecs.hpp"
 
 namespace korrin::codecs {
 
-Result<ShortenPcm> shorten_to_pcm(ByteView, Framing) { return invalid("not implemented"); }
-Result<ByteBuffer> pcm_table_to_le(std::span<const std::int16_t>, Framing) { return invalid("not implemented"); }
+Result<ShortenPcm> shorten_to_pcm(ByteView stream, Framing framing) {
+    KR_ASSIGN_OR_RETURN(shorten::ShortenAudio audio, shorten::decode(stream));
+    // Linear values arrive clamped to 16 bits already; mu-law code bytes are
+    // expanded here, in place.
+    const std::span<std::int16_t> samples = audio.samples.span();
+    if (audio.is_ulaw) {
+        std::array<std::int16_t, 256> table;
+        for (unsigned code = 0; code < 256; ++code) table[code] = ulaw_to_linear(static_cast<std::uint8_t>(code));
+        for (std::int16_t& s : samples) s = table[static_cast<std::uint8_t>(s)];
+    }
+    KR_ASSIGN_OR_RETURN(ByteBuffer bytes, pcm_table_to_le(samples, framing));
+    audio.samples = {};  // release the 16-bit array before the result is handed on
+    return ShortenPcm{audio.channel_count, audio.is_ulaw, std::move(bytes)};
+}
+
+Result<ByteBuffer> pcm_table_to_le(std::span<const std::int16_t> samples, Framing framing) {
+    KR_ASSIGN_OR_RETURN(ByteBuffer bytes, ByteBuffer::allocate(samples.size() * 2, framing));
+    std::uint8_t* out = bytes.data();
+    for (const std::int16_t s : samples) {
+        const auto u = static_cast<std::uint16_t>(s);
+        *out++ = static_cast<std::uint8_t>(u);
+        *out++ = static_cast<std::uint8_t>(u >> 8);
+    }
+    return bytes;
+}
 
 }  // namespace korrin::codecs

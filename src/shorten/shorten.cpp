@@ -1,9 +1,617 @@
 #include "shorten/shorten.hpp"
 
-namespace korrin::shorten {
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <deque>
+#include <limits>
+#include <vector>
 
-Result<ShortenAudio> decode(ByteView, const Limits&) { return invalid("not implemented"); }
-Result<std::int64_t> coffset(std::span<const std::int64_t>, std::uint64_t) { return invalid("not implemented"); }
-Result<std::uint8_t> ulaw_value_to_byte(std::int64_t, std::uint32_t) { return invalid("not implemented"); }
+#include "bitreader/bitreader.hpp"
+#include "common/checked.hpp"
+
+namespace korrin::shorten {
+namespace {
+
+using bitreader::BitReader;
+using Int128 = __int128;
+
+enum Command : std::uint64_t {
+    kDiff0 = 0,
+    kDiff1 = 1,
+    kDiff2 = 2,
+    kDiff3 = 3,
+    kQuit = 4,
+    kBlocksize = 5,
+    kBitshift = 6,
+    kQlpc = 7,
+    kZero = 8,
+    kVerbatim = 9,
+};
+
+// Residual widths, order and coefficient widths of the stream's codes.
+constexpr std::uint32_t kFunctionCodeWidth = 2;
+constexpr std::uint32_t kResidualWidthWidth = 3;
+constexpr std::uint32_t kOrderWidth = 2;
+constexpr std::uint32_t kCoefficientWidth = 6;
+constexpr std::uint32_t kBitshiftWidth = 2;
+constexpr std::uint32_t kVerbatimLengthWidth = 5;
+constexpr std::uint32_t kVerbatimByteWidth = 8;
+constexpr std::uint32_t kSkipWidth = 1;
+
+// Blocks are decoded in steps of this many samples, so that the working
+// buffers stay small whatever the block size.
+constexpr std::size_t kStep = 4096;
+
+constexpr std::int64_t kInt64Max = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t kInt64Min = std::numeric_limits<std::int64_t>::min();
+
+[[gnu::cold]] DecodeError overflow() { return invalid("shorten reconstruction overflowed i64 (corrupt stream)"); }
+[[gnu::cold]] DecodeError bad_blocksize(std::uint64_t blocksize) {
+    return invalid("invalid shorten blocksize ", blocksize);
+}
+
+// The mu-law magnitude q of a magnitude index m under a bit shift t >= 1:
+// the smallest candidate m * 2^(t - i) + b(i), i = 0..t, capped at 127.
+// Candidates are saturated at 128 as they are formed; from i = 9 on b(i)
+// alone is above 127, so later candidates never win.
+std::uint8_t shifted_ulaw_magnitude(std::uint64_t m, std::uint32_t t) noexcept {
+    std::uint64_t q = 127;
+    std::uint64_t b = 0;
+    for (std::uint32_t i = 0; i <= t && i <= 8; ++i) {
+        if (i > 0) b = b / 2 + 8 * i;
+        const std::uint32_t s = t - i;
+        std::uint64_t scaled = m;
+        if (m != 0) scaled = (s >= 7 || m >= 128) ? 128 : std::min<std::uint64_t>(m << s, 128);
+        q = std::min(q, scaled + b);
+    }
+    return static_cast<std::uint8_t>(q);
+}
+
+// A channel's last H reconstructed values, with room behind them into which
+// the values of the block being decoded go. The values of a block are
+// decoded straight behind the history, so the history and the working
+// sequence of a prediction are the same array, and moving the window costs
+// one copy of H values per H or more values decoded.
+class History {
+public:
+    explicit History(std::size_t length) : values_(length, 0), end_(length), length_(length) {}
+
+    // Room for `count` (at most kStep) more values; the H values before the
+    // returned pointer are the history.
+    std::int64_t* room(std::size_t count) {
+        if (values_.size() - end_ < count) {
+            std::memmove(values_.data(), values_.data() + (end_ - length_), length_ * sizeof(std::int64_t));
+            end_ = length_;
+            const std::size_t wanted = length_ + std::max(count, length_);
+            if (values_.size() < wanted) values_.resize(wanted);
+        }
+        return values_.data() + end_;
+    }
+    void commit(std::size_t count) noexcept { end_ += count; }
+
+private:
+    std::vector<std::int64_t> values_;
+    std::size_t end_;
+    std::size_t length_;
+};
+
+// The block means of one channel as the running mean sees them. Summing the
+// last nmean means afresh for every block would cost nmean steps per block;
+// instead this keeps the prefix sums P[k] = mean[0] + ... + mean[k - 1] of
+// the window in 128 bits, plus the largest and smallest of them in monotonic
+// queues. Adding the window's means oldest first overflows exactly when some
+// P[k] - P[a] leaves the 64-bit range (a: the index before the window), so
+// the result and the error are those of the step-by-step sum.
+class MeanWindow {
+public:
+    explicit MeanWindow(std::uint64_t nmean) : nmean_(nmean), prefix_{0} {}
+
+    void push(std::int64_t mean) {
+        const Int128 next = at(count_) + mean;
+        ++count_;
+        if (prefix_.size() <= nmean_)
+            prefix_.push_back(next);
+        else
+            prefix_[count_ % (nmean_ + 1)] = next;
+        while (!highs_.empty() && at(highs_.back()) <= next) highs_.pop_back();
+        highs_.push_back(count_);
+        while (!lows_.empty() && at(lows_.back()) >= next) lows_.pop_back();
+        lows_.push_back(count_);
+        const std::uint64_t first = window_start();
+        while (highs_.front() <= first) highs_.pop_front();
+        while (lows_.front() <= first) lows_.pop_front();
+    }
+
+    Result<std::int64_t> running_mean() const {
+        if (nmean_ == 0) return std::int64_t{0};
+        std::int64_t sum = 0;
+        if (count_ > 0) {
+            const Int128 base = at(window_start());
+            if (at(highs_.front()) - base > kInt64Max || at(lows_.front()) - base < kInt64Min)
+                return overflow();
+            sum = static_cast<std::int64_t>(at(count_) - base);
+        }
+        if (!checked_add(sum, static_cast<std::int64_t>(nmean_ / 2), sum)) return overflow();
+        return sum / static_cast<std::int64_t>(nmean_);
+    }
+
+private:
+    std::uint64_t window_start() const noexcept { return count_ - std::min(count_, nmean_); }
+    Int128 at(std::uint64_t k) const noexcept { return prefix_[k % (nmean_ + 1)]; }
+
+    std::uint64_t nmean_;
+    std::uint64_t count_ = 0;
+    std::vector<Int128> prefix_;  // P[k] at k % (nmean + 1), for the window's k
+    std::deque<std::uint64_t> highs_;  // indices k of decreasing P[k]
+    std::deque<std::uint64_t> lows_;   // indices k of increasing P[k]
+};
+
+// A channel's output, kept in chunks so that growing it never copies it.
+class SampleChunks {
+public:
+    struct Chunk {
+        SampleArray values;
+        std::size_t used = 0;
+    };
+
+    // Room for up to `count` more samples in one piece, at least one.
+    Result<std::span<std::int16_t>> room(std::size_t count) {
+        if (chunks_.empty() || chunks_.back().used == chunks_.back().values.size()) {
+            // Chunks grow with the list, up to a fixed size, so that a short
+            // list wastes little and a long one is no more than 1/8 slack.
+            const std::size_t capacity = std::clamp<std::size_t>(size_ / 8, kMinChunk, kMaxChunk);
+            KR_ASSIGN_OR_RETURN(SampleArray values, SampleArray::allocate(capacity));
+            chunks_.push_back({std::move(values), 0});
+        }
+        Chunk& last = chunks_.back();
+        const std::size_t n = std::min(count, last.values.size() - last.used);
+        return std::span<std::int16_t>(last.values.data() + last.used, n);
+    }
+    void commit(std::size_t count) noexcept {
+        chunks_.back().used += count;
+        size_ += count;
+    }
+
+    Result<void> append(std::span<const std::int16_t> values) {
+        while (!values.empty()) {
+            KR_ASSIGN_OR_RETURN(const std::span<std::int16_t> dst, room(values.size()));
+            std::memcpy(dst.data(), values.data(), dst.size() * sizeof(std::int16_t));
+            commit(dst.size());
+            values = values.subspan(dst.size());
+        }
+        return ok();
+    }
+
+    Result<void> append_copies(std::int16_t value, std::size_t count) {
+        while (count > 0) {
+            KR_ASSIGN_OR_RETURN(const std::span<std::int16_t> dst, room(count));
+            std::fill(dst.begin(), dst.end(), value);
+            commit(dst.size());
+            count -= dst.size();
+        }
+        return ok();
+    }
+
+    std::size_t size() const noexcept { return size_; }
+    std::vector<Chunk>& chunks() noexcept { return chunks_; }
+
+private:
+    static constexpr std::size_t kMinChunk = 1024;
+    static constexpr std::size_t kMaxChunk = std::size_t{1} << 17;
+
+    std::vector<Chunk> chunks_;
+    std::size_t size_ = 0;
+};
+
+struct Channel {
+    Channel(std::size_t history_length, std::uint64_t nmean) : history(history_length), means(nmean) {}
+    Channel(const Channel&) = delete;
+    Channel(Channel&&) = default;
+
+    History history;
+    MeanWindow means;
+    SampleChunks output;
+};
+
+// What the completion of a block needs from its values, gathered while they
+// are decoded so that its checks can run in their order once the block is
+// whole.
+struct BlockTally {
+    std::int64_t sum = 0;
+    bool sum_overflowed = false;
+    bool ulaw_fault = false;
+    std::int64_t ulaw_fault_value = 0;
+};
+
+class Decoder {
+public:
+    Decoder(ByteView stream, const Limits& limits) : reader_(stream, 5), limits_(limits) {}
+
+    Result<ShortenAudio> run() {
+        KR_TRY(read_header());
+        for (;;) {
+            KR_ASSIGN_OR_RETURN(const std::uint64_t code, reader_.uvar(kFunctionCodeWidth));
+            switch (code) {
+                case kDiff0:
+                case kDiff1:
+                case kDiff2:
+                case kDiff3:
+                    KR_TRY(difference_block(static_cast<unsigned>(code)));
+                    break;
+                case kQuit:
+                    return assemble();
+                case kBlocksize: {
+                    KR_ASSIGN_OR_RETURN(const std::uint64_t blocksize, reader_.ulong());
+                    if (blocksize == 0 || blocksize > kMaxBlocksize) return bad_blocksize(blocksize);
+                    blocksize_ = blocksize;
+                    break;
+                }
+                case kBitshift: {
+                    KR_ASSIGN_OR_RETURN(const std::uint64_t shift, reader_.uvar(kBitshiftWidth));
+                    if (shift > kMaxBitshift)
+                        return unsupported("shorten bitshift ", shift,
+                                           " is implausibly large (corrupt or unsupported)");
+                    set_shift(static_cast<std::uint32_t>(shift));
+                    break;
+                }
+                case kQlpc:
+                    KR_TRY(lpc_block());
+                    break;
+                case kZero:
+                    KR_TRY(zero_block());
+                    break;
+                case kVerbatim: {
+                    KR_ASSIGN_OR_RETURN(const std::uint64_t length, reader_.uvar(kVerbatimLengthWidth));
+                    // Each byte costs at least nine bits, so the stream's end
+                    // bounds this loop whatever the length says.
+                    for (std::uint64_t i = 0; i < length; ++i) KR_TRY(reader_.uvar(kVerbatimByteWidth));
+                    break;
+                }
+                default:
+                    return invalid("unknown shorten function code ", code);
+            }
+        }
+    }
+
+private:
+    Result<void> read_header() {
+        KR_ASSIGN_OR_RETURN(const std::uint64_t type, reader_.ulong());
+        KR_ASSIGN_OR_RETURN(const std::uint64_t channels, reader_.ulong());
+        KR_ASSIGN_OR_RETURN(const std::uint64_t blocksize, reader_.ulong());
+        KR_ASSIGN_OR_RETURN(const std::uint64_t maxnlpc, reader_.ulong());
+        KR_ASSIGN_OR_RETURN(const std::uint64_t nmean, reader_.ulong());
+        KR_ASSIGN_OR_RETURN(const std::uint64_t nskip, reader_.ulong());
+        if (nskip > kMaxNskip) return invalid("implausible nskip ", nskip);
+        for (std::uint64_t i = 0; i < nskip; ++i) KR_TRY(reader_.uvar(kSkipWidth));
+
+        if (type != 3 && type != 5 && type != 8)
+            return unsupported("shorten sample type ", type, " not supported (16-bit PCM and mu-law only)");
+        if (channels == 0 || channels > kMaxChannels) return invalid("invalid shorten channel count ", channels);
+        if (blocksize == 0 || blocksize > kMaxBlocksize) return bad_blocksize(blocksize);
+        if (maxnlpc > kMaxMaxnlpc) return unsupported("implausible maxnlpc ", maxnlpc);
+        if (nmean > kMaxNmean) return unsupported("implausible nmean ", nmean);
+
+        is_ulaw_ = type == 8;
+        blocksize_ = blocksize;
+        maxnlpc_ = maxnlpc;
+        nmean_ = nmean;
+        const std::size_t history_length = std::max<std::size_t>(3, maxnlpc);
+        channels_.reserve(channels);
+        for (std::uint64_t c = 0; c < channels; ++c) channels_.emplace_back(history_length, nmean);
+        residuals_.resize(kStep);
+        converted_.resize(kStep);
+        set_shift(0);
+        return ok();
+    }
+
+    void set_shift(std::uint32_t shift) {
+        shift_ = shift;
+        if (is_ulaw_ && shift > 0)
+            for (std::uint64_t m = 0; m < ulaw_magnitudes_.size(); ++m)
+                ulaw_magnitudes_[m] = shifted_ulaw_magnitude(m, shift);
+    }
+
+    Result<void> difference_block(unsigned order) {
+        KR_ASSIGN_OR_RETURN(const std::uint64_t width, reader_.uvar(kResidualWidthWidth));
+        std::int64_t mu = 0;
+        if (order == 0) {
+            KR_ASSIGN_OR_RETURN(mu, channels_[current_].means.running_mean());
+        }
+        // The width is below 2^30, so width + 1 fits the reader's argument.
+        const auto residual_width = static_cast<std::uint32_t>(width + 1);
+        switch (order) {
+            case 0:
+                return decode_block(residual_width, [mu](const std::int64_t* r, std::size_t n, std::int64_t* s) {
+                    for (std::size_t i = 0; i < n; ++i)
+                        if (__builtin_add_overflow(r[i], mu, &s[i])) return false;
+                    return true;
+                });
+            case 1:
+                return decode_block(residual_width, [](const std::int64_t* r, std::size_t n, std::int64_t* s) {
+                    for (std::size_t i = 0; i < n; ++i)
+                        if (__builtin_add_overflow(r[i], s[i - 1], &s[i])) return false;
+                    return true;
+                });
+            case 2:
+                return decode_block(residual_width, [](const std::int64_t* r, std::size_t n, std::int64_t* s) {
+                    for (std::size_t i = 0; i < n; ++i) {
+                        std::int64_t t;
+                        if (__builtin_mul_overflow(s[i - 1], 2, &t) || __builtin_add_overflow(r[i], t, &t) ||
+                            __builtin_sub_overflow(t, s[i - 2], &s[i]))
+                            return false;
+                    }
+                    return true;
+                });
+            default:
+                return decode_block(residual_width, [](const std::int64_t* r, std::size_t n, std::int64_t* s) {
+                    for (std::size_t i = 0; i < n; ++i) {
+                        std::int64_t t, u;
+                        if (__builtin_mul_overflow(s[i - 1], 3, &t) || __builtin_add_overflow(r[i], t, &t) ||
+                            __builtin_mul_overflow(s[i - 2], 3, &u) || __builtin_sub_overflow(t, u, &t) ||
+                            __builtin_add_overflow(t, s[i - 3], &s[i]))
+                            return false;
+                    }
+                    return true;
+                });
+        }
+    }
+
+    Result<void> lpc_block() {
+        KR_ASSIGN_OR_RETURN(const std::uint64_t width, reader_.uvar(kResidualWidthWidth));
+        KR_ASSIGN_OR_RETURN(const std::uint64_t order, reader_.uvar(kOrderWidth));
+        if (order > maxnlpc_) return invalid("shorten QLPC order ", order, " exceeds maxnlpc ", maxnlpc_);
+        coefficients_.resize(order);
+        for (std::int64_t& a : coefficients_) {
+            KR_ASSIGN_OR_RETURN(a, reader_.var(kCoefficientWidth));
+        }
+        KR_ASSIGN_OR_RETURN(const std::int64_t mu, channels_[current_].means.running_mean());
+        const auto residual_width = static_cast<std::uint32_t>(width + 1);
+        if (order == 0) {
+            return decode_block(residual_width, [mu](const std::int64_t* r, std::size_t n, std::int64_t* s) {
+                for (std::size_t i = 0; i < n; ++i)
+                    if (__builtin_add_overflow(r[i], mu, &s[i])) return false;
+                return true;
+            });
+        }
+        const std::span<const std::int64_t> a = coefficients_;
+        return decode_block(residual_width, [mu, a](const std::int64_t* r, std::size_t n, std::int64_t* s) {
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::int64_t* recent = s + i - 1;  // recent[-k]: the k-th most recent value
+                std::int64_t sum = 0;
+                for (std::size_t k = 0; k < a.size(); ++k) {
+                    std::int64_t d;
+                    if (__builtin_sub_overflow(recent[-static_cast<std::ptrdiff_t>(k)], mu, &d) ||
+                        __builtin_mul_overflow(d, a[k], &d) || __builtin_add_overflow(sum, d, &sum))
+                        return false;
+                }
+                if (__builtin_add_overflow(sum, 32, &sum) || __builtin_add_overflow(r[i], sum >> 5, &sum) ||
+                    __builtin_add_overflow(sum, mu, &s[i]))
+                    return false;
+            }
+            return true;
+        });
+    }
+
+    // Decodes a block of `blocksize_` values, one residual (var of
+    // `residual_width`) each, through `predict(residuals, n, values)`, which
+    // forms values[0..n) with values[-1], values[-2], ... the channel's
+    // earlier values, and returns false on an overflow.
+    template <class Predict>
+    Result<void> decode_block(std::uint32_t residual_width, Predict predict) {
+        Channel& channel = channels_[current_];
+        const std::uint64_t n = blocksize_;
+        const bool keep = count_ + n <= limits_.max_decoded_samples;
+        BlockTally tally;
+        for (std::uint64_t done = 0; done < n;) {
+            const auto step = static_cast<std::size_t>(std::min<std::uint64_t>(n - done, kStep));
+            std::int64_t* values = channel.history.room(step);
+            std::size_t decoded = 0;
+            const Result<void> read = reader_.var_block(residual_width, {residuals_.data(), step}, decoded);
+            // A value formed before the failed read comes first, so its
+            // overflow is the error to report.
+            if (!predict(residuals_.data(), decoded, values)) return overflow();
+            if (!read) return read.error();
+            KR_TRY(finish_values(channel, {values, step}, keep, tally));
+            channel.history.commit(step);
+            done += step;
+        }
+        return complete_block(channel, tally);
+    }
+
+    Result<void> zero_block() {
+        Channel& channel = channels_[current_];
+        const std::uint64_t n = blocksize_;
+        // Only the last H values of a block reach the history.
+        const std::size_t kept = static_cast<std::size_t>(std::min<std::uint64_t>(n, std::max<std::size_t>(3, maxnlpc_)));
+        for (std::size_t done = 0; done < kept;) {
+            const std::size_t step = std::min(kept - done, kStep);
+            std::fill_n(channel.history.room(step), step, 0);
+            channel.history.commit(step);
+            done += step;
+        }
+        if (count_ + n <= limits_.max_decoded_samples) {
+            // Zero is the mu-law byte 0xFF at every bit shift.
+            const std::int16_t zero = is_ulaw_ ? 0xFF : 0;
+            KR_TRY(channel.output.append_copies(zero, static_cast<std::size_t>(n)));
+        }
+        return complete_block(channel, BlockTally{});
+    }
+
+    // Sums the values for the block mean and converts them to output
+    // samples, noting the first value that has no mu-law byte. Nothing is
+    // reported yet: the completion of the block decides the order.
+    Result<void> finish_values(Channel& channel, std::span<const std::int64_t> values, bool keep,
+                               BlockTally& tally) {
+        if (nmean_ != 0 && !tally.sum_overflowed) {
+            for (const std::int64_t v : values) {
+                if (!checked_add(tally.sum, v, tally.sum)) {
+                    tally.sum_overflowed = true;
+                    break;
+                }
+            }
+        }
+        if (!keep) return ok();
+        std::int16_t* out = converted_.data();
+        if (!is_ulaw_) {
+            // Beyond 2^20 in magnitude every shift clamps, so pre-clamping
+            // keeps the product small.
+            const std::uint32_t shift = shift_;
+            for (std::size_t i = 0; i < values.size(); ++i) {
+                const std::int64_t v = std::clamp<std::int64_t>(values[i], -(1 << 20), 1 << 20);
+                out[i] = static_cast<std::int16_t>(std::clamp<std::int64_t>(v * (std::int64_t{1} << shift), -32768, 32767));
+            }
+        } else {
+            for (std::size_t i = 0; i < values.size(); ++i) {
+                const std::int64_t v = values[i];
+                const std::uint64_t m = static_cast<std::uint64_t>(v < 0 ? ~v : v);
+                std::uint64_t q;
+                if (shift_ == 0) {
+                    if (m > 127) {
+                        if (!tally.ulaw_fault) {
+                            tally.ulaw_fault = true;
+                            tally.ulaw_fault_value = v;
+                        }
+                        q = 0;
+                    } else {
+                        q = m;
+                    }
+                } else {
+                    q = m >= 127 ? 127 : ulaw_magnitudes_[m];
+                }
+                out[i] = static_cast<std::int16_t>(v < 0 ? 0x7F - q : 0xFF - q);
+            }
+        }
+        return channel.output.append({out, values.size()});
+    }
+
+    // The steps after a block's values: history (already in place), block
+    // mean, count, output checks, next channel.
+    Result<void> complete_block(Channel& channel, const BlockTally& tally) {
+        const std::uint64_t n = blocksize_;
+        if (nmean_ != 0) {
+            std::int64_t sum;
+            if (tally.sum_overflowed || !checked_add(tally.sum, static_cast<std::int64_t>(n / 2), sum))
+                return overflow();
+            channel.means.push(sum / static_cast<std::int64_t>(n));
+        }
+        count_ += n;
+        if (count_ > limits_.max_decoded_samples)
+            return invalid("shorten stream exceeds the maximum decoded length");
+        if (tally.ulaw_fault)
+            return unsupported("shorten type-8 reconstructed value ", tally.ulaw_fault_value,
+                               " is outside the 8-bit mu-law domain");
+        current_ = (current_ + 1) % channels_.size();
+        return ok();
+    }
+
+    // Interleaves the channels' outputs up to the shortest, releasing each
+    // chunk as soon as it has been copied.
+    Result<ShortenAudio> assemble() {
+        const std::size_t count = channels_.size();
+        std::size_t frames = channels_[0].output.size();
+        for (const Channel& c : channels_) frames = std::min(frames, c.output.size());
+        // frames * count <= the samples decoded, itself bounded by the limit.
+        KR_ASSIGN_OR_RETURN(SampleArray samples, SampleArray::allocate(frames * count));
+
+        struct Cursor {
+            std::size_t chunk = 0;
+            std::size_t offset = 0;
+        };
+        std::vector<Cursor> cursors(count);
+        std::int16_t* out = samples.data();
+        for (std::size_t frame = 0; frame < frames;) {
+            std::size_t run = frames - frame;
+            for (std::size_t c = 0; c < count; ++c) {
+                const auto& chunk = channels_[c].output.chunks()[cursors[c].chunk];
+                run = std::min(run, chunk.used - cursors[c].offset);
+            }
+            for (std::size_t c = 0; c < count; ++c) {
+                auto& chunks = channels_[c].output.chunks();
+                Cursor& cursor = cursors[c];
+                const std::int16_t* src = chunks[cursor.chunk].values.data() + cursor.offset;
+                std::int16_t* dst = out + frame * count + c;
+                if (count == 1) {
+                    std::memcpy(dst, src, run * sizeof(std::int16_t));
+                } else {
+                    for (std::size_t i = 0; i < run; ++i) dst[i * count] = src[i];
+                }
+                cursor.offset += run;
+                if (cursor.offset == chunks[cursor.chunk].used) {
+                    chunks[cursor.chunk].values = SampleArray();
+                    ++cursor.chunk;
+                    cursor.offset = 0;
+                }
+            }
+            frame += run;
+        }
+
+        ShortenAudio audio;
+        audio.channel_count = count;
+        audio.is_ulaw = is_ulaw_;
+        audio.samples = std::move(samples);
+        return audio;
+    }
+
+    BitReader reader_;
+    Limits limits_;
+    bool is_ulaw_ = false;
+    std::uint64_t blocksize_ = 0;
+    std::uint64_t maxnlpc_ = 0;
+    std::uint64_t nmean_ = 0;
+    std::uint32_t shift_ = 0;
+    std::vector<Channel> channels_;
+    std::size_t current_ = 0;
+    std::uint64_t count_ = 0;
+    std::vector<std::int64_t> residuals_;
+    std::vector<std::int16_t> converted_;
+    std::vector<std::int64_t> coefficients_;
+    std::array<std::uint8_t, 127> ulaw_magnitudes_{};  // q for m < 127 at the current shift
+};
+
+}  // namespace
+
+Result<SampleArray> SampleArray::allocate(std::size_t count) noexcept {
+    SampleArray array;
+    if (count > std::numeric_limits<std::size_t>::max() / sizeof(std::int16_t)) return out_of_memory();
+    // malloc(0) may return null; keep one sample so that null means failure.
+    array.values_.reset(static_cast<std::int16_t*>(std::malloc(std::max<std::size_t>(count, 1) * sizeof(std::int16_t))));
+    if (!array.values_) return out_of_memory();
+    array.size_ = count;
+    return array;
+}
+
+Result<ShortenAudio> decode(ByteView stream, const Limits& limits) {
+    static constexpr std::uint8_t kMagic[4] = {'a', 'j', 'k', 'g'};
+    if (stream.size() < 4 || std::memcmp(stream.data(), kMagic, 4) != 0)
+        return invalid("not a shorten stream (missing 'ajkg' magic)");
+    if (stream.size() == 4) return invalid("truncated shorten stream: missing version byte");
+    if (stream[4] != 2) return unsupported("shorten version ", unsigned{stream[4]}, " not supported (only v2 is validated)");
+    return Decoder(stream, limits).run();
+}
+
+Result<std::int64_t> coffset(std::span<const std::int64_t> means, std::uint64_t nmean) {
+    if (nmean == 0) return std::int64_t{0};
+    const std::size_t taken = static_cast<std::size_t>(std::min<std::uint64_t>(nmean, means.size()));
+    std::int64_t sum = 0;
+    for (const std::int64_t m : means.last(taken))
+        if (!checked_add(sum, m, sum)) return overflow();
+    if (!checked_add(sum, static_cast<std::int64_t>(nmean / 2), sum)) return overflow();
+    // The division is signed, truncating toward zero; a divisor beyond the
+    // signed range exceeds every dividend, so the quotient is 0.
+    if (nmean > static_cast<std::uint64_t>(kInt64Max)) return std::int64_t{0};
+    return sum / static_cast<std::int64_t>(nmean);
+}
+
+Result<std::uint8_t> ulaw_value_to_byte(std::int64_t value, std::uint32_t shift) {
+    if (shift == 0) {
+        if (value < -128 || value > 127)
+            return unsupported("shorten type-8 reconstructed value ", value, " is outside the 8-bit mu-law domain");
+        return static_cast<std::uint8_t>(value >= 0 ? 0xFF - value : 0x80 + value);
+    }
+    const std::uint64_t m = static_cast<std::uint64_t>(value < 0 ? ~value : value);
+    const std::uint8_t q = shifted_ulaw_magnitude(m, shift);
+    return static_cast<std::uint8_t>(value >= 0 ? 0xFF - q : 0x7F - q);
+}
 
 }  // namespace korrin::shorten

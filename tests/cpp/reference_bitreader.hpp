@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "common/bytes.hpp"
 
@@ -71,6 +72,43 @@ private:
     ByteView data_;
     std::size_t pos_;
     std::uint8_t bit_ = 0;
+};
+
+// The writer that matches the reader: builds test streams code by code.
+class BitWriter {
+public:
+    void bit(unsigned b) {
+        if (used_ == 8) {
+            bytes_.push_back(0);
+            used_ = 0;
+        }
+        if (b) bytes_.back() |= static_cast<std::uint8_t>(0x80 >> used_);
+        ++used_;
+    }
+    void bits(std::uint64_t value, std::uint32_t n) {
+        for (std::uint32_t i = n; i-- > 0;) bit(static_cast<unsigned>((value >> i) & 1));
+    }
+    void uvar(std::uint64_t value, std::uint32_t n) {
+        for (std::uint64_t q = n >= 64 ? 0 : value >> n; q > 0; --q) bit(0);
+        bit(1);
+        bits(value, n);
+    }
+    void var(std::int64_t value, std::uint32_t n) {
+        const auto u = static_cast<std::uint64_t>(value);
+        uvar(value >= 0 ? u << 1 : ((~u) << 1) | 1, n);
+    }
+    // With the narrowest width that keeps the unary part at most 1.
+    void ulong(std::uint64_t value) {
+        std::uint32_t w = 0;
+        while (w < 32 && (value >> w) > 1) ++w;
+        uvar(w, 2);
+        uvar(value, w);
+    }
+    std::vector<std::uint8_t> bytes() const { return bytes_; }
+
+private:
+    std::vector<std::uint8_t> bytes_;
+    int used_ = 8;
 };
 
 }  // namespace korrin::testing
