@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <bit>
 #include <chrono>
+#include <ctime>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -187,8 +188,16 @@ void lean(const std::uint8_t* data, std::vector<std::int16_t>& out) {
         for (unsigned k = 0; k < C; ++k) out[f * C + k] = chan[k][f];
 }
 
-double seconds_since(std::chrono::steady_clock::time_point t0) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+// Wall and CPU time (this process's user + system), in seconds.
+struct Stamp {
+    double wall, cpu;
+};
+
+Stamp now() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return {std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(),
+            static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9};
 }
 
 double median(std::vector<double> v) {
@@ -212,18 +221,22 @@ int main(int argc, char** argv) {
     const std::size_t size = bytes.size();
     bytes.resize(size + 16, 0);
 
-    std::vector<double> tp, tl;
+    std::vector<double> tp, tl, cp, cl;
     std::uint64_t samples = 0, sum = 0;
     std::vector<std::int16_t> out;
     for (int i = 0; i < reps; ++i) {
-        auto t0 = std::chrono::steady_clock::now();
+        Stamp t0 = now();
         sum += parse(bytes.data(), samples);
-        tp.push_back(seconds_since(t0));
+        Stamp t1 = now();
+        tp.push_back(t1.wall - t0.wall);
+        cp.push_back(t1.cpu - t0.cpu);
         std::vector<std::int16_t> o;
         o.reserve(samples);
-        t0 = std::chrono::steady_clock::now();
+        t0 = now();
         lean(bytes.data(), o);
-        tl.push_back(seconds_since(t0));
+        t1 = now();
+        tl.push_back(t1.wall - t0.wall);
+        cl.push_back(t1.cpu - t0.cpu);
         out.swap(o);
     }
     if (write) {
@@ -232,8 +245,8 @@ int main(int argc, char** argv) {
         std::fclose(f);
     }
     std::printf("{\"stream_bytes\": %zu, \"samples\": %llu, \"parse_s\": %.9f, \"lean_s\": %.9f, "
-                "\"reps\": %d, \"checksum\": %llu}\n",
-                size, static_cast<unsigned long long>(samples), median(tp), median(tl), reps,
-                static_cast<unsigned long long>(sum));
+                "\"parse_cpu_s\": %.9f, \"lean_cpu_s\": %.9f, \"reps\": %d, \"checksum\": %llu}\n",
+                size, static_cast<unsigned long long>(samples), median(tp), median(tl), median(cp), median(cl),
+                reps, static_cast<unsigned long long>(sum));
     return 0;
 }
