@@ -169,6 +169,7 @@ def test_examples_convert_to_their_signal(name):
     wav = kn.transcode(sph=sph)
     assert wav_fields(wav) == (channels, make_examples.SAMPLE_RATE, 16)
     assert wav[44:] == pcm
+    assert kn.transcode(Bytes(sph)) == wav and kn.decode_pcm(sph=Bytes(sph)) == pcm
     source = make_examples.signal(channels)
     assert len(pcm) == 2 * len(source)
     assert max(abs(a - b) for a, b in zip(samples(pcm), source)) <= tolerance
