@@ -51,7 +51,9 @@ std::optional<WhiteSpaceSplit> split_at_white_space(std::string_view text) noexc
 
 // `text` in double quotes, for an error message: a backslash or double quote
 // gets a backslash in front, TAB, CR, LF and NUL become \t \r \n \0, other
-// control and invisible characters \u{hex}; everything else is unchanged.
+// control characters, white space other than the space, format characters,
+// private-use characters and noncharacters \u{hex} (lower-case hex);
+// everything else is unchanged.
 std::string quote(std::string_view text);
 
 // `text` with the ASCII letters A to Z in lower case; nothing else changes.
