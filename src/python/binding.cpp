@@ -1,6 +1,7 @@
 #include "python/binding.hpp"
 
-#include <cstring>
+#include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -113,8 +114,8 @@ PyResult<ByteView> bytes_argument(PyObject* object) {
 
 namespace {
 
-// True when the attribute `name` of `type` is the str `expected`. Errors
-// while reading it are dropped: the answer is then no.
+// True when the attribute `name` of `type` is a str equal to one of
+// `expected`. Errors while reading it are dropped: the answer is then no.
 bool type_attribute_is(PyObject* type, const char* name, std::initializer_list<const char*> expected) {
     Ref value = Ref::steal(PyObject_GetAttrString(type, name));
     if (!value || !PyUnicode_Check(value.get())) {
@@ -122,8 +123,7 @@ bool type_attribute_is(PyObject* type, const char* name, std::initializer_list<c
         return false;
     }
     for (const char* candidate : expected) {
-        const int equal = PyUnicode_CompareWithASCIIString(value.get(), candidate);
-        if (equal == 0) return true;
+        if (PyUnicode_CompareWithASCIIString(value.get(), candidate) == 0) return true;
     }
     return false;
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <span>
+#include <utility>
 
 #include "common/bytes.hpp"
 #include "python/capi.hpp"
