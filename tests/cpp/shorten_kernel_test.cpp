@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "codecs/codecs.hpp"
+#include "reference_bitreader.hpp"
+
+namespace korrin::codecs {
+namespace {
+
+using testing::BitWriter;
+
+// One channel of sample type `type`, one DIFF0 block (no block means, so
+// the values are the residuals), then QUIT.
+std::vector<std::uint8_t> stream_of(std::uint64_t type, const std::vector<std::int64_t>& values) {
+    BitWriter w;
+    for (std::uint8_t b : {'a', 'j', 'k', 'g', '\x02'}) w.bits(b, 8);
+    for (std::uint64_t v : {type, std::uint64_t{1}, std::uint64_t{values.empty() ? 1 : values.size()},
+                            std::uint64_t{0}, std::uint64_t{0}, std::uint64_t{0}})
+        w.ulong(v);
+    if (!values.empty()) {
+        w.uvar(0, 2);
+        w.uvar(20, 3);
+        for (std::int64_t v : values) w.var(v, 21);
+    }
+    w.uvar(4, 2);
+    return w.bytes();
+}
+
+TEST(ShortenKernel, SamplesBecomeLittleEndian16Bit) {
+    struct Case {
+        const char* name;
+        std::uint64_t type;
+        std::vector<std::int64_t> values;
+        bool ulaw;
+        std::vector<std::uint8_t> bytes;
+    };
+    const Case cases[] = {
+        {"no samples", 5, {}, false, {}},
+        {"no mu-law samples", 8, {}, true, {}},
+        {"clamped", 3, {40000, -40000, -32768, 32767, 0, -1}, false,
+         {0xFF, 0x7F, 0x00, 0x80, 0x00, 0x80, 0xFF, 0x7F, 0x00, 0x00, 0xFF, 0xFF}},
+        // Values -128, 0 and 127 are the mu-law bytes 0x00, 0xFF and 0x80.
+        {"mu-law expanded", 8, {-128, 0, 127}, true, {0x84, 0x82, 0x00, 0x00, 0x7C, 0x7D}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto got = shorten_to_pcm(stream_of(c.type, c.values));
+        ASSERT_TRUE(got) << got.error().message;
+        EXPECT_EQ(got->channel_count, 1u);
+        EXPECT_EQ(got->is_ulaw, c.ulaw);
+        EXPECT_EQ(std::vector<std::uint8_t>(got->pcm_bytes.begin(), got->pcm_bytes.end()), c.bytes);
+    }
+}
+
+TEST(ShortenKernel, ErrorsPassThroughUnchanged) {
+    const std::vector<std::uint8_t> wav = {'R', 'I', 'F', 'F', 0, 0, 0, 0};
+    auto got = shorten_to_pcm(wav);
+    ASSERT_FALSE(got);
+    EXPECT_EQ(got.error().message, "not a shorten stream (missing 'ajkg' magic)");
+    auto bad_ulaw = shorten_to_pcm(stream_of(8, {1, 200}));
+    ASSERT_FALSE(bad_ulaw);
+    EXPECT_EQ(bad_ulaw.error().kind, ErrorKind::Unsupported);
+    EXPECT_EQ(bad_ulaw.error().message, "shorten type-8 reconstructed value 200 is outside the 8-bit mu-law domain");
+}
+
+TEST(ShortenKernel, LeavesTheRequestedRoomAroundThePcm) {
+    auto got = shorten_to_pcm(stream_of(5, {1, -2}), Framing{44, 1});
+    ASSERT_TRUE(got);
+    ByteBuffer& pcm = got->pcm_bytes;
+    EXPECT_EQ(pcm.size(), 4u);
+    EXPECT_EQ(pcm.front_room(), 44u);
+    EXPECT_EQ(pcm.back_room(), 1u);
+    EXPECT_EQ(std::vector<std::uint8_t>(pcm.begin(), pcm.end()), (std::vector<std::uint8_t>{1, 0, 0xFE, 0xFF}));
+}
+
+TEST(ShortenKernel, PcmTableToLe) {
+    const std::vector<std::int16_t> samples = {0, 1, -1, 256, -32768, 32767, 0x1234};
+    auto got = pcm_table_to_le(samples);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(std::vector<std::uint8_t>(got->begin(), got->end()),
+              (std::vector<std::uint8_t>{0, 0, 1, 0, 0xFF, 0xFF, 0, 1, 0, 0x80, 0xFF, 0x7F, 0x34, 0x12}));
+    auto empty = pcm_table_to_le({});
+    ASSERT_TRUE(empty);
+    EXPECT_TRUE(empty->empty());
+}
+
+std::vector<std::uint8_t> read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The Shorten payloads of real SPHERE files decode to whole frames of at
+// least sample_count (37120); tests/python/test_shorten.py checks their bytes
+// against the SHA-256 of the files' own tool.
+TEST(ShortenKernel, RealWorldStreams) {
+    struct Case {
+        const char* file;
+        std::uint64_t channels;
+        bool ulaw;
+        std::size_t min_bytes;
+    };
+    const Case cases[] = {
+        {"123_1pcle_shn.sph", 1, false, 37120 * 2},
+        {"123_2ulaw_shn.sph", 2, true, 37120 * 4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        const auto file = read_file(std::string(KORRIN_TESTDATA_DIR) + "/sphere/" + c.file);
+        ASSERT_GT(file.size(), 1024u);
+        auto got = shorten_to_pcm(ByteView(file).subspan(1024));
+        ASSERT_TRUE(got) << got.error().message;
+        EXPECT_EQ(got->channel_count, c.channels);
+        EXPECT_EQ(got->is_ulaw, c.ulaw);
+        EXPECT_GE(got->pcm_bytes.size(), c.min_bytes);
+        EXPECT_EQ(got->pcm_bytes.size() % (2 * c.channels), 0u);
+    }
+}
+
+}  // namespace
+}  // namespace korrin::codecs
