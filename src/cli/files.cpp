@@ -90,88 +90,115 @@ bool InputFile::read_all(ByteBuffer& bytes, std::string& error) {
     return true;
 }
 
-WriteStatus OutputWriter::write(const fs::path& path, ByteView bytes, std::string& error) {
+// The three steps that change the set of files in flight run under the
+// slot's lock, each after a look at `stopped_`: once `abandon` has set it and
+// been through a slot, nothing of that slot's can appear or be renamed.
+
+int OutputWriter::create_temp(Slot& slot, const std::string& temp) {
+    std::lock_guard lock(slot.mutex);
+    if (stopped_.load()) {
+        errno = EINTR;
+        return -1;
+    }
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd >= 0) slot.temp = temp;
+    return fd;
+}
+
+int OutputWriter::rename_temp(Slot& slot, const fs::path& path) {
+    std::lock_guard lock(slot.mutex);
+    if (stopped_.load()) {
+        errno = EINTR;
+        return -1;
+    }
+    const char* temp = slot.temp.c_str();
+    int renamed;
+    if (replace_existing_) {
+        renamed = ::rename(temp, path.c_str());
+    } else {
+        renamed = ::renameat2(AT_FDCWD, temp, AT_FDCWD, path.c_str(), RENAME_NOREPLACE);
+        if (renamed != 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+            // A file system without RENAME_NOREPLACE: a hard link is just as
+            // exclusive, and the temporary name is dropped afterwards.
+            renamed = ::link(temp, path.c_str());
+            if (renamed == 0) ::unlink(temp);
+        }
+    }
+    if (renamed == 0) slot.temp.clear();
+    return renamed;
+}
+
+void OutputWriter::drop_temp(Slot& slot) {
+    const int cause = errno;
+    std::lock_guard lock(slot.mutex);
+    if (!slot.temp.empty()) ::unlink(slot.temp.c_str());
+    slot.temp.clear();
+    errno = cause;
+}
+
+WriteStatus OutputWriter::write(std::size_t slot_index, const fs::path& path, ByteView bytes,
+                                std::string& error) {
+    Slot& slot = slots_[slot_index];
     const fs::path dir = path.parent_path();
     const std::string name = path.filename().string().substr(0, max_name_in_temp);
     const std::string temp =
         (dir / ("." + name + ".tmp-" + pid_ + "-" + std::to_string(serial_.fetch_add(1)))).string();
-    auto fail = [&](std::string why) {
-        error = std::move(why);
-        std::lock_guard lock(mutex_);
-        if (in_flight_.erase(temp) != 0) ::unlink(temp.c_str());
-        return WriteStatus::Failed;
-    };
 
-    // The directory is created when the first try shows it missing: most
+    // The directory is made when the first try shows it missing: most
     // outputs go where an earlier one already made it.
-    int fd = -1;
-    for (bool first_try = true;; first_try = false) {
-        {
-            std::lock_guard lock(mutex_);
-            if (stopped_) return WriteStatus::Stopped;
-            fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
-            if (fd >= 0) {
-                in_flight_.insert(temp);
-                break;
-            }
-        }
-        if (errno != ENOENT || !first_try || dir.empty()) {
-            error = "cannot create " + temp + ": " + errno_text();
-            return WriteStatus::Failed;
-        }
+    int fd = create_temp(slot, temp);
+    if (fd < 0 && errno == ENOENT && !dir.empty()) {
         std::error_code made;
         fs::create_directories(dir, made);
         if (made) {
             error = "cannot create directory " + dir.string() + ": " + describe(made);
             return WriteStatus::Failed;
         }
+        fd = create_temp(slot, temp);
+    }
+    if (fd < 0) {
+        if (stopped_.load()) return WriteStatus::Stopped;
+        error = "cannot create " + temp + ": " + errno_text();
+        return WriteStatus::Failed;
     }
 
     std::size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (put < 0 && errno == EINTR) continue;
         if (put < 0) {
-            if (errno == EINTR) continue;
-            std::string why = "cannot write " + path.string() + ": " + errno_text();
+            error = "cannot write " + path.string() + ": " + errno_text();
             ::close(fd);
-            return fail(std::move(why));
+            drop_temp(slot);
+            return WriteStatus::Failed;
         }
         done += static_cast<std::size_t>(put);
     }
-    if (::close(fd) != 0) return fail("cannot write " + path.string() + ": " + errno_text());
-
-    std::lock_guard lock(mutex_);
-    if (stopped_) return WriteStatus::Stopped;  // abandon() has removed the file
-    int renamed;
-    if (replace_existing_) {
-        renamed = ::rename(temp.c_str(), path.c_str());
-    } else {
-        renamed = ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE);
-        if (renamed != 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
-            // A file system without RENAME_NOREPLACE: a hard link is just as
-            // exclusive, and the temporary name is dropped afterwards.
-            renamed = ::link(temp.c_str(), path.c_str());
-            if (renamed == 0) ::unlink(temp.c_str());
-        }
+    if (::close(fd) != 0) {
+        error = "cannot write " + path.string() + ": " + errno_text();
+        drop_temp(slot);
+        return WriteStatus::Failed;
     }
-    if (renamed != 0) {
+
+    if (rename_temp(slot, path) != 0) {
+        if (stopped_.load()) return WriteStatus::Stopped;  // abandon() has removed the file
         const int cause = errno;
-        ::unlink(temp.c_str());
-        in_flight_.erase(temp);
+        drop_temp(slot);
         error = cause == EEXIST ? path.string() + " already exists (use --force to replace it)"
                                 : "cannot rename " + temp + " to " + path.string() + ": " +
                                       describe(std::error_code(cause, std::generic_category()));
         return WriteStatus::Failed;
     }
-    in_flight_.erase(temp);
     return WriteStatus::Written;
 }
 
 void OutputWriter::abandon() noexcept {
-    std::lock_guard lock(mutex_);
-    stopped_ = true;
-    for (const std::string& temp : in_flight_) ::unlink(temp.c_str());
-    in_flight_.clear();
+    stopped_.store(true);
+    for (Slot& slot : slots_) {
+        std::lock_guard lock(slot.mutex);
+        if (!slot.temp.empty()) ::unlink(slot.temp.c_str());
+        slot.temp.clear();
+    }
 }
 
 }  // namespace korrin::cli

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <unordered_set>
+#include <vector>
 
 #include "common/bytes.hpp"
 
@@ -57,33 +57,44 @@ private:
 enum class WriteStatus { Written, Failed, Stopped };
 
 // Writes outputs through temporary files in their own directories, named
-// ".NAME.tmp-PID-N", renamed into place once complete. Every temporary file
-// is registered from its creation to its rename, so that `abandon` can
-// remove them all. Thread-safe.
+// ".NAME.tmp-PID-N", renamed into place once complete. Each writing thread
+// has a slot of its own that holds its temporary file's name from creation
+// to rename, so that `abandon` can remove them all; the threads never wait
+// for one another.
 class OutputWriter {
 public:
-    explicit OutputWriter(bool replace_existing)
-        : replace_existing_(replace_existing), pid_(std::to_string(::getpid())) {}
+    OutputWriter(bool replace_existing, std::size_t slots)
+        : replace_existing_(replace_existing), pid_(std::to_string(::getpid())), slots_(slots) {}
     OutputWriter(const OutputWriter&) = delete;
     OutputWriter& operator=(const OutputWriter&) = delete;
 
-    // Creates the parent directories, writes `bytes` and renames the result
-    // into place; without `replace_existing`, an existing file at `path`
-    // fails the write and stays as it was. On failure `error` tells why and
-    // nothing is left behind.
-    WriteStatus write(const std::filesystem::path& path, ByteView bytes, std::string& error);
+    // Writes `bytes` and renames the result to `path`, making the parent
+    // directories when missing; without `replace_existing`, an existing file
+    // at `path` fails the write and stays as it was. On failure `error` tells
+    // why and nothing is left behind. No two threads may use one `slot` at
+    // the same time.
+    WriteStatus write(std::size_t slot, const std::filesystem::path& path, ByteView bytes,
+                      std::string& error);
 
     // Removes every temporary file in flight and stops all further creation
     // and renaming: for an interrupted run, just before the process ends.
     void abandon() noexcept;
 
 private:
+    struct Slot {
+        std::mutex mutex;  // held across the creation and the rename
+        std::string temp;  // the file in flight, or empty
+    };
+
+    int create_temp(Slot& slot, const std::string& temp);
+    int rename_temp(Slot& slot, const std::filesystem::path& path);
+    void drop_temp(Slot& slot);
+
     bool replace_existing_;
     std::string pid_;  // in every temporary name
     std::atomic<std::uint64_t> serial_{0};
-    std::mutex mutex_;  // guards the two below, and every creation and rename
-    bool stopped_ = false;
-    std::unordered_set<std::string> in_flight_;
+    std::atomic<bool> stopped_{false};
+    std::vector<Slot> slots_;
 };
 
 }  // namespace korrin::cli

@@ -48,7 +48,7 @@ JobResult failed(std::string message, std::uint64_t bytes_read = 0) {
 }
 
 // Reads, converts and writes one file.
-JobResult convert(const Job& job, bool pcm, bool force, OutputWriter& writer) {
+JobResult convert(const Job& job, bool pcm, bool force, OutputWriter& writer, std::size_t slot) {
     InputFile input;
     std::string error;
     if (!input.open(job.input, error)) return failed(std::move(error));
@@ -71,7 +71,7 @@ JobResult convert(const Job& job, bool pcm, bool force, OutputWriter& writer) {
     sph = ByteBuffer();  // the input is not needed while the output is written
     if (!converted) return failed(std::move(converted.error().message), size);
 
-    switch (writer.write(job.output, *converted, error)) {
+    switch (writer.write(slot, job.output, *converted, error)) {
         case WriteStatus::Written: return {Outcome::Converted, {}, size};
         case WriteStatus::Stopped: return {Outcome::Stopped, {}, size};
         case WriteStatus::Failed: break;
@@ -90,7 +90,7 @@ struct Run {
     std::atomic<bool> stopping{false};
     int all_done_fd;  // an eventfd, written once every job is finished
 
-    void work() {
+    void work(std::size_t slot) {
         for (;;) {
             if (stopping.load(std::memory_order_relaxed)) return;
             const std::size_t index = next_job.fetch_add(1);
@@ -99,7 +99,7 @@ struct Run {
 
             JobResult result;
             try {
-                result = convert(job, options.pcm, options.force, writer);
+                result = convert(job, options.pcm, options.force, writer, slot);
             } catch (const std::bad_alloc&) {
                 result = failed("out of memory");
             } catch (const std::exception& e) {
@@ -165,7 +165,9 @@ int run(const Options& options) {
     const Plan plan = make_plan(options.inputs, options.output_dir, options.pcm ? ".pcm" : ".wav");
     for (const auto& failure : plan.failures) reporter.failure(failure.path, failure.message);
 
-    Run run{options, plan.jobs, OutputWriter(options.force), reporter, {}, {}, {}, -1};
+    const std::size_t threads = std::min<std::size_t>(
+        options.jobs != 0 ? options.jobs : default_jobs(), plan.jobs.size());
+    Run run{options, plan.jobs, OutputWriter(options.force, threads), reporter, {}, {}, {}, -1};
     run.counters.failed = plan.failures.size();
 
     if (!plan.jobs.empty()) {
@@ -181,12 +183,11 @@ int run(const Options& options) {
             throw std::system_error(errno, std::generic_category(), "cannot set up the run");
         run.all_done_fd = done_fd.fd;
 
-        const std::size_t threads =
-            std::min<std::size_t>(options.jobs != 0 ? options.jobs : default_jobs(), plan.jobs.size());
         std::vector<std::jthread> workers;
         workers.reserve(threads);
         try {
-            while (workers.size() < threads) workers.emplace_back([&run] { run.work(); });
+            while (workers.size() < threads)
+                workers.emplace_back([&run, slot = workers.size()] { run.work(slot); });
         } catch (const std::system_error&) {
             if (workers.empty()) throw;  // else carry on with the threads there are
         }
