@@ -60,6 +60,10 @@ class BitWriter:
         self.uvar(width, 2)
         self.uvar(value, width)
 
+    @property
+    def bit_length(self) -> int:
+        return 8 * len(self._bytes) + self._used
+
     def getvalue(self) -> bytes:
         tail = bytes([self._acc << (8 - self._used)]) if self._used else b""
         return bytes(self._bytes) + tail
@@ -315,3 +319,38 @@ def test_signal(frames: int, channels: int, seed: int, *, amplitude: int = 20000
             x[start : start + int(rng.integers(10, 300))] = 0
         out[:, c] = x
     return out
+
+
+def repeated_stream(rounds: int, channels: int = 1, blocksize: int = 4091, seed: int = 0,
+                    leading_wav_header: bool = False) -> bytes:
+    """A long type-5 stream made fast: one round of DIFF1 blocks (residuals of
+    width 1, random) written once and repeated `rounds` times. The block
+    size makes a block a whole number of bytes (7 + 3 * blocksize bits).
+    With `leading_wav_header` it starts as encode() would and is padded to
+    32-bit words, for ffmpeg."""
+    assert (7 + 3 * blocksize) % 8 == 0
+    rng = random.Random(seed)
+    head = BitWriter()
+    for v in (5, channels, blocksize, 0, 0, 0):
+        head.ulong(v)
+    if leading_wav_header:
+        header = wav_header(channels, rounds * blocksize)
+        head.uvar(VERBATIM, 2)
+        head.uvar(len(header), 5)
+        for b in header:
+            head.uvar(b, 8)
+    while head.bit_length % 8:
+        head.uvar(BITSHIFT, 2)  # BITSHIFT 0 changes nothing and takes 7 bits
+        head.uvar(0, 2)
+    block = BitWriter()
+    for _ in range(channels):
+        block.uvar(DIFF1, 2)
+        block.uvar(1, 3)
+        for _ in range(blocksize):
+            block.var(rng.randrange(-2, 2), 2)
+    quit_ = BitWriter()
+    quit_.uvar(QUIT, 2)
+    body = head.getvalue() + block.getvalue() * rounds + quit_.getvalue()
+    if leading_wav_header:
+        body += bytes(-len(body) % 4)
+    return b"ajkg\x02" + body

@@ -111,16 +111,24 @@ Result<void> BitReader::var_block(std::uint32_t n, std::span<std::int64_t> out, 
             cache |= load_be64(data_ + next) >> valid;
             next += (63 - valid) >> 3;
             valid |= 56;
-            const auto run = static_cast<unsigned>(std::countl_zero(cache));
-            const unsigned length = run + 1 + n;
-            if (length <= valid) {
+            // Take codes from this fill for as long as they lie wholly in it.
+            // `| 1` spares the zero test: an all-zero cache gives a run of
+            // 63, which no code of valid bits can have.
+            for (;;) {
+                const auto run = static_cast<unsigned>(__builtin_clzll(cache | 1));
+                const unsigned length = run + 1 + n;
+                if (length > valid) break;
                 // Shift in two steps so that n = 0 yields no low bits.
                 const std::uint64_t low = ((cache << (run + 1)) >> 1) >> (63 - n);
                 out[i++] = fold((std::uint64_t{run} << n) | low);
                 cache <<= length;
                 valid -= length;
-                continue;
+                if (i == out.size()) break;
             }
+            if (i == out.size()) break;
+            // The next code does not fit what is left of the fill: top it up
+            // and try again, unless the fill was full, when the code is long.
+            if (valid < 56) continue;
         }
         cache_ = cache;
         valid_ = valid;

@@ -1,4 +1,6 @@
 #include <array>
+#include <bit>
+#include <cstring>
 
 #include "codecs/codecs.hpp"
 
@@ -21,6 +23,10 @@ Result<ShortenPcm> shorten_to_pcm(ByteView stream, Framing framing) {
 
 Result<ByteBuffer> pcm_table_to_le(std::span<const std::int16_t> samples, Framing framing) {
     KR_ASSIGN_OR_RETURN(ByteBuffer bytes, ByteBuffer::allocate(samples.size() * 2, framing));
+    if constexpr (std::endian::native == std::endian::little) {
+        if (!samples.empty()) std::memcpy(bytes.data(), samples.data(), samples.size() * 2);
+        return bytes;
+    }
     std::uint8_t* out = bytes.data();
     for (const std::int16_t s : samples) {
         const auto u = static_cast<std::uint16_t>(s);

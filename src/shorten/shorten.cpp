@@ -41,7 +41,7 @@ constexpr std::uint32_t kSkipWidth = 1;
 
 // Blocks are decoded in steps of this many samples, so that the working
 // buffers stay small whatever the block size.
-constexpr std::size_t kStep = 4096;
+constexpr std::size_t kStep = 1024;
 
 constexpr std::int64_t kInt64Max = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t kInt64Min = std::numeric_limits<std::int64_t>::min();
@@ -173,16 +173,6 @@ public:
         size_ += count;
     }
 
-    Result<void> append(std::span<const std::int16_t> values) {
-        while (!values.empty()) {
-            KR_ASSIGN_OR_RETURN(const std::span<std::int16_t> dst, room(values.size()));
-            std::memcpy(dst.data(), values.data(), dst.size() * sizeof(std::int16_t));
-            commit(dst.size());
-            values = values.subspan(dst.size());
-        }
-        return ok();
-    }
-
     Result<void> append_copies(std::int16_t value, std::size_t count) {
         while (count > 0) {
             KR_ASSIGN_OR_RETURN(const std::span<std::int16_t> dst, room(count));
@@ -300,7 +290,6 @@ private:
         channels_.reserve(channels);
         for (std::uint64_t c = 0; c < channels; ++c) channels_.emplace_back(history_length, nmean);
         residuals_.resize(kStep);
-        converted_.resize(kStep);
         set_shift(0);
         return ok();
     }
@@ -452,37 +441,53 @@ private:
             }
         }
         if (!keep) return ok();
-        std::int16_t* out = converted_.data();
-        if (!is_ulaw_) {
-            // Beyond 2^20 in magnitude every shift clamps, so pre-clamping
-            // keeps the product small.
-            const std::uint32_t shift = shift_;
-            for (std::size_t i = 0; i < values.size(); ++i) {
-                const std::int64_t v = std::clamp<std::int64_t>(values[i], -(1 << 20), 1 << 20);
-                out[i] = static_cast<std::int16_t>(std::clamp<std::int64_t>(v * (std::int64_t{1} << shift), -32768, 32767));
-            }
-        } else {
-            for (std::size_t i = 0; i < values.size(); ++i) {
-                const std::int64_t v = values[i];
-                const std::uint64_t m = static_cast<std::uint64_t>(v < 0 ? ~v : v);
-                std::uint64_t q;
-                if (shift_ == 0) {
-                    if (m > 127) {
-                        if (!tally.ulaw_fault) {
-                            tally.ulaw_fault = true;
-                            tally.ulaw_fault_value = v;
-                        }
-                        q = 0;
-                    } else {
-                        q = m;
-                    }
-                } else {
-                    q = m >= 127 ? 127 : ulaw_magnitudes_[m];
-                }
-                out[i] = static_cast<std::int16_t>(v < 0 ? 0x7F - q : 0xFF - q);
-            }
+        while (!values.empty()) {
+            KR_ASSIGN_OR_RETURN(const std::span<std::int16_t> out, channel.output.room(values.size()));
+            const std::span<const std::int64_t> piece = values.first(out.size());
+            if (is_ulaw_)
+                to_ulaw_bytes(piece, out.data(), tally);
+            else
+                to_linear(piece, out.data());
+            channel.output.commit(out.size());
+            values = values.subspan(out.size());
         }
-        return channel.output.append({out, values.size()});
+        return ok();
+    }
+
+    void to_linear(std::span<const std::int64_t> values, std::int16_t* out) const noexcept {
+        if (shift_ == 0) {
+            for (std::size_t i = 0; i < values.size(); ++i)
+                out[i] = static_cast<std::int16_t>(std::clamp<std::int64_t>(values[i], -32768, 32767));
+            return;
+        }
+        // Beyond 2^20 in magnitude every shift clamps, so clamping there
+        // first keeps the product small.
+        const std::int64_t scale = std::int64_t{1} << shift_;
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            const std::int64_t v = std::clamp<std::int64_t>(values[i], -(1 << 20), 1 << 20);
+            out[i] = static_cast<std::int16_t>(std::clamp<std::int64_t>(v * scale, -32768, 32767));
+        }
+    }
+
+    void to_ulaw_bytes(std::span<const std::int64_t> values, std::int16_t* out, BlockTally& tally) const noexcept {
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            const std::int64_t v = values[i];
+            const auto m = static_cast<std::uint64_t>(v < 0 ? ~v : v);
+            std::uint64_t q;
+            if (shift_ == 0) {
+                q = m;
+                if (m > 127) {
+                    if (!tally.ulaw_fault) {
+                        tally.ulaw_fault = true;
+                        tally.ulaw_fault_value = v;
+                    }
+                    q = 0;
+                }
+            } else {
+                q = m >= 127 ? 127 : ulaw_magnitudes_[m];
+            }
+            out[i] = static_cast<std::int16_t>(v < 0 ? 0x7F - q : 0xFF - q);
+        }
     }
 
     // The steps after a block's values: history (already in place), block
@@ -564,7 +569,6 @@ private:
     std::size_t current_ = 0;
     std::uint64_t count_ = 0;
     std::vector<std::int64_t> residuals_;
-    std::vector<std::int16_t> converted_;
     std::vector<std::int64_t> coefficients_;
     std::array<std::uint8_t, 127> ulaw_magnitudes_{};  // q for m < 127 at the current shift
 };

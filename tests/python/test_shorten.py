@@ -203,3 +203,27 @@ def test_matches_ffmpeg(seed, tmp_path):
     ours = decode(stream.data)
     assert ours[2] == stream.pcm
     assert ffmpeg_decode(stream.data, tmp_path) == ours[2]
+
+
+MEMORY_PROBE = """
+import resource, sys
+sys.path.insert(0, {tests!r})
+import korrin_native, shorten_encoder
+stream = shorten_encoder.repeated_stream(2000, 2)
+korrin_native.shorten_to_pcm(shorten_encoder.repeated_stream(2, 2))
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+channels, ulaw, pcm = korrin_native.shorten_to_pcm(stream)
+after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+print((after - before) * 1024 / len(pcm))
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads the peak resident size in KiB")
+def test_peak_memory_stays_within_three_times_the_pcm():
+    # 16 million samples in a fresh process: the growth of its peak resident
+    # size, the returned bytes object included, stays below 3x the PCM.
+    tests = str(Path(__file__).resolve().parents[1])
+    out = subprocess.run([sys.executable, "-c", MEMORY_PROBE.format(tests=tests)], capture_output=True, text=True,
+                         check=True)
+    ratio = float(out.stdout)
+    assert ratio < 3.0, ratio
