@@ -12,13 +12,16 @@ import pty
 import shutil
 import signal
 import subprocess
+import sys
 import sysconfig
-import time
 from pathlib import Path
 
 import pytest
 
 from conftest import SHARED_SPHERE, pcm16_fields, sphere_bytes
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+import shorten_encoder  # noqa: E402
 
 SPH2WAV = Path(os.environ.get("KORRIN_SPH2WAV") or Path(sysconfig.get_path("scripts")) / "sph2wav")
 USAGE = "usage: sph2wav [-o OUTDIR] [-j N] [--pcm] [--force] [-q] INPUT...\n"
@@ -50,6 +53,15 @@ def sphere(frames: int, channels: int = 1, coding: str = "pcm", width: int = 2,
     return sphere_bytes(fields, payload)
 
 
+def shortened(frames: int, channels: int, keep: float = 1.0) -> bytes:
+    """A Shorten-compressed SPHERE file, or one whose stream is cut short."""
+    stream = shorten_encoder.encode(shorten_encoder.test_signal(frames, channels, seed=frames),
+                                    blocksize=128, maxnlpc=4, nmean=4, seed=channels).data
+    fields = pcm16_fields(frames, channels)
+    fields["sample_coding"] = "pcm,embedded-shorten-v2.00"
+    return sphere_bytes(fields, stream[:int(len(stream) * keep)])
+
+
 @pytest.fixture(scope="module")
 def korrin():
     import korrin_native
@@ -76,6 +88,8 @@ CORPUS = {
     "top/sub/deeper/mulaw.SPH": sphere(99, coding="ulaw", width=1),
     "top/sub/deeper/pcm32.wv2": sphere(64, channels=3, width=4, byte_format="10"),
     "top/sub/deeper/empty.sph": sphere(0),
+    "top/sub/shorten.sph": shortened(700, 2),
+    "top/bad/cut_short.sph": shortened(700, 1, keep=0.5),
     "top/bad/truncated.sph": sphere(100, payload=bytes(199)),
     "top/bad/garbage.sph": b"this is not audio",
     "top/bad/coding.wv2": sphere(10, coding="gsm"),
@@ -131,14 +145,14 @@ def corpus(tmp_path: Path) -> Path:
 )
 def test_tree_outputs_match_the_module(korrin, corpus, options, out_prefix, extension):
     outputs, failures = expected_results(korrin, corpus, pcm="--pcm" in options)
-    assert len(outputs) == 10 and len(failures) == 4  # the corpus is what this test thinks
+    assert len(outputs) == 11 and len(failures) == 5  # the corpus is what this test thinks
     before = tree(corpus)
 
     result = sph2wav(*options, "top", cwd=corpus)
 
     assert result.returncode == 1
     assert sorted(failure_lines(result.stderr)) == sorted(f"{p}: {m}" for p, m in failures.items())
-    assert result.stderr.decode().splitlines()[-1].startswith("sph2wav: 10 of 14 files converted, 4 failed")
+    assert result.stderr.decode().splitlines()[-1].startswith("sph2wav: 11 of 16 files converted, 5 failed")
     expected = {
         out_prefix + str(Path(name).relative_to("top").with_suffix(extension)): data
         for name, data in outputs.items()
@@ -291,7 +305,7 @@ def test_one_and_four_threads_give_identical_trees(corpus):
 
     assert runs["1"].returncode == runs["4"].returncode == 1
     one, four = tree(corpus / "out1"), tree(corpus / "out4")
-    assert one == four and len(one) == 10
+    assert one == four and len(one) == 11
     lines = failure_lines(runs["1"].stderr)
     assert lines == sorted(lines)  # one thread reports in the order of the walk
     assert sorted(failure_lines(runs["4"].stderr)) == lines
