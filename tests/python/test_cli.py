@@ -420,3 +420,19 @@ def test_outputs_mirror_several_inputs_under_one_directory(korrin, tmp_path):
         "y/three.wav": korrin.transcode(sphere(len("b/y/three.sph"))),
         "four.wav": korrin.transcode(sphere(len("four.sph"))),
     }
+
+
+def test_links_to_directories_are_not_followed_but_links_to_files_are(korrin, tmp_path):
+    (tmp_path / "a").mkdir()
+    (tmp_path / "b").mkdir()
+    (tmp_path / "a/x.sph").write_bytes(GOOD)
+    (tmp_path / "b/y.sph").write_bytes(sphere(5))
+    os.symlink(".", tmp_path / "a/loop")
+    os.symlink("../b", tmp_path / "a/elsewhere")
+    os.symlink("../b/y.sph", tmp_path / "a/z.sph")
+    os.symlink("gone.sph", tmp_path / "a/dangling.sph")
+
+    result = sph2wav("-q", "a", "-o", "out", cwd=tmp_path)
+
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert tree(tmp_path / "out") == {"x.wav": korrin.transcode(GOOD), "z.wav": korrin.transcode(sphere(5))}
