@@ -1,15 +1,21 @@
-// The Shorten kernel on arbitrary streams. Each input is decoded twice: by
-// the stream decoder under a small length cap (so that a tiny stream of ZERO
-// blocks cannot ask for gigabytes, which is within the format's limits but
-// not a finding), and, when it fits the cap, by shorten_to_pcm with the real
-// limits. The two must agree exactly: same error, or same channel count,
-// flag and samples serialised little-endian.
+// The Shorten kernel on arbitrary streams. Each input is decoded three
+// times: by the stream decoder under a small length cap (so that a tiny
+// stream of ZERO blocks cannot ask for gigabytes, which is within the
+// format's limits but not a finding); by the plain reference decoder of
+// reference_shorten.hpp under the same cap, which must give the same error
+// (message and kind) or the same samples; and, when it fits the cap, by
+// shorten_to_pcm with the real limits, which must agree exactly as well:
+// same error, or same channel count, flag and samples serialised
+// little-endian.
 #include <cstdint>
 #include <cstring>
+#include <string>
+#include <variant>
 
 #include "codecs/codecs.hpp"
 #include "fuzz_check.hpp"
 #include "messages.hpp"
+#include "reference_shorten.hpp"
 #include "shorten/shorten.hpp"
 
 namespace {
@@ -31,7 +37,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         korrin::fuzz::check_error(error, "shorten::decode");
         check(korrin::fuzz::known_message(korrin::fuzz::kShortenMessages, error.message),
               "unexpected shorten message", error.message);
-        if (error.message == kTooLong) return 0;  // too big to decode again here
     } else {
         const auto& audio = *capped;
         check(audio.channel_count >= 1 && audio.channel_count <= korrin::shorten::kMaxChannels,
@@ -41,6 +46,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (audio.is_ulaw)
             for (std::int16_t s : audio.samples.span()) check(s >= 0 && s <= 255, "mu-law code outside 0..255");
     }
+
+    const auto reference = korrin::fuzz::ReferenceShorten(stream, kFuzzMaxSamples).run();
+    if (const auto* error = std::get_if<korrin::DecodeError>(&reference)) {
+        check(!capped, "decoded a stream the reference rejects", error->message);
+        check(capped.error() == *error, "error differs from the reference", capped.error().message + " / " + error->message);
+    } else {
+        const auto& want = std::get<korrin::fuzz::ReferenceAudio>(reference);
+        check(capped.has_value(), "rejected a stream the reference decodes", capped ? "" : capped.error().message);
+        check(capped->channel_count == want.channel_count && capped->is_ulaw == want.is_ulaw,
+              "header differs from the reference");
+        const auto got = capped->samples.span();
+        check(got.size() == want.samples.size(), "sample count differs from the reference");
+        for (std::size_t i = 0; i < got.size(); ++i)
+            check(got[i] == want.samples[i], "sample differs from the reference", std::to_string(i));
+    }
+    if (!capped && capped.error().message == kTooLong) return 0;  // too big to decode again here
 
     auto pcm = korrin::codecs::shorten_to_pcm(stream);
     if (!capped) {
