@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <cstdio>  // renameat2
 #include <string_view>
 #include <system_error>
 
@@ -49,7 +49,7 @@ bool InputFile::open(const fs::path& path, std::string& error) {
         error = S_ISDIR(info.st_mode) ? "is a directory" : "not a regular file";
         return false;
     }
-    size_ = static_cast<std::uint64_t>(info.st_size);
+    size_ = static_cast<std::size_t>(info.st_size);
     identity_ = {info.st_dev, info.st_ino};
     return true;
 }
@@ -62,11 +62,7 @@ bool InputFile::has_sphere_magic() const {
 }
 
 bool InputFile::read_all(ByteBuffer& bytes, std::string& error) {
-    if (size_ > SIZE_MAX) {
-        error = "out of memory";
-        return false;
-    }
-    auto buffer = ByteBuffer::allocate(static_cast<std::size_t>(size_));
+    auto buffer = ByteBuffer::allocate(size_);
     if (!buffer) {
         error = buffer.error().message;
         return false;

@@ -43,14 +43,13 @@ public:
     bool has_sphere_magic() const;
 
     FileIdentity identity() const noexcept { return identity_; }
-    std::uint64_t size() const noexcept { return size_; }
 
     // Reads the whole file; false with `error` set when that fails.
     bool read_all(ByteBuffer& bytes, std::string& error);
 
 private:
     int fd_ = -1;
-    std::uint64_t size_ = 0;
+    std::size_t size_ = 0;
     FileIdentity identity_;
 };
 
