@@ -3,18 +3,18 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <deque>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include "bitreader/bitreader.hpp"
 #include "common/checked.hpp"
+#include "shorten/mean_window.hpp"
 
 namespace korrin::shorten {
 namespace {
 
 using bitreader::BitReader;
-using Int128 = __int128;
 
 enum Command : std::uint64_t {
     kDiff0 = 0,
@@ -44,7 +44,6 @@ constexpr std::uint32_t kSkipWidth = 1;
 constexpr std::size_t kStep = 1024;
 
 constexpr std::int64_t kInt64Max = std::numeric_limits<std::int64_t>::max();
-constexpr std::int64_t kInt64Min = std::numeric_limits<std::int64_t>::min();
 
 [[gnu::cold]] DecodeError overflow() { return invalid("shorten reconstruction overflowed i64 (corrupt stream)"); }
 [[gnu::cold]] DecodeError bad_blocksize(std::uint64_t blocksize) {
@@ -94,57 +93,6 @@ private:
     std::vector<std::int64_t> values_;
     std::size_t end_;
     std::size_t length_;
-};
-
-// The block means of one channel as the running mean sees them. Summing the
-// last nmean means afresh for every block would cost nmean steps per block;
-// instead this keeps the prefix sums P[k] = mean[0] + ... + mean[k - 1] of
-// the window in 128 bits, plus the largest and smallest of them in monotonic
-// queues. Adding the window's means oldest first overflows exactly when some
-// P[k] - P[a] leaves the 64-bit range (a: the index before the window), so
-// the result and the error are those of the step-by-step sum.
-class MeanWindow {
-public:
-    explicit MeanWindow(std::uint64_t nmean) : nmean_(nmean), prefix_{0} {}
-
-    void push(std::int64_t mean) {
-        const Int128 next = at(count_) + mean;
-        ++count_;
-        if (prefix_.size() <= nmean_)
-            prefix_.push_back(next);
-        else
-            prefix_[count_ % (nmean_ + 1)] = next;
-        while (!highs_.empty() && at(highs_.back()) <= next) highs_.pop_back();
-        highs_.push_back(count_);
-        while (!lows_.empty() && at(lows_.back()) >= next) lows_.pop_back();
-        lows_.push_back(count_);
-        const std::uint64_t first = window_start();
-        while (highs_.front() <= first) highs_.pop_front();
-        while (lows_.front() <= first) lows_.pop_front();
-    }
-
-    Result<std::int64_t> running_mean() const {
-        if (nmean_ == 0) return std::int64_t{0};
-        std::int64_t sum = 0;
-        if (count_ > 0) {
-            const Int128 base = at(window_start());
-            if (at(highs_.front()) - base > kInt64Max || at(lows_.front()) - base < kInt64Min)
-                return overflow();
-            sum = static_cast<std::int64_t>(at(count_) - base);
-        }
-        if (!checked_add(sum, static_cast<std::int64_t>(nmean_ / 2), sum)) return overflow();
-        return sum / static_cast<std::int64_t>(nmean_);
-    }
-
-private:
-    std::uint64_t window_start() const noexcept { return count_ - std::min(count_, nmean_); }
-    Int128 at(std::uint64_t k) const noexcept { return prefix_[k % (nmean_ + 1)]; }
-
-    std::uint64_t nmean_;
-    std::uint64_t count_ = 0;
-    std::vector<Int128> prefix_;  // P[k] at k % (nmean + 1), for the window's k
-    std::deque<std::uint64_t> highs_;  // indices k of decreasing P[k]
-    std::deque<std::uint64_t> lows_;   // indices k of increasing P[k]
 };
 
 // A channel's output, kept in chunks so that growing it never copies it.
@@ -305,7 +253,7 @@ private:
         KR_ASSIGN_OR_RETURN(const std::uint64_t width, reader_.uvar(kResidualWidthWidth));
         std::int64_t mu = 0;
         if (order == 0) {
-            KR_ASSIGN_OR_RETURN(mu, channels_[current_].means.running_mean());
+            KR_ASSIGN_OR_RETURN(mu, running_mean());
         }
         // The width is below 2^30, so width + 1 fits the reader's argument.
         const auto residual_width = static_cast<std::uint32_t>(width + 1);
@@ -346,6 +294,12 @@ private:
         }
     }
 
+    Result<std::int64_t> running_mean() const {
+        const std::optional<std::int64_t> mu = channels_[current_].means.running_mean();
+        if (!mu) return overflow();
+        return *mu;
+    }
+
     Result<void> lpc_block() {
         KR_ASSIGN_OR_RETURN(const std::uint64_t width, reader_.uvar(kResidualWidthWidth));
         KR_ASSIGN_OR_RETURN(const std::uint64_t order, reader_.uvar(kOrderWidth));
@@ -354,7 +308,7 @@ private:
         for (std::int64_t& a : coefficients_) {
             KR_ASSIGN_OR_RETURN(a, reader_.var(kCoefficientWidth));
         }
-        KR_ASSIGN_OR_RETURN(const std::int64_t mu, channels_[current_].means.running_mean());
+        KR_ASSIGN_OR_RETURN(const std::int64_t mu, running_mean());
         const auto residual_width = static_cast<std::uint32_t>(width + 1);
         if (order == 0) {
             return decode_block(residual_width, [mu](const std::int64_t* r, std::size_t n, std::int64_t* s) {

@@ -1,4 +1,5 @@
 #include "shorten/shorten.hpp"
+#include "shorten/mean_window.hpp"
 
 #include <gtest/gtest.h>
 
@@ -619,6 +620,39 @@ TEST(ShortenDecode, RunningMeanTable) {
             EXPECT_EQ(*got, c.want);
         }
     }
+}
+
+// The constant-time window against the literal sum over every mean so far,
+// with means large enough that partial sums overflow inside the window while
+// the whole window's sum may not.
+TEST(ShortenDecode, MeanWindowMatchesTheLiteralRunningMean) {
+    std::mt19937_64 rng(9);
+    int overflows = 0, means = 0;
+    for (int round = 0; round < 400; ++round) {
+        const std::uint64_t nmean = round % 5 == 0 ? 0 : 1 + rng() % (round % 3 == 0 ? 40 : 6);
+        const int scale = static_cast<int>(rng() % 4);  // small, 2^61, 2^62, near the limit
+        MeanWindow window(nmean);
+        std::vector<std::int64_t> all;
+        for (int step = 0; step < 120; ++step) {
+            const auto got = window.running_mean();
+            const auto want = coffset(all, nmean);
+            ASSERT_EQ(got.has_value(), want.has_value()) << "round " << round << " step " << step;
+            if (got) {
+                ASSERT_EQ(*got, *want);
+                ++means;
+            } else {
+                ++overflows;
+            }
+            std::int64_t m = static_cast<std::int64_t>(rng() % 2001) - 1000;
+            if (scale == 1) m = static_cast<std::int64_t>(rng() >> 2) * (rng() % 2 ? 1 : -1) / 2;
+            if (scale == 2) m = static_cast<std::int64_t>(rng() >> 1) * (rng() % 2 ? 1 : -1) / 2;
+            if (scale == 3) m = rng() % 3 == 0 ? INT64_MAX - static_cast<std::int64_t>(rng() % 40) : -static_cast<std::int64_t>(rng() >> 1);
+            window.push(m);
+            all.push_back(m);
+        }
+    }
+    EXPECT_GT(overflows, 1000);
+    EXPECT_GT(means, 1000);
 }
 
 // Brute force: every candidate formed in 128 bits.

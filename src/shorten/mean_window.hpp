@@ -1,0 +1,73 @@
+// The block means of one channel, as the running mean of the Shorten
+// decoder sees them.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <deque>
+#include <limits>
+#include <optional>
+#include <vector>
+
+namespace korrin::shorten {
+
+// The running mean is the checked sum of the last nmean block means, oldest
+// first, plus nmean / 2, divided by nmean. Summing afresh for every block
+// would cost nmean steps per block; instead this keeps the prefix sums
+// P[k] = mean[0] + ... + mean[k - 1] over the window in 128 bits, and the
+// largest and smallest of them in monotonic queues. The oldest-first sum
+// overflows exactly when some P[k] - P[a] leaves the 64-bit range (a: the
+// index before the window's first mean), so each block costs constant time
+// and gives the step-by-step sum's result or overflow. Memory stays within
+// nmean entries, however many blocks come.
+class MeanWindow {
+public:
+    // nmean at most 2^16 (the decoder's limit).
+    explicit MeanWindow(std::uint64_t nmean) : nmean_(nmean), prefix_{0} {}
+
+    void push(std::int64_t mean) {
+        if (nmean_ == 0) return;  // no window: the running mean is 0
+        const Int128 next = at(count_) + mean;
+        ++count_;
+        if (prefix_.size() <= nmean_)
+            prefix_.push_back(next);
+        else
+            prefix_[count_ % (nmean_ + 1)] = next;
+        while (!highs_.empty() && at(highs_.back()) <= next) highs_.pop_back();
+        highs_.push_back(count_);
+        while (!lows_.empty() && at(lows_.back()) >= next) lows_.pop_back();
+        lows_.push_back(count_);
+        const std::uint64_t first = window_start();
+        while (highs_.front() <= first) highs_.pop_front();
+        while (lows_.front() <= first) lows_.pop_front();
+    }
+
+    // The running mean, or nothing when a step of its sum overflows.
+    std::optional<std::int64_t> running_mean() const {
+        if (nmean_ == 0) return 0;
+        std::int64_t sum = 0;
+        if (count_ > 0) {
+            const Int128 base = at(window_start());
+            if (at(highs_.front()) - base > kMax || at(lows_.front()) - base < kMin) return std::nullopt;
+            sum = static_cast<std::int64_t>(at(count_) - base);
+        }
+        if (__builtin_add_overflow(sum, static_cast<std::int64_t>(nmean_ / 2), &sum)) return std::nullopt;
+        return sum / static_cast<std::int64_t>(nmean_);
+    }
+
+private:
+    using Int128 = __int128;
+    static constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+    static constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+
+    std::uint64_t window_start() const noexcept { return count_ - std::min(count_, nmean_); }
+    Int128 at(std::uint64_t k) const noexcept { return prefix_[k % (nmean_ + 1)]; }
+
+    std::uint64_t nmean_;
+    std::uint64_t count_ = 0;          // means pushed so far
+    std::vector<Int128> prefix_;       // P[k] at k % (nmean + 1), for the window's k
+    std::deque<std::uint64_t> highs_;  // indices k in the window, P[k] decreasing
+    std::deque<std::uint64_t> lows_;   // indices k in the window, P[k] increasing
+};
+
+}  // namespace korrin::shorten
