@@ -29,30 +29,54 @@
 
 namespace {
 
+// MSB-first bits from a 64-bit cache that is topped up with one unaligned
+// load only when it runs low, so that most codes cost a count of leading
+// zeros and two shifts. The top `valid` bits of `cache` are the stream's
+// next bits; the bits below them are zero or the stream's own.
 struct Reader {
     const std::uint8_t* data;
-    std::uint64_t bitpos;
+    std::size_t next;  // the next byte to move into the cache
+    std::uint64_t cache = 0;
+    unsigned valid = 0;
 
-    std::uint64_t peek() const {
+    Reader(const std::uint8_t* d, std::size_t start) : data(d), next(start) { top_up(); }
+
+    void top_up() {
         std::uint64_t w;
-        std::memcpy(&w, data + (bitpos >> 3), 8);
-        return __builtin_bswap64(w) << (bitpos & 7);  // at least 57 valid bits
+        std::memcpy(&w, data + next, 8);
+        cache |= __builtin_bswap64(w) >> valid;
+        next += (63 - valid) >> 3;
+        valid |= 56;
+    }
+    // A run longer than the cache, or a code that does not fit it: rare.
+    [[gnu::noinline]] std::uint64_t uvar_slow(unsigned n) {
+        std::uint64_t q = 0;
+        for (;;) {
+            top_up();
+            if (cache != 0) break;
+            q += valid;
+            cache = 0;
+            valid = 0;
+        }
+        const unsigned z = static_cast<unsigned>(std::countl_zero(cache));
+        q += z;
+        cache <<= z + 1;
+        valid -= z + 1;
+        top_up();
+        const std::uint64_t low = n ? cache >> (64 - n) : 0;
+        cache = n ? cache << n : cache;
+        valid -= n;
+        return (q << n) | low;
     }
     std::uint64_t uvar(unsigned n) {
-        std::uint64_t w = peek();
-        std::uint64_t q = 0;
-        while (w == 0) {  // a run longer than the window: rare
-            q += 56;
-            bitpos += 56;
-            w = peek();
-        }
-        const unsigned z = static_cast<unsigned>(std::countl_zero(w));
-        q += z;
-        bitpos += z + 1;
-        if (n == 0) return q;
-        const std::uint64_t low = peek() >> (64 - n);
-        bitpos += n;
-        return (q << n) | low;
+        if (valid < 32) top_up();
+        const unsigned z = static_cast<unsigned>(std::countl_zero(cache));
+        const unsigned length = z + 1 + n;
+        if (length > valid) return uvar_slow(n);
+        const std::uint64_t low = ((cache << (z + 1)) >> 1) >> (63 - n);
+        cache <<= length;
+        valid -= length;
+        return (std::uint64_t{z} << n) | low;
     }
     std::int64_t var(unsigned n) {
         const std::uint64_t u = uvar(n);
@@ -79,7 +103,7 @@ Header read_header(Reader& r) {
 
 // Reads every code; returns a checksum so that nothing is optimised away.
 std::uint64_t parse(const std::uint8_t* data, std::uint64_t& samples) {
-    Reader r{data, 40};
+    Reader r(data, 5);
     Header h = read_header(r);
     std::uint64_t sum = 0;
     samples = 0;
@@ -112,7 +136,7 @@ std::uint64_t parse(const std::uint8_t* data, std::uint64_t& samples) {
 
 // Reads and reconstructs; fills `out` with interleaved 16-bit samples.
 void lean(const std::uint8_t* data, std::vector<std::int16_t>& out) {
-    Reader r{data, 40};
+    Reader r(data, 5);
     Header h = read_header(r);
     const unsigned hist = std::max(3u, h.maxnlpc);
     const unsigned C = h.channels;
