@@ -1,6 +1,6 @@
 """sph2wav on a corpus of small files, against its alternatives.
 
-    python bench/bench_cli.py [--quick] [--files N] [--reps N] [--json PATH]
+    python bench/bench_cli.py [--quick] [--files N] [--reps N] [--dir DIR] [--json PATH]
 
 Converts N small uncompressed SPHERE files (1 s of 16 kHz mono 16-bit PCM,
 33 kB each; 1,000 by default) to WAV four ways, each writing into a fresh
@@ -17,6 +17,9 @@ once, on every file or (--ffmpeg-files, --quick) on the first few, its time
 then projected to the whole corpus. Outputs are checked against the module
 before anything is timed.
 Prints a table and writes the figures as JSON (default bench/out/bench_cli.json).
+The files live in a temporary directory under --dir (default: the system's),
+so that a run can be pointed at a disk or at a RAM file system (/dev/shm) to
+tell the converter's time from the file system's.
 """
 
 from __future__ import annotations
@@ -151,6 +154,7 @@ def main() -> int:
     parser.add_argument("--files", type=int, help="number of files (default 1000)")
     parser.add_argument("--reps", type=int, help="rounds of the fast cases (default 5)")
     parser.add_argument("--ffmpeg-files", type=int, help="files given to ffmpeg (default all)")
+    parser.add_argument("--dir", type=Path, help="where to make the temporary corpus")
     parser.add_argument("--json", type=Path, default=HERE / "out" / "bench_cli.json")
     args = parser.parse_args()
     files = args.files or (200 if args.quick else 1000)
@@ -159,7 +163,7 @@ def main() -> int:
 
     sph2wav = find_sph2wav()
     ffmpeg = shutil.which("ffmpeg")
-    with tempfile.TemporaryDirectory(prefix="bench_cli-") as tmp:
+    with tempfile.TemporaryDirectory(prefix="bench_cli-", dir=args.dir) as tmp:
         work = Path(tmp)
         src = work / "src"
         paths = make_corpus(src, files)
@@ -219,7 +223,7 @@ def main() -> int:
         })
 
     print(f"sph2wav corpus: {files} files, {total_bytes / 1e6:.1f} MB of 16-bit PCM SPHERE, "
-          f"{os.cpu_count()} cores")
+          f"{os.cpu_count()} cores, in {args.dir or tempfile.gettempdir()}")
     print(f"{'case':<18}{'median s':>10}{'files/s':>10}{'MB/s':>9}{'x time of -j 2':>16}")
     for row in rows:
         print(f"{row['case']:<18}{row['median_s']:>10.3f}{row['files_per_s']:>10.0f}"
@@ -235,6 +239,7 @@ def main() -> int:
         "files": files,
         "bytes": total_bytes,
         "rounds": reps,
+        "directory": str(args.dir or tempfile.gettempdir()),
         "ffmpeg_files": ffmpeg_files if ffmpeg else 0,
         "machine": {"cores": os.cpu_count(), "platform": platform.platform()},
         "cases": rows,
