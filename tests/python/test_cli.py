@@ -62,13 +62,6 @@ def shortened(frames: int, channels: int, keep: float = 1.0) -> bytes:
     return sphere_bytes(fields, stream[:int(len(stream) * keep)])
 
 
-@pytest.fixture(scope="module")
-def korrin():
-    import korrin_native
-
-    return korrin_native
-
-
 @pytest.fixture(scope="module", autouse=True)
 def executable():
     if not SPH2WAV.is_file():
