@@ -29,7 +29,7 @@ enum Command : std::uint64_t {
     kVerbatim = 9,
 };
 
-// Residual widths, order and coefficient widths of the stream's codes.
+// The widths of the low parts of the stream's codes.
 constexpr std::uint32_t kFunctionCodeWidth = 2;
 constexpr std::uint32_t kResidualWidthWidth = 3;
 constexpr std::uint32_t kOrderWidth = 2;
@@ -478,6 +478,7 @@ private:
             std::size_t offset = 0;
         };
         std::vector<Cursor> cursors(count);
+        std::vector<const std::int16_t*> sources(count);
         std::int16_t* out = samples.data();
         for (std::size_t frame = 0; frame < frames;) {
             std::size_t run = frames - frame;
@@ -485,16 +486,25 @@ private:
                 const auto& chunk = channels_[c].output.chunks()[cursors[c].chunk];
                 run = std::min(run, chunk.used - cursors[c].offset);
             }
+            for (std::size_t c = 0; c < count; ++c)
+                sources[c] = channels_[c].output.chunks()[cursors[c].chunk].values.data() + cursors[c].offset;
+            std::int16_t* dst = out + frame * count;
+            if (count == 1) {
+                std::memcpy(dst, sources[0], run * sizeof(std::int16_t));
+            } else if (count == 2) {
+                const std::int16_t* a = sources[0];
+                const std::int16_t* b = sources[1];
+                for (std::size_t i = 0; i < run; ++i) {
+                    dst[2 * i] = a[i];
+                    dst[2 * i + 1] = b[i];
+                }
+            } else {
+                for (std::size_t c = 0; c < count; ++c)
+                    for (std::size_t i = 0; i < run; ++i) dst[i * count + c] = sources[c][i];
+            }
             for (std::size_t c = 0; c < count; ++c) {
                 auto& chunks = channels_[c].output.chunks();
                 Cursor& cursor = cursors[c];
-                const std::int16_t* src = chunks[cursor.chunk].values.data() + cursor.offset;
-                std::int16_t* dst = out + frame * count + c;
-                if (count == 1) {
-                    std::memcpy(dst, src, run * sizeof(std::int16_t));
-                } else {
-                    for (std::size_t i = 0; i < run; ++i) dst[i * count] = src[i];
-                }
                 cursor.offset += run;
                 if (cursor.offset == chunks[cursor.chunk].used) {
                     chunks[cursor.chunk].values = SampleArray();
