@@ -297,7 +297,7 @@ def encode(
     return Stream(b"ajkg\x02" + body, interleaved.tobytes(), channel_count, sample_type == 8, used)
 
 
-def test_signal(frames: int, channels: int, seed: int, *, amplitude: int = 20000, silence: bool = True) -> np.ndarray:
+def speech_like_values(frames: int, channels: int, seed: int, *, amplitude: int = 20000, silence: bool = True) -> np.ndarray:
     """Speech-like test values: sums of tones and noise, random walks, steps
     and stretches of silence, per channel."""
     rng = np.random.default_rng(seed)

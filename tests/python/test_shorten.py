@@ -46,14 +46,14 @@ def decode(stream: bytes) -> tuple[int, bool, bytes]:
 def test_round_trip(setting, seed):
     sample_type, channels, blocksize, maxnlpc, nmean, shifts, amplitude = setting
     frames = random.Random(seed).randrange(0, 3000)
-    values = enc.test_signal(frames, channels, seed, amplitude=amplitude)
+    values = enc.speech_like_values(frames, channels, seed, amplitude=amplitude)
     stream = enc.encode(values, sample_type=sample_type, blocksize=blocksize, maxnlpc=maxnlpc, nmean=nmean,
                         nskip=seed % 3, seed=seed, bitshifts=shifts, blocksizes=(1, 7, blocksize, 500))
     assert decode(stream.data) == (channels, sample_type == 8, stream.pcm)
 
 
 def test_round_trips_use_every_command():
-    values = enc.test_signal(4000, 2, 11)
+    values = enc.speech_like_values(4000, 2, 11)
     values[1000:2000] = 0  # silence for ZERO blocks
     stream = enc.encode(values, blocksize=64, maxnlpc=4, nmean=2, seed=11, bitshifts=(0, 1), blocksizes=(16, 64))
     assert stream.commands == ALL_COMMANDS
@@ -97,7 +97,7 @@ def valid_streams():
     """Small streams of every kind, each ending with its QUIT in its last byte."""
     out = []
     for i, (sample_type, channels, blocksize, maxnlpc, nmean, shifts, amplitude) in enumerate(SETTINGS):
-        values = enc.test_signal(60, channels, 100 + i, amplitude=amplitude)
+        values = enc.speech_like_values(60, channels, 100 + i, amplitude=amplitude)
         out.append(enc.encode(values, sample_type=sample_type, blocksize=min(blocksize, 16), maxnlpc=maxnlpc,
                               nmean=nmean, nskip=1, seed=i, bitshifts=shifts, blocksizes=(3, 16)).data)
     return out
@@ -195,7 +195,7 @@ def test_matches_ffmpeg(seed, tmp_path):
     channels = rng.choice([1, 2, 3])
     nmean = rng.choice([0, 0, 4])
     maxnlpc = rng.choice([0, 2, 8])
-    values = enc.test_signal(rng.randrange(500, 5000), channels, seed)
+    values = enc.speech_like_values(rng.randrange(500, 5000), channels, seed)
     stream = enc.encode(values, sample_type=sample_type, blocksize=rng.choice([64, 256]), maxnlpc=maxnlpc,
                         nmean=nmean, seed=seed, bitshifts=(0, 1, 2) if nmean == 0 else (0,),
                         commands=(0, 1, 2, 3, 7, 8) if nmean == 0 else (0, 1, 2, 3, 8),
