@@ -90,18 +90,25 @@ TEST(FuzzRegression, EveryInputGivesItsExpectedOutcome) {
             const auto wav = korrin::transcode::transcode(input);
             EXPECT_EQ(outcome(wav), c.expected);
             // decode_pcm shares every check but the WAV limits.
-            if (!pcm.has_value() || c.expected == "ok") EXPECT_EQ(outcome(pcm), c.expected);
-            if (pcm.has_value() && wav.has_value())
+            if (!pcm.has_value() || c.expected == "ok") {
+                EXPECT_EQ(outcome(pcm), c.expected);
+            }
+            if (pcm.has_value() && wav.has_value()) {
                 EXPECT_EQ(wav->size(), 44 + pcm->size() + pcm->size() % 2);
+            }
         } else if (c.target == "shorten") {
             const auto pcm = korrin::codecs::shorten_to_pcm(input);
             EXPECT_EQ(outcome(pcm), c.expected);
-            if (pcm.has_value()) EXPECT_EQ(pcm->pcm_bytes.size() % (2 * pcm->channel_count), 0u);
+            if (pcm.has_value()) {
+                EXPECT_EQ(pcm->pcm_bytes.size() % (2 * pcm->channel_count), 0u);
+            }
         } else if (c.target == "g711") {
             for (bool alaw : {false, true}) {
                 const auto pcm = korrin::codecs::g711_expand(input, alaw);
                 EXPECT_EQ(outcome(pcm), c.expected);
-                if (pcm.has_value()) EXPECT_EQ(pcm->size(), 2 * bytes.size());
+                if (pcm.has_value()) {
+                    EXPECT_EQ(pcm->size(), 2 * bytes.size());
+                }
             }
         }
     }
