@@ -198,6 +198,7 @@ def encode(
     bitshifts: Sequence[int] = (0,),
     commands: Sequence[int] = (DIFF0, DIFF1, DIFF2, DIFF3, QLPC, ZERO),
     verbatim: bool = True,
+    min_qlpc_order: int = 0,
     leading_wav_header: bool = False,
     pad_to_words: bool = False,
 ) -> Stream:
@@ -207,6 +208,7 @@ def encode(
     Each round of blocks (one per channel) may first change the block size
     (to one of `blocksizes`), the bit shift (to one of `bitshifts`) or carry
     VERBATIM bytes; a last, shorter round gets a BLOCKSIZE of its own.
+    QLPC blocks take orders from `min_qlpc_order` to `maxnlpc`.
     `leading_wav_header` starts the stream with a VERBATIM WAV header and
     `pad_to_words` pads it to whole 32-bit words after its first five bytes,
     as stream readers that fetch 32-bit words expect.
@@ -267,7 +269,7 @@ def encode(
                 mu = _coffset(ch.means, nmean)
                 coefficients: list[int] = []
                 if code == QLPC:
-                    order = rng.randrange(maxnlpc + 1)
+                    order = rng.randrange(min(min_qlpc_order, maxnlpc), maxnlpc + 1)
                     coefficients = _lpc_coefficients(np.array(ch.history + block) - mu, order)
                 residuals = _predict(code, block, ch.history, mu, coefficients)
                 e = _residual_width(residuals)
