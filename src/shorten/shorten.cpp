@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -257,22 +258,24 @@ private:
         }
         // The width is below 2^30, so width + 1 fits the reader's argument.
         const auto residual_width = static_cast<std::uint32_t>(width + 1);
+        // The history sits just before the block, so s[i - 1] reaches back
+        // into it; i is signed so that the index, not the pointer, goes negative.
         switch (order) {
             case 0:
                 return decode_block(residual_width, [mu](const std::int64_t* r, std::size_t n, std::int64_t* s) {
-                    for (std::size_t i = 0; i < n; ++i)
+                    for (std::ptrdiff_t i = 0; i < static_cast<std::ptrdiff_t>(n); ++i)
                         if (__builtin_add_overflow(r[i], mu, &s[i])) return false;
                     return true;
                 });
             case 1:
                 return decode_block(residual_width, [](const std::int64_t* r, std::size_t n, std::int64_t* s) {
-                    for (std::size_t i = 0; i < n; ++i)
+                    for (std::ptrdiff_t i = 0; i < static_cast<std::ptrdiff_t>(n); ++i)
                         if (__builtin_add_overflow(r[i], s[i - 1], &s[i])) return false;
                     return true;
                 });
             case 2:
                 return decode_block(residual_width, [](const std::int64_t* r, std::size_t n, std::int64_t* s) {
-                    for (std::size_t i = 0; i < n; ++i) {
+                    for (std::ptrdiff_t i = 0; i < static_cast<std::ptrdiff_t>(n); ++i) {
                         std::int64_t t;
                         if (__builtin_mul_overflow(s[i - 1], 2, &t) || __builtin_add_overflow(r[i], t, &t) ||
                             __builtin_sub_overflow(t, s[i - 2], &s[i]))
@@ -282,7 +285,7 @@ private:
                 });
             default:
                 return decode_block(residual_width, [](const std::int64_t* r, std::size_t n, std::int64_t* s) {
-                    for (std::size_t i = 0; i < n; ++i) {
+                    for (std::ptrdiff_t i = 0; i < static_cast<std::ptrdiff_t>(n); ++i) {
                         std::int64_t t, u;
                         if (__builtin_mul_overflow(s[i - 1], 3, &t) || __builtin_add_overflow(r[i], t, &t) ||
                             __builtin_mul_overflow(s[i - 2], 3, &u) || __builtin_sub_overflow(t, u, &t) ||
