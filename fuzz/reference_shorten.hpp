@@ -94,6 +94,11 @@ public:
                     if (!lpc_block()) return error_;
                     break;
                 case 8:
+                    // A block of zeros can fail only on the length limit (its
+                    // history and mean are zero), so a block past the limit is
+                    // refused without being built.
+                    if (count_ + blocksize_ > max_samples_)
+                        return bad("shorten stream exceeds the maximum decoded length");
                     if (!complete(std::vector<std::int64_t>(blocksize_, 0))) return error_;
                     break;
                 case 9: {
