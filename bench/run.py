@@ -79,7 +79,7 @@ def machine_info() -> dict:
     for tool, argv in (("ffmpeg", ["ffmpeg", "-version"]), ("sox", ["sox", "--version"])):
         if shutil.which(tool):
             out = subprocess.run(argv, capture_output=True, text=True).stdout.strip().splitlines()
-            info[tool] = out[0] if out else "?"
+            info[tool] = (out[0].replace("sox:", "").strip() if out else "?")
     try:
         import soundfile
         info["libsndfile"] = soundfile.__libsndfile_version__
@@ -132,6 +132,19 @@ class Report:
                 print(f"{'':<8} {'':<40}   ({r['note']})")
         for n in self.notes:
             print("note:", n)
+
+    def markdown(self) -> str:
+        lines = ["| target | case | median | throughput | ratio | goal | note |", "|---|---|---|---|---|---|---|"]
+        for r in self.rows:
+            secs = "" if r["seconds"] is None else fmt_time(r["seconds"])
+            ratio = "" if r["ratio"] is None else f"{r['ratio']:.2f}x"
+            verdict = "" if r["ok"] is None else (" met" if r["ok"] else " **missed**")
+            case = r["case"].strip().replace("|", "\\|")
+            if r["case"].startswith("  "):
+                case = "&nbsp;&nbsp;" + case
+            note = r["note"].replace("|", "\\|")
+            lines.append(f"| {r['target']} | {case} | {secs} | {r['rate']} | {ratio} | {r['goal']}{verdict} | {note} |")
+        return "\n".join(lines) + "\n"
 
 
 def fmt_time(s: float) -> str:
@@ -547,6 +560,7 @@ def main(argv=None) -> int:
     ap.add_argument("--quick", action="store_true", help="shorter streams, fewer rounds")
     ap.add_argument("--reps", type=int, default=None, help="rounds per target (default 9, quick 5)")
     ap.add_argument("--json", type=Path, help="write the results here")
+    ap.add_argument("--markdown", type=Path, help="write the table here as Markdown")
     ap.add_argument("--only", help="comma-separated targets: " + ",".join(TARGETS))
     ap.add_argument("--out", type=Path, default=HERE / "out", help="inputs and scratch (default bench/out)")
     ap.add_argument("--clock", choices=("wall", "cpu"), default="wall",
@@ -590,6 +604,15 @@ def main(argv=None) -> int:
     if "cli" in only:
         bench_cli(args.quick, report, sys.executable)
 
+    if args.markdown:
+        head = (f"{datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC, {reps} rounds, "
+                f"medians of {args.clock} time, commit {info.get('commit', '?')}; machine: {info.get('cpu', '?')}, "
+                f"{info.get('cores')} cores, {info.get('memory_gib', '?')} GiB, {info.get('platform', '')}; "
+                f"Python {info['python']}, numpy {info['numpy']}, {info.get('ffmpeg', 'no ffmpeg').split(' Copyright')[0]}, "
+                f"{info.get('sox', 'no sox')}, libsndfile {info.get('libsndfile', '?')}\n\n")
+        args.markdown.parent.mkdir(parents=True, exist_ok=True)
+        args.markdown.write_text(head + report.markdown())
+        log(f"wrote {args.markdown}")
     if args.json:
         doc = {"machine": info, "quick": args.quick, "reps": reps, "clock": args.clock, "elapsed_s": time.time() - started,
                "when_utc": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
