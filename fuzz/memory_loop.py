@@ -113,7 +113,10 @@ def main():
     total = int(sys.argv[1]) if len(sys.argv) > 1 else 120_000
     calls = workload()
     arguments = [a for _, args, kwargs, _ in calls for a in (*args, *kwargs.values())]
-    refcounts = [sys.getrefcount(a) for a in arguments]
+    def refcounts():
+        return [sys.getrefcount(a) for a in arguments]
+
+    counts0 = refcounts()
 
     warm = run(calls, 5_000)
     gc.collect()
@@ -134,9 +137,10 @@ def main():
         problems.append(f"traced Python memory grew by {traced1 - traced0} B")
     if objects1 - objects0 > MAX_OBJECT_GROWTH:
         problems.append(f"{objects1 - objects0} more live objects")
-    changed = [i for i, a in enumerate(arguments) if sys.getrefcount(a) != refcounts[i]]
+    counts1 = refcounts()
+    changed = sum(a != b for a, b in zip(counts0, counts1))
     if changed:
-        problems.append(f"reference counts of {len(changed)} arguments changed")
+        problems.append(f"reference counts of {changed} arguments changed")
     if problems:
         sys.exit("memory is not flat: " + "; ".join(problems))
 
