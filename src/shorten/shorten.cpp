@@ -153,6 +153,91 @@ struct Channel {
     SampleChunks output;
 };
 
+// Fast paths for the predictions. A residual is below 2^58 in magnitude
+// (a unary part of at most 2^26 and at most 32 low bits), so while the
+// values a prediction reads stay within a bound, none of its steps can
+// overflow and they need no checks. Each fast loop checks one bound per
+// value it forms, and stops after the first value beyond it; the checked
+// loop takes over from there, so values and errors are those of the checked
+// arithmetic alone.
+
+// |v| <= 2^59, in one comparison.
+inline bool within_2_59(std::int64_t v) noexcept {
+    constexpr std::uint64_t kBound = std::uint64_t{1} << 59;
+    return static_cast<std::uint64_t>(v) + kBound <= 2 * kBound;
+}
+
+// DIFF1-3 with every value read within 2^59: 3 * 2^59 + 2^58 + 3 * 2^59 +
+// 2^59 < 2^63. Returns how many values it formed.
+template <int kOrder>
+std::size_t fast_difference(const std::int64_t* r, std::size_t n, std::int64_t* s) noexcept {
+    for (int k = 1; k <= kOrder; ++k)
+        if (!within_2_59(s[-k])) return 0;
+    std::int64_t s1 = s[-1], s2 = kOrder >= 2 ? s[-2] : 0, s3 = kOrder >= 3 ? s[-3] : 0;
+    std::size_t i = 0;
+    while (i < n) {
+        std::int64_t v;
+        if constexpr (kOrder == 1) v = r[i] + s1;
+        if constexpr (kOrder == 2) v = (r[i] + 2 * s1) - s2;
+        if constexpr (kOrder == 3) v = ((r[i] + 3 * s1) - 3 * s2) + s3;
+        s[i++] = v;
+        s3 = s2;
+        s2 = s1;
+        s1 = v;
+        if (!within_2_59(v)) break;
+    }
+    return i;
+}
+
+// QLPC of order p with coefficients a whose magnitudes sum to A: while every
+// value read differs from mu by at most D = 2^62 / A, each product, the sum
+// and the sum plus 32 stay within 2^62 + 32; with |mu| <= 2^61 the value
+// r + (sum >> 5) + mu stays below 2^58 + 2^57 + 2^61. Returns how many values
+// it formed; 0 when the bound cannot be had.
+template <std::size_t kFixed>
+std::size_t fast_lpc_loop(const std::int64_t* r, std::size_t n, std::int64_t* s, const std::int64_t* a,
+                          std::size_t p, std::int64_t mu, std::int64_t d) noexcept {
+    const std::size_t order = kFixed ? kFixed : p;
+    std::size_t i = 0;
+    while (i < n) {
+        const std::int64_t* recent = s + i - 1;
+        std::int64_t sum = 32;
+        for (std::size_t k = 0; k < order; ++k) sum += a[k] * (recent[-static_cast<std::ptrdiff_t>(k)] - mu);
+        const std::int64_t v = r[i] + (sum >> 5);
+        s[i++] = v + mu;
+        if (v > d || v < -d) break;
+    }
+    return i;
+}
+
+std::size_t fast_lpc(const std::int64_t* r, std::size_t n, std::int64_t* s, std::span<const std::int64_t> a,
+                     std::int64_t mu) noexcept {
+    constexpr std::int64_t kMuBound = std::int64_t{1} << 61;
+    if (mu > kMuBound || mu < -kMuBound) return 0;
+    // A = sum |a[k]|. A coefficient is below 2^58 in magnitude and p is at
+    // most 1024, so A could pass 2^64: the fast path takes only coefficients
+    // below 2^52, which keeps A below 2^62.
+    std::uint64_t total = 0;
+    for (const std::int64_t c : a) {
+        const auto magnitude = static_cast<std::uint64_t>(c < 0 ? -c : c);
+        if (magnitude >= (std::uint64_t{1} << 52)) return 0;
+        total += magnitude;
+    }
+    if (total == 0) total = 1;
+    const auto d = static_cast<std::int64_t>((std::uint64_t{1} << 62) / total);
+    const std::size_t p = a.size();
+    for (std::size_t k = 1; k <= p; ++k) {
+        std::int64_t diff;
+        if (__builtin_sub_overflow(s[-static_cast<std::ptrdiff_t>(k)], mu, &diff) || diff > d || diff < -d) return 0;
+    }
+    switch (p) {
+        case 4: return fast_lpc_loop<4>(r, n, s, a.data(), p, mu, d);
+        case 8: return fast_lpc_loop<8>(r, n, s, a.data(), p, mu, d);
+        case 16: return fast_lpc_loop<16>(r, n, s, a.data(), p, mu, d);
+        default: return fast_lpc_loop<0>(r, n, s, a.data(), p, mu, d);
+    }
+}
+
 // What the completion of a block needs from its values, gathered while they
 // are decoded so that its checks can run in their order once the block is
 // whole.
@@ -269,13 +354,15 @@ private:
                 });
             case 1:
                 return decode_block(residual_width, [](const std::int64_t* r, std::size_t n, std::int64_t* s) {
-                    for (std::ptrdiff_t i = 0; i < static_cast<std::ptrdiff_t>(n); ++i)
+                    for (auto i = static_cast<std::ptrdiff_t>(fast_difference<1>(r, n, s));
+                         i < static_cast<std::ptrdiff_t>(n); ++i)
                         if (__builtin_add_overflow(r[i], s[i - 1], &s[i])) return false;
                     return true;
                 });
             case 2:
                 return decode_block(residual_width, [](const std::int64_t* r, std::size_t n, std::int64_t* s) {
-                    for (std::ptrdiff_t i = 0; i < static_cast<std::ptrdiff_t>(n); ++i) {
+                    for (auto i = static_cast<std::ptrdiff_t>(fast_difference<2>(r, n, s));
+                         i < static_cast<std::ptrdiff_t>(n); ++i) {
                         std::int64_t t;
                         if (__builtin_mul_overflow(s[i - 1], 2, &t) || __builtin_add_overflow(r[i], t, &t) ||
                             __builtin_sub_overflow(t, s[i - 2], &s[i]))
@@ -285,7 +372,8 @@ private:
                 });
             default:
                 return decode_block(residual_width, [](const std::int64_t* r, std::size_t n, std::int64_t* s) {
-                    for (std::ptrdiff_t i = 0; i < static_cast<std::ptrdiff_t>(n); ++i) {
+                    for (auto i = static_cast<std::ptrdiff_t>(fast_difference<3>(r, n, s));
+                         i < static_cast<std::ptrdiff_t>(n); ++i) {
                         std::int64_t t, u;
                         if (__builtin_mul_overflow(s[i - 1], 3, &t) || __builtin_add_overflow(r[i], t, &t) ||
                             __builtin_mul_overflow(s[i - 2], 3, &u) || __builtin_sub_overflow(t, u, &t) ||
@@ -322,7 +410,7 @@ private:
         }
         const std::span<const std::int64_t> a = coefficients_;
         return decode_block(residual_width, [mu, a](const std::int64_t* r, std::size_t n, std::int64_t* s) {
-            for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t i = fast_lpc(r, n, s, a, mu); i < n; ++i) {
                 const std::int64_t* recent = s + i - 1;  // recent[-k]: the k-th most recent value
                 std::int64_t sum = 0;
                 for (std::size_t k = 0; k < a.size(); ++k) {
@@ -390,10 +478,25 @@ private:
     Result<void> finish_values(Channel& channel, std::span<const std::int64_t> values, bool keep,
                                BlockTally& tally) {
         if (nmean_ != 0 && !tally.sum_overflowed) {
+            // A block holds at most 2^24 values: while each is within 2^38
+            // and the sum so far within 2^62, no partial sum can overflow,
+            // so one OR per value checks the bound and the sum runs free.
+            constexpr std::uint64_t kValueBound = std::uint64_t{1} << 38;
+            constexpr std::int64_t kSumBound = std::int64_t{1} << 62;
+            std::uint64_t spread = 0;
+            std::uint64_t sum = 0;  // unsigned: wraps harmlessly when the bound fails
             for (const std::int64_t v : values) {
-                if (!checked_add(tally.sum, v, tally.sum)) {
-                    tally.sum_overflowed = true;
-                    break;
+                spread |= static_cast<std::uint64_t>(v) + kValueBound;
+                sum += static_cast<std::uint64_t>(v);
+            }
+            if (spread < 2 * kValueBound && tally.sum < kSumBound && tally.sum > -kSumBound) {
+                tally.sum += static_cast<std::int64_t>(sum);
+            } else {
+                for (const std::int64_t v : values) {
+                    if (!checked_add(tally.sum, v, tally.sum)) {
+                        tally.sum_overflowed = true;
+                        break;
+                    }
                 }
             }
         }
