@@ -55,7 +55,7 @@ def sphere(frames: int, channels: int = 1, coding: str = "pcm", width: int = 2,
 
 def shortened(frames: int, channels: int, keep: float = 1.0) -> bytes:
     """A Shorten-compressed SPHERE file, or one whose stream is cut short."""
-    stream = shorten_encoder.encode(shorten_encoder.test_signal(frames, channels, seed=frames),
+    stream = shorten_encoder.encode(shorten_encoder.speech_like_values(frames, channels, seed=frames),
                                     blocksize=128, maxnlpc=4, nmean=4, seed=channels).data
     fields = pcm16_fields(frames, channels)
     fields["sample_coding"] = "pcm,embedded-shorten-v2.00"
