@@ -50,14 +50,14 @@ constexpr OptionSpec option_specs[] = {
 };
 
 const OptionSpec* find_short(char c) {
-    for (const auto& spec : option_specs)
-        if (spec.short_name != '\0' && spec.short_name == c) return &spec;
+    for (const auto& option : option_specs)
+        if (option.short_name != '\0' && option.short_name == c) return &option;
     return nullptr;
 }
 
 const OptionSpec* find_long(std::string_view name) {
-    for (const auto& spec : option_specs)
-        if (spec.long_name == name) return &spec;
+    for (const auto& option : option_specs)
+        if (option.long_name == name) return &option;
     return nullptr;
 }
 
@@ -86,10 +86,10 @@ std::optional<unsigned> parse_jobs(std::string_view text) {
 }
 
 // Applies one option; returns an error message, or nothing when it applied.
-std::optional<std::string> apply(Command& command, const OptionSpec& spec,
+std::optional<std::string> apply(Command& command, const OptionSpec& option,
                                  std::string_view value) {
     Options& options = command.options;
-    switch (spec.id) {
+    switch (option.id) {
         case Opt::Output:
             if (value.empty()) return "empty output directory";
             options.output_dir = std::filesystem::path(value);
@@ -135,31 +135,31 @@ Command parse_command_line(std::span<const char* const> args) {
         if (arg.starts_with("--")) {
             const std::string_view body = arg.substr(2);
             const auto equals = body.find('=');
-            const OptionSpec* spec = find_long(body.substr(0, equals));
-            if (spec == nullptr) return bad_usage("unknown option " + in_quotes(arg));
+            const OptionSpec* option = find_long(body.substr(0, equals));
+            if (option == nullptr) return bad_usage("unknown option " + in_quotes(arg));
             std::string_view value;
             if (equals != std::string_view::npos) {
-                if (!spec->takes_value)
+                if (!option->takes_value)
                     return bad_usage("option " + in_quotes(arg.substr(0, equals + 2)) +
                                      " takes no value");
                 value = body.substr(equals + 1);
-            } else if (spec->takes_value) {
+            } else if (option->takes_value) {
                 if (i + 1 == args.size())
                     return bad_usage("option " + in_quotes(arg) + " needs a value");
                 value = args[++i];
             }
-            if (auto error = apply(command, *spec, value)) return bad_usage(std::move(*error));
+            if (auto error = apply(command, *option, value)) return bad_usage(std::move(*error));
             continue;
         }
 
         // A bundle of short options: flags, then at most one that takes a
         // value, which is the rest of the bundle or else the next argument.
         for (std::size_t k = 1; k < arg.size(); ++k) {
-            const OptionSpec* spec = find_short(arg[k]);
-            if (spec == nullptr)
+            const OptionSpec* option = find_short(arg[k]);
+            if (option == nullptr)
                 return bad_usage("unknown option " + in_quotes(std::string("-") + arg[k]));
             std::string_view value;
-            if (spec->takes_value) {
+            if (option->takes_value) {
                 if (k + 1 < arg.size()) {
                     value = arg.substr(k + 1);
                 } else if (i + 1 < args.size()) {
@@ -170,7 +170,7 @@ Command parse_command_line(std::span<const char* const> args) {
                 }
                 k = arg.size();
             }
-            if (auto error = apply(command, *spec, value)) return bad_usage(std::move(*error));
+            if (auto error = apply(command, *option, value)) return bad_usage(std::move(*error));
         }
     }
     if (command.action == Action::Convert && command.options.inputs.empty())
