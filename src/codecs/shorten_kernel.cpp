@@ -7,18 +7,24 @@
 namespace korrin::codecs {
 
 Result<ShortenPcm> shorten_to_pcm(ByteView stream, Framing framing) {
-    KR_ASSIGN_OR_RETURN(shorten::ShortenAudio audio, shorten::decode(stream));
+    KR_ASSIGN_OR_RETURN(shorten::ShortenAudio audio, shorten::decode(stream, {}, framing));
     // Linear values arrive clamped to 16 bits already; mu-law code bytes are
-    // expanded here, in place.
+    // expanded here. Both become LE bytes in place, in the decoder's own
+    // buffer, which is then handed on as the result.
     const std::span<std::int16_t> samples = audio.samples.span();
     if (audio.is_ulaw) {
         std::array<std::int16_t, 256> table;
         for (unsigned code = 0; code < 256; ++code) table[code] = ulaw_to_linear(static_cast<std::uint8_t>(code));
         for (std::int16_t& s : samples) s = table[static_cast<std::uint8_t>(s)];
     }
-    KR_ASSIGN_OR_RETURN(ByteBuffer bytes, pcm_table_to_le(samples, framing));
-    audio.samples = {};  // release the 16-bit array before the result is handed on
-    return ShortenPcm{audio.channel_count, audio.is_ulaw, std::move(bytes)};
+    pcm_table_to_le_in_place(samples);
+    return ShortenPcm{audio.channel_count, audio.is_ulaw, std::move(audio.samples).release()};
+}
+
+void pcm_table_to_le_in_place(std::span<std::int16_t> samples) noexcept {
+    if constexpr (std::endian::native == std::endian::big)
+        for (std::int16_t& s : samples)
+            s = static_cast<std::int16_t>(__builtin_bswap16(static_cast<std::uint16_t>(s)));
 }
 
 Result<ByteBuffer> pcm_table_to_le(std::span<const std::int16_t> samples, Framing framing) {

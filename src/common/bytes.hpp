@@ -93,6 +93,25 @@ public:
         if (size < size_) size_ = size;
     }
 
+    // Gives the buffer contents of `size` bytes with exactly `back` bytes of
+    // room behind them, keeping the room in front and the first min(size,
+    // old size) bytes; later bytes are uninitialised. The block may move.
+    // On failure nothing changes.
+    Result<void> resize(std::size_t size, std::size_t back) noexcept {
+        std::size_t total = begin_;
+        if (__builtin_add_overflow(total, size, &total) || __builtin_add_overflow(total, back, &total))
+            return out_of_memory();
+        if (total == 0) total = 1;
+        if (total != capacity_) {
+            void* block = std::realloc(block_, total);
+            if (block == nullptr) return out_of_memory();
+            block_ = static_cast<std::uint8_t*>(block);
+            capacity_ = total;
+        }
+        size_ = size;
+        return ok();
+    }
+
     void swap(ByteBuffer& other) noexcept {
         std::swap(block_, other.block_);
         std::swap(begin_, other.begin_);

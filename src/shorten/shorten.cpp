@@ -96,51 +96,43 @@ private:
     std::size_t length_;
 };
 
-// A channel's output, kept in chunks so that growing it never copies it.
-class SampleChunks {
+// A channel's samples that are not yet in the interleaved output: those of
+// frames that some other channel has not reached. With channels taking
+// blocks of one size in turn this is one block, so it stays in the cache.
+class Pending {
 public:
-    struct Chunk {
-        SampleArray values;
-        std::size_t used = 0;
-    };
-
-    // Room for up to `count` more samples in one piece, at least one.
-    Result<std::span<std::int16_t>> room(std::size_t count) {
-        if (chunks_.empty() || chunks_.back().used == chunks_.back().values.size()) {
-            // Chunks grow with the list, up to a fixed size, so that a short
-            // list wastes little and a long one is no more than 1/8 slack.
-            const std::size_t capacity = std::clamp<std::size_t>(size_ / 8, kMinChunk, kMaxChunk);
-            KR_ASSIGN_OR_RETURN(SampleArray values, SampleArray::allocate(capacity));
-            chunks_.push_back({std::move(values), 0});
-        }
-        Chunk& last = chunks_.back();
-        const std::size_t n = std::min(count, last.values.size() - last.used);
-        return std::span<std::int16_t>(last.values.data() + last.used, n);
+    // Room for `count` more samples in one piece.
+    Result<std::int16_t*> room(std::size_t count) {
+        KR_TRY(values_.reserve(values_.size() + count));
+        return values_.data() + values_.size();
     }
-    void commit(std::size_t count) noexcept {
-        chunks_.back().used += count;
-        size_ += count;
-    }
+    void commit(std::size_t count) noexcept { values_.set_size(values_.size() + count); }
 
     Result<void> append_copies(std::int16_t value, std::size_t count) {
-        while (count > 0) {
-            KR_ASSIGN_OR_RETURN(const std::span<std::int16_t> dst, room(count));
-            std::fill(dst.begin(), dst.end(), value);
-            commit(dst.size());
-            count -= dst.size();
-        }
+        KR_ASSIGN_OR_RETURN(std::int16_t* const dst, room(count));
+        std::fill_n(dst, count, value);
+        commit(count);
         return ok();
     }
 
-    std::size_t size() const noexcept { return size_; }
-    std::vector<Chunk>& chunks() noexcept { return chunks_; }
+    std::size_t size() const noexcept { return values_.size() - begin_; }
+    const std::int16_t* front() const noexcept { return values_.data() + begin_; }
+
+    // Drops the first `count` samples. What remains moves to the front only
+    // when it is no longer than what was dropped, so the moves cost at most
+    // one step per sample ever dropped.
+    void consume(std::size_t count) noexcept {
+        begin_ += count;
+        const std::size_t left = values_.size() - begin_;
+        if (left > begin_) return;
+        std::memmove(values_.data(), values_.data() + begin_, left * sizeof(std::int16_t));
+        values_.set_size(left);
+        begin_ = 0;
+    }
 
 private:
-    static constexpr std::size_t kMinChunk = 1024;
-    static constexpr std::size_t kMaxChunk = std::size_t{1} << 17;
-
-    std::vector<Chunk> chunks_;
-    std::size_t size_ = 0;
+    SampleArray values_;
+    std::size_t begin_ = 0;
 };
 
 struct Channel {
@@ -150,7 +142,7 @@ struct Channel {
 
     History history;
     MeanWindow means;
-    SampleChunks output;
+    Pending output;
 };
 
 // Fast paths for the predictions. A residual is below 2^58 in magnitude
@@ -250,7 +242,8 @@ struct BlockTally {
 
 class Decoder {
 public:
-    Decoder(ByteView stream, const Limits& limits) : reader_(stream, 5), limits_(limits) {}
+    Decoder(ByteView stream, const Limits& limits, SampleArray output)
+        : reader_(stream, 5), limits_(limits), samples_(std::move(output)) {}
 
     Result<ShortenAudio> run() {
         KR_TRY(read_header());
@@ -501,16 +494,12 @@ private:
             }
         }
         if (!keep) return ok();
-        while (!values.empty()) {
-            KR_ASSIGN_OR_RETURN(const std::span<std::int16_t> out, channel.output.room(values.size()));
-            const std::span<const std::int64_t> piece = values.first(out.size());
-            if (is_ulaw_)
-                to_ulaw_bytes(piece, out.data(), tally);
-            else
-                to_linear(piece, out.data());
-            channel.output.commit(out.size());
-            values = values.subspan(out.size());
-        }
+        KR_ASSIGN_OR_RETURN(std::int16_t* const out, channel.output.room(values.size()));
+        if (is_ulaw_)
+            to_ulaw_bytes(values, out, tally);
+        else
+            to_linear(values, out);
+        channel.output.commit(values.size());
         return ok();
     }
 
@@ -567,64 +556,51 @@ private:
             return unsupported("shorten type-8 reconstructed value ", tally.ulaw_fault_value,
                                " is outside the 8-bit mu-law domain");
         current_ = (current_ + 1) % channels_.size();
+        // Once per round, so that the cost of a flush (a look at every
+        // channel) is spread over as many blocks as there are channels.
+        if (current_ == 0) return flush();
         return ok();
     }
 
-    // Interleaves the channels' outputs up to the shortest, releasing each
-    // chunk as soon as it has been copied.
-    Result<ShortenAudio> assemble() {
+    // Moves the frames that every channel has reached into the interleaved
+    // output.
+    Result<void> flush() {
         const std::size_t count = channels_.size();
         std::size_t frames = channels_[0].output.size();
         for (const Channel& c : channels_) frames = std::min(frames, c.output.size());
-        // frames * count <= the samples decoded, itself bounded by the limit.
-        KR_ASSIGN_OR_RETURN(SampleArray samples, SampleArray::allocate(frames * count));
-
-        struct Cursor {
-            std::size_t chunk = 0;
-            std::size_t offset = 0;
-        };
-        std::vector<Cursor> cursors(count);
-        std::vector<const std::int16_t*> sources(count);
-        std::int16_t* out = samples.data();
-        for (std::size_t frame = 0; frame < frames;) {
-            std::size_t run = frames - frame;
+        if (frames == 0) return ok();
+        const std::size_t done = samples_.size();
+        // The output never holds more samples than were decoded, which the
+        // length limit bounds, so this cannot wrap.
+        KR_TRY(samples_.reserve(done + frames * count));
+        std::int16_t* dst = samples_.data() + done;
+        if (count == 1) {
+            std::memcpy(dst, channels_[0].output.front(), frames * sizeof(std::int16_t));
+        } else if (count == 2) {
+            const std::int16_t* a = channels_[0].output.front();
+            const std::int16_t* b = channels_[1].output.front();
+            for (std::size_t i = 0; i < frames; ++i) {
+                dst[2 * i] = a[i];
+                dst[2 * i + 1] = b[i];
+            }
+        } else {
             for (std::size_t c = 0; c < count; ++c) {
-                const auto& chunk = channels_[c].output.chunks()[cursors[c].chunk];
-                run = std::min(run, chunk.used - cursors[c].offset);
+                const std::int16_t* src = channels_[c].output.front();
+                for (std::size_t i = 0; i < frames; ++i) dst[i * count + c] = src[i];
             }
-            for (std::size_t c = 0; c < count; ++c)
-                sources[c] = channels_[c].output.chunks()[cursors[c].chunk].values.data() + cursors[c].offset;
-            std::int16_t* dst = out + frame * count;
-            if (count == 1) {
-                std::memcpy(dst, sources[0], run * sizeof(std::int16_t));
-            } else if (count == 2) {
-                const std::int16_t* a = sources[0];
-                const std::int16_t* b = sources[1];
-                for (std::size_t i = 0; i < run; ++i) {
-                    dst[2 * i] = a[i];
-                    dst[2 * i + 1] = b[i];
-                }
-            } else {
-                for (std::size_t c = 0; c < count; ++c)
-                    for (std::size_t i = 0; i < run; ++i) dst[i * count + c] = sources[c][i];
-            }
-            for (std::size_t c = 0; c < count; ++c) {
-                auto& chunks = channels_[c].output.chunks();
-                Cursor& cursor = cursors[c];
-                cursor.offset += run;
-                if (cursor.offset == chunks[cursor.chunk].used) {
-                    chunks[cursor.chunk].values = SampleArray();
-                    ++cursor.chunk;
-                    cursor.offset = 0;
-                }
-            }
-            frame += run;
         }
+        samples_.set_size(done + frames * count);
+        for (Channel& c : channels_) c.output.consume(frames);
+        return ok();
+    }
 
+    // The output at QUIT: the frames that every channel completed.
+    Result<ShortenAudio> assemble() {
+        KR_TRY(flush());
         ShortenAudio audio;
-        audio.channel_count = count;
+        audio.channel_count = channels_.size();
         audio.is_ulaw = is_ulaw_;
-        audio.samples = std::move(samples);
+        audio.samples = std::move(samples_);
         return audio;
     }
 
@@ -638,6 +614,7 @@ private:
     std::vector<Channel> channels_;
     std::size_t current_ = 0;
     std::uint64_t count_ = 0;
+    SampleArray samples_;  // the interleaved output so far
     std::vector<std::int64_t> residuals_;
     std::vector<std::int64_t> coefficients_;
     std::array<std::uint8_t, 127> ulaw_magnitudes_{};  // q for m < 127 at the current shift
@@ -645,23 +622,48 @@ private:
 
 }  // namespace
 
-Result<SampleArray> SampleArray::allocate(std::size_t count) noexcept {
+Result<SampleArray> SampleArray::allocate(std::size_t count, Framing framing) noexcept {
     SampleArray array;
-    if (count > std::numeric_limits<std::size_t>::max() / sizeof(std::int16_t)) return out_of_memory();
-    // malloc(0) may return null; keep one sample so that null means failure.
-    array.values_.reset(static_cast<std::int16_t*>(std::malloc(std::max<std::size_t>(count, 1) * sizeof(std::int16_t))));
-    if (!array.values_) return out_of_memory();
+    std::size_t bytes = 0;
+    if (__builtin_mul_overflow(count, sizeof(std::int16_t), &bytes)) return out_of_memory();
+    // The samples start an even number of bytes into the block, so that
+    // they are aligned; a caller only needs at least `front` bytes of room.
+    framing.front += framing.front & 1;
+    KR_ASSIGN_OR_RETURN(array.bytes_, ByteBuffer::allocate(bytes, framing));
     array.size_ = count;
+    array.back_ = framing.back;
     return array;
 }
 
-Result<ShortenAudio> decode(ByteView stream, const Limits& limits) {
+Result<void> SampleArray::reserve(std::size_t count) noexcept {
+    if (count <= capacity()) return ok();
+    constexpr std::size_t kMaxCount = std::numeric_limits<std::size_t>::max() / sizeof(std::int16_t);
+    if (count > kMaxCount) return out_of_memory();
+    const std::size_t grown = capacity() + capacity() / 2;
+    if (grown > count && grown <= kMaxCount && bytes_.resize(grown * sizeof(std::int16_t), back_)) return ok();
+    return bytes_.resize(count * sizeof(std::int16_t), back_);
+}
+
+ByteBuffer SampleArray::release() && noexcept {
+    // Trimming gives memory back; when it fails, the slack simply stays.
+    if (!bytes_.resize(size_ * sizeof(std::int16_t), back_)) bytes_.truncate(size_ * sizeof(std::int16_t));
+    size_ = 0;
+    return std::move(bytes_);
+}
+
+Result<ShortenAudio> decode(ByteView stream, const Limits& limits, Framing framing) {
     static constexpr std::uint8_t kMagic[4] = {'a', 'j', 'k', 'g'};
     if (stream.size() < 4 || std::memcmp(stream.data(), kMagic, 4) != 0)
         return invalid("not a shorten stream (missing 'ajkg' magic)");
     if (stream.size() == 4) return invalid("truncated shorten stream: missing version byte");
     if (stream[4] != 2) return unsupported("shorten version ", unsigned{stream[4]}, " not supported (only v2 is validated)");
-    return Decoder(stream, limits).run();
+    // Shorten roughly halves 16-bit audio, so a sample per stream byte is
+    // room enough for most streams from the start. It is only address space
+    // until written; the output grows beyond it when needed and is trimmed
+    // at the end.
+    KR_ASSIGN_OR_RETURN(SampleArray output, SampleArray::allocate(0, framing));
+    (void)output.reserve(std::min<std::uint64_t>(stream.size(), limits.max_decoded_samples));
+    return Decoder(stream, limits, std::move(output)).run();
 }
 
 Result<std::int64_t> coffset(std::span<const std::int64_t> means, std::uint64_t nmean) {

@@ -3,8 +3,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
 #include <span>
 
 #include "common/bytes.hpp"
@@ -20,26 +18,42 @@ inline constexpr std::uint64_t kMaxNmean = 65536;
 inline constexpr std::uint64_t kMaxBitshift = 32;
 inline constexpr std::uint64_t kMaxDecodedSamples = std::uint64_t{1} << 30;
 
-// An owned array of 16-bit samples, allocated once and not initialised.
+// An owned, growable array of 16-bit samples in the host's byte order,
+// allocated without initialising. It may carry room around its samples (see
+// Framing), so that it can be handed on as the bytes of a result that a
+// caller wraps without copying.
 class SampleArray {
 public:
     SampleArray() noexcept = default;
 
     // `count` samples, or an OutOfMemory error.
-    static Result<SampleArray> allocate(std::size_t count) noexcept;
+    static Result<SampleArray> allocate(std::size_t count, Framing framing = {}) noexcept;
 
-    std::int16_t* data() noexcept { return values_.get(); }
-    const std::int16_t* data() const noexcept { return values_.get(); }
+    std::int16_t* data() noexcept { return reinterpret_cast<std::int16_t*>(bytes_.data()); }
+    const std::int16_t* data() const noexcept { return reinterpret_cast<const std::int16_t*>(bytes_.data()); }
     std::size_t size() const noexcept { return size_; }
-    std::span<std::int16_t> span() noexcept { return {values_.get(), size_}; }
-    std::span<const std::int16_t> span() const noexcept { return {values_.get(), size_}; }
+    std::span<std::int16_t> span() noexcept { return {data(), size_}; }
+    std::span<const std::int16_t> span() const noexcept { return {data(), size_}; }
+
+    // Room for `count` samples in all, the first size() kept: grows the
+    // allocation by at least half when it must grow, so that appending costs
+    // amortised constant time (a large block grows in place, without a copy,
+    // under allocators that remap it).
+    Result<void> reserve(std::size_t count) noexcept;
+    // Sets the number of samples, at most what was reserved; samples beyond
+    // the previous size are uninitialised.
+    void set_size(std::size_t count) noexcept { size_ = count; }
+
+    // The samples as bytes in the host's order, with the framing room around
+    // them; the allocation is first trimmed to fit.
+    ByteBuffer release() && noexcept;
 
 private:
-    struct Free {
-        void operator()(std::int16_t* p) const noexcept { std::free(p); }
-    };
-    std::unique_ptr<std::int16_t[], Free> values_;
+    std::size_t capacity() const noexcept { return bytes_.size() / sizeof(std::int16_t); }
+
+    ByteBuffer bytes_;  // capacity() samples
     std::size_t size_ = 0;
+    std::size_t back_ = 0;
 };
 
 // What a decoded stream holds, interleaved frame by frame. Each value is
@@ -58,7 +72,9 @@ struct Limits {
     std::uint64_t max_decoded_samples = kMaxDecodedSamples;
 };
 
-Result<ShortenAudio> decode(ByteView stream, const Limits& limits = {});
+// Decodes a whole stream. `framing` is room to leave around the samples for
+// a caller that hands them on as bytes (SampleArray::release).
+Result<ShortenAudio> decode(ByteView stream, const Limits& limits = {}, Framing framing = {});
 
 // The running mean over a channel's block means (all of them, oldest first).
 Result<std::int64_t> coffset(std::span<const std::int64_t> means, std::uint64_t nmean);
