@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "bitreader/bitreader.hpp"
@@ -184,23 +185,56 @@ std::size_t fast_difference(const std::int64_t* r, std::size_t n, std::int64_t* 
 // QLPC of order p with coefficients a whose magnitudes sum to A: while every
 // value read differs from mu by at most D = 2^62 / A, each product, the sum
 // and the sum plus 32 stay within 2^62 + 32; with |mu| <= 2^61 the value
-// r + (sum >> 5) + mu stays below 2^58 + 2^57 + 2^61. Returns how many values
-// it formed; 0 when the bound cannot be had.
-template <std::size_t kFixed>
-std::size_t fast_lpc_loop(const std::int64_t* r, std::size_t n, std::int64_t* s, const std::int64_t* a,
-                          std::size_t p, std::int64_t mu, std::int64_t d) noexcept {
-    const std::size_t order = kFixed ? kFixed : p;
+// r + (sum >> 5) + mu stays below 2^58 + 2^57 + 2^61. Each loop returns how
+// many values it formed.
+//
+// Each value waits on the one before it, so the newest term is added last:
+// the other terms are summed while the previous value is still being
+// formed, and the chain from one value to the next is one multiply and
+// three adds.
+template <std::size_t kOrder>
+std::size_t fast_lpc_fixed(const std::int64_t* r, std::size_t n, std::int64_t* s, const std::int64_t* a,
+                           std::int64_t mu, std::int64_t d) noexcept {
+    // The window, centred on mu: x[k] is the (k + 1)-th most recent value,
+    // kept in registers rather than read back from the values just stored.
+    std::int64_t x[kOrder];
+    for (std::size_t k = 0; k < kOrder; ++k) x[k] = s[-1 - static_cast<std::ptrdiff_t>(k)] - mu;
+    std::size_t i = 0;
+    while (i < n) {
+        std::int64_t older = 32;
+        for (std::size_t k = kOrder - 1; k >= 1; --k) older += a[k] * x[k];
+        const std::int64_t v = r[i] + ((older + a[0] * x[0]) >> 5);
+        s[i++] = v + mu;
+        for (std::size_t k = kOrder - 1; k >= 1; --k) x[k] = x[k - 1];
+        x[0] = v;
+        if (v > d || v < -d) break;
+    }
+    return i;
+}
+
+std::size_t fast_lpc_any(const std::int64_t* r, std::size_t n, std::int64_t* s, const std::int64_t* a,
+                         std::size_t p, std::int64_t mu, std::int64_t d) noexcept {
     std::size_t i = 0;
     while (i < n) {
         const std::int64_t* recent = s + i - 1;
-        std::int64_t sum = 32;
-        for (std::size_t k = 0; k < order; ++k) sum += a[k] * (recent[-static_cast<std::ptrdiff_t>(k)] - mu);
-        const std::int64_t v = r[i] + (sum >> 5);
+        std::int64_t older = 32;
+        for (std::size_t k = p - 1; k >= 1; --k) older += a[k] * (recent[-static_cast<std::ptrdiff_t>(k)] - mu);
+        const std::int64_t v = r[i] + ((older + a[0] * (recent[0] - mu)) >> 5);
         s[i++] = v + mu;
         if (v > d || v < -d) break;
     }
     return i;
 }
+
+using FastLpc = std::size_t (*)(const std::int64_t*, std::size_t, std::int64_t*, const std::int64_t*, std::int64_t,
+                                std::int64_t) noexcept;
+
+// The loops for orders 1 to 16 (the orders encoders use), by order - 1.
+template <std::size_t... kIndex>
+constexpr std::array<FastLpc, sizeof...(kIndex)> fixed_lpc_loops(std::index_sequence<kIndex...>) noexcept {
+    return {&fast_lpc_fixed<kIndex + 1>...};
+}
+constexpr auto kFixedLpcLoops = fixed_lpc_loops(std::make_index_sequence<16>());
 
 std::size_t fast_lpc(const std::int64_t* r, std::size_t n, std::int64_t* s, std::span<const std::int64_t> a,
                      std::int64_t mu) noexcept {
@@ -222,12 +256,8 @@ std::size_t fast_lpc(const std::int64_t* r, std::size_t n, std::int64_t* s, std:
         std::int64_t diff;
         if (__builtin_sub_overflow(s[-static_cast<std::ptrdiff_t>(k)], mu, &diff) || diff > d || diff < -d) return 0;
     }
-    switch (p) {
-        case 4: return fast_lpc_loop<4>(r, n, s, a.data(), p, mu, d);
-        case 8: return fast_lpc_loop<8>(r, n, s, a.data(), p, mu, d);
-        case 16: return fast_lpc_loop<16>(r, n, s, a.data(), p, mu, d);
-        default: return fast_lpc_loop<0>(r, n, s, a.data(), p, mu, d);
-    }
+    if (p <= kFixedLpcLoops.size()) return kFixedLpcLoops[p - 1](r, n, s, a.data(), mu, d);
+    return fast_lpc_any(r, n, s, a.data(), p, mu, d);
 }
 
 // What the completion of a block needs from its values, gathered while they
@@ -470,20 +500,23 @@ private:
     // reported yet: the completion of the block decides the order.
     Result<void> finish_values(Channel& channel, std::span<const std::int64_t> values, bool keep,
                                BlockTally& tally) {
+        std::int16_t* out = nullptr;
+        if (keep) {
+            KR_ASSIGN_OR_RETURN(out, channel.output.room(values.size()));
+        }
+        // The common case, linear output at shift 0, takes one pass: the
+        // sum and its bound check, and the low 16 bits of each value, with a
+        // note of whether any value lay outside 16 bits. Only then is the
+        // piece clamped, which is rare in real audio.
+        const bool narrow = out != nullptr && !is_ulaw_ && shift_ == 0;
+        const Gathered gathered = narrow ? gather<true>(values, out) : gather<false>(values, nullptr);
         if (nmean_ != 0 && !tally.sum_overflowed) {
             // A block holds at most 2^24 values: while each is within 2^38
             // and the sum so far within 2^62, no partial sum can overflow,
             // so one OR per value checks the bound and the sum runs free.
-            constexpr std::uint64_t kValueBound = std::uint64_t{1} << 38;
             constexpr std::int64_t kSumBound = std::int64_t{1} << 62;
-            std::uint64_t spread = 0;
-            std::uint64_t sum = 0;  // unsigned: wraps harmlessly when the bound fails
-            for (const std::int64_t v : values) {
-                spread |= static_cast<std::uint64_t>(v) + kValueBound;
-                sum += static_cast<std::uint64_t>(v);
-            }
-            if (spread < 2 * kValueBound && tally.sum < kSumBound && tally.sum > -kSumBound) {
-                tally.sum += static_cast<std::int64_t>(sum);
+            if (gathered.within_2_38 && tally.sum < kSumBound && tally.sum > -kSumBound) {
+                tally.sum += static_cast<std::int64_t>(gathered.sum);
             } else {
                 for (const std::int64_t v : values) {
                     if (!checked_add(tally.sum, v, tally.sum)) {
@@ -493,20 +526,48 @@ private:
                 }
             }
         }
-        if (!keep) return ok();
-        KR_ASSIGN_OR_RETURN(std::int16_t* const out, channel.output.room(values.size()));
+        if (out == nullptr) return ok();
         if (is_ulaw_)
             to_ulaw_bytes(values, out, tally);
-        else
+        else if (!narrow || !gathered.within_16_bits)
             to_linear(values, out);
         channel.output.commit(values.size());
         return ok();
     }
 
+    struct Gathered {
+        std::uint64_t sum;  // wrapped: exact only when within_2_38
+        bool within_2_38;
+        bool within_16_bits;
+    };
+
+    // The pass behind finish_values. The bounds are ORs of biased values:
+    // each is below 2^k exactly when every biased value is, so the loop
+    // has no branch and the compiler vectorises it.
+    template <bool kNarrow>
+    static Gathered gather(std::span<const std::int64_t> values, std::int16_t* out) noexcept {
+        constexpr std::uint64_t kValueBound = std::uint64_t{1} << 38;
+        std::uint64_t spread = 0;
+        std::uint64_t spread16 = 0;
+        std::uint64_t sum = 0;
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            const auto v = static_cast<std::uint64_t>(values[i]);
+            spread |= v + kValueBound;
+            sum += v;
+            if constexpr (kNarrow) {
+                spread16 |= v + 32768;
+                out[i] = static_cast<std::int16_t>(v);
+            }
+        }
+        return {sum, spread < 2 * kValueBound, spread16 < 65536};
+    }
+
     void to_linear(std::span<const std::int64_t> values, std::int16_t* out) const noexcept {
         if (shift_ == 0) {
-            for (std::size_t i = 0; i < values.size(); ++i)
-                out[i] = static_cast<std::int16_t>(std::clamp<std::int64_t>(values[i], -32768, 32767));
+            for (std::size_t i = 0; i < values.size(); ++i) {
+                const std::int64_t v = values[i];
+                out[i] = static_cast<std::int16_t>(v < -32768 ? -32768 : v > 32767 ? 32767 : v);
+            }
             return;
         }
         // Beyond 2^20 in magnitude every shift clamps, so clamping there
