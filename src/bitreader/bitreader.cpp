@@ -114,6 +114,8 @@ struct WideState {
     std::uint64_t cache = state.cache;
     unsigned valid = state.valid;
     std::size_t next = state.next;
+    const unsigned low_shift = 64 - n;
+    const unsigned after_run = n + 1;
     std::size_t i = 0;
     while (next <= wide_end) {
         cache |= load_be64(data + next) >> valid;
@@ -126,10 +128,11 @@ struct WideState {
             const auto run = static_cast<unsigned>(__builtin_clzll(cache | 1));
             const unsigned length = run + 1 + n;
             if (length > valid) break;
-            // Shift in two steps so that n = 0 yields no low bits.
-            const std::uint64_t low = ((cache << (run + 1)) >> 1) >> (63 - n);
+            // The code's one bit at the top, then its low bits (n >= 1).
+            const std::uint64_t marked = cache << run;
+            const std::uint64_t low = (marked + marked) >> low_shift;
             out[i++] = fold((std::uint64_t{run} << n) | low);
-            cache <<= length;
+            cache = marked << after_run;
             valid -= length;
             if (i == count) goto done;
         }
@@ -187,7 +190,8 @@ Result<void> BitReader::var_block(std::uint32_t n, std::span<std::int64_t> out, 
     if (n > kMaxLowBits) return oversized(n);
 
     const std::size_t wide_end = size_ >= 8 ? size_ - 8 : 0;
-    const bool wide_possible = size_ >= 8;
+    // The wide loop takes codes with low bits; n = 0 goes the careful way.
+    const bool wide_possible = size_ >= 8 && n > 0;
     std::size_t i = 0;
     while (i < out.size()) {
         if (wide_possible) {
