@@ -236,8 +236,9 @@ constexpr std::array<FastLpc, sizeof...(kIndex)> fixed_lpc_loops(std::index_sequ
 }
 constexpr auto kFixedLpcLoops = fixed_lpc_loops(std::make_index_sequence<16>());
 
-std::size_t fast_lpc(const std::int64_t* r, std::size_t n, std::int64_t* s, std::span<const std::int64_t> a,
-                     std::int64_t mu) noexcept {
+// The bound D of the QLPC fast paths for coefficients `a` and mean `mu`,
+// with the values before `s` checked against it; 0 when it cannot be had.
+std::int64_t lpc_bound(const std::int64_t* s, std::span<const std::int64_t> a, std::int64_t mu) noexcept {
     constexpr std::int64_t kMuBound = std::int64_t{1} << 61;
     if (mu > kMuBound || mu < -kMuBound) return 0;
     // A = sum |a[k]|. A coefficient is below 2^58 in magnitude and p is at
@@ -251,13 +252,139 @@ std::size_t fast_lpc(const std::int64_t* r, std::size_t n, std::int64_t* s, std:
     }
     if (total == 0) total = 1;
     const auto d = static_cast<std::int64_t>((std::uint64_t{1} << 62) / total);
-    const std::size_t p = a.size();
-    for (std::size_t k = 1; k <= p; ++k) {
+    for (std::size_t k = 1; k <= a.size(); ++k) {
         std::int64_t diff;
         if (__builtin_sub_overflow(s[-static_cast<std::ptrdiff_t>(k)], mu, &diff) || diff > d || diff < -d) return 0;
     }
+    return d;
+}
+
+std::size_t fast_lpc(const std::int64_t* r, std::size_t n, std::int64_t* s, std::span<const std::int64_t> a,
+                     std::int64_t mu) noexcept {
+    const std::int64_t d = lpc_bound(s, a, mu);
+    if (d == 0) return 0;
+    const std::size_t p = a.size();
     if (p <= kFixedLpcLoops.size()) return kFixedLpcLoops[p - 1](r, n, s, a.data(), mu, d);
     return fast_lpc_any(r, n, s, a.data(), p, mu, d);
+}
+
+// Fused decoding: while the bounds above hold, each residual code goes
+// straight from the bit reader into its prediction, so the two chains (the
+// reader's position and the prediction) overlap and no residual is stored.
+// A taker forms one value per residual at `s` and returns false after the
+// first value beyond its bound, as the fast loops stop; the careful road
+// then goes on from there, so values, errors and their order are the same.
+
+// Runs `taker` over up to `count` codes of n low bits, on the loop compiled
+// for this processor. Returns how many values it formed.
+//
+// The taker is passed by value: a local whose address never escapes lives
+// in registers, where one behind a reference would be written back after
+// every value, in case the values' stores reached it.
+template <class Taker>
+std::size_t take_portable(BitReader& reader, std::uint32_t n, std::size_t count, Taker taker) noexcept {
+    return reader.take_fast(n, count, taker);
+}
+#if defined(__x86_64__)
+template <class Taker>
+[[gnu::target("lzcnt,bmi,bmi2")]] std::size_t take_bmi2(BitReader& reader, std::uint32_t n, std::size_t count,
+                                                         Taker taker) noexcept {
+    return reader.take_fast(n, count, taker);
+}
+#endif
+template <class Taker>
+std::size_t take_with(BitReader& reader, std::uint32_t n, std::size_t count, Taker taker) noexcept {
+#if defined(__x86_64__)
+    if (bitreader::has_fast_bit_instructions()) return take_bmi2(reader, n, count, taker);
+#endif
+    return take_portable(reader, n, count, taker);
+}
+
+// DIFF0, and QLPC of order 0: r + mu, which cannot overflow while
+// |mu| <= 2^62, since |r| < 2^58.
+struct OffsetTaker {
+    std::int64_t* s;
+    std::int64_t mu;
+    bool operator()(std::int64_t r) noexcept {
+        *s++ = r + mu;
+        return true;
+    }
+};
+
+std::size_t fused_offset(BitReader& reader, std::uint32_t n, std::size_t count, std::int64_t* s,
+                         std::int64_t mu) noexcept {
+    constexpr std::int64_t kMuBound = std::int64_t{1} << 62;
+    if (mu > kMuBound || mu < -kMuBound) return 0;
+    return take_with(reader, n, count, OffsetTaker{s, mu});
+}
+
+// DIFF1-3, on fast_difference's bound.
+template <int kOrder>
+struct DifferenceTaker {
+    std::int64_t* s;
+    std::int64_t s1, s2, s3;
+    bool operator()(std::int64_t r) noexcept {
+        std::int64_t v;
+        if constexpr (kOrder == 1) v = r + s1;
+        if constexpr (kOrder == 2) v = (r + 2 * s1) - s2;
+        if constexpr (kOrder == 3) v = ((r + 3 * s1) - 3 * s2) + s3;
+        *s++ = v;
+        s3 = s2;
+        s2 = s1;
+        s1 = v;
+        return within_2_59(v);
+    }
+};
+
+template <int kOrder>
+std::size_t fused_difference(BitReader& reader, std::uint32_t n, std::size_t count, std::int64_t* s) noexcept {
+    for (int k = 1; k <= kOrder; ++k)
+        if (!within_2_59(s[-k])) return 0;
+    return take_with(reader, n, count, DifferenceTaker<kOrder>{s, s[-1], s[-2], s[-3]});
+}
+
+// QLPC of orders 1 to 16, on fast_lpc's bound, with the window in registers.
+template <std::size_t kOrder>
+struct LpcTaker {
+    std::int64_t* s;
+    const std::int64_t* a;
+    std::int64_t mu;
+    std::int64_t d;
+    std::int64_t x[kOrder];  // x[k]: the (k + 1)-th most recent value, less mu
+    bool operator()(std::int64_t r) noexcept {
+        std::int64_t older = 32;
+        for (std::size_t k = kOrder - 1; k >= 1; --k) older += a[k] * x[k];
+        const std::int64_t v = r + ((older + a[0] * x[0]) >> 5);
+        *s++ = v + mu;
+        for (std::size_t k = kOrder - 1; k >= 1; --k) x[k] = x[k - 1];
+        x[0] = v;
+        return v <= d && v >= -d;
+    }
+};
+
+template <std::size_t kOrder>
+std::size_t fused_lpc_fixed(BitReader& reader, std::uint32_t n, std::size_t count, std::int64_t* s,
+                            const std::int64_t* a, std::int64_t mu, std::int64_t d) noexcept {
+    LpcTaker<kOrder> taker{s, a, mu, d, {}};
+    for (std::size_t k = 0; k < kOrder; ++k) taker.x[k] = s[-1 - static_cast<std::ptrdiff_t>(k)] - mu;
+    return take_with(reader, n, count, taker);
+}
+
+using FusedLpc = std::size_t (*)(BitReader&, std::uint32_t, std::size_t, std::int64_t*, const std::int64_t*,
+                                 std::int64_t, std::int64_t) noexcept;
+
+template <std::size_t... kIndex>
+constexpr std::array<FusedLpc, sizeof...(kIndex)> fused_lpc_loops(std::index_sequence<kIndex...>) noexcept {
+    return {&fused_lpc_fixed<kIndex + 1>...};
+}
+constexpr auto kFusedLpcLoops = fused_lpc_loops(std::make_index_sequence<16>());
+
+std::size_t fused_lpc(BitReader& reader, std::uint32_t n, std::size_t count, std::int64_t* s,
+                      std::span<const std::int64_t> a, std::int64_t mu) noexcept {
+    if (a.empty() || a.size() > kFusedLpcLoops.size()) return 0;
+    const std::int64_t d = lpc_bound(s, a, mu);
+    if (d == 0) return 0;
+    return kFusedLpcLoops[a.size() - 1](reader, n, count, s, a.data(), mu, d);
 }
 
 // What the completion of a block needs from its values, gathered while they
@@ -358,6 +485,19 @@ private:
                 ulaw_magnitudes_[m] = shifted_ulaw_magnitude(m, shift);
     }
 
+    // The fused first stages of decode_block.
+    auto fused_offset_at(std::uint32_t width, std::int64_t mu) {
+        return [this, width, mu](std::int64_t* s, std::size_t count) {
+            return fused_offset(reader_, width, count, s, mu);
+        };
+    }
+    template <int kOrder>
+    auto fused_difference_at(std::uint32_t width) {
+        return [this, width](std::int64_t* s, std::size_t count) {
+            return fused_difference<kOrder>(reader_, width, count, s);
+        };
+    }
+
     Result<void> difference_block(unsigned order) {
         KR_ASSIGN_OR_RETURN(const std::uint64_t width, reader_.uvar(kResidualWidthWidth));
         std::int64_t mu = 0;
@@ -370,20 +510,20 @@ private:
         // into it; i is signed so that the index, not the pointer, goes negative.
         switch (order) {
             case 0:
-                return decode_block(residual_width, [mu](const std::int64_t* r, std::size_t n, std::int64_t* s) {
+                return decode_block(residual_width, fused_offset_at(residual_width, mu), [mu](const std::int64_t* r, std::size_t n, std::int64_t* s) {
                     for (std::ptrdiff_t i = 0; i < static_cast<std::ptrdiff_t>(n); ++i)
                         if (__builtin_add_overflow(r[i], mu, &s[i])) return false;
                     return true;
                 });
             case 1:
-                return decode_block(residual_width, [](const std::int64_t* r, std::size_t n, std::int64_t* s) {
+                return decode_block(residual_width, fused_difference_at<1>(residual_width), [](const std::int64_t* r, std::size_t n, std::int64_t* s) {
                     for (auto i = static_cast<std::ptrdiff_t>(fast_difference<1>(r, n, s));
                          i < static_cast<std::ptrdiff_t>(n); ++i)
                         if (__builtin_add_overflow(r[i], s[i - 1], &s[i])) return false;
                     return true;
                 });
             case 2:
-                return decode_block(residual_width, [](const std::int64_t* r, std::size_t n, std::int64_t* s) {
+                return decode_block(residual_width, fused_difference_at<2>(residual_width), [](const std::int64_t* r, std::size_t n, std::int64_t* s) {
                     for (auto i = static_cast<std::ptrdiff_t>(fast_difference<2>(r, n, s));
                          i < static_cast<std::ptrdiff_t>(n); ++i) {
                         std::int64_t t;
@@ -394,7 +534,7 @@ private:
                     return true;
                 });
             default:
-                return decode_block(residual_width, [](const std::int64_t* r, std::size_t n, std::int64_t* s) {
+                return decode_block(residual_width, fused_difference_at<3>(residual_width), [](const std::int64_t* r, std::size_t n, std::int64_t* s) {
                     for (auto i = static_cast<std::ptrdiff_t>(fast_difference<3>(r, n, s));
                          i < static_cast<std::ptrdiff_t>(n); ++i) {
                         std::int64_t t, u;
@@ -425,14 +565,17 @@ private:
         KR_ASSIGN_OR_RETURN(const std::int64_t mu, running_mean());
         const auto residual_width = static_cast<std::uint32_t>(width + 1);
         if (order == 0) {
-            return decode_block(residual_width, [mu](const std::int64_t* r, std::size_t n, std::int64_t* s) {
+            return decode_block(residual_width, fused_offset_at(residual_width, mu), [mu](const std::int64_t* r, std::size_t n, std::int64_t* s) {
                 for (std::size_t i = 0; i < n; ++i)
                     if (__builtin_add_overflow(r[i], mu, &s[i])) return false;
                 return true;
             });
         }
         const std::span<const std::int64_t> a = coefficients_;
-        return decode_block(residual_width, [mu, a](const std::int64_t* r, std::size_t n, std::int64_t* s) {
+        auto fused = [this, residual_width, a, mu](std::int64_t* s, std::size_t count) {
+            return fused_lpc(reader_, residual_width, count, s, a, mu);
+        };
+        return decode_block(residual_width, fused, [mu, a](const std::int64_t* r, std::size_t n, std::int64_t* s) {
             for (std::size_t i = fast_lpc(r, n, s, a, mu); i < n; ++i) {
                 const std::int64_t* recent = s + i - 1;  // recent[-k]: the k-th most recent value
                 std::int64_t sum = 0;
@@ -454,8 +597,12 @@ private:
     // `residual_width`) each, through `predict(residuals, n, values)`, which
     // forms values[0..n) with values[-1], values[-2], ... the channel's
     // earlier values, and returns false on an overflow.
-    template <class Predict>
-    Result<void> decode_block(std::uint32_t residual_width, Predict predict) {
+    //
+    // `fused(values, count)` goes first: it forms as many values as it can
+    // straight from the reader (see the takers above) and returns how many;
+    // the rest are read into the residual array and predicted.
+    template <class Fused, class Predict>
+    Result<void> decode_block(std::uint32_t residual_width, Fused fused, Predict predict) {
         Channel& channel = channels_[current_];
         const std::uint64_t n = blocksize_;
         const bool keep = count_ + n <= limits_.max_decoded_samples;
@@ -463,11 +610,13 @@ private:
         for (std::uint64_t done = 0; done < n;) {
             const auto step = static_cast<std::size_t>(std::min<std::uint64_t>(n - done, kStep));
             std::int64_t* values = channel.history.room(step);
+            const std::size_t formed = fused(values, step);
             std::size_t decoded = 0;
-            const Result<void> read = reader_.var_block(residual_width, {residuals_.data(), step}, decoded);
+            const Result<void> read =
+                reader_.var_block(residual_width, {residuals_.data(), step - formed}, decoded);
             // A value formed before the failed read comes first, so its
             // overflow is the error to report.
-            if (!predict(residuals_.data(), decoded, values)) return overflow();
+            if (!predict(residuals_.data(), decoded, values + formed)) return overflow();
             if (!read) return read.error();
             KR_TRY(finish_values(channel, {values, step}, keep, tally));
             channel.history.commit(step);
