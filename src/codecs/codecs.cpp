@@ -82,20 +82,21 @@ void copy_reversed(const std::uint8_t* in, std::uint8_t* out, std::size_t size) 
     if (whole != size) std::memcpy(out + whole, in + whole, size - whole);
 }
 
-Result<Pcm> decode_linear(const sphere::SphereHeader& header, ByteView payload, Framing framing) {
+Result<Pcm> decode_linear(const sphere::SphereHeader& header, ByteView payload, Framing framing,
+                          const BlockSource* source) {
     KR_ASSIGN_OR_RETURN(const std::int64_t n, header.int_("sample_n_bytes"));
     if (n != 2 && n != 4)
         return unsupported(bits_text(n), "-bit PCM not supported yet (supported: 16, 32 bit)");
     const auto bits = static_cast<std::uint16_t>(n * 8);
     const std::string_view format = header.sample_byte_format();
     if (format == "01" || format == "1") {
-        KR_ASSIGN_OR_RETURN(ByteBuffer copy, ByteBuffer::copy_of(payload, framing));
+        KR_ASSIGN_OR_RETURN(ByteBuffer copy, ByteBuffer::copy_of(payload, framing, source));
         return Pcm{bits, std::move(copy)};
     }
     if (format != "10")
         return unsupported("unrecognized sample_byte_format ", quote(format),
                            " (supported: '1', '01', '10')");
-    KR_ASSIGN_OR_RETURN(ByteBuffer out, ByteBuffer::allocate(payload.size(), framing));
+    KR_ASSIGN_OR_RETURN(ByteBuffer out, ByteBuffer::allocate(payload.size(), framing, source));
     if (n == 2)
         copy_reversed<std::uint16_t>(payload.data(), out.data(), payload.size());
     else
@@ -103,16 +104,24 @@ Result<Pcm> decode_linear(const sphere::SphereHeader& header, ByteView payload, 
     return Pcm{bits, std::move(out)};
 }
 
-Result<Pcm> decode_g711(const sphere::SphereHeader& header, ByteView payload, bool alaw, Framing framing) {
+Result<Pcm> decode_g711(const sphere::SphereHeader& header, ByteView payload, bool alaw, Framing framing,
+                        const BlockSource* source) {
     KR_ASSIGN_OR_RETURN(const std::int64_t n, header.int_("sample_n_bytes"));
     if (n != 1)
         return unsupported(alaw ? "alaw" : "ulaw", " expects 1-byte samples, got sample_n_bytes=", n);
-    KR_ASSIGN_OR_RETURN(ByteBuffer out, g711_expand(payload, alaw, framing));
+    KR_ASSIGN_OR_RETURN(ByteBuffer out, g711_expand(payload, alaw, framing, source));
     return Pcm{16, std::move(out)};
 }
 
-Result<Pcm> decode_shorten(const sphere::SphereHeader& header, ByteView payload, Framing framing) {
-    KR_ASSIGN_OR_RETURN(ShortenPcm decoded, shorten_to_pcm(payload, framing));
+Result<Pcm> decode_shorten(const sphere::SphereHeader& header, ByteView payload, Framing framing,
+                           const BlockSource* source) {
+    // Frames beyond the header's sample_count are dropped below, so the
+    // decoder need not keep them. The header is read again for the checks,
+    // in their order, after the decoder's own.
+    const auto declared = header.int_("sample_count");
+    shorten::OutputOptions options{framing, source};
+    if (declared && *declared >= 0) options.max_frames = static_cast<std::uint64_t>(*declared);
+    KR_ASSIGN_OR_RETURN(ShortenPcm decoded, shorten_to_pcm(payload, options));
     KR_ASSIGN_OR_RETURN(const std::int64_t channels, header.int_("channel_count"));
     const std::uint64_t decoded_channels = decoded.channel_count;
     if (channels < 0 || static_cast<std::uint64_t>(channels) != decoded_channels)
@@ -122,16 +131,14 @@ Result<Pcm> decode_shorten(const sphere::SphereHeader& header, ByteView payload,
     // Shorten output is 16-bit whatever sample_n_bytes says. A declared
     // length beyond 64 bits is more than any stream can decode, so it is
     // reported as a short decode rather than wrapped into a small length.
-    const std::uint64_t have = decoded.pcm_bytes.size();
+    const std::uint64_t frames = decoded.frames_decoded;
     std::uint64_t want = 0;
     const bool representable = sample_count >= 0 &&
                                checked_mul(static_cast<std::uint64_t>(sample_count), decoded_channels, want) &&
                                checked_mul(want, std::uint64_t{2}, want);
-    if (!representable || have < want) {
-        const std::uint64_t frames = decoded_channels == 0 ? 0 : have / 2 / decoded_channels;
+    if (!representable || frames < static_cast<std::uint64_t>(sample_count))
         return invalid("shorten stream decoded ", frames, " samples/channel, but the SPHERE header declares ",
                        sample_count, " (truncated or QUIT came early)");
-    }
     // Surplus frames are dropped; the buffer keeps its room either way.
     decoded.pcm_bytes.truncate(static_cast<std::size_t>(want));
     return Pcm{16, std::move(decoded.pcm_bytes)};
@@ -146,18 +153,19 @@ std::string_view coding_text(const sphere::SphereHeader& header) noexcept {
 
 bool is_compressed(std::string_view coding) noexcept { return !split_coding(coding).compression.empty(); }
 
-Result<Pcm> decode(const sphere::SphereHeader& header, ByteView payload, Framing framing) {
+Result<Pcm> decode(const sphere::SphereHeader& header, ByteView payload, Framing framing,
+                   const BlockSource* source) {
     const std::string_view text = coding_text(header);
     const Coding coding = parse_coding(text);
     if (!coding.compression.empty()) {
-        if (coding.compression == kShorten) return decode_shorten(header, payload, framing);
+        if (coding.compression == kShorten) return decode_shorten(header, payload, framing, source);
         return unsupported("compressed coding ", quote(text), " not supported yet (compression: ",
                            quote(coding.compression), ")");
     }
     switch (family_of(coding.base)) {
-        case Family::Pcm: return decode_linear(header, payload, framing);
-        case Family::Ulaw: return decode_g711(header, payload, false, framing);
-        case Family::Alaw: return decode_g711(header, payload, true, framing);
+        case Family::Pcm: return decode_linear(header, payload, framing, source);
+        case Family::Ulaw: return decode_g711(header, payload, false, framing, source);
+        case Family::Alaw: return decode_g711(header, payload, true, framing, source);
         case Family::Unknown: break;
     }
     return unsupported("sample_coding ", quote(coding.base), " not supported yet");

@@ -26,8 +26,10 @@ std::string_view coding_text(const sphere::SphereHeader& header) noexcept;
 bool is_compressed(std::string_view coding) noexcept;
 
 // Decodes a payload by the header's coding. `framing` is room to leave
-// around the PCM for a caller that wraps it (see ByteBuffer::expand).
-Result<Pcm> decode(const sphere::SphereHeader& header, ByteView payload, Framing framing = {});
+// around the PCM for a caller that wraps it (see ByteBuffer::expand), and
+// `source`, when given, is where the PCM's memory comes from.
+Result<Pcm> decode(const sphere::SphereHeader& header, ByteView payload, Framing framing = {},
+                   const BlockSource* source = nullptr);
 
 // The expansion of one G.711 code byte.
 std::int16_t ulaw_to_linear(std::uint8_t code) noexcept;
@@ -37,15 +39,16 @@ std::int16_t alaw_to_linear(std::uint8_t code) noexcept;
 void g711_expand_into(ByteView data, bool alaw, MutableByteView out) noexcept;
 
 // Expands G.711 bytes into a new buffer of twice their length.
-Result<ByteBuffer> g711_expand(ByteView data, bool alaw, Framing framing = {});
+Result<ByteBuffer> g711_expand(ByteView data, bool alaw, Framing framing = {}, const BlockSource* source = nullptr);
 
 struct ShortenPcm {
     std::uint64_t channel_count = 0;
     bool is_ulaw = false;
     ByteBuffer pcm_bytes;  // LE 16-bit, interleaved
+    std::uint64_t frames_decoded = 0;  // before any cap
 };
 
-Result<ShortenPcm> shorten_to_pcm(ByteView stream, Framing framing = {});
+Result<ShortenPcm> shorten_to_pcm(ByteView stream, const shorten::OutputOptions& output = {});
 
 // Serialises 16-bit samples least significant byte first.
 Result<ByteBuffer> pcm_table_to_le(std::span<const std::int16_t> samples, Framing framing = {});

@@ -58,10 +58,10 @@ void g711_expand_into(ByteView data, bool alaw, MutableByteView out) noexcept {
     for (std::size_t i = 0, n = data.size(); i < n; ++i) std::memcpy(dst + 2 * i, &table[in[i]], 2);
 }
 
-Result<ByteBuffer> g711_expand(ByteView data, bool alaw, Framing framing) {
+Result<ByteBuffer> g711_expand(ByteView data, bool alaw, Framing framing, const BlockSource* source) {
     std::size_t size = 0;
     if (__builtin_mul_overflow(data.size(), std::size_t{2}, &size)) return out_of_memory();
-    KR_ASSIGN_OR_RETURN(ByteBuffer out, ByteBuffer::allocate(size, framing));
+    KR_ASSIGN_OR_RETURN(ByteBuffer out, ByteBuffer::allocate(size, framing, source));
     g711_expand_into(data, alaw, out.mutable_view());
     return out;
 }

@@ -6,8 +6,8 @@
 
 namespace korrin::codecs {
 
-Result<ShortenPcm> shorten_to_pcm(ByteView stream, Framing framing) {
-    KR_ASSIGN_OR_RETURN(shorten::ShortenAudio audio, shorten::decode(stream, {}, framing));
+Result<ShortenPcm> shorten_to_pcm(ByteView stream, const shorten::OutputOptions& output) {
+    KR_ASSIGN_OR_RETURN(shorten::ShortenAudio audio, shorten::decode(stream, {}, output));
     // Linear values arrive clamped to 16 bits already; mu-law code bytes are
     // expanded here. Both become LE bytes in place, in the decoder's own
     // buffer, which is then handed on as the result.
@@ -18,7 +18,7 @@ Result<ShortenPcm> shorten_to_pcm(ByteView stream, Framing framing) {
         for (std::int16_t& s : samples) s = table[static_cast<std::uint8_t>(s)];
     }
     pcm_table_to_le_in_place(samples);
-    return ShortenPcm{audio.channel_count, audio.is_ulaw, std::move(audio.samples).release()};
+    return ShortenPcm{audio.channel_count, audio.is_ulaw, std::move(audio.samples).release(), audio.frames_decoded};
 }
 
 void pcm_table_to_le_in_place(std::span<std::int16_t> samples) noexcept {

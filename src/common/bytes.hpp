@@ -19,6 +19,22 @@ using MutableByteView = std::span<std::uint8_t>;
 struct Framing {
     std::size_t front = 0;
     std::size_t back = 0;
+    bool back_if_odd = false;  // leave the back room only behind an odd number of bytes
+
+    std::size_t back_for(std::size_t size) const noexcept { return back_if_odd && size % 2 == 0 ? 0 : back; }
+};
+
+// Where a caller wants its results' memory to come from: blocks of its own,
+// such as the very objects it will hand on, so that a result is written once
+// where it ends up. A block is asked for only once the result's exact size
+// is known and every check before it has passed.
+struct BlockSource {
+    void* context = nullptr;
+    // A block of `size` bytes, uninitialised, with a handle for `release`;
+    // null when there is no memory.
+    std::uint8_t* (*acquire)(void* context, std::size_t size, void** handle) noexcept = nullptr;
+    // Gives a block back (the buffer holding it is gone).
+    void (*release)(void* context, void* handle) noexcept = nullptr;
 };
 
 // An owned array of bytes, allocated once and not initialised: every producer
@@ -34,19 +50,27 @@ public:
         ByteBuffer(std::move(other)).swap(*this);
         return *this;
     }
-    ~ByteBuffer() { std::free(block_); }
+    ~ByteBuffer() { drop(); }
 
-    // A buffer of `size` bytes with `framing` reserved around them, or an
-    // OutOfMemory error.
-    static Result<ByteBuffer> allocate(std::size_t size, Framing framing = {}) noexcept {
+    // A buffer of `size` bytes with `framing` reserved around them, from
+    // `source` when one is given and from malloc otherwise, or an
+    // OutOfMemory error. A source must outlive the buffers it fills.
+    static Result<ByteBuffer> allocate(std::size_t size, Framing framing = {},
+                                       const BlockSource* source = nullptr) noexcept {
         std::size_t total = size;
         if (__builtin_add_overflow(total, framing.front, &total) ||
-            __builtin_add_overflow(total, framing.back, &total))
+            __builtin_add_overflow(total, framing.back_for(size), &total))
             return out_of_memory();
         ByteBuffer buffer;
-        // malloc(0) may return null; keep one byte so that null means failure.
-        buffer.block_ = static_cast<std::uint8_t*>(std::malloc(total == 0 ? 1 : total));
-        if (buffer.block_ == nullptr) return out_of_memory();
+        if (source != nullptr) {
+            buffer.block_ = source->acquire(source->context, total, &buffer.handle_);
+            if (buffer.block_ == nullptr) return out_of_memory();
+            buffer.source_ = source;
+        } else {
+            // malloc(0) may return null; keep one byte so that null means failure.
+            buffer.block_ = static_cast<std::uint8_t*>(std::malloc(total == 0 ? 1 : total));
+            if (buffer.block_ == nullptr) return out_of_memory();
+        }
         buffer.begin_ = framing.front;
         buffer.size_ = size;
         buffer.capacity_ = total;
@@ -54,8 +78,9 @@ public:
     }
 
     // A new buffer holding a copy of `bytes`.
-    static Result<ByteBuffer> copy_of(ByteView bytes, Framing framing = {}) noexcept {
-        auto buffer = allocate(bytes.size(), framing);
+    static Result<ByteBuffer> copy_of(ByteView bytes, Framing framing = {},
+                                      const BlockSource* source = nullptr) noexcept {
+        auto buffer = allocate(bytes.size(), framing, source);
         if (buffer && !bytes.empty())
             __builtin_memcpy(buffer->data(), bytes.data(), bytes.size());
         return buffer;
@@ -74,6 +99,12 @@ public:
     ByteView view() const noexcept { return {data(), size_}; }
     MutableByteView mutable_view() noexcept { return {data(), size_}; }
     operator ByteView() const noexcept { return view(); }  // NOLINT: a buffer reads as a view
+
+    // The source's handle of the block, when the block came from `source`
+    // and the contents are the whole of it; null otherwise.
+    void* whole_block_from(const BlockSource* source) const noexcept {
+        return source_ == source && source != nullptr && begin_ == 0 && size_ == capacity_ ? handle_ : nullptr;
+    }
 
     std::size_t front_room() const noexcept { return begin_; }
     std::size_t back_room() const noexcept { return capacity_ - begin_ - size_; }
@@ -103,6 +134,8 @@ public:
             return out_of_memory();
         if (total == 0) total = 1;
         if (total != capacity_) {
+            // A source's blocks keep their size.
+            if (source_ != nullptr) return out_of_memory();
             void* block = std::realloc(block_, total);
             if (block == nullptr) return out_of_memory();
             block_ = static_cast<std::uint8_t*>(block);
@@ -117,9 +150,20 @@ public:
         std::swap(begin_, other.begin_);
         std::swap(size_, other.size_);
         std::swap(capacity_, other.capacity_);
+        std::swap(source_, other.source_);
+        std::swap(handle_, other.handle_);
     }
 
 private:
+    void drop() noexcept {
+        if (source_ != nullptr)
+            source_->release(source_->context, handle_);
+        else
+            std::free(block_);
+    }
+
+    const BlockSource* source_ = nullptr;  // null: the block is malloc's
+    void* handle_ = nullptr;
     std::uint8_t* block_ = nullptr;
     std::size_t begin_ = 0;
     std::size_t size_ = 0;

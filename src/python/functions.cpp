@@ -31,20 +31,47 @@ Ref new_bytes(const std::uint8_t* data, std::size_t size) {
     return made(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size)));
 }
 
-// The core's bytes, copied once into a new bytes object; the core's buffer
-// is released when `result` goes.
+// Results are built inside the bytes objects that are returned: the core
+// asks for a block once it knows a result's exact size and every check
+// before it has passed, and gets the inside of a new bytes object. Nobody
+// else can see that object yet, so it may still be written. A failure
+// later drops it with the buffer that holds it.
+std::uint8_t* acquire_bytes(void*, std::size_t size, void** handle) noexcept {
+    if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return nullptr;
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+    if (bytes == nullptr) {
+        // The core reports the failure as its own, which becomes MemoryError.
+        PyErr_Clear();
+        return nullptr;
+    }
+    *handle = bytes;
+    return reinterpret_cast<std::uint8_t*>(PyBytes_AsString(bytes));
+}
+
+void release_bytes(void*, void* handle) noexcept { Py_DECREF(static_cast<PyObject*>(handle)); }
+
+constexpr BlockSource bytes_source{nullptr, acquire_bytes, release_bytes};
+
+// A core result as a bytes object: the very object it was built in when it
+// fills one, a copy otherwise (a result the core made on its own, or one it
+// had to trim).
+Ref bytes_of(const ByteBuffer& buffer) {
+    if (void* handle = buffer.whole_block_from(&bytes_source)) return Ref::borrow(static_cast<PyObject*>(handle));
+    return new_bytes(buffer.data(), buffer.size());
+}
+
 PyResult<Ref> bytes_result(Result<ByteBuffer> result) {
     if (!result) return to_py(std::move(result).error());
-    return new_bytes(result->data(), result->size());
+    return bytes_of(*result);
 }
 
 // sph: bytes -> a function of the whole SPHERE file.
-template <Result<ByteBuffer> (*core)(ByteView)>
+template <Result<ByteBuffer> (*core)(ByteView, const BlockSource*)>
 PyResult<Ref> whole_file(const FunctionDescription& description, PyObject* args, PyObject* kwargs) {
     PyObject* slots[1] = {};
     KR_TRY(extract_arguments_tuple_dict(description, args, kwargs, slots));
     KR_ASSIGN_OR_RETURN(const ByteView sph, argument("sph", bytes_argument(slots[0])));
-    return bytes_result(core(sph));
+    return bytes_result(core(sph, &bytes_source));
 }
 
 PyObject* transcode_entry(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -59,12 +86,14 @@ PyResult<Ref> shorten_to_pcm(PyObject* args, PyObject* kwargs) {
     PyObject* slots[1] = {};
     KR_TRY(extract_arguments_tuple_dict(shorten_description, args, kwargs, slots));
     KR_ASSIGN_OR_RETURN(const ByteView stream, argument("stream", bytes_argument(slots[0])));
-    auto decoded = codecs::shorten_to_pcm(stream);
+    shorten::OutputOptions output;
+    output.source = &bytes_source;
+    auto decoded = codecs::shorten_to_pcm(stream, output);
     if (!decoded) return to_py(std::move(decoded).error());
 
     Ref channel_count = made(PyLong_FromUnsignedLongLong(decoded->channel_count));
     Ref is_ulaw = Ref::borrow(decoded->is_ulaw ? Py_True : Py_False);
-    Ref pcm = new_bytes(decoded->pcm_bytes.data(), decoded->pcm_bytes.size());
+    Ref pcm = bytes_of(decoded->pcm_bytes);
     Ref tuple = made(PyTuple_New(3));
     // PyTuple_SetItem steals each item and cannot fail on a new 3-tuple.
     PyTuple_SetItem(tuple.get(), 0, channel_count.release());
@@ -83,13 +112,7 @@ PyResult<Ref> g711_expand(PyObject* args, PyObject* kwargs) {
     KR_ASSIGN_OR_RETURN(const ByteView data, argument("data", bytes_argument(slots[0])));
     KR_ASSIGN_OR_RETURN(const bool alaw, argument("alaw", bool_argument(slots[1])));
 
-    // Expanded straight into the new bytes object: no intermediate buffer.
-    // A bytes object may be written until it is shared, and this one is not
-    // yet. 2n cannot wrap, since n is at most PY_SSIZE_T_MAX.
-    Ref pcm = new_bytes(nullptr, 2 * data.size());
-    auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(pcm.get()));
-    codecs::g711_expand_into(data, alaw, MutableByteView(out, 2 * data.size()));
-    return pcm;
+    return bytes_result(codecs::g711_expand(data, alaw, {}, &bytes_source));
 }
 
 PyObject* g711_expand_entry(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -136,6 +136,55 @@ private:
     std::size_t begin_ = 0;
 };
 
+// The interleaved output, in chunks small enough that the allocator serves
+// them from memory it keeps rather than from fresh pages of the system: each
+// fresh page costs a fault, and decoding one stream after another then
+// reuses the same memory. At QUIT one copy gathers them into an array of
+// the exact size, from wherever the caller wants the result's memory.
+class OutputChunks {
+public:
+    // Room for at least one whole frame of `channels` samples, in one piece
+    // that holds whole frames only.
+    Result<std::span<std::int16_t>> room(std::size_t channels) {
+        if (chunks_.empty() || used_ == chunks_.back().size()) {
+            const std::size_t capacity = std::max<std::size_t>(1, kChunkSamples / channels) * channels;
+            KR_ASSIGN_OR_RETURN(SampleArray chunk, SampleArray::allocate(capacity));
+            chunks_.push_back(std::move(chunk));
+            used_ = 0;
+        }
+        SampleArray& last = chunks_.back();
+        return std::span<std::int16_t>(last.data() + used_, last.size() - used_);
+    }
+    void commit(std::size_t count) noexcept {
+        used_ += count;
+        size_ += count;
+    }
+    std::size_t size() const noexcept { return size_; }
+
+    // Copies the first dst.size() samples into `dst`, releasing every chunk
+    // as it goes.
+    void move_to(std::span<std::int16_t> dst) noexcept {
+        std::size_t done = 0;
+        for (SampleArray& chunk : chunks_) {
+            const std::size_t filled = &chunk == &chunks_.back() ? used_ : chunk.size();
+            const std::size_t n = std::min(filled, dst.size() - done);
+            if (n > 0) std::memcpy(dst.data() + done, chunk.data(), n * sizeof(std::int16_t));
+            done += n;
+            chunk = SampleArray();
+        }
+        chunks_.clear();
+        used_ = size_ = 0;
+    }
+
+private:
+    // 64 KiB: well below the size from which malloc maps fresh pages.
+    static constexpr std::size_t kChunkSamples = 32768;
+
+    std::vector<SampleArray> chunks_;
+    std::size_t used_ = 0;  // samples in the last chunk
+    std::size_t size_ = 0;
+};
+
 struct Channel {
     Channel(std::size_t history_length, std::uint64_t nmean) : history(history_length), means(nmean) {}
     Channel(const Channel&) = delete;
@@ -399,8 +448,8 @@ struct BlockTally {
 
 class Decoder {
 public:
-    Decoder(ByteView stream, const Limits& limits, SampleArray output)
-        : reader_(stream, 5), limits_(limits), samples_(std::move(output)) {}
+    Decoder(ByteView stream, const Limits& limits, const OutputOptions& output)
+        : reader_(stream, 5), limits_(limits), output_options_(output) {}
 
     Result<ShortenAudio> run() {
         KR_TRY(read_header());
@@ -778,12 +827,20 @@ private:
         const std::size_t count = channels_.size();
         std::size_t frames = channels_[0].output.size();
         for (const Channel& c : channels_) frames = std::min(frames, c.output.size());
-        if (frames == 0) return ok();
-        const std::size_t done = samples_.size();
-        // The output never holds more samples than were decoded, which the
-        // length limit bounds, so this cannot wrap.
-        KR_TRY(samples_.reserve(done + frames * count));
-        std::int16_t* dst = samples_.data() + done;
+        while (frames > 0) {
+            KR_ASSIGN_OR_RETURN(const std::span<std::int16_t> room, output_.room(count));
+            const std::size_t run = std::min(frames, room.size() / count);
+            interleave(room.data(), run);
+            output_.commit(run * count);
+            for (Channel& c : channels_) c.output.consume(run);
+            frames -= run;
+        }
+        return ok();
+    }
+
+    // The next `frames` frames of every channel, interleaved into `dst`.
+    void interleave(std::int16_t* dst, std::size_t frames) const noexcept {
+        const std::size_t count = channels_.size();
         if (count == 1) {
             std::memcpy(dst, channels_[0].output.front(), frames * sizeof(std::int16_t));
         } else if (count == 2) {
@@ -799,18 +856,24 @@ private:
                 for (std::size_t i = 0; i < frames; ++i) dst[i * count + c] = src[i];
             }
         }
-        samples_.set_size(done + frames * count);
-        for (Channel& c : channels_) c.output.consume(frames);
-        return ok();
     }
 
-    // The output at QUIT: the frames that every channel completed.
+    // The output at QUIT: the frames that every channel completed, up to
+    // `max_frames`, in one array of their exact size.
     Result<ShortenAudio> assemble() {
         KR_TRY(flush());
+        const std::size_t count = channels_.size();
+        const std::size_t frames = output_.size() / count;
+        const std::size_t kept = static_cast<std::size_t>(std::min<std::uint64_t>(frames, output_options_.max_frames));
+        // kept * count <= the samples decoded, which the length limit bounds.
+        KR_ASSIGN_OR_RETURN(SampleArray samples,
+                            SampleArray::allocate(kept * count, output_options_.framing, output_options_.source));
+        output_.move_to(samples.span());
         ShortenAudio audio;
-        audio.channel_count = channels_.size();
+        audio.channel_count = count;
         audio.is_ulaw = is_ulaw_;
-        audio.samples = std::move(samples_);
+        audio.samples = std::move(samples);
+        audio.frames_decoded = frames;
         return audio;
     }
 
@@ -824,7 +887,8 @@ private:
     std::vector<Channel> channels_;
     std::size_t current_ = 0;
     std::uint64_t count_ = 0;
-    SampleArray samples_;  // the interleaved output so far
+    OutputOptions output_options_;
+    OutputChunks output_;  // the interleaved output so far
     std::vector<std::int64_t> residuals_;
     std::vector<std::int64_t> coefficients_;
     std::array<std::uint8_t, 127> ulaw_magnitudes_{};  // q for m < 127 at the current shift
@@ -832,16 +896,16 @@ private:
 
 }  // namespace
 
-Result<SampleArray> SampleArray::allocate(std::size_t count, Framing framing) noexcept {
+Result<SampleArray> SampleArray::allocate(std::size_t count, Framing framing, const BlockSource* source) noexcept {
     SampleArray array;
     std::size_t bytes = 0;
     if (__builtin_mul_overflow(count, sizeof(std::int16_t), &bytes)) return out_of_memory();
     // The samples start an even number of bytes into the block, so that
     // they are aligned; a caller only needs at least `front` bytes of room.
     framing.front += framing.front & 1;
-    KR_ASSIGN_OR_RETURN(array.bytes_, ByteBuffer::allocate(bytes, framing));
+    KR_ASSIGN_OR_RETURN(array.bytes_, ByteBuffer::allocate(bytes, framing, source));
     array.size_ = count;
-    array.back_ = framing.back;
+    array.back_ = framing.back_for(bytes);
     return array;
 }
 
@@ -861,7 +925,7 @@ ByteBuffer SampleArray::release() && noexcept {
     return std::move(bytes_);
 }
 
-Result<ShortenAudio> decode(ByteView stream, const Limits& limits, Framing framing) {
+Result<ShortenAudio> decode(ByteView stream, const Limits& limits, const OutputOptions& output) {
     static constexpr std::uint8_t kMagic[4] = {'a', 'j', 'k', 'g'};
     if (stream.size() < 4 || std::memcmp(stream.data(), kMagic, 4) != 0)
         return invalid("not a shorten stream (missing 'ajkg' magic)");
@@ -871,9 +935,7 @@ Result<ShortenAudio> decode(ByteView stream, const Limits& limits, Framing frami
     // room enough for most streams from the start. It is only address space
     // until written; the output grows beyond it when needed and is trimmed
     // at the end.
-    KR_ASSIGN_OR_RETURN(SampleArray output, SampleArray::allocate(0, framing));
-    (void)output.reserve(std::min<std::uint64_t>(stream.size(), limits.max_decoded_samples));
-    return Decoder(stream, limits, std::move(output)).run();
+    return Decoder(stream, limits, output).run();
 }
 
 Result<std::int64_t> coffset(std::span<const std::int64_t> means, std::uint64_t nmean) {

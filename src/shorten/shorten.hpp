@@ -26,8 +26,10 @@ class SampleArray {
 public:
     SampleArray() noexcept = default;
 
-    // `count` samples, or an OutOfMemory error.
-    static Result<SampleArray> allocate(std::size_t count, Framing framing = {}) noexcept;
+    // `count` samples, from `source` when one is given, or an OutOfMemory
+    // error.
+    static Result<SampleArray> allocate(std::size_t count, Framing framing = {},
+                                        const BlockSource* source = nullptr) noexcept;
 
     std::int16_t* data() noexcept { return reinterpret_cast<std::int16_t*>(bytes_.data()); }
     const std::int16_t* data() const noexcept { return reinterpret_cast<const std::int16_t*>(bytes_.data()); }
@@ -65,6 +67,7 @@ struct ShortenAudio {
     std::uint64_t channel_count = 0;
     bool is_ulaw = false;
     SampleArray samples;
+    std::uint64_t frames_decoded = 0;  // whole frames in the stream, kept or not
 };
 
 // Limits that tests may lower to reach a check cheaply.
@@ -72,9 +75,18 @@ struct Limits {
     std::uint64_t max_decoded_samples = kMaxDecodedSamples;
 };
 
-// Decodes a whole stream. `framing` is room to leave around the samples for
-// a caller that hands them on as bytes (SampleArray::release).
-Result<ShortenAudio> decode(ByteView stream, const Limits& limits = {}, Framing framing = {});
+// How the decoded samples are delivered.
+struct OutputOptions {
+    // Room around the samples, for a caller that hands them on as bytes
+    // (SampleArray::release).
+    Framing framing;
+    // Where their memory comes from; malloc when null.
+    const BlockSource* source = nullptr;
+    // The frames kept: later ones are decoded and checked, then dropped.
+    std::uint64_t max_frames = UINT64_MAX;
+};
+
+Result<ShortenAudio> decode(ByteView stream, const Limits& limits = {}, const OutputOptions& output = {});
 
 // The running mean over a channel's block means (all of them, oldest first).
 Result<std::int64_t> coffset(std::span<const std::int64_t> means, std::uint64_t nmean);

@@ -6,21 +6,23 @@
 
 namespace korrin::transcode {
 
-Result<codecs::Pcm> decode_payload(const sphere::SphereHeader& header, ByteView payload, Framing framing) {
+Result<codecs::Pcm> decode_payload(const sphere::SphereHeader& header, ByteView payload, Framing framing,
+                                   const BlockSource* source) {
     // A compressed stream carries its own length: the decoder gets all of it.
-    if (codecs::is_compressed(codecs::coding_text(header))) return codecs::decode(header, payload, framing);
+    if (codecs::is_compressed(codecs::coding_text(header)))
+        return codecs::decode(header, payload, framing, source);
     KR_ASSIGN_OR_RETURN(const std::uint64_t declared, header.expected_data_bytes());
     if (payload.size() < declared)
         return invalid("audio payload truncated: header declares ", declared, " bytes but only ",
                        payload.size(), " present");
-    return codecs::decode(header, payload.first(static_cast<std::size_t>(declared)), framing);
+    return codecs::decode(header, payload.first(static_cast<std::size_t>(declared)), framing, source);
 }
 
-Result<ByteBuffer> transcode(ByteView sph) {
+Result<ByteBuffer> transcode(ByteView sph, const BlockSource* source) {
     KR_ASSIGN_OR_RETURN(const sphere::SphereFile file, sphere::read(sph));
     // The PCM is decoded with room for the WAV header, which is then written
     // in front of it in place.
-    KR_ASSIGN_OR_RETURN(codecs::Pcm pcm, decode_payload(file.header, file.payload, wav::kWavFraming));
+    KR_ASSIGN_OR_RETURN(codecs::Pcm pcm, decode_payload(file.header, file.payload, wav::kWavFraming, source));
     KR_ASSIGN_OR_RETURN(const std::int64_t channels, file.header.int_("channel_count"));
     if (channels > std::numeric_limits<std::uint16_t>::max()) return invalid("channel_count too large for WAV");
     KR_ASSIGN_OR_RETURN(const std::int64_t sample_rate, file.header.int_("sample_rate"));
@@ -30,9 +32,9 @@ Result<ByteBuffer> transcode(ByteView sph) {
                          pcm.bits_per_sample, std::move(pcm.bytes));
 }
 
-Result<ByteBuffer> decode_pcm(ByteView sph) {
+Result<ByteBuffer> decode_pcm(ByteView sph, const BlockSource* source) {
     KR_ASSIGN_OR_RETURN(const sphere::SphereFile file, sphere::read(sph));
-    KR_ASSIGN_OR_RETURN(codecs::Pcm pcm, decode_payload(file.header, file.payload));
+    KR_ASSIGN_OR_RETURN(codecs::Pcm pcm, decode_payload(file.header, file.payload, {}, source));
     return std::move(pcm.bytes);
 }
 

@@ -14,7 +14,7 @@ inline constexpr std::size_t kHeaderSize = 44;
 
 // The room a PCM producer should leave so that `wrap_wav` can finish the file
 // in place: the header in front, a possible pad byte behind.
-inline constexpr Framing kWavFraming{kHeaderSize, 1};
+inline constexpr Framing kWavFraming{kHeaderSize, 1, true};
 
 // Builds a WAV file in a new buffer from a copy of `pcm`. Refuses (Invalid),
 // in this order: a bits_per_sample that is not a whole number of bytes, a

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "block_source.hpp"
 #include "codecs/codecs.hpp"
 #include "reference_bitreader.hpp"
 
@@ -68,13 +69,43 @@ TEST(ShortenKernel, ErrorsPassThroughUnchanged) {
 }
 
 TEST(ShortenKernel, LeavesTheRequestedRoomAroundThePcm) {
-    auto got = shorten_to_pcm(stream_of(5, {1, -2}), Framing{44, 1});
+    auto got = shorten_to_pcm(stream_of(5, {1, -2}), shorten::OutputOptions{Framing{44, 1}});
     ASSERT_TRUE(got);
     ByteBuffer& pcm = got->pcm_bytes;
     EXPECT_EQ(pcm.size(), 4u);
     EXPECT_EQ(pcm.front_room(), 44u);
     EXPECT_EQ(pcm.back_room(), 1u);
     EXPECT_EQ(std::vector<std::uint8_t>(pcm.begin(), pcm.end()), (std::vector<std::uint8_t>{1, 0, 0xFE, 0xFF}));
+}
+
+TEST(ShortenKernel, KeepsAtMostMaxFramesInOneBlockFromTheSource) {
+    struct Case {
+        std::uint64_t max_frames;
+        std::vector<std::uint8_t> bytes;
+    };
+    const Case cases[] = {
+        {0, {}},
+        {2, {1, 0, 0xFE, 0xFF}},
+        {3, {1, 0, 0xFE, 0xFF, 3, 0}},
+        {4, {1, 0, 0xFE, 0xFF, 3, 0}},
+        {UINT64_MAX, {1, 0, 0xFE, 0xFF, 3, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.max_frames);
+        test_support::RecordingSource source;
+        {
+            shorten::OutputOptions output;
+            output.source = source.get();
+            output.max_frames = c.max_frames;
+            auto got = shorten_to_pcm(stream_of(5, {1, -2, 3}), output);
+            ASSERT_TRUE(got);
+            EXPECT_EQ(got->frames_decoded, 3u);
+            EXPECT_EQ(std::vector<std::uint8_t>(got->pcm_bytes.begin(), got->pcm_bytes.end()), c.bytes);
+            EXPECT_EQ(source.sizes, std::vector<std::size_t>{c.bytes.size()});
+            EXPECT_NE(got->pcm_bytes.whole_block_from(source.get()), nullptr);
+        }
+        EXPECT_EQ(source.outstanding(), 0u);
+    }
 }
 
 TEST(ShortenKernel, PcmTableToLe) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "block_source.hpp"
 #include "sha256.hpp"
 #include "sphere_builder.hpp"
 
@@ -48,11 +49,37 @@ struct Case {
     DecodeError error = {};
 };
 
+// With a block source, a conversion gives the same result or error and asks
+// for at most one block; a result is the whole of that block, and nothing
+// stays out once the result is gone.
+template <class Convert>
+void check_with_source(const Case& c, Convert convert, const Result<ByteBuffer>& plain) {
+    test_support::RecordingSource source;
+    {
+        auto got = convert(c.file, source.get());
+        ASSERT_EQ(got.has_value(), plain.has_value());
+        if (!got) {
+            // A block may have been taken and given back: the Shorten
+            // decoder's result is checked against the header afterwards.
+            EXPECT_EQ(got.error(), plain.error());
+        } else {
+            EXPECT_EQ(bytes_of(*got), bytes_of(*plain));
+            ASSERT_EQ(source.sizes.size(), 1u);
+            EXPECT_EQ(source.sizes[0], got->size());
+            EXPECT_NE(got->whole_block_from(source.get()), nullptr);
+        }
+        EXPECT_LE(source.sizes.size(), 1u);
+    }
+    EXPECT_EQ(source.outstanding(), 0u);
+}
+
 void run(const std::vector<Case>& cases) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         auto pcm = decode_pcm(c.file);
         auto wav = transcode(c.file);
+        check_with_source(c, [](ByteView sph, const BlockSource* s) { return decode_pcm(sph, s); }, pcm);
+        check_with_source(c, [](ByteView sph, const BlockSource* s) { return transcode(sph, s); }, wav);
         if (!c.pcm) {
             ASSERT_FALSE(pcm.has_value());
             EXPECT_EQ(pcm.error(), c.error);
@@ -108,6 +135,12 @@ TEST(Transcode, PayloadSizeAndCoding) {
          sphere_file(with(mono16, {"sample_coding", "embedded-shorten-v2.00", "-s"}), payload), std::nullopt,
          std::nullopt, unsupported(R"(sample_coding "embedded-shorten-v2.00" not supported yet)")},
         {"shorten gets the whole payload", sphere_file(with(required(500, 2, 8), shorten), stream), stream_pcm},
+        {"shorten frames beyond sample_count are dropped", sphere_file(with(required(321, 2, 2), shorten), stream),
+         Bytes(stream_pcm.begin(), stream_pcm.begin() + 321 * 4)},
+        {"shorten one frame short", sphere_file(with(required(501, 2, 2), shorten), stream), std::nullopt,
+         std::nullopt,
+         invalid("shorten stream decoded 500 samples/channel, but the SPHERE header declares 501 "
+                 "(truncated or QUIT came early)")},
         {"shorten with an unrepresentable declared length",
          sphere_file(with(required(4611686018427387904, 2, 1), shorten), stream), std::nullopt, std::nullopt,
          invalid("shorten stream decoded 500 samples/channel, but the SPHERE header declares "
@@ -183,6 +216,23 @@ TEST(Transcode, WritesTheWavHeaderForEachCoding) {
         EXPECT_EQ(u32_at(file, 28), 16000u * c.channels * c.bits / 8);
         EXPECT_EQ(u16_at(file, 34), c.bits);
         EXPECT_EQ(Bytes(file.begin() + 44, file.end()), c.pcm);
+    }
+}
+
+TEST(Transcode, ASourceThatRunsOutOfMemoryFailsTheCall) {
+    const Bytes pcm16 = sphere_file(required(4, 1, 2), pattern(8));
+    const Bytes ulaw = sphere_file(with(required(4, 1, 1), {"sample_coding", "ulaw", "-s"}), pattern(4));
+    std::vector<std::int16_t> samples(64);
+    const Bytes shorten = sphere_file(with(required(64, 1, 2), {"sample_coding", "pcm,embedded-shorten-v2.00", "-s"}),
+                                      test_support::shorten_stream(1, 16, samples));
+    for (const Bytes* file : {&pcm16, &ulaw, &shorten}) {
+        test_support::RecordingSource source;
+        source.exhausted = true;
+        auto wav = transcode(*file, source.get());
+        ASSERT_FALSE(wav.has_value());
+        EXPECT_EQ(wav.error().kind, ErrorKind::OutOfMemory);
+        EXPECT_EQ(source.sizes.size(), 1u);
+        EXPECT_EQ(source.outstanding(), 0u);
     }
 }
 
