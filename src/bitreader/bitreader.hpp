@@ -40,7 +40,7 @@ public:
     // before the one that failed; on success it is out.size().
     Result<void> var_block(std::uint32_t n, std::span<std::int64_t> out, std::size_t& decoded);
 
-    // Takes up to `count` var(n) codes (n >= 1) the fast way, handing each
+    // Takes up to `count` var(n) codes (1 <= n <= 32) the fast way, handing each
     // value to `take(value)`, which returns false to stop after it. Returns
     // how many codes were taken: fewer than `count` when `take` stopped, or
     // when the next code needs the careful way (a run longer than a cache
@@ -96,7 +96,7 @@ inline std::int64_t fold(std::uint64_t u) noexcept { return static_cast<std::int
 
 template <class Take>
 [[gnu::always_inline]] inline std::size_t BitReader::take_fast(std::uint32_t n, std::size_t count, Take&& take) noexcept {
-    if (n == 0 || size_ < 8) return 0;
+    if (n == 0 || n > kMaxLowBits || size_ < 8) return 0;
     const std::size_t wide_end = size_ - 8;
     std::uint64_t cache = cache_;
     unsigned valid = valid_;

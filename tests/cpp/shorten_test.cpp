@@ -361,6 +361,12 @@ TEST(ShortenDecode, OpeningAndHeaderChecks) {
     expect_decodes(header(8, 256, 16777216, 1024, 65536, 1048576), {256, true, {}});
 }
 
+// The stream so far, then 64 bytes of one bits.
+std::vector<std::uint8_t> with_ones(StreamBuilder& b) {
+    for (int i = 0; i < 64; ++i) b.writer().bits(0xFF, 8);
+    return b.bytes();
+}
+
 TEST(ShortenDecode, CommandChecks) {
     struct Case {
         const char* name;
@@ -390,6 +396,14 @@ TEST(ShortenDecode, CommandChecks) {
          "shorten QLPC order 1 exceeds maxnlpc 0", ErrorKind::Invalid},
         {"residual width 32 + 1", StreamBuilder(5, 1, 2, 0, 0).diff(1, 32, {}).bytes(), "oversized uvar width 33",
          ErrorKind::Invalid},
+        // With bits enough behind the width for the fast paths to run, the
+        // width is still refused before any residual is read.
+        {"residual width 32 + 1, DIFF1, bits after", with_ones(StreamBuilder(5, 1, 2, 0, 0).diff(1, 32, {})),
+         "oversized uvar width 33", ErrorKind::Invalid},
+        {"residual width 32 + 1, DIFF0, bits after", with_ones(StreamBuilder(5, 1, 2, 0, 0).diff(0, 32, {})),
+         "oversized uvar width 33", ErrorKind::Invalid},
+        {"residual width 32 + 1, QLPC, bits after", with_ones(StreamBuilder(5, 1, 2, 1, 0).qlpc(32, {1}, {})),
+         "oversized uvar width 33", ErrorKind::Invalid},
         {"mu-law value 128", StreamBuilder(8, 1, 2, 0, 0).diff(1, 7, {127, 1}).quit().bytes(),
          "shorten type-8 reconstructed value 128 is outside the 8-bit mu-law domain", ErrorKind::Unsupported},
         {"mu-law value -129", StreamBuilder(8, 1, 1, 0, 0).diff(0, 8, {-129}).quit().bytes(),
