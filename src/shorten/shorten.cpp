@@ -234,33 +234,14 @@ std::size_t fast_difference(const std::int64_t* r, std::size_t n, std::int64_t* 
 // QLPC of order p with coefficients a whose magnitudes sum to A: while every
 // value read differs from mu by at most D = 2^62 / A, each product, the sum
 // and the sum plus 32 stay within 2^62 + 32; with |mu| <= 2^61 the value
-// r + (sum >> 5) + mu stays below 2^58 + 2^57 + 2^61. Each loop returns how
-// many values it formed.
+// r + (sum >> 5) + mu stays below 2^58 + 2^57 + 2^61. Returns how many
+// values it formed. This loop takes what the fused loops below leave (the
+// codes after a long one, the last bytes of a stream); those take the rest.
 //
 // Each value waits on the one before it, so the newest term is added last:
 // the other terms are summed while the previous value is still being
 // formed, and the chain from one value to the next is one multiply and
 // three adds.
-template <std::size_t kOrder>
-std::size_t fast_lpc_fixed(const std::int64_t* r, std::size_t n, std::int64_t* s, const std::int64_t* a,
-                           std::int64_t mu, std::int64_t d) noexcept {
-    // The window, centred on mu: x[k] is the (k + 1)-th most recent value,
-    // kept in registers rather than read back from the values just stored.
-    std::int64_t x[kOrder];
-    for (std::size_t k = 0; k < kOrder; ++k) x[k] = s[-1 - static_cast<std::ptrdiff_t>(k)] - mu;
-    std::size_t i = 0;
-    while (i < n) {
-        std::int64_t older = 32;
-        for (std::size_t k = kOrder - 1; k >= 1; --k) older += a[k] * x[k];
-        const std::int64_t v = r[i] + ((older + a[0] * x[0]) >> 5);
-        s[i++] = v + mu;
-        for (std::size_t k = kOrder - 1; k >= 1; --k) x[k] = x[k - 1];
-        x[0] = v;
-        if (v > d || v < -d) break;
-    }
-    return i;
-}
-
 std::size_t fast_lpc_any(const std::int64_t* r, std::size_t n, std::int64_t* s, const std::int64_t* a,
                          std::size_t p, std::int64_t mu, std::int64_t d) noexcept {
     std::size_t i = 0;
@@ -274,16 +255,6 @@ std::size_t fast_lpc_any(const std::int64_t* r, std::size_t n, std::int64_t* s, 
     }
     return i;
 }
-
-using FastLpc = std::size_t (*)(const std::int64_t*, std::size_t, std::int64_t*, const std::int64_t*, std::int64_t,
-                                std::int64_t) noexcept;
-
-// The loops for orders 1 to 16 (the orders encoders use), by order - 1.
-template <std::size_t... kIndex>
-constexpr std::array<FastLpc, sizeof...(kIndex)> fixed_lpc_loops(std::index_sequence<kIndex...>) noexcept {
-    return {&fast_lpc_fixed<kIndex + 1>...};
-}
-constexpr auto kFixedLpcLoops = fixed_lpc_loops(std::make_index_sequence<16>());
 
 // The bound D of the QLPC fast paths for coefficients `a` and mean `mu`,
 // with the values before `s` checked against it; 0 when it cannot be had.
@@ -312,9 +283,7 @@ std::size_t fast_lpc(const std::int64_t* r, std::size_t n, std::int64_t* s, std:
                      std::int64_t mu) noexcept {
     const std::int64_t d = lpc_bound(s, a, mu);
     if (d == 0) return 0;
-    const std::size_t p = a.size();
-    if (p <= kFixedLpcLoops.size()) return kFixedLpcLoops[p - 1](r, n, s, a.data(), mu, d);
-    return fast_lpc_any(r, n, s, a.data(), p, mu, d);
+    return fast_lpc_any(r, n, s, a.data(), a.size(), mu, d);
 }
 
 // Fused decoding: while the bounds above hold, each residual code goes
