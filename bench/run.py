@@ -240,7 +240,49 @@ def bench_shorten(kn, ins: inp.Inputs, reps: int, report: Report):
                        f"{samples / f['lean_s'] / 1e6:.1f} Msamp/s", mod / f["lean_s"],
                        note="ratio = module time / lean time")
             entry.update({"floor_parse_s": f["parse_s"], "floor_lean_s": f["lean_s"]})
+        kept = kept_memory_time(kn, ins.path(name), max(reps, 5))
+        if kept is not None:
+            ratio = (timing.median(t["ffmpeg"]) - timing.median(t["ffmpeg_tiny"])) / kept if "ffmpeg" in t else None
+            report.row("shorten", "  module, glibc keeping freed memory", kept,
+                       f"{samples / kept / 1e6:.1f} Msamp/s", ratio,
+                       note="a child process with " + " ".join(f"{k}={v}" for k, v in KEEP_MEMORY.items())
+                            + ": no first-touch page faults; ratio = ffmpeg / this")
+            entry["kept_memory_s"] = kept
         data_out[name] = entry
+
+
+# glibc settings under which freed memory is kept for the next call instead
+# of being given back to the kernel and faulted in afresh (PROFILE.md, 4).
+KEEP_MEMORY = {"MALLOC_TRIM_THRESHOLD_": "2000000000", "MALLOC_MMAP_THRESHOLD_": "1000000000"}
+
+KEPT_CHILD = r"""
+import json, sys, time
+sys.path[:0] = json.loads(sys.argv[3])
+import korrin_native as kn
+data = open(sys.argv[1], "rb").read()
+ts = []
+for i in range(int(sys.argv[2]) + 1):
+    c0 = time.process_time(); w0 = time.perf_counter()
+    r = kn.shorten_to_pcm(data)
+    ts.append((time.process_time() - c0, time.perf_counter() - w0))
+    del r
+print(json.dumps(ts[1:]))
+"""
+
+
+def kept_memory_time(kn, path: Path, calls: int) -> float | None:
+    """The module's median time per call in a child process where glibc keeps
+    freed memory: how fast the decoder is once its output pages are not
+    fresh. The same module file as the parent's; the first call is a warm-up."""
+    module_dir = str(Path(kn.__file__).parent)
+    env = dict(os.environ, **KEEP_MEMORY)
+    proc = subprocess.run([sys.executable, "-c", KEPT_CHILD, str(path), str(calls), json.dumps([module_dir])],
+                          env=env, capture_output=True, text=True)
+    if proc.returncode != 0:
+        log("kept-memory child failed:", proc.stderr[-400:])
+        return None
+    times = json.loads(proc.stdout)
+    return timing.median([c if timing.CLOCK == "cpu" else w for c, w in times])
 
 
 # --------------------------------------------------------------------------
