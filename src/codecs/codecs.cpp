@@ -120,7 +120,10 @@ Result<Pcm> decode_shorten(const sphere::SphereHeader& header, ByteView payload,
     // in their order, after the decoder's own.
     const auto declared = header.int_("sample_count");
     shorten::OutputOptions options{framing, source};
-    if (declared && *declared >= 0) options.max_frames = static_cast<std::uint64_t>(*declared);
+    if (declared && *declared >= 0) {
+        options.max_frames = static_cast<std::uint64_t>(*declared);
+        options.preallocate = true;
+    }
     KR_ASSIGN_OR_RETURN(ShortenPcm decoded, shorten_to_pcm(payload, options));
     KR_ASSIGN_OR_RETURN(const std::int64_t channels, header.int_("channel_count"));
     const std::uint64_t decoded_channels = decoded.channel_count;

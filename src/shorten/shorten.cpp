@@ -418,7 +418,7 @@ struct BlockTally {
 class Decoder {
 public:
     Decoder(ByteView stream, const Limits& limits, const OutputOptions& output)
-        : reader_(stream, 5), limits_(limits), output_options_(output) {}
+        : reader_(stream, 5), limits_(limits), output_options_(output), stream_size_(stream.size()) {}
 
     Result<ShortenAudio> run() {
         KR_TRY(read_header());
@@ -493,6 +493,7 @@ private:
         for (std::uint64_t c = 0; c < channels; ++c) channels_.emplace_back(history_length, nmean);
         residuals_.resize(kStep);
         set_shift(0);
+        reserve_expected();
         return ok();
     }
 
@@ -791,20 +792,47 @@ private:
     }
 
     // Moves the frames that every channel has reached into the interleaved
-    // output.
+    // output; those beyond max_frames are counted and dropped.
     Result<void> flush() {
         const std::size_t count = channels_.size();
         std::size_t frames = channels_[0].output.size();
         for (const Channel& c : channels_) frames = std::min(frames, c.output.size());
-        while (frames > 0) {
-            KR_ASSIGN_OR_RETURN(const std::span<std::int16_t> room, output_.room(count));
-            const std::size_t run = std::min(frames, room.size() / count);
-            interleave(room.data(), run);
-            output_.commit(run * count);
-            for (Channel& c : channels_) c.output.consume(run);
-            frames -= run;
+        const auto keep = static_cast<std::size_t>(
+            std::min<std::uint64_t>(frames, output_options_.max_frames - kept_frames_));
+        if (direct_.data() != nullptr) {
+            interleave(direct_.data() + kept_frames_ * count, keep);
+            for (Channel& c : channels_) c.output.consume(keep);
+        } else {
+            for (std::size_t left = keep; left > 0;) {
+                KR_ASSIGN_OR_RETURN(const std::span<std::int16_t> room, output_.room(count));
+                const std::size_t run = std::min(left, room.size() / count);
+                interleave(room.data(), run);
+                output_.commit(run * count);
+                for (Channel& c : channels_) c.output.consume(run);
+                left -= run;
+            }
         }
+        for (Channel& c : channels_) c.output.consume(frames - keep);
+        kept_frames_ += keep;
+        frames_ += frames;
         return ok();
+    }
+
+    // When the caller knows how many frames to expect, the output goes
+    // straight into a block of that size, without the chunks and the copy
+    // at QUIT. Only for plausible counts: a header may promise far more
+    // than its stream holds, and the chunks are the road for that.
+    void reserve_expected() {
+        if (!output_options_.preallocate) return;
+        const std::uint64_t count = channels_.size();
+        const std::uint64_t frames = output_options_.max_frames;
+        std::uint64_t samples = 0;
+        if (!checked_mul(frames, count, samples) || samples > limits_.max_decoded_samples) return;
+        // Shorten seldom does better than 4:1 outside silence.
+        if (samples / 64 > stream_size_ + 65536) return;
+        auto block = SampleArray::allocate(static_cast<std::size_t>(samples), output_options_.framing,
+                                           output_options_.source);
+        if (block) direct_ = std::move(*block);  // without memory, the chunks still work
     }
 
     // The next `frames` frames of every channel, interleaved into `dst`.
@@ -828,21 +856,27 @@ private:
     }
 
     // The output at QUIT: the frames that every channel completed, up to
-    // `max_frames`, in one array of their exact size.
+    // `max_frames`, in one array of their exact size (or, when a block was
+    // reserved for more frames than came, of the frames that came).
     Result<ShortenAudio> assemble() {
         KR_TRY(flush());
         const std::size_t count = channels_.size();
-        const std::size_t frames = output_.size() / count;
-        const std::size_t kept = static_cast<std::size_t>(std::min<std::uint64_t>(frames, output_options_.max_frames));
-        // kept * count <= the samples decoded, which the length limit bounds.
-        KR_ASSIGN_OR_RETURN(SampleArray samples,
-                            SampleArray::allocate(kept * count, output_options_.framing, output_options_.source));
-        output_.move_to(samples.span());
+        // kept_frames_ * count <= the samples decoded, which the length
+        // limit bounds.
+        SampleArray samples;
+        if (direct_.data() != nullptr) {
+            samples = std::move(direct_);
+            samples.set_size(kept_frames_ * count);
+        } else {
+            KR_ASSIGN_OR_RETURN(samples, SampleArray::allocate(kept_frames_ * count, output_options_.framing,
+                                                               output_options_.source));
+            output_.move_to(samples.span());
+        }
         ShortenAudio audio;
         audio.channel_count = count;
         audio.is_ulaw = is_ulaw_;
         audio.samples = std::move(samples);
-        audio.frames_decoded = frames;
+        audio.frames_decoded = frames_;
         return audio;
     }
 
@@ -857,7 +891,11 @@ private:
     std::size_t current_ = 0;
     std::uint64_t count_ = 0;
     OutputOptions output_options_;
-    OutputChunks output_;  // the interleaved output so far
+    std::size_t stream_size_;
+    OutputChunks output_;  // the interleaved output so far, or
+    SampleArray direct_;   // the block it goes straight into (reserve_expected)
+    std::uint64_t kept_frames_ = 0;  // frames in the output
+    std::uint64_t frames_ = 0;       // frames every channel has completed
     std::vector<std::int64_t> residuals_;
     std::vector<std::int64_t> coefficients_;
     std::array<std::uint8_t, 127> ulaw_magnitudes_{};  // q for m < 127 at the current shift

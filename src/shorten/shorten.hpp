@@ -84,6 +84,11 @@ struct OutputOptions {
     const BlockSource* source = nullptr;
     // The frames kept: later ones are decoded and checked, then dropped.
     std::uint64_t max_frames = UINT64_MAX;
+    // max_frames is also the count expected (a header's): reserve the
+    // output's block for it at the start when the count is plausible, and
+    // decode straight into it. A stream that falls short then gives fewer
+    // samples than the block holds.
+    bool preallocate = false;
 };
 
 Result<ShortenAudio> decode(ByteView stream, const Limits& limits = {}, const OutputOptions& output = {});

@@ -81,28 +81,40 @@ TEST(ShortenKernel, LeavesTheRequestedRoomAroundThePcm) {
 TEST(ShortenKernel, KeepsAtMostMaxFramesInOneBlockFromTheSource) {
     struct Case {
         std::uint64_t max_frames;
+        bool preallocate;
         std::vector<std::uint8_t> bytes;
+        std::vector<std::size_t> requests;  // block sizes asked of the source
+        bool whole;                         // the result fills its block
     };
+    const std::vector<std::uint8_t> all = {1, 0, 0xFE, 0xFF, 3, 0};
     const Case cases[] = {
-        {0, {}},
-        {2, {1, 0, 0xFE, 0xFF}},
-        {3, {1, 0, 0xFE, 0xFF, 3, 0}},
-        {4, {1, 0, 0xFE, 0xFF, 3, 0}},
-        {UINT64_MAX, {1, 0, 0xFE, 0xFF, 3, 0}},
+        {0, false, {}, {0}, true},
+        {2, false, {1, 0, 0xFE, 0xFF}, {4}, true},
+        {3, false, all, {6}, true},
+        {4, false, all, {6}, true},
+        {UINT64_MAX, false, all, {6}, true},
+        // Reserved up front for the expected count.
+        {2, true, {1, 0, 0xFE, 0xFF}, {4}, true},
+        {3, true, all, {6}, true},
+        // The stream falls short of the count: what came, in a larger block.
+        {4, true, all, {8}, false},
+        // A count no stream of this size could plausibly hold: no block up front.
+        {std::uint64_t{1} << 40, true, all, {6}, true},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.max_frames);
+        SCOPED_TRACE(::testing::Message() << c.max_frames << (c.preallocate ? " preallocated" : ""));
         test_support::RecordingSource source;
         {
             shorten::OutputOptions output;
             output.source = source.get();
             output.max_frames = c.max_frames;
+            output.preallocate = c.preallocate;
             auto got = shorten_to_pcm(stream_of(5, {1, -2, 3}), output);
             ASSERT_TRUE(got);
             EXPECT_EQ(got->frames_decoded, 3u);
             EXPECT_EQ(std::vector<std::uint8_t>(got->pcm_bytes.begin(), got->pcm_bytes.end()), c.bytes);
-            EXPECT_EQ(source.sizes, std::vector<std::size_t>{c.bytes.size()});
-            EXPECT_NE(got->pcm_bytes.whole_block_from(source.get()), nullptr);
+            EXPECT_EQ(source.sizes, c.requests);
+            EXPECT_EQ(got->pcm_bytes.whole_block_from(source.get()) != nullptr, c.whole);
         }
         EXPECT_EQ(source.outstanding(), 0u);
     }
