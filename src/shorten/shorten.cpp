@@ -123,10 +123,11 @@ public:
     // when it is no longer than what was dropped, so the moves cost at most
     // one step per sample ever dropped.
     void consume(std::size_t count) noexcept {
+        if (count == 0) return;  // and a buffer never written has no memory to move
         begin_ += count;
         const std::size_t left = values_.size() - begin_;
         if (left > begin_) return;
-        std::memmove(values_.data(), values_.data() + begin_, left * sizeof(std::int16_t));
+        if (left > 0) std::memmove(values_.data(), values_.data() + begin_, left * sizeof(std::int16_t));
         values_.set_size(left);
         begin_ = 0;
     }
@@ -800,7 +801,7 @@ private:
         const auto keep = static_cast<std::size_t>(
             std::min<std::uint64_t>(frames, output_options_.max_frames - kept_frames_));
         if (direct_.data() != nullptr) {
-            interleave(direct_.data() + kept_frames_ * count, keep);
+            if (keep > 0) interleave(direct_.data() + kept_frames_ * count, keep);
             for (Channel& c : channels_) c.output.consume(keep);
         } else {
             for (std::size_t left = keep; left > 0;) {
