@@ -88,28 +88,6 @@ Result<std::uint64_t> BitReader::ulong() {
     return uvar(static_cast<std::uint32_t>(width));
 }
 
-namespace {
-
-// var_block's fast part, for each instruction set.
-std::size_t take_block(BitReader& reader, std::uint32_t n, std::int64_t* out, std::size_t count) noexcept {
-    return reader.take_fast(n, count, [&out](std::int64_t v) noexcept {
-        *out++ = v;
-        return true;
-    });
-}
-
-#if defined(__x86_64__)
-[[gnu::target("lzcnt,bmi,bmi2")]] std::size_t take_block_bmi2(BitReader& reader, std::uint32_t n, std::int64_t* out,
-                                                               std::size_t count) noexcept {
-    return reader.take_fast(n, count, [&out](std::int64_t v) noexcept {
-        *out++ = v;
-        return true;
-    });
-}
-#endif
-
-}  // namespace
-
 bool has_fast_bit_instructions() noexcept {
 #if defined(__x86_64__)
     static const bool has = [] {
@@ -129,14 +107,13 @@ Result<void> BitReader::var_block(std::uint32_t n, std::span<std::int64_t> out, 
     if (out.empty()) return ok();
     if (n > kMaxLowBits) return oversized(n);
 
-#if defined(__x86_64__)
-    const auto take = has_fast_bit_instructions() ? take_block_bmi2 : take_block;
-#else
-    const auto take = take_block;
-#endif
     std::size_t i = 0;
     while (i < out.size()) {
-        i += take(*this, n, out.data() + i, out.size() - i);
+        std::int64_t* next = out.data() + i;
+        i += take_fast_here(*this, n, out.size() - i, [next](std::int64_t v) mutable noexcept {
+            *next++ = v;
+            return true;
+        });
         if (i == out.size()) break;
         // A long code, or one among the last eight bytes.
         auto u = uvar(n);

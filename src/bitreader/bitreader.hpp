@@ -81,6 +81,15 @@ private:
 // bsr and shifts through cl. Checked once, by cpuid.
 bool has_fast_bit_instructions() noexcept;
 
+// reader.take_fast(n, count, take), on a copy of the loop compiled for this
+// processor. Each caller's `Take` gets its own pair of copies.
+//
+// `take` is passed by value: a local whose address never escapes lives in
+// registers, where one behind a reference would be written back after every
+// value, in case the values' stores reached it.
+template <class Take>
+std::size_t take_fast_here(BitReader& reader, std::uint32_t n, std::size_t count, Take take) noexcept;
+
 namespace detail {
 
 inline std::uint64_t load_be64(const std::uint8_t* p) noexcept {
@@ -132,6 +141,31 @@ done:
     valid_ = valid;
     next_ = next;
     return i;
+}
+
+namespace detail {
+
+template <class Take>
+std::size_t take_fast_portable(BitReader& reader, std::uint32_t n, std::size_t count, Take take) noexcept {
+    return reader.take_fast(n, count, take);
+}
+
+#if defined(__x86_64__)
+template <class Take>
+[[gnu::target("lzcnt,bmi,bmi2")]] std::size_t take_fast_bmi2(BitReader& reader, std::uint32_t n, std::size_t count,
+                                                              Take take) noexcept {
+    return reader.take_fast(n, count, take);
+}
+#endif
+
+}  // namespace detail
+
+template <class Take>
+std::size_t take_fast_here(BitReader& reader, std::uint32_t n, std::size_t count, Take take) noexcept {
+#if defined(__x86_64__)
+    if (has_fast_bit_instructions()) return detail::take_fast_bmi2(reader, n, count, take);
+#endif
+    return detail::take_fast_portable(reader, n, count, take);
 }
 
 }  // namespace korrin::bitreader

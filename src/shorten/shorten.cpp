@@ -293,31 +293,8 @@ std::size_t fast_lpc(const std::int64_t* r, std::size_t n, std::int64_t* s, std:
 // A taker forms one value per residual at `s` and returns false after the
 // first value beyond its bound, as the fast loops stop; the careful road
 // then goes on from there, so values, errors and their order are the same.
-
-// Runs `taker` over up to `count` codes of n low bits, on the loop compiled
-// for this processor. Returns how many values it formed.
-//
-// The taker is passed by value: a local whose address never escapes lives
-// in registers, where one behind a reference would be written back after
-// every value, in case the values' stores reached it.
-template <class Taker>
-std::size_t take_portable(BitReader& reader, std::uint32_t n, std::size_t count, Taker taker) noexcept {
-    return reader.take_fast(n, count, taker);
-}
-#if defined(__x86_64__)
-template <class Taker>
-[[gnu::target("lzcnt,bmi,bmi2")]] std::size_t take_bmi2(BitReader& reader, std::uint32_t n, std::size_t count,
-                                                         Taker taker) noexcept {
-    return reader.take_fast(n, count, taker);
-}
-#endif
-template <class Taker>
-std::size_t take_with(BitReader& reader, std::uint32_t n, std::size_t count, Taker taker) noexcept {
-#if defined(__x86_64__)
-    if (bitreader::has_fast_bit_instructions()) return take_bmi2(reader, n, count, taker);
-#endif
-    return take_portable(reader, n, count, taker);
-}
+// Takers run on bitreader::take_fast_here, on the reader's loop compiled
+// for this processor.
 
 // DIFF0, and QLPC of order 0: r + mu, which cannot overflow while
 // |mu| <= 2^62, since |r| < 2^58.
@@ -334,7 +311,7 @@ std::size_t fused_offset(BitReader& reader, std::uint32_t n, std::size_t count, 
                          std::int64_t mu) noexcept {
     constexpr std::int64_t kMuBound = std::int64_t{1} << 62;
     if (mu > kMuBound || mu < -kMuBound) return 0;
-    return take_with(reader, n, count, OffsetTaker{s, mu});
+    return bitreader::take_fast_here(reader, n, count, OffsetTaker{s, mu});
 }
 
 // DIFF1-3, on fast_difference's bound.
@@ -359,7 +336,7 @@ template <int kOrder>
 std::size_t fused_difference(BitReader& reader, std::uint32_t n, std::size_t count, std::int64_t* s) noexcept {
     for (int k = 1; k <= kOrder; ++k)
         if (!within_2_59(s[-k])) return 0;
-    return take_with(reader, n, count, DifferenceTaker<kOrder>{s, s[-1], s[-2], s[-3]});
+    return bitreader::take_fast_here(reader, n, count, DifferenceTaker<kOrder>{s, s[-1], s[-2], s[-3]});
 }
 
 // QLPC of orders 1 to 16, on fast_lpc's bound, with the window in registers.
@@ -386,7 +363,7 @@ std::size_t fused_lpc_fixed(BitReader& reader, std::uint32_t n, std::size_t coun
                             const std::int64_t* a, std::int64_t mu, std::int64_t d) noexcept {
     LpcTaker<kOrder> taker{s, a, mu, d, {}};
     for (std::size_t k = 0; k < kOrder; ++k) taker.x[k] = s[-1 - static_cast<std::ptrdiff_t>(k)] - mu;
-    return take_with(reader, n, count, taker);
+    return bitreader::take_fast_here(reader, n, count, taker);
 }
 
 using FusedLpc = std::size_t (*)(BitReader&, std::uint32_t, std::size_t, std::int64_t*, const std::int64_t*,
