@@ -23,6 +23,13 @@ const char help_text[] =
     "  -j, --jobs=N         convert in N threads (default: one per core)\n"
     "      --pcm            write raw little-endian PCM (.pcm) instead of WAV\n"
     "  -f, --force          replace outputs that already exist\n"
+    "      --skip-existing  leave outputs that already exist as they are and\n"
+    "                       count their inputs as skipped (to resume a run)\n"
+    "      --keep-extension name outputs after the whole input name\n"
+    "                       (X.wv1 -> X.wv1.wav), so that X.wv1 and X.wv2 differ\n"
+    "      --no-checksum    convert files whose samples do not match their\n"
+    "                       header's sample_checksum (checked by default where\n"
+    "                       the coding has a known rule: all but 4-byte PCM)\n"
     "  -q, --quiet          print nothing but errors\n"
     "  -h, --help           show this help and exit\n"
     "  -V, --version        show the version and exit\n"
@@ -33,7 +40,7 @@ const char help_text[] =
 
 namespace {
 
-enum class Opt { Output, Jobs, Pcm, Force, Quiet, Help, Version };
+enum class Opt { Output, Jobs, Pcm, Force, Quiet, Help, Version, SkipExisting, KeepExtension, NoChecksum };
 
 struct OptionSpec {
     char short_name;  // '\0': long form only
@@ -47,6 +54,9 @@ constexpr OptionSpec option_specs[] = {
     {'\0', "pcm", Opt::Pcm, false},      {'f', "force", Opt::Force, false},
     {'q', "quiet", Opt::Quiet, false},   {'h', "help", Opt::Help, false},
     {'V', "version", Opt::Version, false},
+    {'\0', "skip-existing", Opt::SkipExisting, false},
+    {'\0', "keep-extension", Opt::KeepExtension, false},
+    {'\0', "no-checksum", Opt::NoChecksum, false},
 };
 
 const OptionSpec* find_short(char c) {
@@ -104,6 +114,9 @@ std::optional<std::string> apply(Command& command, const OptionSpec& option,
         case Opt::Pcm: options.pcm = true; break;
         case Opt::Force: options.force = true; break;
         case Opt::Quiet: options.quiet = true; break;
+        case Opt::SkipExisting: options.skip_existing = true; break;
+        case Opt::KeepExtension: options.keep_extension = true; break;
+        case Opt::NoChecksum: options.checksum = false; break;
         // The first of --help and --version wins; the rest of the line is
         // still checked, so a typo is not silently ignored.
         case Opt::Help:
@@ -175,6 +188,8 @@ Command parse_command_line(std::span<const char* const> args) {
     }
     if (command.action == Action::Convert && command.options.inputs.empty())
         return bad_usage("no input given");
+    if (command.action == Action::Convert && command.options.force && command.options.skip_existing)
+        return bad_usage("--force and --skip-existing exclude each other");
     return command;
 }
 
