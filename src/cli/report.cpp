@@ -127,7 +127,7 @@ void Reporter::summary(const Counters& counters) {
     else
         line += std::to_string(converted) + " of " + std::to_string(total) +
                 " files converted, " + std::to_string(failed) + " failed";
-    if (skipped > 0) line += ", " + std::to_string(skipped) + " skipped (output exists)";
+    if (skipped > 0) line += ", " + std::to_string(skipped) + " skipped";
     if (bytes > 0) {
         line += " (" + format_bytes(bytes) + " read in " + format_fixed(elapsed, 2) + " s";
         if (elapsed > 0) line += ", " + format_bytes(bytes / elapsed) + "/s";
