@@ -15,9 +15,10 @@ const char help_text[] =
     "files and for *.wv1, *.wv2 and *.wav files that begin with \"NIST_1A\" (in\n"
     "any letter case; links to directories are not followed). Outputs mirror\n"
     "the input tree under OUTDIR, or sit beside their inputs, named after them\n"
-    "with the extension .wav or .pcm. Each output is written to a temporary\n"
-    "file and renamed into place; an existing file is never replaced without\n"
-    "--force, nor an input even with it.\n"
+    "with the extension .wav or .pcm; the trees of several input directories\n"
+    "merge under one OUTDIR. Each output is written to a temporary file and\n"
+    "renamed into place; an existing file is never replaced without --force,\n"
+    "nor an input even with it.\n"
     "\n"
     "  -o, --output=OUTDIR  write the outputs under OUTDIR\n"
     "  -j, --jobs=N         convert in N threads (default: one per core)\n"
@@ -25,7 +26,8 @@ const char help_text[] =
     "  -f, --force          replace outputs that already exist\n"
     "      --skip-existing  leave outputs that already exist as they are and\n"
     "                       count their inputs as skipped (to resume a run)\n"
-    "      --keep-extension name outputs after the whole input name\n"
+    "      --keep-extension\n"
+    "                       name outputs after the whole input name\n"
     "                       (X.wv1 -> X.wv1.wav), so that X.wv1 and X.wv2 differ\n"
     "      --no-checksum    convert files whose samples do not match their\n"
     "                       header's sample_checksum (checked by default where\n"
@@ -35,8 +37,8 @@ const char help_text[] =
     "  -V, --version        show the version and exit\n"
     "\n"
     "A file that cannot be converted is reported as \"PATH: MESSAGE\" on standard\n"
-    "error and the others carry on. Exit status: 0 when every file converted,\n"
-    "1 when any failed, 2 on bad usage.\n";
+    "error and the others carry on. Exit status: 0 when every file converted\n"
+    "(or was skipped), 1 when any failed, 2 on bad usage.\n";
 
 namespace {
 
