@@ -8,6 +8,7 @@ here from the samples, never taken from the command."""
 from __future__ import annotations
 
 import os
+import shutil
 import subprocess
 import sys
 import sysconfig
@@ -23,6 +24,7 @@ import shorten_encoder as enc  # noqa: E402
 
 SPH2WAV = Path(os.environ.get("KORRIN_SPH2WAV") or Path(sysconfig.get_path("scripts")) / "sph2wav")
 HINT = " (use --no-checksum to convert it anyway)"
+FFMPEG = shutil.which("ffmpeg")
 RATE = 16000
 
 
@@ -87,13 +89,15 @@ def g711(korrin, frames: int, channels: int, seed: int, coding: str) -> Made:
 def shortened(frames: int, channels: int, seed: int, version: int, label: str, ulaw: bool = False) -> Made:
     if ulaw:
         v = np.random.default_rng(seed).integers(-128, 128, (frames, channels))
-        stream = enc.encode(v, sample_type=8, blocksize=128, seed=seed, version=version)
+        stream = enc.encode(v, sample_type=8, blocksize=128, seed=seed, version=version, verbatim=False)
         codes = bytes(enc.ulaw_value_to_byte(int(x), 0) for x in v.reshape(-1))
         checksum = sum8(codes)
     else:
         v = values(frames, channels, seed)
+        # Streams ffmpeg reads as this decoder does (see test_shorten_v1).
         stream = enc.encode(v, sample_type=5, blocksize=256, maxnlpc=8, nmean=4, seed=seed, version=version,
-                            bitshifts=(0, 1), min_qlpc_order=1)
+                            bitshifts=(0, 1) if version == 1 else (0,), min_qlpc_order=1,
+                            leading_wav_header=True, pad_to_words=True, verbatim=False)
         checksum = sum16(np.frombuffer(stream.pcm, "<i2"))
     fields = pcm16_fields(frames, channels, RATE)
     fields["sample_coding"] = ("ulaw," if ulaw else "pcm,") + label
@@ -141,6 +145,16 @@ def test_a_wsj_like_tree_converts_with_checksums_and_kept_extensions(korrin, tmp
     assert result.returncode == 0, result.stderr
     assert lines(result.stderr)[-1].startswith(f"sph2wav: {len(made)} files converted")
     assert tree(tmp_path / "out") == {name + ".wav": m.output for name, m in made.items()}
+    if FFMPEG is None:
+        return
+    # ffmpeg reads the Shorten PCM streams (not the mu-law one) the same way.
+    for name, m in made.items():
+        if m.fields["sample_coding"].startswith("pcm,"):
+            shn = tmp_path / "x.shn"
+            shn.write_bytes(m.payload)
+            out = subprocess.run([FFMPEG, "-v", "error", "-f", "shn", "-i", str(shn), "-f", "s16le", "-"],
+                                 capture_output=True, check=True).stdout
+            assert (tmp_path / "out" / (name + ".wav")).read_bytes()[44:] == out, name
 
 
 def test_pairs_collide_without_keep_extension_and_the_message_says_so(korrin, tmp_path):
