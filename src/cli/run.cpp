@@ -1,12 +1,12 @@
 #include "cli/run.hpp"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,7 +60,6 @@ transcode::Options core_options(const Options& options) {
 
 // Reads, converts and writes one file.
 JobResult convert(const Job& job, const Options& options, OutputWriter& writer, std::size_t slot) {
-    const bool pcm = options.pcm;
     InputFile input;
     std::string error;
     if (!input.open(job.input, error)) return failed(std::move(error));
@@ -81,7 +80,8 @@ JobResult convert(const Job& job, const Options& options, OutputWriter& writer, 
     const std::uint64_t size = sph.size();
 
     const transcode::Options core = core_options(options);
-    auto converted = pcm ? transcode::decode_pcm(sph, nullptr, core) : transcode::transcode(sph, nullptr, core);
+    auto converted =
+        options.pcm ? transcode::decode_pcm(sph, nullptr, core) : transcode::transcode(sph, nullptr, core);
     sph = ByteBuffer();  // the input is not needed while the output is written
     if (!converted) return failed(std::move(converted.error().message), size);
 
