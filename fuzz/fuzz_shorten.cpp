@@ -6,7 +6,8 @@
 // (message and kind) or the same samples; and, when it fits the cap, by
 // shorten_to_pcm with the real limits, which must agree exactly as well:
 // same error, or same channel count, flag and samples serialised
-// little-endian.
+// little-endian. A version-1 stream is decoded once more, by the decoder
+// that takes that version, against the reference in the same mode.
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -25,6 +26,25 @@ using korrin::fuzz::check;
 // 2^20 samples: 2 MB of 16-bit output, far above any interesting stream.
 constexpr std::uint64_t kFuzzMaxSamples = std::uint64_t{1} << 20;
 constexpr std::string_view kTooLong = "shorten stream exceeds the maximum decoded length";
+
+// The decoder's outcome is the reference decoder's: the same error, or the
+// same samples.
+void check_against_reference(const korrin::Result<korrin::shorten::ShortenAudio>& capped,
+                             const korrin::fuzz::ReferenceShorten::Outcome& reference) {
+    if (const auto* error = std::get_if<korrin::DecodeError>(&reference)) {
+        check(!capped, "decoded a stream the reference rejects", error->message);
+        check(capped.error() == *error, "error differs from the reference", capped.error().message + " / " + error->message);
+        return;
+    }
+    const auto& want = std::get<korrin::fuzz::ReferenceAudio>(reference);
+    check(capped.has_value(), "rejected a stream the reference decodes", capped ? "" : capped.error().message);
+    check(capped->channel_count == want.channel_count && capped->is_ulaw == want.is_ulaw,
+          "header differs from the reference");
+    const auto got = capped->samples.span();
+    check(got.size() == want.samples.size(), "sample count differs from the reference");
+    for (std::size_t i = 0; i < got.size(); ++i)
+        check(got[i] == want.samples[i], "sample differs from the reference", std::to_string(i));
+}
 
 }  // namespace
 
@@ -47,19 +67,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             for (std::int16_t s : audio.samples.span()) check(s >= 0 && s <= 255, "mu-law code outside 0..255");
     }
 
-    const auto reference = korrin::fuzz::ReferenceShorten(stream, kFuzzMaxSamples).run();
-    if (const auto* error = std::get_if<korrin::DecodeError>(&reference)) {
-        check(!capped, "decoded a stream the reference rejects", error->message);
-        check(capped.error() == *error, "error differs from the reference", capped.error().message + " / " + error->message);
-    } else {
-        const auto& want = std::get<korrin::fuzz::ReferenceAudio>(reference);
-        check(capped.has_value(), "rejected a stream the reference decodes", capped ? "" : capped.error().message);
-        check(capped->channel_count == want.channel_count && capped->is_ulaw == want.is_ulaw,
-              "header differs from the reference");
-        const auto got = capped->samples.span();
-        check(got.size() == want.samples.size(), "sample count differs from the reference");
-        for (std::size_t i = 0; i < got.size(); ++i)
-            check(got[i] == want.samples[i], "sample differs from the reference", std::to_string(i));
+    check_against_reference(capped, korrin::fuzz::ReferenceShorten(stream, kFuzzMaxSamples).run());
+    // A version-1 stream also goes through the decoder that takes it.
+    if (size > 4 && data[4] == 1) {
+        const auto v1 = korrin::shorten::decode(stream, korrin::shorten::Limits{kFuzzMaxSamples}, {},
+                                                {.accept_version_1 = true});
+        if (!v1) korrin::fuzz::check_error(v1.error(), "shorten::decode (version 1)");
+        check_against_reference(v1, korrin::fuzz::ReferenceShorten(stream, kFuzzMaxSamples, true).run());
     }
     if (!capped && capped.error().message == kTooLong) return 0;  // too big to decode again here
 

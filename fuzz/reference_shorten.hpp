@@ -29,15 +29,18 @@ class ReferenceShorten {
 public:
     using Outcome = std::variant<ReferenceAudio, DecodeError>;
 
-    ReferenceShorten(ByteView stream, std::uint64_t max_samples)
-        : stream_(stream), reader_(stream, 5), max_samples_(max_samples) {}
+    // With `accept_version_1`, version-1 streams decode too: means without
+    // the rounding term, QLPC without the rounding offset.
+    ReferenceShorten(ByteView stream, std::uint64_t max_samples, bool accept_version_1 = false)
+        : stream_(stream), reader_(stream, 5), max_samples_(max_samples), accept_version_1_(accept_version_1) {}
 
     Outcome run() {
         if (stream_.size() < 4 || stream_[0] != 'a' || stream_[1] != 'j' || stream_[2] != 'k' || stream_[3] != 'g')
             return bad("not a shorten stream (missing 'ajkg' magic)");
         if (stream_.size() == 4) return bad("truncated shorten stream: missing version byte");
-        if (stream_[4] != 2)
+        if (stream_[4] != 2 && !(stream_[4] == 1 && accept_version_1_))
             return unsupported("shorten version ", unsigned{stream_[4]}, " not supported (only v2 is validated)");
+        rounding_ = stream_[4] == 2;
 
         std::uint64_t header[6];
         for (auto& v : header)
@@ -154,7 +157,7 @@ private:
         std::int64_t sum = 0;
         for (std::size_t i = channel.means.size() - taken; i < channel.means.size(); ++i)
             if (!add(sum, channel.means[i], sum)) return overflow();
-        if (!add(sum, static_cast<std::int64_t>(nmean_ / 2), sum)) return overflow();
+        if (!add(sum, rounding_ ? static_cast<std::int64_t>(nmean_ / 2) : 0, sum)) return overflow();
         mu = sum / static_cast<std::int64_t>(nmean_);
         return true;
     }
@@ -229,7 +232,7 @@ private:
                     std::int64_t d, p;
                     if (!sub(w[w.size() - 1 - k], mu, d) || !mul(d, a[k], p) || !add(sum, p, sum)) return overflow();
                 }
-                if (!add(sum, 32, sum)) return overflow();
+                if (!add(sum, rounding_ ? 32 : 0, sum)) return overflow();
                 std::int64_t t;
                 if (!add(r, sum >> 5, t) || !add(t, mu, s)) return overflow();
             }
@@ -249,7 +252,7 @@ private:
             std::int64_t sum = 0;
             for (std::int64_t v : block)
                 if (!add(sum, v, sum)) return overflow();
-            if (!add(sum, static_cast<std::int64_t>(blocksize_ / 2), sum)) return overflow();
+            if (!add(sum, rounding_ ? static_cast<std::int64_t>(blocksize_ / 2) : 0, sum)) return overflow();
             channel.means.push_back(sum / static_cast<std::int64_t>(blocksize_));
         }
         count_ += n;
@@ -313,6 +316,8 @@ private:
     ByteView stream_;
     testing::ReferenceBitReader reader_;
     std::uint64_t max_samples_;
+    bool accept_version_1_;
+    bool rounding_ = true;  // version 2
     DecodeError error_{ErrorKind::Invalid, {}};
     bool ulaw_ = false;
     std::uint64_t nmean_ = 0, blocksize_ = 0, maxnlpc_ = 0, history_length_ = 3, count_ = 0;

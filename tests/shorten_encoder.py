@@ -1,6 +1,6 @@
 """A small Shorten encoder for tests.
 
-It writes "ajkg" version-2 streams from known values and says what a correct
+It writes "ajkg" streams of version 2 (or 1) from known values and says what a correct
 decoder must return for them, so that decoding can be checked by round trips.
 The encoder keeps the decoder's state (histories, block means, bit shift) as
 the decoder does and chooses each residual as value minus prediction, so any
@@ -10,6 +10,12 @@ padding is picked by a seeded random generator, not by compression ratio.
     stream = encode(values, sample_type=5, blocksize=256, maxnlpc=4, nmean=4, seed=1)
     stream.data   # the Shorten stream
     stream.pcm    # the LE 16-bit PCM a decoder must return for it
+
+Version 1 differs in three places: block means and the running mean are
+truncating divisions without the half-divisor rounding term, and QLPC sums
+get no rounding offset. Writers default to nmean 0 for version 1 and 4 for
+version 2 (DEFAULT_NMEAN); a decoder reads it from the stream header either
+way.
 """
 
 from __future__ import annotations
@@ -23,6 +29,7 @@ import numpy as np
 
 DIFF0, DIFF1, DIFF2, DIFF3, QUIT, BLOCKSIZE, BITSHIFT, QLPC, ZERO, VERBATIM = range(10)
 LPC_SHIFT = 5  # coefficients are fixed point with five fraction bits
+DEFAULT_NMEAN = {1: 0, 2: 4}
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
 
 
@@ -112,10 +119,11 @@ def _trunc_div(a: int, b: int) -> int:
     return q if (a >= 0) == (b >= 0) else -q
 
 
-def _coffset(means: list[int], nmean: int) -> int:
+def _coffset(means: list[int], nmean: int, version: int = 2) -> int:
     if nmean == 0:
         return 0
-    return _trunc_div(_checked(sum(means[-nmean:]) + nmean // 2), nmean)
+    rounding = nmean // 2 if version >= 2 else 0
+    return _trunc_div(_checked(sum(means[-nmean:]) + rounding), nmean)
 
 
 def _lpc_coefficients(signal: np.ndarray, order: int) -> list[int]:
@@ -153,7 +161,8 @@ class _Channel:
         self.output: list[int] = []
 
 
-def _predict(command: int, block: Sequence[int], history: list[int], mu: int, coefficients: list[int]) -> list[int]:
+def _predict(command: int, block: Sequence[int], history: list[int], mu: int, coefficients: list[int],
+             version: int = 2) -> list[int]:
     """The residuals that make the decoder rebuild `block` with `command`."""
     w = list(history)
     residuals = []
@@ -168,7 +177,7 @@ def _predict(command: int, block: Sequence[int], history: list[int], mu: int, co
             p = 3 * w[-1] - 3 * w[-2] + w[-3]
         else:
             acc = sum(a * (w[-1 - k] - mu) for k, a in enumerate(coefficients))
-            p = ((acc + 32) >> LPC_SHIFT) + mu
+            p = ((acc + (32 if version >= 2 else 0)) >> LPC_SHIFT) + mu
         _checked(p)
         residuals.append(s - p)
         w.append(s)
@@ -201,6 +210,7 @@ def encode(
     min_qlpc_order: int = 0,
     leading_wav_header: bool = False,
     pad_to_words: bool = False,
+    version: int = 2,
 ) -> Stream:
     """Encodes `values` (frames x channels, reconstructed values before any
     bit shift; for sample type 8 the values whose mu-law bytes are wanted).
@@ -211,8 +221,10 @@ def encode(
     QLPC blocks take orders from `min_qlpc_order` to `maxnlpc`.
     `leading_wav_header` starts the stream with a VERBATIM WAV header and
     `pad_to_words` pads it to whole 32-bit words after its first five bytes,
-    as stream readers that fetch 32-bit words expect.
+    as stream readers that fetch 32-bit words expect. `version` is the
+    stream version, 1 or 2.
     """
+    assert version in (1, 2)
     values = np.asarray(values, dtype=np.int64)
     if values.ndim == 1:
         values = values[:, None]
@@ -266,12 +278,12 @@ def encode(
             if code == ZERO:
                 command(ZERO)
             else:
-                mu = _coffset(ch.means, nmean)
+                mu = _coffset(ch.means, nmean, version)
                 coefficients: list[int] = []
                 if code == QLPC:
                     order = rng.randrange(min(min_qlpc_order, maxnlpc), maxnlpc + 1)
                     coefficients = _lpc_coefficients(np.array(ch.history + block) - mu, order)
-                residuals = _predict(code, block, ch.history, mu, coefficients)
+                residuals = _predict(code, block, ch.history, mu, coefficients, version)
                 e = _residual_width(residuals)
                 command(code)
                 w.uvar(e, 3)
@@ -283,7 +295,8 @@ def encode(
                     w.var(r, e + 1)
             ch.history = (ch.history + block)[-history_length:]
             if nmean:
-                ch.means.append(_trunc_div(_checked(sum(block) + len(block) // 2), len(block)))
+                rounding = len(block) // 2 if version >= 2 else 0
+                ch.means.append(_trunc_div(_checked(sum(block) + rounding), len(block)))
             for v in block:
                 if sample_type == 8:
                     ch.output.append(ulaw_expand(ulaw_value_to_byte(v, shift)))
@@ -296,7 +309,7 @@ def encode(
     if pad_to_words:
         body += bytes(-len(body) % 4)
     interleaved = np.array([ch.output for ch in channels], dtype="<i2").T.reshape(-1)
-    return Stream(b"ajkg\x02" + body, interleaved.tobytes(), channel_count, sample_type == 8, used)
+    return Stream(b"ajkg" + bytes([version]) + body, interleaved.tobytes(), channel_count, sample_type == 8, used)
 
 
 def speech_like_values(frames: int, channels: int, seed: int, *, amplitude: int = 20000, silence: bool = True) -> np.ndarray:

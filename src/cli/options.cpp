@@ -15,25 +15,34 @@ const char help_text[] =
     "files and for *.wv1, *.wv2 and *.wav files that begin with \"NIST_1A\" (in\n"
     "any letter case; links to directories are not followed). Outputs mirror\n"
     "the input tree under OUTDIR, or sit beside their inputs, named after them\n"
-    "with the extension .wav or .pcm. Each output is written to a temporary\n"
-    "file and renamed into place; an existing file is never replaced without\n"
-    "--force, nor an input even with it.\n"
+    "with the extension .wav or .pcm; the trees of several input directories\n"
+    "merge under one OUTDIR. Each output is written to a temporary file and\n"
+    "renamed into place; an existing file is never replaced without --force,\n"
+    "nor an input even with it.\n"
     "\n"
     "  -o, --output=OUTDIR  write the outputs under OUTDIR\n"
     "  -j, --jobs=N         convert in N threads (default: one per core)\n"
     "      --pcm            write raw little-endian PCM (.pcm) instead of WAV\n"
     "  -f, --force          replace outputs that already exist\n"
+    "      --skip-existing  leave outputs that already exist as they are and\n"
+    "                       count their inputs as skipped (to resume a run)\n"
+    "      --keep-extension\n"
+    "                       name outputs after the whole input name\n"
+    "                       (X.wv1 -> X.wv1.wav), so that X.wv1 and X.wv2 differ\n"
+    "      --no-checksum    convert files whose samples do not match their\n"
+    "                       header's sample_checksum (checked by default where\n"
+    "                       the coding has a known rule: all but 4-byte PCM)\n"
     "  -q, --quiet          print nothing but errors\n"
     "  -h, --help           show this help and exit\n"
     "  -V, --version        show the version and exit\n"
     "\n"
     "A file that cannot be converted is reported as \"PATH: MESSAGE\" on standard\n"
-    "error and the others carry on. Exit status: 0 when every file converted,\n"
-    "1 when any failed, 2 on bad usage.\n";
+    "error and the others carry on. Exit status: 0 when every file converted\n"
+    "(or was skipped), 1 when any failed, 2 on bad usage.\n";
 
 namespace {
 
-enum class Opt { Output, Jobs, Pcm, Force, Quiet, Help, Version };
+enum class Opt { Output, Jobs, Pcm, Force, Quiet, Help, Version, SkipExisting, KeepExtension, NoChecksum };
 
 struct OptionSpec {
     char short_name;  // '\0': long form only
@@ -47,6 +56,9 @@ constexpr OptionSpec option_specs[] = {
     {'\0', "pcm", Opt::Pcm, false},      {'f', "force", Opt::Force, false},
     {'q', "quiet", Opt::Quiet, false},   {'h', "help", Opt::Help, false},
     {'V', "version", Opt::Version, false},
+    {'\0', "skip-existing", Opt::SkipExisting, false},
+    {'\0', "keep-extension", Opt::KeepExtension, false},
+    {'\0', "no-checksum", Opt::NoChecksum, false},
 };
 
 const OptionSpec* find_short(char c) {
@@ -104,6 +116,9 @@ std::optional<std::string> apply(Command& command, const OptionSpec& option,
         case Opt::Pcm: options.pcm = true; break;
         case Opt::Force: options.force = true; break;
         case Opt::Quiet: options.quiet = true; break;
+        case Opt::SkipExisting: options.skip_existing = true; break;
+        case Opt::KeepExtension: options.keep_extension = true; break;
+        case Opt::NoChecksum: options.checksum = false; break;
         // The first of --help and --version wins; the rest of the line is
         // still checked, so a typo is not silently ignored.
         case Opt::Help:
@@ -175,6 +190,8 @@ Command parse_command_line(std::span<const char* const> args) {
     }
     if (command.action == Action::Convert && command.options.inputs.empty())
         return bad_usage("no input given");
+    if (command.action == Action::Convert && command.options.force && command.options.skip_existing)
+        return bad_usage("--force and --skip-existing exclude each other");
     return command;
 }
 

@@ -19,6 +19,9 @@ struct Options {
     bool pcm = false;                                 // raw PCM (.pcm) instead of WAV
     bool force = false;                               // replace existing outputs
     bool quiet = false;                               // nothing but errors on stderr
+    bool checksum = true;                             // check sample_checksum where a rule applies
+    bool keep_extension = false;                      // X.wv1 -> X.wv1.wav rather than X.wav
+    bool skip_existing = false;                       // leave existing outputs be, as skipped
 };
 
 enum class Action { Convert, Help, Version, BadUsage };

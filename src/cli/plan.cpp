@@ -32,15 +32,18 @@ Candidate classify(const fs::path& name) {
     return Candidate::No;
 }
 
-fs::path with_extension(fs::path path, std::string_view extension) {
-    path.replace_extension(extension);
+fs::path with_extension(fs::path path, std::string_view extension, bool keep_extension) {
+    if (keep_extension)
+        path += extension;
+    else
+        path.replace_extension(extension);
     return path;
 }
 
 class Planner {
 public:
-    Planner(const std::optional<fs::path>& output_dir, std::string_view extension)
-        : output_dir_(output_dir), extension_(extension) {}
+    Planner(const std::optional<fs::path>& output_dir, std::string_view extension, bool keep_extension)
+        : output_dir_(output_dir), extension_(extension), keep_extension_(keep_extension) {}
 
     void add_input(const fs::path& input) {
         std::error_code error;
@@ -51,7 +54,7 @@ public:
             search(input, input);
         } else {
             const fs::path base = output_dir_ ? *output_dir_ : input.parent_path();
-            add_job(input, base / with_extension(input.filename(), extension_), false);
+            add_job(input, base / with_extension(input.filename(), extension_, keep_extension_), false);
         }
     }
 
@@ -94,13 +97,14 @@ private:
             if (candidate == Candidate::No || !entry.is_regular_file(ignored)) continue;
             const fs::path base = output_dir_ ? *output_dir_ : root;
             const fs::path relative = entry.path().lexically_relative(root);
-            add_job(entry.path(), base / with_extension(relative, extension_),
+            add_job(entry.path(), base / with_extension(relative, extension_, keep_extension_),
                     candidate == Candidate::IfSphere);
         }
     }
 
     const std::optional<fs::path>& output_dir_;
     std::string_view extension_;
+    bool keep_extension_;
     Plan plan_;
 };
 
@@ -144,9 +148,16 @@ Plan Planner::finish() && {
         }
         for (std::size_t k = 1; k < indices.size(); ++k) {
             const Job& job = plan_.jobs[indices[k]];
+            const Job& first = plan_.jobs[indices[0]];
+            // Names that differ only in their extensions (X.wv1, X.wv2) part
+            // with --keep-extension.
+            const bool extensions_differ = job.input.extension() != first.input.extension();
             clashes.push_back({job.input.string(), "output " + job.output.string() +
-                                                       " is also the output of " +
-                                                       plan_.jobs[indices[0]].input.string()});
+                                                       " is also the output of " + first.input.string() +
+                                                       (!keep_extension_ && extensions_differ
+                                                            ? " (use --keep-extension to name outputs after "
+                                                              "the whole input name)"
+                                                            : "")});
             dropped[indices[k]] = true;
         }
     }
@@ -163,8 +174,8 @@ Plan Planner::finish() && {
 }  // namespace
 
 Plan make_plan(const std::vector<fs::path>& inputs, const std::optional<fs::path>& output_dir,
-               std::string_view extension) {
-    Planner planner(output_dir, extension);
+               std::string_view extension, bool keep_extension) {
+    Planner planner(output_dir, extension, keep_extension);
     for (const auto& input : inputs) planner.add_input(input);
     return std::move(planner).finish();
 }

@@ -32,13 +32,15 @@ struct Plan {
 // and *.wv1, *.wv2 and *.wav files, which are converted when they begin with
 // "NIST_1A"; names match in any letter case. Outputs go to
 // `output_dir`/<path below the input> or, without `output_dir`, beside their
-// inputs, with `extension` (".wav" or ".pcm") in place of the input's.
+// inputs, with `extension` (".wav" or ".pcm") in place of the input's, or
+// after the whole input name with `keep_extension` (X.wv1 -> X.wv1.wav).
 //
 // Two conversions never share an output and no conversion writes over a file
 // it takes as input: of the SPHERE files that would share one, the first (in
-// the order of the inputs, then of names) keeps it and the others fail.
+// the order of the inputs, then of names) keeps it and the others fail. Trees
+// of several input directories under one `output_dir` are merged.
 Plan make_plan(const std::vector<std::filesystem::path>& inputs,
                const std::optional<std::filesystem::path>& output_dir,
-               std::string_view extension);
+               std::string_view extension, bool keep_extension = false);
 
 }  // namespace korrin::cli

@@ -113,11 +113,12 @@ void Reporter::summary(const Counters& counters) {
 
     const std::size_t converted = counters.converted.load();
     const std::size_t failed = counters.failed.load();
+    const std::size_t skipped = counters.skipped.load();
     const std::size_t total = converted + failed;
     const double elapsed = seconds();
     const auto bytes = static_cast<double>(counters.bytes_read.load());
     std::string line = "sph2wav: ";
-    if (total == 0) {
+    if (total == 0 && skipped == 0) {
         line += "no SPHERE files found\n";
         return emit(line);
     }
@@ -126,6 +127,7 @@ void Reporter::summary(const Counters& counters) {
     else
         line += std::to_string(converted) + " of " + std::to_string(total) +
                 " files converted, " + std::to_string(failed) + " failed";
+    if (skipped > 0) line += ", " + std::to_string(skipped) + " skipped";
     if (bytes > 0) {
         line += " (" + format_bytes(bytes) + " read in " + format_fixed(elapsed, 2) + " s";
         if (elapsed > 0) line += ", " + format_bytes(bytes / elapsed) + "/s";

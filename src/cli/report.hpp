@@ -18,6 +18,7 @@ struct Counters {
     std::atomic<std::size_t> converted{0};
     std::atomic<std::size_t> failed{0};      // failed jobs and inputs that failed earlier
     std::atomic<std::size_t> not_sphere{0};  // candidates that proved not to be SPHERE
+    std::atomic<std::size_t> skipped{0};     // inputs whose outputs existed (--skip-existing)
     std::atomic<std::uint64_t> bytes_read{0};
 };
 

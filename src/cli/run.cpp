@@ -1,5 +1,6 @@
 #include "cli/run.hpp"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
@@ -35,7 +36,7 @@ unsigned default_jobs() {
 
 namespace {
 
-enum class Outcome { Converted, Failed, NotSphere, Stopped };
+enum class Outcome { Converted, Failed, NotSphere, Skipped, Stopped };
 
 struct JobResult {
     Outcome outcome = Outcome::Failed;
@@ -47,8 +48,18 @@ JobResult failed(std::string message, std::uint64_t bytes_read = 0) {
     return {Outcome::Failed, std::move(message), bytes_read};
 }
 
+// What the core does beyond the module's behaviour for this tool: the older
+// Shorten labels and stream version, and the sample checksum unless refused.
+transcode::Options core_options(const Options& options) {
+    transcode::Options core;
+    core.decode.older_shorten = true;
+    core.verify_checksum = options.checksum;
+    core.checksum_hint = " (use --no-checksum to convert it anyway)";
+    return core;
+}
+
 // Reads, converts and writes one file.
-JobResult convert(const Job& job, bool pcm, bool force, OutputWriter& writer, std::size_t slot) {
+JobResult convert(const Job& job, const Options& options, OutputWriter& writer, std::size_t slot) {
     InputFile input;
     std::string error;
     if (!input.open(job.input, error)) return failed(std::move(error));
@@ -59,7 +70,8 @@ JobResult convert(const Job& job, bool pcm, bool force, OutputWriter& writer, st
     if (::stat(job.output.c_str(), &existing) == 0) {
         if (FileIdentity{existing.st_dev, existing.st_ino} == input.identity())
             return failed("output " + job.output.string() + " would replace the input");
-        if (!force)
+        if (options.skip_existing) return {Outcome::Skipped, {}, 0};
+        if (!options.force)
             return failed(job.output.string() + " already exists (use --force to replace it)");
     }
 
@@ -67,7 +79,9 @@ JobResult convert(const Job& job, bool pcm, bool force, OutputWriter& writer, st
     if (!input.read_all(sph, error)) return failed(std::move(error));
     const std::uint64_t size = sph.size();
 
-    auto converted = pcm ? transcode::decode_pcm(sph) : transcode::transcode(sph);
+    const transcode::Options core = core_options(options);
+    auto converted =
+        options.pcm ? transcode::decode_pcm(sph, nullptr, core) : transcode::transcode(sph, nullptr, core);
     sph = ByteBuffer();  // the input is not needed while the output is written
     if (!converted) return failed(std::move(converted.error().message), size);
 
@@ -99,7 +113,7 @@ struct Run {
 
             JobResult result;
             try {
-                result = convert(job, options.pcm, options.force, writer, slot);
+                result = convert(job, options, writer, slot);
             } catch (const std::bad_alloc&) {
                 result = failed("out of memory");
             } catch (const std::exception& e) {
@@ -109,6 +123,7 @@ struct Run {
             switch (result.outcome) {
                 case Outcome::Converted: counters.converted.fetch_add(1); break;
                 case Outcome::NotSphere: counters.not_sphere.fetch_add(1); break;
+                case Outcome::Skipped: counters.skipped.fetch_add(1); break;
                 case Outcome::Stopped: return;
                 case Outcome::Failed:
                     counters.failed.fetch_add(1);
@@ -122,6 +137,25 @@ struct Run {
         }
     }
 };
+
+// Makes the output directory and checks that files can be made in it, so
+// that a directory that cannot take the outputs is one error before any
+// input is read, not one per input after each has been decoded. The access
+// check uses the effective IDs, as opening the files will.
+bool output_dir_usable(const fs::path& dir, Reporter& reporter) {
+    std::error_code error;
+    fs::create_directories(dir, error);
+    if (error) {
+        reporter.failure(dir.string(), "cannot create directory: " + describe(error));
+        return false;
+    }
+    if (::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+        reporter.failure(dir.string(), "cannot write to directory: " +
+                                           describe(std::error_code(errno, std::generic_category())));
+        return false;
+    }
+    return true;
+}
 
 // Ends the process by `signal` (blocked until now in every thread), so that
 // whoever started it sees how it ended.
@@ -162,7 +196,10 @@ int run(const Options& options) {
         }
     }
 
-    const Plan plan = make_plan(options.inputs, options.output_dir, options.pcm ? ".pcm" : ".wav");
+    const Plan plan = make_plan(options.inputs, options.output_dir, options.pcm ? ".pcm" : ".wav",
+                                options.keep_extension);
+    if (options.output_dir && !plan.jobs.empty() && !output_dir_usable(*options.output_dir, reporter))
+        return exit_failed;
     for (const auto& failure : plan.failures) reporter.failure(failure.path, failure.message);
 
     const std::size_t threads = std::min<std::size_t>(

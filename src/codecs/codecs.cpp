@@ -1,5 +1,6 @@
 // The payload decoder: picks linear PCM, G.711 or embedded Shorten by the
 // header's sample_coding and checks what it produced against the header.
+#include <bit>
 #include <cstring>
 #include <string>
 
@@ -11,6 +12,16 @@ namespace korrin::codecs {
 namespace {
 
 constexpr std::string_view kShorten = "embedded-shorten-v2.00";
+// Labels of older corpora (the WSJ era), taken on request.
+constexpr std::string_view kOlderShorten[] = {"embedded-shorten-v1.09", "embedded-shorten-v1.1"};
+
+bool is_shorten(std::string_view compression, const DecodeOptions& options) noexcept {
+    if (compression == kShorten) return true;
+    if (!options.older_shorten) return false;
+    for (const std::string_view label : kOlderShorten)
+        if (compression == label) return true;
+    return false;
+}
 
 // The first two comma-separated pieces of a coding text, trimmed and with
 // ASCII letters in lower case. Pieces after the second are ignored.
@@ -82,16 +93,25 @@ void copy_reversed(const std::uint8_t* in, std::uint8_t* out, std::size_t size) 
     if (whole != size) std::memcpy(out + whole, in + whole, size - whole);
 }
 
+// The checksum where one is asked for, by the rule for 16-bit samples.
+std::optional<std::uint16_t> le16_checksum_if(const DecodeOptions& options, ByteView pcm) noexcept {
+    if (!options.checksum) return std::nullopt;
+    return checksum_of_le16(pcm);
+}
+
 Result<Pcm> decode_linear(const sphere::SphereHeader& header, ByteView payload, Framing framing,
-                          const BlockSource* source) {
+                          const BlockSource* source, const DecodeOptions& options) {
     KR_ASSIGN_OR_RETURN(const std::int64_t n, header.int_("sample_n_bytes"));
     if (n != 2 && n != 4)
         return unsupported(bits_text(n), "-bit PCM not supported yet (supported: 16, 32 bit)");
     const auto bits = static_cast<std::uint16_t>(n * 8);
     const std::string_view format = header.sample_byte_format();
+    // No rule is known for 4-byte samples' checksums.
+    const DecodeOptions& checksum_options = n == 2 ? options : DecodeOptions{};
     if (format == "01" || format == "1") {
         KR_ASSIGN_OR_RETURN(ByteBuffer copy, ByteBuffer::copy_of(payload, framing, source));
-        return Pcm{bits, std::move(copy)};
+        const auto checksum = le16_checksum_if(checksum_options, copy);
+        return Pcm{bits, std::move(copy), checksum};
     }
     if (format != "10")
         return unsupported("unrecognized sample_byte_format ", quote(format),
@@ -101,20 +121,24 @@ Result<Pcm> decode_linear(const sphere::SphereHeader& header, ByteView payload, 
         copy_reversed<std::uint16_t>(payload.data(), out.data(), payload.size());
     else
         copy_reversed<std::uint32_t>(payload.data(), out.data(), payload.size());
-    return Pcm{bits, std::move(out)};
+    // The sum is of the samples' values, whatever their byte order.
+    const auto checksum = le16_checksum_if(checksum_options, out);
+    return Pcm{bits, std::move(out), checksum};
 }
 
 Result<Pcm> decode_g711(const sphere::SphereHeader& header, ByteView payload, bool alaw, Framing framing,
-                        const BlockSource* source) {
+                        const BlockSource* source, const DecodeOptions& options) {
     KR_ASSIGN_OR_RETURN(const std::int64_t n, header.int_("sample_n_bytes"));
     if (n != 1)
         return unsupported(alaw ? "alaw" : "ulaw", " expects 1-byte samples, got sample_n_bytes=", n);
     KR_ASSIGN_OR_RETURN(ByteBuffer out, g711_expand(payload, alaw, framing, source));
-    return Pcm{16, std::move(out)};
+    std::optional<std::uint16_t> checksum;
+    if (options.checksum) checksum = checksum_of_codes(payload);
+    return Pcm{16, std::move(out), checksum};
 }
 
 Result<Pcm> decode_shorten(const sphere::SphereHeader& header, ByteView payload, Framing framing,
-                           const BlockSource* source) {
+                           const BlockSource* source, const DecodeOptions& decode_options) {
     // Frames beyond the header's sample_count are dropped below, so the
     // decoder need not keep them. The header is read again for the checks,
     // in their order, after the decoder's own.
@@ -124,7 +148,8 @@ Result<Pcm> decode_shorten(const sphere::SphereHeader& header, ByteView payload,
         options.max_frames = static_cast<std::uint64_t>(*declared);
         options.preallocate = true;
     }
-    KR_ASSIGN_OR_RETURN(ShortenPcm decoded, shorten_to_pcm(payload, options));
+    KR_ASSIGN_OR_RETURN(ShortenPcm decoded,
+                        shorten_to_pcm(payload, options, {.accept_version_1 = decode_options.older_shorten}));
     KR_ASSIGN_OR_RETURN(const std::int64_t channels, header.int_("channel_count"));
     const std::uint64_t decoded_channels = decoded.channel_count;
     if (channels < 0 || static_cast<std::uint64_t>(channels) != decoded_channels)
@@ -144,7 +169,12 @@ Result<Pcm> decode_shorten(const sphere::SphereHeader& header, ByteView payload,
                        sample_count, " (truncated or QUIT came early)");
     // Surplus frames are dropped; the buffer keeps its room either way.
     decoded.pcm_bytes.truncate(static_cast<std::size_t>(want));
-    return Pcm{16, std::move(decoded.pcm_bytes)};
+    // A mu-law stream's checksum is of its code bytes, as in an
+    // uncompressed mu-law file; the decoder kept no frame beyond the header's.
+    std::optional<std::uint16_t> checksum;
+    if (decode_options.checksum)
+        checksum = decoded.is_ulaw ? decoded.code_checksum : checksum_of_le16(decoded.pcm_bytes);
+    return Pcm{16, std::move(decoded.pcm_bytes), checksum};
 }
 
 }  // namespace
@@ -156,19 +186,46 @@ std::string_view coding_text(const sphere::SphereHeader& header) noexcept {
 
 bool is_compressed(std::string_view coding) noexcept { return !split_coding(coding).compression.empty(); }
 
+std::uint16_t checksum_of_le16(ByteView pcm) noexcept {
+    // Summed in 16 bits, which wrap modulo 65536 as the rule does; the loop
+    // over whole words vectorises.
+    const std::uint8_t* data = pcm.data();
+    std::uint16_t sum = 0;
+    for (std::size_t i = 0; i < pcm.size() / 2; ++i) {
+        std::uint16_t sample;
+        std::memcpy(&sample, data + 2 * i, 2);
+        if constexpr (std::endian::native == std::endian::big) sample = __builtin_bswap16(sample);
+        sum = static_cast<std::uint16_t>(sum + sample);
+    }
+    return sum;
+}
+
+std::uint16_t checksum_of_codes(ByteView codes) noexcept {
+    std::uint32_t sum = 0;
+    for (const std::uint8_t code : codes) sum += code;
+    return static_cast<std::uint16_t>(sum);
+}
+
+std::optional<std::string> shorten_label(std::string_view coding, const DecodeOptions& options) {
+    Coding parsed = parse_coding(coding);
+    if (!is_shorten(parsed.compression, options)) return std::nullopt;
+    return std::move(parsed.compression);
+}
+
 Result<Pcm> decode(const sphere::SphereHeader& header, ByteView payload, Framing framing,
-                   const BlockSource* source) {
+                   const BlockSource* source, const DecodeOptions& options) {
     const std::string_view text = coding_text(header);
     const Coding coding = parse_coding(text);
     if (!coding.compression.empty()) {
-        if (coding.compression == kShorten) return decode_shorten(header, payload, framing, source);
+        if (is_shorten(coding.compression, options))
+            return decode_shorten(header, payload, framing, source, options);
         return unsupported("compressed coding ", quote(text), " not supported yet (compression: ",
                            quote(coding.compression), ")");
     }
     switch (family_of(coding.base)) {
-        case Family::Pcm: return decode_linear(header, payload, framing, source);
-        case Family::Ulaw: return decode_g711(header, payload, false, framing, source);
-        case Family::Alaw: return decode_g711(header, payload, true, framing, source);
+        case Family::Pcm: return decode_linear(header, payload, framing, source, options);
+        case Family::Ulaw: return decode_g711(header, payload, false, framing, source, options);
+        case Family::Alaw: return decode_g711(header, payload, true, framing, source, options);
         case Family::Unknown: break;
     }
     return unsupported("sample_coding ", quote(coding.base), " not supported yet");

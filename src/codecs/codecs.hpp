@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "common/bytes.hpp"
@@ -13,10 +15,35 @@
 
 namespace korrin::codecs {
 
+// What a caller may ask of decoding beyond the module's own behaviour; all
+// off by default, and the module never turns them on.
+struct DecodeOptions {
+    // Shorten payloads labelled embedded-shorten-v1.09 and -v1.1 as well as
+    // -v2.00, in stream version 1 as well as 2.
+    bool older_shorten = false;
+    // Compute the payload's sample checksum (Pcm::checksum) where a rule for
+    // its coding is known.
+    bool checksum = false;
+};
+
 struct Pcm {
     std::uint16_t bits_per_sample = 16;  // 16 or 32
     ByteBuffer bytes;                    // interleaved little-endian samples
+    // With DecodeOptions::checksum: the sample checksum of what was decoded,
+    // or nothing where no rule applies (4-byte PCM).
+    std::optional<std::uint16_t> checksum;
 };
+
+// The sample checksum of SPHERE headers: the sum, modulo 65536, of the
+// samples as unsigned 16-bit patterns (16-bit linear PCM, here given as LE
+// bytes), or of the code bytes (mu-law and A-law, before expansion).
+std::uint16_t checksum_of_le16(ByteView pcm) noexcept;
+std::uint16_t checksum_of_codes(ByteView codes) noexcept;
+
+// The Shorten label of a coding text: its compression piece, trimmed and in
+// lower case, when it is one that `decode` takes with `options` (such as
+// "embedded-shorten-v1.1"); otherwise nothing.
+std::optional<std::string> shorten_label(std::string_view coding, const DecodeOptions& options = {});
 
 // The header's sample_coding text as stored, or "pcm" when it has none.
 std::string_view coding_text(const sphere::SphereHeader& header) noexcept;
@@ -29,7 +56,7 @@ bool is_compressed(std::string_view coding) noexcept;
 // around the PCM for a caller that wraps it (see ByteBuffer::expand), and
 // `source`, when given, is where the PCM's memory comes from.
 Result<Pcm> decode(const sphere::SphereHeader& header, ByteView payload, Framing framing = {},
-                   const BlockSource* source = nullptr);
+                   const BlockSource* source = nullptr, const DecodeOptions& options = {});
 
 // The expansion of one G.711 code byte.
 std::int16_t ulaw_to_linear(std::uint8_t code) noexcept;
@@ -46,9 +73,12 @@ struct ShortenPcm {
     bool is_ulaw = false;
     ByteBuffer pcm_bytes;  // LE 16-bit, interleaved
     std::uint64_t frames_decoded = 0;  // before any cap
+    std::uint8_t version = 2;          // the stream's version
+    std::uint16_t code_checksum = 0;   // mu-law streams: the checksum of the code bytes kept
 };
 
-Result<ShortenPcm> shorten_to_pcm(ByteView stream, const shorten::OutputOptions& output = {});
+Result<ShortenPcm> shorten_to_pcm(ByteView stream, const shorten::OutputOptions& output = {},
+                                  const shorten::StreamOptions& versions = {});
 
 // Serialises 16-bit samples least significant byte first.
 Result<ByteBuffer> pcm_table_to_le(std::span<const std::int16_t> samples, Framing framing = {});

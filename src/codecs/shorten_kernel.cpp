@@ -6,19 +6,28 @@
 
 namespace korrin::codecs {
 
-Result<ShortenPcm> shorten_to_pcm(ByteView stream, const shorten::OutputOptions& output) {
-    KR_ASSIGN_OR_RETURN(shorten::ShortenAudio audio, shorten::decode(stream, {}, output));
+Result<ShortenPcm> shorten_to_pcm(ByteView stream, const shorten::OutputOptions& output,
+                                  const shorten::StreamOptions& versions) {
+    KR_ASSIGN_OR_RETURN(shorten::ShortenAudio audio, shorten::decode(stream, {}, output, versions));
     // Linear values arrive clamped to 16 bits already; mu-law code bytes are
     // expanded here. Both become LE bytes in place, in the decoder's own
     // buffer, which is then handed on as the result.
+    // The code bytes' checksum is taken on the way, as the expansion is the
+    // last moment they are seen.
     const std::span<std::int16_t> samples = audio.samples.span();
+    std::uint16_t code_checksum = 0;
     if (audio.is_ulaw) {
         std::array<std::int16_t, 256> table;
         for (unsigned code = 0; code < 256; ++code) table[code] = ulaw_to_linear(static_cast<std::uint8_t>(code));
-        for (std::int16_t& s : samples) s = table[static_cast<std::uint8_t>(s)];
+        for (std::int16_t& s : samples) {
+            const auto code = static_cast<std::uint8_t>(s);
+            code_checksum = static_cast<std::uint16_t>(code_checksum + code);
+            s = table[code];
+        }
     }
     pcm_table_to_le_in_place(samples);
-    return ShortenPcm{audio.channel_count, audio.is_ulaw, std::move(audio.samples).release(), audio.frames_decoded};
+    return ShortenPcm{audio.channel_count, audio.is_ulaw, std::move(audio.samples).release(), audio.frames_decoded,
+                      audio.version, code_checksum};
 }
 
 void pcm_table_to_le_in_place(std::span<std::int16_t> samples) noexcept {

@@ -12,7 +12,8 @@
 namespace korrin::shorten {
 
 // The running mean is the checked sum of the last nmean block means, oldest
-// first, plus nmean / 2, divided by nmean. Summing afresh for every block
+// first, plus nmean / 2 (the rounding term, which version-1 streams lack),
+// divided by nmean. Summing afresh for every block
 // would cost nmean steps per block; instead this keeps the prefix sums
 // P[k] = mean[0] + ... + mean[k - 1] over the window in 128 bits, and the
 // largest and smallest of them in monotonic queues. The oldest-first sum
@@ -23,7 +24,8 @@ namespace korrin::shorten {
 class MeanWindow {
 public:
     // nmean at most 2^16 (the decoder's limit).
-    explicit MeanWindow(std::uint64_t nmean) : nmean_(nmean), prefix_{0} {}
+    explicit MeanWindow(std::uint64_t nmean, bool rounding = true)
+        : nmean_(nmean), rounding_(rounding), prefix_{0} {}
 
     void push(std::int64_t mean) {
         if (nmean_ == 0) return;  // no window: the running mean is 0
@@ -51,7 +53,8 @@ public:
             if (at(highs_.front()) - base > kMax || at(lows_.front()) - base < kMin) return std::nullopt;
             sum = static_cast<std::int64_t>(at(count_) - base);
         }
-        if (__builtin_add_overflow(sum, static_cast<std::int64_t>(nmean_ / 2), &sum)) return std::nullopt;
+        const auto term = static_cast<std::int64_t>(rounding_ ? nmean_ / 2 : 0);
+        if (__builtin_add_overflow(sum, term, &sum)) return std::nullopt;
         return sum / static_cast<std::int64_t>(nmean_);
     }
 
@@ -64,6 +67,7 @@ private:
     Int128 at(std::uint64_t k) const noexcept { return prefix_[k % (nmean_ + 1)]; }
 
     std::uint64_t nmean_;
+    bool rounding_;
     std::uint64_t count_ = 0;          // means pushed so far
     std::vector<Int128> prefix_;       // P[k] at k % (nmean + 1), for the window's k
     std::deque<std::uint64_t> highs_;  // indices k in the window, P[k] decreasing

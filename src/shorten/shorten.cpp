@@ -187,7 +187,8 @@ private:
 };
 
 struct Channel {
-    Channel(std::size_t history_length, std::uint64_t nmean) : history(history_length), means(nmean) {}
+    Channel(std::size_t history_length, std::uint64_t nmean, bool rounding)
+        : history(history_length), means(nmean, rounding) {}
     Channel(const Channel&) = delete;
     Channel(Channel&&) = default;
 
@@ -234,7 +235,8 @@ std::size_t fast_difference(const std::int64_t* r, std::size_t n, std::int64_t* 
 
 // QLPC of order p with coefficients a whose magnitudes sum to A: while every
 // value read differs from mu by at most D = 2^62 / A, each product, the sum
-// and the sum plus 32 stay within 2^62 + 32; with |mu| <= 2^61 the value
+// and the sum plus the rounding offset (32, or 0 in version 1) stay within
+// 2^62 + 32; with |mu| <= 2^61 the value
 // r + (sum >> 5) + mu stays below 2^58 + 2^57 + 2^61. Returns how many
 // values it formed. This loop takes what the fused loops below leave (the
 // codes after a long one, the last bytes of a stream); those take the rest.
@@ -244,11 +246,11 @@ std::size_t fast_difference(const std::int64_t* r, std::size_t n, std::int64_t* 
 // formed, and the chain from one value to the next is one multiply and
 // three adds.
 std::size_t fast_lpc_any(const std::int64_t* r, std::size_t n, std::int64_t* s, const std::int64_t* a,
-                         std::size_t p, std::int64_t mu, std::int64_t d) noexcept {
+                         std::size_t p, std::int64_t mu, std::int64_t d, std::int64_t offset) noexcept {
     std::size_t i = 0;
     while (i < n) {
         const std::int64_t* recent = s + i - 1;
-        std::int64_t older = 32;
+        std::int64_t older = offset;
         for (std::size_t k = p - 1; k >= 1; --k) older += a[k] * (recent[-static_cast<std::ptrdiff_t>(k)] - mu);
         const std::int64_t v = r[i] + ((older + a[0] * (recent[0] - mu)) >> 5);
         s[i++] = v + mu;
@@ -281,10 +283,10 @@ std::int64_t lpc_bound(const std::int64_t* s, std::span<const std::int64_t> a, s
 }
 
 std::size_t fast_lpc(const std::int64_t* r, std::size_t n, std::int64_t* s, std::span<const std::int64_t> a,
-                     std::int64_t mu) noexcept {
+                     std::int64_t mu, std::int64_t offset) noexcept {
     const std::int64_t d = lpc_bound(s, a, mu);
     if (d == 0) return 0;
-    return fast_lpc_any(r, n, s, a.data(), a.size(), mu, d);
+    return fast_lpc_any(r, n, s, a.data(), a.size(), mu, d, offset);
 }
 
 // Fused decoding: while the bounds above hold, each residual code goes
@@ -346,9 +348,10 @@ struct LpcTaker {
     const std::int64_t* a;
     std::int64_t mu;
     std::int64_t d;
+    std::int64_t offset;
     std::int64_t x[kOrder];  // x[k]: the (k + 1)-th most recent value, less mu
     bool operator()(std::int64_t r) noexcept {
-        std::int64_t older = 32;
+        std::int64_t older = offset;
         for (std::size_t k = kOrder - 1; k >= 1; --k) older += a[k] * x[k];
         const std::int64_t v = r + ((older + a[0] * x[0]) >> 5);
         *s++ = v + mu;
@@ -360,14 +363,14 @@ struct LpcTaker {
 
 template <std::size_t kOrder>
 std::size_t fused_lpc_fixed(BitReader& reader, std::uint32_t n, std::size_t count, std::int64_t* s,
-                            const std::int64_t* a, std::int64_t mu, std::int64_t d) noexcept {
-    LpcTaker<kOrder> taker{s, a, mu, d, {}};
+                            const std::int64_t* a, std::int64_t mu, std::int64_t d, std::int64_t offset) noexcept {
+    LpcTaker<kOrder> taker{s, a, mu, d, offset, {}};
     for (std::size_t k = 0; k < kOrder; ++k) taker.x[k] = s[-1 - static_cast<std::ptrdiff_t>(k)] - mu;
     return bitreader::take_fast_here(reader, n, count, taker);
 }
 
 using FusedLpc = std::size_t (*)(BitReader&, std::uint32_t, std::size_t, std::int64_t*, const std::int64_t*,
-                                 std::int64_t, std::int64_t) noexcept;
+                                 std::int64_t, std::int64_t, std::int64_t) noexcept;
 
 template <std::size_t... kIndex>
 constexpr std::array<FusedLpc, sizeof...(kIndex)> fused_lpc_loops(std::index_sequence<kIndex...>) noexcept {
@@ -376,11 +379,11 @@ constexpr std::array<FusedLpc, sizeof...(kIndex)> fused_lpc_loops(std::index_seq
 constexpr auto kFusedLpcLoops = fused_lpc_loops(std::make_index_sequence<16>());
 
 std::size_t fused_lpc(BitReader& reader, std::uint32_t n, std::size_t count, std::int64_t* s,
-                      std::span<const std::int64_t> a, std::int64_t mu) noexcept {
+                      std::span<const std::int64_t> a, std::int64_t mu, std::int64_t offset) noexcept {
     if (a.empty() || a.size() > kFusedLpcLoops.size()) return 0;
     const std::int64_t d = lpc_bound(s, a, mu);
     if (d == 0) return 0;
-    return kFusedLpcLoops[a.size() - 1](reader, n, count, s, a.data(), mu, d);
+    return kFusedLpcLoops[a.size() - 1](reader, n, count, s, a.data(), mu, d, offset);
 }
 
 // What the completion of a block needs from its values, gathered while they
@@ -396,7 +399,8 @@ struct BlockTally {
 class Decoder {
 public:
     Decoder(ByteView stream, const Limits& limits, const OutputOptions& output)
-        : reader_(stream, 5), limits_(limits), output_options_(output), stream_size_(stream.size()) {}
+        : reader_(stream, 5), limits_(limits), version_(stream[4]), output_options_(output),
+          stream_size_(stream.size()) {}
 
     Result<ShortenAudio> run() {
         KR_TRY(read_header());
@@ -468,12 +472,19 @@ private:
         nmean_ = nmean;
         const std::size_t history_length = std::max<std::size_t>(3, maxnlpc);
         channels_.reserve(channels);
-        for (std::uint64_t c = 0; c < channels; ++c) channels_.emplace_back(history_length, nmean);
+        for (std::uint64_t c = 0; c < channels; ++c) channels_.emplace_back(history_length, nmean, rounds_means());
         residuals_.resize(kStep);
         set_shift(0);
         reserve_expected();
         return ok();
     }
+
+    // Where the versions differ: version 2 rounds the block means and the
+    // running mean (adding half the divisor before dividing) and adds 32,
+    // half of the coefficients' unit, to each QLPC sum; version 1 does
+    // neither.
+    bool rounds_means() const noexcept { return version_ >= 2; }
+    std::int64_t lpc_offset() const noexcept { return version_ >= 2 ? 32 : 0; }
 
     void set_shift(std::uint32_t shift) {
         shift_ = shift;
@@ -569,11 +580,12 @@ private:
             });
         }
         const std::span<const std::int64_t> a = coefficients_;
-        auto fused = [this, residual_width, a, mu](std::int64_t* s, std::size_t count) {
-            return fused_lpc(reader_, residual_width, count, s, a, mu);
+        const std::int64_t offset = lpc_offset();
+        auto fused = [this, residual_width, a, mu, offset](std::int64_t* s, std::size_t count) {
+            return fused_lpc(reader_, residual_width, count, s, a, mu, offset);
         };
-        return decode_block(residual_width, fused, [mu, a](const std::int64_t* r, std::size_t n, std::int64_t* s) {
-            for (std::size_t i = fast_lpc(r, n, s, a, mu); i < n; ++i) {
+        return decode_block(residual_width, fused, [mu, a, offset](const std::int64_t* r, std::size_t n, std::int64_t* s) {
+            for (std::size_t i = fast_lpc(r, n, s, a, mu, offset); i < n; ++i) {
                 const std::int64_t* recent = s + i - 1;  // recent[-k]: the k-th most recent value
                 std::int64_t sum = 0;
                 for (std::size_t k = 0; k < a.size(); ++k) {
@@ -582,7 +594,7 @@ private:
                         __builtin_mul_overflow(d, a[k], &d) || __builtin_add_overflow(sum, d, &sum))
                         return false;
                 }
-                if (__builtin_add_overflow(sum, 32, &sum) || __builtin_add_overflow(r[i], sum >> 5, &sum) ||
+                if (__builtin_add_overflow(sum, offset, &sum) || __builtin_add_overflow(r[i], sum >> 5, &sum) ||
                     __builtin_add_overflow(sum, mu, &s[i]))
                     return false;
             }
@@ -752,8 +764,8 @@ private:
         const std::uint64_t n = blocksize_;
         if (nmean_ != 0) {
             std::int64_t sum;
-            if (tally.sum_overflowed || !checked_add(tally.sum, static_cast<std::int64_t>(n / 2), sum))
-                return overflow();
+            const auto rounding = static_cast<std::int64_t>(rounds_means() ? n / 2 : 0);
+            if (tally.sum_overflowed || !checked_add(tally.sum, rounding, sum)) return overflow();
             channel.means.push(sum / static_cast<std::int64_t>(n));
         }
         count_ += n;
@@ -855,11 +867,13 @@ private:
         audio.is_ulaw = is_ulaw_;
         audio.samples = std::move(samples);
         audio.frames_decoded = frames_;
+        audio.version = version_;
         return audio;
     }
 
     BitReader reader_;
     Limits limits_;
+    std::uint8_t version_;  // 1 or 2
     bool is_ulaw_ = false;
     std::uint64_t blocksize_ = 0;
     std::uint64_t maxnlpc_ = 0;
@@ -910,12 +924,19 @@ ByteBuffer SampleArray::release() && noexcept {
     return std::move(bytes_);
 }
 
-Result<ShortenAudio> decode(ByteView stream, const Limits& limits, const OutputOptions& output) {
+Result<std::uint8_t> stream_version(ByteView stream) {
     static constexpr std::uint8_t kMagic[4] = {'a', 'j', 'k', 'g'};
     if (stream.size() < 4 || std::memcmp(stream.data(), kMagic, 4) != 0)
         return invalid("not a shorten stream (missing 'ajkg' magic)");
     if (stream.size() == 4) return invalid("truncated shorten stream: missing version byte");
-    if (stream[4] != 2) return unsupported("shorten version ", unsigned{stream[4]}, " not supported (only v2 is validated)");
+    return stream[4];
+}
+
+Result<ShortenAudio> decode(ByteView stream, const Limits& limits, const OutputOptions& output,
+                            const StreamOptions& versions) {
+    KR_ASSIGN_OR_RETURN(const std::uint8_t version, stream_version(stream));
+    if (version != 2 && !(version == 1 && versions.accept_version_1))
+        return unsupported("shorten version ", unsigned{version}, " not supported (only v2 is validated)");
     // Shorten roughly halves 16-bit audio, so a sample per stream byte is
     // room enough for most streams from the start. It is only address space
     // until written; the output grows beyond it when needed and is trimmed
@@ -923,13 +944,14 @@ Result<ShortenAudio> decode(ByteView stream, const Limits& limits, const OutputO
     return Decoder(stream, limits, output).run();
 }
 
-Result<std::int64_t> coffset(std::span<const std::int64_t> means, std::uint64_t nmean) {
+Result<std::int64_t> coffset(std::span<const std::int64_t> means, std::uint64_t nmean, std::uint8_t version) {
     if (nmean == 0) return std::int64_t{0};
     const std::size_t taken = static_cast<std::size_t>(std::min<std::uint64_t>(nmean, means.size()));
     std::int64_t sum = 0;
     for (const std::int64_t m : means.last(taken))
         if (!checked_add(sum, m, sum)) return overflow();
-    if (!checked_add(sum, static_cast<std::int64_t>(nmean / 2), sum)) return overflow();
+    const auto rounding = static_cast<std::int64_t>(version >= 2 ? nmean / 2 : 0);
+    if (!checked_add(sum, rounding, sum)) return overflow();
     // The division is signed, truncating toward zero; a divisor beyond the
     // signed range exceeds every dividend, so the quotient is 0.
     if (nmean > static_cast<std::uint64_t>(kInt64Max)) return std::int64_t{0};

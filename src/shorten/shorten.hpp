@@ -1,4 +1,5 @@
-// The Shorten stream decoder ("ajkg" streams, version 2, sample types 3, 5, 8).
+// The Shorten stream decoder ("ajkg" streams, version 2 and on request 1,
+// sample types 3, 5, 8).
 #pragma once
 
 #include <cstddef>
@@ -68,6 +69,7 @@ struct ShortenAudio {
     bool is_ulaw = false;
     SampleArray samples;
     std::uint64_t frames_decoded = 0;  // whole frames in the stream, kept or not
+    std::uint8_t version = 2;          // the stream's version byte
 };
 
 // Limits that tests may lower to reach a check cheaply.
@@ -91,10 +93,25 @@ struct OutputOptions {
     bool preallocate = false;
 };
 
-Result<ShortenAudio> decode(ByteView stream, const Limits& limits = {}, const OutputOptions& output = {});
+// The stream versions accepted. Version 2 always; version 1, which older
+// corpora carry, only when asked for. Version 1 forms block means and the
+// running mean as plain truncating divisions, without the half-divisor
+// rounding term, and adds no rounding offset to QLPC predictions; in both
+// versions the means are kept unscaled by the bit shift.
+struct StreamOptions {
+    bool accept_version_1 = false;
+};
 
-// The running mean over a channel's block means (all of them, oldest first).
-Result<std::int64_t> coffset(std::span<const std::int64_t> means, std::uint64_t nmean);
+Result<ShortenAudio> decode(ByteView stream, const Limits& limits = {}, const OutputOptions& output = {},
+                            const StreamOptions& versions = {});
+
+// The version byte of a stream that begins with the magic, whether or not
+// the decoder takes that version; the magic and length errors of decode.
+Result<std::uint8_t> stream_version(ByteView stream);
+
+// The running mean over a channel's block means (all of them, oldest first),
+// as a stream of `version` forms it (1: without the rounding term).
+Result<std::int64_t> coffset(std::span<const std::int64_t> means, std::uint64_t nmean, std::uint8_t version = 2);
 
 // Re-encodes a reconstructed type-8 value as a mu-law byte.
 Result<std::uint8_t> ulaw_value_to_byte(std::int64_t value, std::uint32_t shift);

@@ -263,7 +263,8 @@ def test_existing_outputs_are_replaced_only_with_force(korrin, tmp_path):
         ({"d/x.sph": GOOD, "d/x.wav": GOOD}, ["--force", "d"],
          "d/x.sph: output d/x.wav would replace an input\nd/x.wav: output d/x.wav would replace the input"),
         # Two SPHERE files with one output: the first keeps it.
-        ({"d/x.sph": GOOD, "d/x.wv1": sphere(3)}, ["d"], "d/x.wv1: output d/x.wav is also the output of d/x.sph"),
+        ({"d/x.sph": GOOD, "d/x.wv1": sphere(3)}, ["d"], "d/x.wv1: output d/x.wav is also the output of d/x.sph"
+         " (use --keep-extension to name outputs after the whole input name)"),
         ({"x.sph": GOOD}, ["x.sph", "./x.sph"], "./x.sph: output ./x.wav is also the output of x.sph"),
     ],
 )
