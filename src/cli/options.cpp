@@ -15,13 +15,17 @@ const char help_text[] =
     "files and for *.wv1, *.wv2 and *.wav files that begin with \"NIST_1A\" (in\n"
     "any letter case; links to directories are not followed). Outputs mirror\n"
     "the input tree under OUTDIR, or sit beside their inputs, named after them\n"
-    "with the extension .wav or .pcm. Each output is written to a temporary\n"
+    "with the extension .wav, .pcm or .flac. Each output is written to a temporary\n"
     "file and renamed into place; an existing file is never replaced without\n"
     "--force, nor an input even with it.\n"
     "\n"
     "  -o, --output=OUTDIR  write the outputs under OUTDIR\n"
     "  -j, --jobs=N         convert in N threads (default: one per core)\n"
     "      --pcm            write raw little-endian PCM (.pcm) instead of WAV\n"
+    "      --flac           write FLAC (.flac) instead of WAV, with the header's\n"
+    "                       fields as Vorbis comments named SPHERE_<field>\n"
+    "  -0 ... -8            FLAC compression level (default 5)\n"
+    "      --no-verify      do not have the FLAC encoder check its own output\n"
     "  -f, --force          replace outputs that already exist\n"
     "  -q, --quiet          print nothing but errors\n"
     "  -h, --help           show this help and exit\n"
@@ -33,7 +37,7 @@ const char help_text[] =
 
 namespace {
 
-enum class Opt { Output, Jobs, Pcm, Force, Quiet, Help, Version };
+enum class Opt { Output, Jobs, Pcm, Flac, Level, NoVerify, Force, Quiet, Help, Version };
 
 struct OptionSpec {
     char short_name;  // '\0': long form only
@@ -47,6 +51,13 @@ constexpr OptionSpec option_specs[] = {
     {'\0', "pcm", Opt::Pcm, false},      {'f', "force", Opt::Force, false},
     {'q', "quiet", Opt::Quiet, false},   {'h', "help", Opt::Help, false},
     {'V', "version", Opt::Version, false},
+    {'\0', "flac", Opt::Flac, false},    {'\0', "no-verify", Opt::NoVerify, false},
+    // FLAC's levels, spelled as its own tools spell them.
+    {'0', "compression-level-0", Opt::Level, false}, {'1', "compression-level-1", Opt::Level, false},
+    {'2', "compression-level-2", Opt::Level, false}, {'3', "compression-level-3", Opt::Level, false},
+    {'4', "compression-level-4", Opt::Level, false}, {'5', "compression-level-5", Opt::Level, false},
+    {'6', "compression-level-6", Opt::Level, false}, {'7', "compression-level-7", Opt::Level, false},
+    {'8', "compression-level-8", Opt::Level, false},
 };
 
 const OptionSpec* find_short(char c) {
@@ -102,6 +113,9 @@ std::optional<std::string> apply(Command& command, const OptionSpec& option,
             return "invalid thread count " + in_quotes(value) + " (expected 1 to " +
                    std::to_string(max_jobs) + ")";
         case Opt::Pcm: options.pcm = true; break;
+        case Opt::Flac: options.flac = true; break;
+        case Opt::Level: options.flac_settings.level = static_cast<unsigned>(option.long_name.back() - '0'); break;
+        case Opt::NoVerify: options.flac_settings.verify = false; break;
         case Opt::Force: options.force = true; break;
         case Opt::Quiet: options.quiet = true; break;
         // The first of --help and --version wins; the rest of the line is
@@ -121,6 +135,11 @@ std::optional<std::string> apply(Command& command, const OptionSpec& option,
 Command parse_command_line(std::span<const char* const> args) {
     Command command;
     bool options_ended = false;
+    std::string flac_only;  // the first option given that means something only for FLAC
+    const auto note = [&flac_only](const OptionSpec& option, std::string_view spelled) {
+        if ((option.id == Opt::Level || option.id == Opt::NoVerify) && flac_only.empty())
+            flac_only = spelled;
+    };
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string_view arg = args[i];
         if (options_ended || arg.size() < 2 || arg[0] != '-') {
@@ -149,6 +168,7 @@ Command parse_command_line(std::span<const char* const> args) {
                 value = args[++i];
             }
             if (auto error = apply(command, *option, value)) return bad_usage(std::move(*error));
+            note(*option, arg.substr(0, equals));
             continue;
         }
 
@@ -171,9 +191,16 @@ Command parse_command_line(std::span<const char* const> args) {
                 k = arg.size();
             }
             if (auto error = apply(command, *option, value)) return bad_usage(std::move(*error));
+            note(*option, std::string("-") + option->short_name);
         }
     }
-    if (command.action == Action::Convert && command.options.inputs.empty())
+    const Options& options = command.options;
+    if (options.flac && options.pcm) return bad_usage("--flac and --pcm exclude each other");
+    if (!options.flac && !flac_only.empty())
+        return bad_usage("option " + in_quotes(flac_only) + " applies only to FLAC output (--flac)");
+    if (command.action == Action::Convert && options.flac && !flac::available())
+        return bad_usage(flac::unavailable_message);
+    if (command.action == Action::Convert && options.inputs.empty())
         return bad_usage("no input given");
     return command;
 }

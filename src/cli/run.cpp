@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "cli/files.hpp"
+#include "cli/flac.hpp"
 #include "cli/plan.hpp"
 #include "cli/report.hpp"
 #include "transcode/transcode.hpp"
@@ -48,7 +49,7 @@ JobResult failed(std::string message, std::uint64_t bytes_read = 0) {
 }
 
 // Reads, converts and writes one file.
-JobResult convert(const Job& job, bool pcm, bool force, OutputWriter& writer, std::size_t slot) {
+JobResult convert(const Job& job, const Options& options, OutputWriter& writer, std::size_t slot) {
     InputFile input;
     std::string error;
     if (!input.open(job.input, error)) return failed(std::move(error));
@@ -59,7 +60,7 @@ JobResult convert(const Job& job, bool pcm, bool force, OutputWriter& writer, st
     if (::stat(job.output.c_str(), &existing) == 0) {
         if (FileIdentity{existing.st_dev, existing.st_ino} == input.identity())
             return failed("output " + job.output.string() + " would replace the input");
-        if (!force)
+        if (!options.force)
             return failed(job.output.string() + " already exists (use --force to replace it)");
     }
 
@@ -67,7 +68,9 @@ JobResult convert(const Job& job, bool pcm, bool force, OutputWriter& writer, st
     if (!input.read_all(sph, error)) return failed(std::move(error));
     const std::uint64_t size = sph.size();
 
-    auto converted = pcm ? transcode::decode_pcm(sph) : transcode::transcode(sph);
+    auto converted = options.flac  ? flac::from_sphere(sph, options.flac_settings)
+                     : options.pcm ? transcode::decode_pcm(sph)
+                                   : transcode::transcode(sph);
     sph = ByteBuffer();  // the input is not needed while the output is written
     if (!converted) return failed(std::move(converted.error().message), size);
 
@@ -99,7 +102,7 @@ struct Run {
 
             JobResult result;
             try {
-                result = convert(job, options.pcm, options.force, writer, slot);
+                result = convert(job, options, writer, slot);
             } catch (const std::bad_alloc&) {
                 result = failed("out of memory");
             } catch (const std::exception& e) {
@@ -162,7 +165,8 @@ int run(const Options& options) {
         }
     }
 
-    const Plan plan = make_plan(options.inputs, options.output_dir, options.pcm ? ".pcm" : ".wav");
+    const Plan plan = make_plan(options.inputs, options.output_dir,
+                                options.flac ? ".flac" : options.pcm ? ".pcm" : ".wav");
     for (const auto& failure : plan.failures) reporter.failure(failure.path, failure.message);
 
     const std::size_t threads = std::min<std::size_t>(
