@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import hashlib
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -29,6 +30,15 @@ def sph2wav(*args, cwd: Path) -> subprocess.CompletedProcess:
     return subprocess.run([str(SPH2WAV), *map(str, args)], cwd=cwd, capture_output=True, timeout=300)
 
 
+# The oracles run without whatever runtime a sanitizer run preloads: they
+# are not under test.
+ORACLE_ENV = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+
+
+def oracle(*argv, **kwargs) -> subprocess.CompletedProcess:
+    return subprocess.run([str(a) for a in argv], capture_output=True, env=ORACLE_ENV, **kwargs)
+
+
 def tool(name: str) -> str:
     path = shutil.which(name)
     if path is None:
@@ -40,9 +50,23 @@ def tool(name: str) -> str:
 def executable():
     if not SPH2WAV.is_file():
         pytest.fail(f"sph2wav is not installed at {SPH2WAV}")
-    probe = subprocess.run([str(SPH2WAV), "--flac", "--help"], capture_output=True)
-    if probe.returncode != 0:
-        pytest.fail("sph2wav was built without FLAC output")
+    # Built with libFLAC, it gets as far as the missing input.
+    probe = subprocess.run([str(SPH2WAV), "--flac", "-q", "/nonexistent/x.sph"], capture_output=True)
+    if probe.returncode != 1:
+        pytest.fail(f"sph2wav was built without FLAC output: {probe.stderr.decode()}")
+
+
+def test_libflac_is_inside_sph2wav_only(korrin):
+    """sph2wav carries libFLAC (and libogg, the C++ runtime) inside; the
+    module carries none of it."""
+    assert b"libFLAC" not in Path(korrin.__file__).read_bytes()
+    program = SPH2WAV.read_bytes()
+    assert b"libFLAC" in program
+    if b"__asan_init" in program:
+        pytest.skip("a sanitizer build needs its runtime libraries")
+    dynamic = oracle(tool("readelf"), "-d", SPH2WAV, text=True, check=True)
+    needed = set(re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", dynamic.stdout))
+    assert needed <= {"libc.so.6", "libm.so.6", "libgcc_s.so.1", "ld-linux-x86-64.so.2"}
 
 
 def noise(count: int, width: int, seed: int) -> bytes:
@@ -159,16 +183,14 @@ def test_ffmpeg_and_flac_decode_the_samples_of_decode_pcm(korrin, converted, nam
     samples, rate, width = expected(korrin, real_or_case(name, converted))
     flac = converted / "out" / f"{name}.flac"
     # Debian's flac: the stream and its MD5 check out, and it decodes to the same bytes.
-    raw = subprocess.run([tool("flac"), "-d", "-s", "-c", "--force-raw-format", "--endian=little",
-                          "--sign=signed", str(flac)], capture_output=True)
+    raw = oracle(tool("flac"), "-d", "-s", "-c", "--force-raw-format", "--endian=little", "--sign=signed", flac)
     assert raw.returncode == 0, raw.stderr.decode()
     assert raw.stdout == samples.tobytes()
 
-    probe = subprocess.run([tool("ffprobe"), "-v", "error", "-show_entries", "stream=sample_rate,channels",
-                            "-of", "csv=p=0", str(flac)], capture_output=True, text=True)
+    probe = oracle(tool("ffprobe"), "-v", "error", "-show_entries", "stream=sample_rate,channels",
+                   "-of", "csv=p=0", flac, text=True)
     assert probe.stdout.strip() == f"{rate},{samples.shape[1]}"
-    pcm = subprocess.run([tool("ffmpeg"), "-v", "error", "-i", str(flac), "-f", "s16le" if width == 2 else "s32le",
-                          "-"], capture_output=True)
+    pcm = oracle(tool("ffmpeg"), "-v", "error", "-i", flac, "-f", "s16le" if width == 2 else "s32le", "-")
     assert pcm.returncode == 0, pcm.stderr.decode()
     if width == 4 and pcm.stdout == b"" and len(samples):
         pytest.skip("this ffmpeg decodes no 32-bit FLAC (before ffmpeg 6); flac checked it above")
@@ -262,7 +284,7 @@ def test_vorbis_comments_carry_the_header_fields(tmp_path):
     assert result.returncode == 0, result.stderr.decode()
     flac = tmp_path / "awkward.flac"
     assert vorbis_comments(flac.read_bytes()) == [t.encode() for t in AWKWARD_TAGS]
-    tags = subprocess.run([tool("metaflac"), "--export-tags-to=-", str(flac)], capture_output=True, check=True)
+    tags = oracle(tool("metaflac"), "--export-tags-to=-", flac, check=True)
     assert tags.stdout.decode().splitlines() == AWKWARD_TAGS
 
 
@@ -307,8 +329,8 @@ def test_levels_and_verify(korrin, tmp_path):
         out = tmp_path / "_".join(options)
         assert sph2wav("--flac", "-q", *options, "in.sph", "-o", out, cwd=tmp_path).returncode == 0
         flac = (out / "in.flac").read_bytes()
-        raw = subprocess.run([tool("flac"), "-d", "-s", "-c", "--force-raw-format", "--endian=little",
-                              "--sign=signed", "-"], input=flac, capture_output=True, check=True)
+        raw = oracle(tool("flac"), "-d", "-s", "-c", "--force-raw-format", "--endian=little", "--sign=signed", "-",
+                     input=flac, check=True)
         assert raw.stdout == korrin.decode_pcm(sph)
         sizes[" ".join(options)] = flac
     # Verifying checks the output; it does not change it. Higher levels compress more.
