@@ -15,14 +15,18 @@ const char help_text[] =
     "files and for *.wv1, *.wv2 and *.wav files that begin with \"NIST_1A\" (in\n"
     "any letter case; links to directories are not followed). Outputs mirror\n"
     "the input tree under OUTDIR, or sit beside their inputs, named after them\n"
-    "with the extension .wav or .pcm; the trees of several input directories\n"
-    "merge under one OUTDIR. Each output is written to a temporary file and\n"
-    "renamed into place; an existing file is never replaced without --force,\n"
-    "nor an input even with it.\n"
+    "with the extension .wav, .pcm or .flac; the trees of several input\n"
+    "directories merge under one OUTDIR. Each output is written to a temporary\n"
+    "file and renamed into place; an existing file is never replaced without\n"
+    "--force, nor an input even with it.\n"
     "\n"
     "  -o, --output=OUTDIR  write the outputs under OUTDIR\n"
     "  -j, --jobs=N         convert in N threads (default: one per core)\n"
     "      --pcm            write raw little-endian PCM (.pcm) instead of WAV\n"
+    "      --flac           write FLAC (.flac) instead of WAV, with the header's\n"
+    "                       fields as Vorbis comments named SPHERE_<field>\n"
+    "  -0 ... -8            FLAC compression level (default 5)\n"
+    "      --no-verify      do not have the FLAC encoder check its own output\n"
     "  -f, --force          replace outputs that already exist\n"
     "      --skip-existing  leave outputs that already exist as they are and\n"
     "                       count their inputs as skipped (to resume a run)\n"
@@ -42,7 +46,9 @@ const char help_text[] =
 
 namespace {
 
-enum class Opt { Output, Jobs, Pcm, Force, Quiet, Help, Version, SkipExisting, KeepExtension, NoChecksum };
+enum class Opt {
+    Output, Jobs, Pcm, Flac, Level, NoVerify, Force, Quiet, Help, Version, SkipExisting, KeepExtension, NoChecksum
+};
 
 struct OptionSpec {
     char short_name;  // '\0': long form only
@@ -59,6 +65,13 @@ constexpr OptionSpec option_specs[] = {
     {'\0', "skip-existing", Opt::SkipExisting, false},
     {'\0', "keep-extension", Opt::KeepExtension, false},
     {'\0', "no-checksum", Opt::NoChecksum, false},
+    {'\0', "flac", Opt::Flac, false},    {'\0', "no-verify", Opt::NoVerify, false},
+    // FLAC's levels, spelled as its own tools spell them.
+    {'0', "compression-level-0", Opt::Level, false}, {'1', "compression-level-1", Opt::Level, false},
+    {'2', "compression-level-2", Opt::Level, false}, {'3', "compression-level-3", Opt::Level, false},
+    {'4', "compression-level-4", Opt::Level, false}, {'5', "compression-level-5", Opt::Level, false},
+    {'6', "compression-level-6", Opt::Level, false}, {'7', "compression-level-7", Opt::Level, false},
+    {'8', "compression-level-8", Opt::Level, false},
 };
 
 const OptionSpec* find_short(char c) {
@@ -114,6 +127,9 @@ std::optional<std::string> apply(Command& command, const OptionSpec& option,
             return "invalid thread count " + in_quotes(value) + " (expected 1 to " +
                    std::to_string(max_jobs) + ")";
         case Opt::Pcm: options.pcm = true; break;
+        case Opt::Flac: options.flac = true; break;
+        case Opt::Level: options.flac_settings.level = static_cast<unsigned>(option.long_name.back() - '0'); break;
+        case Opt::NoVerify: options.flac_settings.verify = false; break;
         case Opt::Force: options.force = true; break;
         case Opt::Quiet: options.quiet = true; break;
         case Opt::SkipExisting: options.skip_existing = true; break;
@@ -136,6 +152,11 @@ std::optional<std::string> apply(Command& command, const OptionSpec& option,
 Command parse_command_line(std::span<const char* const> args) {
     Command command;
     bool options_ended = false;
+    std::string flac_only;  // the first option given that means something only for FLAC
+    const auto note = [&flac_only](const OptionSpec& option, std::string_view spelled) {
+        if ((option.id == Opt::Level || option.id == Opt::NoVerify) && flac_only.empty())
+            flac_only = spelled;
+    };
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string_view arg = args[i];
         if (options_ended || arg.size() < 2 || arg[0] != '-') {
@@ -164,6 +185,7 @@ Command parse_command_line(std::span<const char* const> args) {
                 value = args[++i];
             }
             if (auto error = apply(command, *option, value)) return bad_usage(std::move(*error));
+            note(*option, arg.substr(0, equals));
             continue;
         }
 
@@ -186,9 +208,16 @@ Command parse_command_line(std::span<const char* const> args) {
                 k = arg.size();
             }
             if (auto error = apply(command, *option, value)) return bad_usage(std::move(*error));
+            note(*option, std::string("-") + option->short_name);
         }
     }
-    if (command.action == Action::Convert && command.options.inputs.empty())
+    const Options& options = command.options;
+    if (options.flac && options.pcm) return bad_usage("--flac and --pcm exclude each other");
+    if (!options.flac && !flac_only.empty())
+        return bad_usage("option " + in_quotes(flac_only) + " applies only to FLAC output (--flac)");
+    if (command.action == Action::Convert && options.flac && !flac::available())
+        return bad_usage(flac::unavailable_message);
+    if (command.action == Action::Convert && options.inputs.empty())
         return bad_usage("no input given");
     if (command.action == Action::Convert && command.options.force && command.options.skip_existing)
         return bad_usage("--force and --skip-existing exclude each other");

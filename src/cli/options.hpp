@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/flac.hpp"
+
 namespace korrin::cli {
 
 inline constexpr unsigned max_jobs = 1024;
@@ -17,6 +19,8 @@ struct Options {
     std::optional<std::filesystem::path> output_dir;  // none: beside each input
     unsigned jobs = 0;                                // 0: one per available core
     bool pcm = false;                                 // raw PCM (.pcm) instead of WAV
+    bool flac = false;                                // FLAC (.flac) instead of WAV
+    flac::Settings flac_settings;                     // level and verify, for FLAC output
     bool force = false;                               // replace existing outputs
     bool quiet = false;                               // nothing but errors on stderr
     bool checksum = true;                             // check sample_checksum where a rule applies

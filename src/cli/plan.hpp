@@ -32,8 +32,9 @@ struct Plan {
 // and *.wv1, *.wv2 and *.wav files, which are converted when they begin with
 // "NIST_1A"; names match in any letter case. Outputs go to
 // `output_dir`/<path below the input> or, without `output_dir`, beside their
-// inputs, with `extension` (".wav" or ".pcm") in place of the input's, or
-// after the whole input name with `keep_extension` (X.wv1 -> X.wv1.wav).
+// inputs, with `extension` (".wav", ".pcm" or ".flac") in place of the
+// input's, or after the whole input name with `keep_extension`
+// (X.wv1 -> X.wv1.wav).
 //
 // Two conversions never share an output and no conversion writes over a file
 // it takes as input: of the SPHERE files that would share one, the first (in

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "cli/files.hpp"
+#include "cli/flac.hpp"
 #include "cli/plan.hpp"
 #include "cli/report.hpp"
 #include "transcode/transcode.hpp"
@@ -80,8 +81,9 @@ JobResult convert(const Job& job, const Options& options, OutputWriter& writer, 
     const std::uint64_t size = sph.size();
 
     const transcode::Options core = core_options(options);
-    auto converted =
-        options.pcm ? transcode::decode_pcm(sph, nullptr, core) : transcode::transcode(sph, nullptr, core);
+    auto converted = options.flac  ? flac::from_sphere(sph, options.flac_settings, core)
+                     : options.pcm ? transcode::decode_pcm(sph, nullptr, core)
+                                   : transcode::transcode(sph, nullptr, core);
     sph = ByteBuffer();  // the input is not needed while the output is written
     if (!converted) return failed(std::move(converted.error().message), size);
 
@@ -196,8 +198,8 @@ int run(const Options& options) {
         }
     }
 
-    const Plan plan = make_plan(options.inputs, options.output_dir, options.pcm ? ".pcm" : ".wav",
-                                options.keep_extension);
+    const Plan plan = make_plan(options.inputs, options.output_dir,
+                                options.flac ? ".flac" : options.pcm ? ".pcm" : ".wav", options.keep_extension);
     if (options.output_dir && !plan.jobs.empty() && !output_dir_usable(*options.output_dir, reporter))
         return exit_failed;
     for (const auto& failure : plan.failures) reporter.failure(failure.path, failure.message);

@@ -125,9 +125,14 @@ private:
     return invalid("malformed SPHERE header line: ", quote(line));
 }
 
-// Checks one field line (trimmed, not empty, not "end_head") and stores its
-// name and value in `fields`.
-Result<void> store_field_line(std::string_view line, FieldTable& fields) {
+// One checked field line: views into the line.
+struct FieldLine {
+    std::string_view name;
+    std::string_view value;
+};
+
+// Checks one field line (trimmed, not empty, not "end_head").
+Result<FieldLine> check_field_line(std::string_view line) {
     const std::optional<WhiteSpaceSplit> name_split = split_at_white_space(line);
     if (!name_split) return malformed_line(line);
     const std::string_view name = name_split->before;
@@ -155,13 +160,40 @@ Result<void> store_field_line(std::string_view line, FieldTable& fields) {
         default:
             return invalid("unknown field type ", quote(type), " in line: ", quote(line));
     }
+    return FieldLine{name, value};
+}
 
-    // A repeated name keeps the later value.
-    if (const auto it = fields.lower_bound(name); it != fields.end() && it->first == name)
-        it->second.assign(value);
-    else
-        fields.emplace_hint(it, name, value);
-    return ok();
+// Reads the header region line by line up to "end_head", handing each
+// checked field line to `store` in file order.
+template <class Store>
+Result<void> walk_fields(ByteView region, Store&& store) {
+    // The UTF-8 check covers the whole region, but it is made line by line
+    // as the loop reaches each line, so the region is read once. A LF never
+    // occurs inside a multi-byte sequence, so this is the same check; and
+    // before a field-line error or the end of the loop is reported, whatever
+    // the loop has not reached is checked too, since a bad byte anywhere
+    // outranks every later error.
+    Lines lines(as_text(region));
+    std::string_view line;
+    for (int skipped = 0; skipped < 2 && lines.next(line); ++skipped)  // magic and size line
+        if (!is_well_formed_utf8(line)) return not_utf8();
+
+    while (lines.next(line)) {
+        if (!is_well_formed_utf8(line)) return not_utf8();
+        const std::string_view trimmed = trim(line);
+        if (trimmed.empty()) continue;
+        if (trimmed == kEndHead) {
+            if (!is_well_formed_utf8(lines.rest())) return not_utf8();
+            return ok();
+        }
+        Result<FieldLine> field = check_field_line(trimmed);
+        if (!field) {
+            if (!is_well_formed_utf8(lines.rest())) return not_utf8();
+            return std::move(field).error();
+        }
+        store(*field);
+    }
+    return invalid("SPHERE header missing 'end_head' terminator");
 }
 
 }  // namespace
@@ -217,32 +249,28 @@ Result<std::uint64_t> SphereHeader::expected_data_bytes() const {
 }
 
 Result<FieldTable> parse(ByteView region) {
-    // The UTF-8 check covers the whole region, but it is made line by line
-    // as the loop reaches each line, so the region is read once. A LF never
-    // occurs inside a multi-byte sequence, so this is the same check; and
-    // before a field-line error or the end of the loop is reported, whatever
-    // the loop has not reached is checked too, since a bad byte anywhere
-    // outranks every later error.
-    Lines lines(as_text(region));
-    std::string_view line;
-    for (int skipped = 0; skipped < 2 && lines.next(line); ++skipped)  // magic and size line
-        if (!is_well_formed_utf8(line)) return not_utf8();
-
     FieldTable fields;
-    while (lines.next(line)) {
-        if (!is_well_formed_utf8(line)) return not_utf8();
-        const std::string_view trimmed = trim(line);
-        if (trimmed.empty()) continue;
-        if (trimmed == kEndHead) {
-            if (!is_well_formed_utf8(lines.rest())) return not_utf8();
-            return fields;
-        }
-        if (Result<void> stored = store_field_line(trimmed, fields); !stored) {
-            if (!is_well_formed_utf8(lines.rest())) return not_utf8();
-            return std::move(stored).error();
-        }
-    }
-    return invalid("SPHERE header missing 'end_head' terminator");
+    KR_TRY(walk_fields(region, [&fields](const FieldLine& field) {
+        // A repeated name keeps the later value.
+        if (const auto it = fields.lower_bound(field.name); it != fields.end() && it->first == field.name)
+            it->second.assign(field.value);
+        else
+            fields.emplace_hint(it, field.name, field.value);
+    }));
+    return fields;
+}
+
+Result<std::vector<HeaderField>> fields_in_order(ByteView region) {
+    std::vector<HeaderField> fields;
+    std::map<std::string, std::size_t, std::less<>> index;  // name -> position in `fields`
+    KR_TRY(walk_fields(region, [&](const FieldLine& field) {
+        const auto [it, fresh] = index.try_emplace(std::string(field.name), fields.size());
+        if (fresh)
+            fields.push_back({std::string(field.name), std::string(field.value)});
+        else
+            fields[it->second].value.assign(field.value);
+    }));
+    return fields;
 }
 
 Result<SphereFile> read(ByteView data) {

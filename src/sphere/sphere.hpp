@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/bytes.hpp"
 #include "common/result.hpp"
@@ -47,6 +48,18 @@ struct SphereFile {
 // Parses the header region (the first header_size bytes of a file) into the
 // field table: the UTF-8 check, the line loop and the field lines.
 Result<FieldTable> parse(ByteView region);
+
+// One field of a header, for callers that list them all.
+struct HeaderField {
+    std::string name;
+    std::string value;
+    friend bool operator==(const HeaderField&, const HeaderField&) = default;
+};
+
+// The fields of a header region in the order their names first appear,
+// each with the value the header keeps (that of its last line): what
+// `parse` reads, in file order. Fails exactly where `parse` does.
+Result<std::vector<HeaderField>> fields_in_order(ByteView region);
 
 // Reads a whole SPHERE file: framing, header fields, validation.
 Result<SphereFile> read(ByteView data);

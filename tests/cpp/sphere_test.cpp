@@ -292,6 +292,36 @@ TEST(SphereParse, TurnsARegionIntoTheFieldTable) {
     EXPECT_EQ(error_of(parse(exact("end_head\nend_head\n"))), "SPHERE header missing 'end_head' terminator");
 }
 
+struct OrderCase {
+    std::string body;                  // the lines after the size line
+    std::vector<HeaderField> fields;   // expected, in order
+    std::string message;               // expected failure, or empty
+};
+
+TEST(SphereFieldsInOrder, ListsFieldsAsTheyFirstAppearWithTheKeptValue) {
+    const OrderCase cases[] = {
+        {"zeta -s last\nalpha -i 1\nmid -r 2.5\nend_head\n", {{"zeta", "last"}, {"alpha", "1"}, {"mid", "2.5"}}, ""},
+        // A repeated name keeps its first place and its last value, as the table does.
+        {"b -i 1\na -s x\nb -s later\nend_head\n", {{"b", "later"}, {"a", "x"}}, ""},
+        {"\n  spaced \t -s  a b  \r\nempty -s\nend_head\nnot -x looked at\n", {{"spaced", "a b"}, {"empty", ""}}, ""},
+        {"end_head\n", {}, ""},
+        // The same failures as the table, in the same order.
+        {"x -i 1\ny -q 2\nend_head\n", {}, "unknown field type \"-q\" in line: \"y -q 2\""},
+        {"x -i 1\ny -i two\nend_head\n\xFF", {}, "SPHERE header is not valid ASCII"},
+        {"x -i 1\n", {}, "SPHERE header missing 'end_head' terminator"},
+    };
+    for (const OrderCase& c : cases) {
+        SCOPED_TRACE(c.body);
+        const std::vector<std::uint8_t> region = exact("NIST_1A\n1024\n" + c.body);
+        const Result<std::vector<HeaderField>> fields = fields_in_order(region);
+        EXPECT_EQ(error_of(fields), c.message.empty() ? "<succeeded>" : c.message);
+        EXPECT_EQ(error_of(parse(region)), error_of(fields));
+        if (fields) {
+            EXPECT_EQ(*fields, c.fields);
+        }
+    }
+}
+
 // Header from name/value pairs, as `read` would have stored them.
 SphereHeader header_of(std::initializer_list<std::pair<const std::string, std::string>> fields) {
     return SphereHeader{FieldTable(fields), 1024};
