@@ -19,6 +19,7 @@
 
 #include "cli/files.hpp"
 #include "cli/plan.hpp"
+#include "cli/process.hpp"
 #include "cli/report.hpp"
 #include "transcode/transcode.hpp"
 
@@ -123,18 +124,6 @@ struct Run {
     }
 };
 
-// Ends the process by `signal` (blocked until now in every thread), so that
-// whoever started it sees how it ended.
-[[noreturn]] void die_by(int signal) {
-    ::signal(signal, SIG_DFL);
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, signal);
-    ::raise(signal);
-    ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
-    ::_exit(128 + signal);
-}
-
 // Closes a descriptor on scope exit.
 struct Fd {
     int fd;
@@ -149,9 +138,10 @@ int run(const Options& options) {
     const auto start = Reporter::Clock::now();
     Reporter reporter(options.quiet, ::isatty(STDERR_FILENO) == 1, start);
 
-    // A reader of standard error that goes away must not end the run with
-    // temporary files left behind: the reports are lost, the work is not.
-    ::signal(SIGPIPE, SIG_IGN);
+    // A reader of standard error that goes away, or the file size limit,
+    // must not end the run with temporary files left behind: the reports
+    // are lost, or the file fails, but the rest of the work is done.
+    ignore_write_signals();
 
     if (options.output_dir) {
         std::error_code error;
@@ -171,11 +161,10 @@ int run(const Options& options) {
     run.counters.failed = plan.failures.size();
 
     if (!plan.jobs.empty()) {
-        // From here on the three signals arrive through a descriptor, read by
-        // this thread between progress ticks, never in a handler.
-        sigset_t signals;
-        sigemptyset(&signals);
-        for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, s);
+        // From here on the signals that would end the process arrive through
+        // a descriptor, read by this thread between progress ticks, never in
+        // a handler.
+        const sigset_t signals = terminating_signals();
         ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
         const Fd signal_fd{::signalfd(-1, &signals, SFD_CLOEXEC)};
         const Fd done_fd{::eventfd(0, EFD_CLOEXEC)};
