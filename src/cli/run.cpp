@@ -160,6 +160,17 @@ int run(const Options& options) {
     Run run{options, plan.jobs, OutputWriter(options.force, threads), reporter, {}, {}, {}, -1};
     run.counters.failed = plan.failures.size();
 
+    // A crash removes the named temporaries in flight (unnamed ones vanish
+    // with the process anyway).
+    static std::atomic<OutputWriter*> crashing_writer{nullptr};
+    crashing_writer = &run.writer;
+    on_crash([]() noexcept {
+        if (OutputWriter* writer = crashing_writer.load()) writer->remove_named_temporaries();
+    });
+    struct Forget {
+        ~Forget() { crashing_writer = nullptr; }
+    } forget;
+
     if (!plan.jobs.empty()) {
         // From here on the signals that would end the process arrive through
         // a descriptor, read by this thread between progress ticks, never in

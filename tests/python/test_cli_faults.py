@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import os
 import resource
+import shutil
 import signal
 import subprocess
 from pathlib import Path
@@ -15,42 +16,30 @@ from pathlib import Path
 import pytest
 
 from conftest import pcm16_fields, sphere_bytes
-from test_cli import SPH2WAV, executable, failure_lines, frozen, sphere, sph2wav, tree  # noqa: F401
+from test_cli import (SPH2WAV, executable, failure_lines, frozen, sphere, sph2wav,  # noqa: F401
+                      temporaries, tree)
 
+GOOD = sphere(10)
 BIG = sphere(1_500_000, channels=2)  # 6 MB of PCM: long enough to be caught at work
 
 
-def temporaries(process: subprocess.Popen, out: Path) -> list[str]:
-    """The temporary outputs of a running process in `out`: named ones
-    (".NAME...") and unnamed ones, which only its descriptors show."""
-    named = [p.name for p in out.iterdir() if p.name.startswith(".")]
-    unnamed = []
-    for fd in Path(f"/proc/{process.pid}/fd").iterdir():
-        try:
-            target = os.readlink(fd)
-        except OSError:  # closed meanwhile
-            continue
-        if target.startswith(str(out) + "/"):
-            unnamed.append(target)
-    return named + unnamed
-
-
-def stop_with_temporary(process: subprocess.Popen, out: Path) -> bool:
+def stop_with_temporary(process: subprocess.Popen, out: Path) -> list[str]:
     """Freezes `process` (SIGSTOP) at a moment when it has an output in
-    flight; false when it ended first. The caller sends SIGCONT."""
+    flight and returns its temporaries; empty when it ended first. The
+    caller sends SIGCONT."""
     while process.poll() is None:
         try:
             if not temporaries(process, out):
                 continue
+            process.send_signal(signal.SIGSTOP)
+            if not frozen(process):
+                return []
+            if caught := temporaries(process, out):
+                return caught
         except FileNotFoundError:  # ended while looked at
             continue
-        process.send_signal(signal.SIGSTOP)
-        if not frozen(process):
-            return False
-        if temporaries(process, out):
-            return True
         process.send_signal(signal.SIGCONT)
-    return False
+    return []
 
 
 def big_tree(root: Path, count: int) -> Path:
@@ -61,10 +50,10 @@ def big_tree(root: Path, count: int) -> Path:
     return src
 
 
-def run_caught(root: Path, sig: int, args=(), **popen) -> tuple[subprocess.Popen, bytes, Path]:
+def run_caught(root: Path, sig: int, args=(), **popen) -> tuple[subprocess.Popen, bytes, Path, list[str]]:
     """Runs sph2wav over 24 big files, sends `sig` while an output is in
-    flight, and returns the process, its standard error and the output
-    directory."""
+    flight, and returns the process, its standard error, the output
+    directory and the temporaries it had when the signal came."""
     src = root / "src" if (root / "src").exists() else big_tree(root, 24)
     for attempt in range(10):
         out = root / f"out{attempt}"
@@ -77,7 +66,7 @@ def run_caught(root: Path, sig: int, args=(), **popen) -> tuple[subprocess.Popen
             process.send_signal(signal.SIGCONT)
         stderr = process.communicate(timeout=120)[1]
         if caught:
-            return process, stderr, out
+            return process, stderr, out, caught
     pytest.fail("never caught the run with an output in flight")
 
 
@@ -136,7 +125,7 @@ TERMINATING = [signal.SIGHUP, signal.SIGQUIT, signal.SIGUSR1, signal.SIGUSR2, si
 @pytest.mark.parametrize("sig", TERMINATING, ids=lambda s: signal.Signals(s).name
                          if s in signal.Signals._value2member_map_ else str(int(s)))
 def test_every_terminating_signal_leaves_only_complete_outputs(korrin, tmp_path, sig):
-    process, stderr, out = run_caught(tmp_path, sig)
+    process, stderr, out, _ = run_caught(tmp_path, sig)
     assert process.returncode == -sig, stderr
     assert stderr.decode().endswith("sph2wav: interrupted\n")
     assert_only_complete_outputs(korrin, out)
@@ -160,3 +149,117 @@ def test_file_size_limit_fails_the_big_files_only(korrin, tmp_path):
                                             for n in ("a_big", "c_big")]
     assert "1 of 3 files converted, 2 failed" in result.stderr.decode()
     assert tree(tmp_path / "out") == {"b_small.wav": korrin.transcode(small)}
+
+
+# -- temporaries: unnamed where possible, never in the way -------------------
+
+# Makes open() refuse O_TMPFILE as file systems without it do, so that the
+# named fallback can be tested on any machine.
+NO_TMPFILE_SHIM = r"""
+#define _GNU_SOURCE
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+static int opened(int dir, const char *path, int flags, mode_t mode) {
+    if ((flags & O_TMPFILE) == O_TMPFILE) { errno = EOPNOTSUPP; return -1; }
+    return (int)syscall(SYS_openat, dir, path, flags, mode);
+}
+#define MODE(flags) mode_t mode = 0; \
+    if ((flags) & (O_CREAT | __O_TMPFILE)) { va_list a; va_start(a, flags); mode = va_arg(a, mode_t); va_end(a); }
+int open(const char *p, int flags, ...) { MODE(flags) return opened(AT_FDCWD, p, flags, mode); }
+int open64(const char *p, int flags, ...) { MODE(flags) return opened(AT_FDCWD, p, flags, mode); }
+int openat(int d, const char *p, int flags, ...) { MODE(flags) return opened(d, p, flags, mode); }
+int openat64(int d, const char *p, int flags, ...) { MODE(flags) return opened(d, p, flags, mode); }
+int __open_2(const char *p, int flags) { return opened(AT_FDCWD, p, flags, 0); }
+int __open64_2(const char *p, int flags) { return opened(AT_FDCWD, p, flags, 0); }
+"""
+
+
+@pytest.fixture(scope="module")
+def no_tmpfile(tmp_path_factory) -> dict[str, str]:
+    """The environment of a run on a file system without O_TMPFILE."""
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        pytest.skip("no C compiler to build the O_TMPFILE-refusing shim")
+    where = tmp_path_factory.mktemp("shim")
+    (where / "shim.c").write_text(NO_TMPFILE_SHIM)
+    subprocess.run([compiler, "-shared", "-fPIC", "-O1", "-o", where / "shim.so", where / "shim.c"], check=True)
+    return {**os.environ, "LD_PRELOAD": str(where / "shim.so")}
+
+
+@pytest.mark.parametrize("named", [False, True], ids=["unnamed", "named"])
+def test_outputs_are_the_same_with_and_without_unnamed_temporaries(korrin, tmp_path, named, request):
+    env = request.getfixturevalue("no_tmpfile") if named else None
+    files = {"a.sph": sphere(10), "d/b.sph": sphere(20), "d/e/c.sph": sphere(30, channels=2)}
+    for name, data in files.items():
+        (tmp_path / "in" / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / "in" / name).write_bytes(data)
+    (tmp_path / "out").mkdir()
+    (tmp_path / "out" / "a.wav").write_bytes(b"old")
+
+    refused = sph2wav("-q", "in", "-o", "out", cwd=tmp_path, env=env)
+    assert refused.returncode == 1
+    assert refused.stderr == b"in/a.sph: out/a.wav already exists (use --force to replace it)\n"
+    assert (tmp_path / "out" / "a.wav").read_bytes() == b"old"
+
+    forced = sph2wav("-q", "--force", "in", "-o", "out", cwd=tmp_path, env=env)
+    assert (forced.returncode, forced.stderr) == (0, b"")
+    assert tree(tmp_path / "out") == {n.replace(".sph", ".wav"): korrin.transcode(d) for n, d in files.items()}
+
+
+@pytest.mark.parametrize(
+    "sig, named, left",
+    [
+        # Unnamed temporaries vanish with the process, however it ends.
+        (signal.SIGKILL, False, 0),
+        (signal.SIGSEGV, False, 0),
+        (signal.SIGABRT, False, 0),
+        # Named ones are removed on every signal that can be caught...
+        (signal.SIGTERM, True, 0),
+        (signal.SIGSEGV, True, 0),
+        (signal.SIGBUS, True, 0),
+        (signal.SIGABRT, True, 0),
+        (signal.SIGFPE, True, 0),
+        # ... but not on SIGKILL.
+        (signal.SIGKILL, True, 1),
+    ],
+)
+def test_what_a_killed_or_crashed_run_leaves(korrin, tmp_path, request, sig, named, left):
+    env = request.getfixturevalue("no_tmpfile") if named else None
+    process, _, out, caught = run_caught(tmp_path, sig, env=env)
+    assert process.returncode == -sig
+    # The run had the temporaries this case is about.
+    assert all(name.startswith(".") for name in caught) == named, caught
+    stale = [p.name for p in out.iterdir() if p.name.startswith(".")]
+    assert len(stale) >= left and (left or not stale), (stale, caught)
+    for name in stale:
+        (out / name).unlink()
+    assert_only_complete_outputs(korrin, out)
+
+
+@pytest.mark.parametrize("named", [False, True], ids=["unnamed", "named"])
+def test_stale_temporaries_never_block_a_conversion(korrin, tmp_path, request, named):
+    """In a fresh PID namespace sph2wav is PID 1 on every run, as in a
+    container: temporaries left by an earlier PID 1 must not be in the way."""
+    if shutil.which("unshare") is None:
+        pytest.skip("unshare is not installed")
+    env = request.getfixturevalue("no_tmpfile") if named else None
+    probe = subprocess.run(["unshare", "--user", "--map-root-user", "--pid", "--fork", "true"],
+                           capture_output=True)
+    if probe.returncode != 0:
+        pytest.skip(f"cannot make a PID namespace here: {probe.stderr.decode().strip()}")
+    (tmp_path / "a.sph").write_bytes(GOOD)
+    for pid in (1, 2):
+        for serial in range(4):
+            (tmp_path / f".a.wav.tmp-{pid}-{serial}").write_bytes(b"stale")
+    before = tree(tmp_path)
+
+    result = subprocess.run(["unshare", "--user", "--map-root-user", "--pid", "--fork",
+                             str(SPH2WAV), "-q", "a.sph"], cwd=tmp_path, capture_output=True,
+                            timeout=60, env=env)
+
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert tree(tmp_path) == {**before, "a.wav": korrin.transcode(GOOD)}
