@@ -14,6 +14,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "cli/report.hpp"
+
 namespace korrin::cli {
 
 namespace fs = std::filesystem;
@@ -272,14 +274,14 @@ WriteStatus OutputWriter::write(std::size_t slot_index, const fs::path& path, By
         std::error_code made;
         fs::create_directories(dir, made);
         if (made) {
-            error = "cannot create directory " + dir.string() + ": " + describe(made);
+            error = "cannot create directory " + escape_name(dir.native()) + ": " + describe(made);
             return WriteStatus::Failed;
         }
         fd = create();
     }
     if (fd < 0) {
         if (stopped_.load()) return WriteStatus::Stopped;
-        error = "cannot create a file in " + dir.string() + ": " + errno_text();
+        error = "cannot create a file in " + escape_name(dir.native()) + ": " + errno_text();
         return WriteStatus::Failed;
     }
 
@@ -288,7 +290,7 @@ WriteStatus OutputWriter::write(std::size_t slot_index, const fs::path& path, By
         const ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
         if (put < 0 && errno == EINTR) continue;
         if (put < 0) {
-            error = "cannot write " + path.string() + ": " + errno_text();
+            error = "cannot write " + escape_name(path.native()) + ": " + errno_text();
             ::close(fd);
             if (!unnamed) drop_temp(slot);
             return WriteStatus::Failed;
@@ -303,14 +305,14 @@ WriteStatus OutputWriter::write(std::size_t slot_index, const fs::path& path, By
         placed = link_unnamed(slot, fd, dir, path);
         const int cause = errno;
         if (::close(fd) != 0 && placed == 0) {
-            error = "cannot write " + path.string() + ": " + errno_text();
+            error = "cannot write " + escape_name(path.native()) + ": " + errno_text();
             ::unlink(path.c_str());
             return WriteStatus::Failed;
         }
         errno = cause;
     } else {
         if (::close(fd) != 0) {
-            error = "cannot write " + path.string() + ": " + errno_text();
+            error = "cannot write " + escape_name(path.native()) + ": " + errno_text();
             drop_temp(slot);
             return WriteStatus::Failed;
         }
@@ -320,8 +322,8 @@ WriteStatus OutputWriter::write(std::size_t slot_index, const fs::path& path, By
     if (placed != 0) {
         if (stopped_.load()) return WriteStatus::Stopped;  // abandon() has removed any named file
         const int cause = errno;
-        error = cause == EEXIST ? path.string() + " already exists (use --force to replace it)"
-                                : "cannot create " + path.string() + ": " +
+        error = cause == EEXIST ? escape_name(path.native()) + " already exists (use --force to replace it)"
+                                : "cannot create " + escape_name(path.native()) + ": " +
                                       describe(std::error_code(cause, std::generic_category()));
         return WriteStatus::Failed;
     }

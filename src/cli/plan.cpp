@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "cli/files.hpp"
+#include "cli/report.hpp"
 
 namespace korrin::cli {
 
@@ -137,16 +138,16 @@ Plan Planner::finish() && {
             for (std::size_t i : indices) {
                 if (i == reader->second) continue;
                 clashes.push_back({plan_.jobs[i].input.string(),
-                                   "output " + output + " would replace an input"});
+                                   "output " + escape_name(output) + " would replace an input"});
                 dropped[i] = true;
             }
             continue;
         }
         for (std::size_t k = 1; k < indices.size(); ++k) {
             const Job& job = plan_.jobs[indices[k]];
-            clashes.push_back({job.input.string(), "output " + job.output.string() +
+            clashes.push_back({job.input.string(), "output " + escape_name(job.output.native()) +
                                                        " is also the output of " +
-                                                       plan_.jobs[indices[0]].input.string()});
+                                                       escape_name(plan_.jobs[indices[0]].input.native())});
             dropped[indices[k]] = true;
         }
     }

@@ -59,9 +59,10 @@ JobResult convert(const Job& job, bool pcm, bool force, OutputWriter& writer, st
     struct stat existing;
     if (::stat(job.output.c_str(), &existing) == 0) {
         if (FileIdentity{existing.st_dev, existing.st_ino} == input.identity())
-            return failed("output " + job.output.string() + " would replace the input");
+            return failed("output " + escape_name(job.output.native()) + " would replace the input");
         if (!force)
-            return failed(job.output.string() + " already exists (use --force to replace it)");
+            return failed(escape_name(job.output.native()) +
+                          " already exists (use --force to replace it)");
     }
 
     ByteBuffer sph;

@@ -263,3 +263,56 @@ def test_stale_temporaries_never_block_a_conversion(korrin, tmp_path, request, n
 
     assert (result.returncode, result.stderr) == (0, b"")
     assert tree(tmp_path) == {**before, "a.wav": korrin.transcode(GOOD)}
+
+
+# -- names as printed --------------------------------------------------------
+
+JUNK_MESSAGE = "not a NIST SPHERE file (missing 'NIST_1A' magic)"
+
+
+@pytest.mark.parametrize(
+    "name, printed",
+    [
+        (b"plain.sph", "plain.sph"),
+        ("ünïcödé 音声.sph".encode(), "ünïcödé 音声.sph"),
+        (b"new\nline.sph", "new\\nline.sph"),
+        (b"tab\there\r.sph", "tab\\there\\r.sph"),
+        (b"title\x1b]0;pwned\x07.sph", "title\\x1b]0;pwned\\x07.sph"),
+        (b"clear\x1b[2J.sph", "clear\\x1b[2J.sph"),
+        (b"back\\slash.sph", "back\\\\slash.sph"),
+        (b"del\x7f.sph", "del\\x7f.sph"),
+        ("c1 csi \u009b.sph".encode(), "c1 csi \\xc2\\x9b.sph"),
+        (b"latin1 \xe9t\xe9.sph", "latin1 \\xe9t\\xe9.sph"),
+        (b"cut \xe2\x82.sph", "cut \\xe2\\x82.sph"),
+        (b"surrogate \xed\xa0\x80.sph", "surrogate \\xed\\xa0\\x80.sph"),
+        (b"overlong \xc0\xaf.sph", "overlong \\xc0\\xaf.sph"),
+    ],
+)
+def test_printed_names_are_escaped(tmp_path, name, printed):
+    os.makedirs(tmp_path / "d")
+    with open(os.path.join(bytes(tmp_path / "d"), name), "wb") as junk:
+        junk.write(b"junk")
+
+    result = sph2wav("-q", "d", cwd=tmp_path)
+
+    assert result.returncode == 1
+    assert result.stderr.decode() == f"d/{printed}: {JUNK_MESSAGE}\n"
+
+
+def test_names_inside_messages_are_escaped(korrin, tmp_path):
+    os.makedirs(tmp_path / "d")
+    for name in (b"x\n.sph", b"x\n.wv1"):
+        with open(os.path.join(bytes(tmp_path / "d"), name), "wb") as good:
+            good.write(GOOD)
+    with open(os.path.join(bytes(tmp_path), b"y\x1b.sph"), "wb") as good:
+        good.write(GOOD)
+    with open(os.path.join(bytes(tmp_path), b"y\x1b.wav"), "wb") as old:
+        old.write(b"old")
+
+    result = sph2wav("-q", "d", "y\x1b.sph", cwd=tmp_path)
+
+    assert result.returncode == 1
+    assert result.stderr.decode().splitlines() == [
+        "d/x\\n.wv1: output d/x\\n.wav is also the output of d/x\\n.sph",
+        "y\\x1b.sph: y\\x1b.wav already exists (use --force to replace it)",
+    ]
