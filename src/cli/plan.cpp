@@ -90,9 +90,18 @@ private:
                 continue;
             }
             const Candidate candidate = classify(entry.path().filename());
-            // A link to a file counts as the file; a dangling one, a device
-            // or a pipe is not a SPHERE file.
-            if (candidate == Candidate::No || !entry.is_regular_file(ignored)) continue;
+            if (candidate == Candidate::No) continue;
+            // A link to a file counts as the file. One that points nowhere
+            // or into a loop fails, as it does when named as an input: the
+            // file it stood for would otherwise be lost without a word. A
+            // device or a pipe is not a SPHERE file.
+            std::error_code broken;
+            const fs::file_status target = fs::status(entry.path(), broken);
+            if (broken) {
+                fail(entry.path(), describe(broken));
+                continue;
+            }
+            if (!fs::is_regular_file(target)) continue;
             const fs::path base = output_dir_ ? *output_dir_ : root;
             const fs::path relative = entry.path().lexically_relative(root);
             add_job(entry.path(), base / with_extension(relative, extension_),

@@ -446,5 +446,5 @@ def test_links_to_directories_are_not_followed_but_links_to_files_are(korrin, tm
 
     result = sph2wav("-q", "a", "-o", "out", cwd=tmp_path)
 
-    assert (result.returncode, result.stderr) == (0, b"")
+    assert (result.returncode, result.stderr) == (1, b"a/dangling.sph: no such file or directory\n")
     assert tree(tmp_path / "out") == {"x.wav": korrin.transcode(GOOD), "z.wav": korrin.transcode(sphere(5))}

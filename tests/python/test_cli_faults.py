@@ -316,3 +316,41 @@ def test_names_inside_messages_are_escaped(korrin, tmp_path):
         "d/x\\n.wv1: output d/x\\n.wav is also the output of d/x\\n.sph",
         "y\\x1b.sph: y\\x1b.wav already exists (use --force to replace it)",
     ]
+
+
+# -- links that point nowhere ------------------------------------------------
+
+LOOP = "too many levels of symbolic links"
+GONE = "no such file or directory"
+
+
+@pytest.mark.parametrize(
+    "links, reported",
+    [
+        ({"gone.sph": "missing.sph"}, [f"gone.sph: {GONE}"]),
+        ({"GONE.WV1": "missing", "gone.wav": "../nowhere/x.wav"}, [f"GONE.WV1: {GONE}", f"gone.wav: {GONE}"]),
+        ({"self.sph": "self.sph"}, [f"self.sph: {LOOP}"]),
+        ({"ping.sph": "pong.sph", "pong.sph": "ping.sph"}, [f"ping.sph: {LOOP}", f"pong.sph: {LOOP}"]),
+        # Not candidates by name, or links to directories: not followed, not reported.
+        ({"gone.txt": "missing", "dir.sph": "..", "loop": "loop"}, []),
+        # A link to a good file converts.
+        ({"good_link.sph": "../good.sph"}, []),
+    ],
+)
+def test_broken_links_in_a_tree_are_reported(korrin, tmp_path, links, reported):
+    (tmp_path / "good.sph").write_bytes(GOOD)
+    (tmp_path / "d").mkdir()
+    for name, target in links.items():
+        os.symlink(target, tmp_path / "d" / name)
+
+    in_tree = sph2wav("-q", "d", "-o", "out", cwd=tmp_path)
+    named = sph2wav("-q", *(f"d/{n}" for n in links if n.endswith(".sph")), "-o", "out2", cwd=tmp_path)
+
+    assert in_tree.returncode == (1 if reported else 0)
+    assert in_tree.stderr.decode().splitlines() == [f"d/{line}" for line in reported]
+    # Named on the command line, a .sph link gives the same report.
+    if any(n.endswith(".sph") for n in links):
+        assert sorted(named.stderr.decode().splitlines()) == sorted(
+            f"d/{line}" for line in reported if line.split(":")[0].endswith(".sph"))
+    converted = {f"{n[:-4]}.wav": korrin.transcode(GOOD) for n in links if n == "good_link.sph"}
+    assert (tree(tmp_path / "out") if (tmp_path / "out").exists() else {}) == converted
