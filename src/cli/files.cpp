@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -68,8 +69,8 @@ bool InputFile::has_sphere_magic() const {
            std::string_view(head, sizeof head) == sphere_magic;
 }
 
-bool InputFile::read_all(ByteBuffer& bytes, std::string& error) {
-    auto buffer = ByteBuffer::allocate(size_);
+bool InputFile::read_all(ByteBuffer& bytes, std::string& error, std::uint64_t limit) {
+    auto buffer = ByteBuffer::allocate(static_cast<std::size_t>(std::min<std::uint64_t>(size_, limit)));
     if (!buffer) {
         error = buffer.error().message;
         return false;
@@ -90,6 +91,38 @@ bool InputFile::read_all(ByteBuffer& bytes, std::string& error) {
         done += static_cast<std::size_t>(got);
     }
     bytes = std::move(*buffer);
+    return true;
+}
+
+bool InputFile::read_header(sphere::SphereHeader& header, std::string& error) {
+    // A size line longer than the first read is legal but rare: the head
+    // then grows until it holds one, or the whole file.
+    constexpr std::uint64_t first_read = 64 * 1024;
+    ByteBuffer head;
+    std::uint64_t want = std::min<std::uint64_t>(size_, first_read);
+    std::uint64_t region = 0;
+    for (;;) {
+        if (!read_all(head, error, want)) return false;
+        Result<std::uint64_t> framed = sphere::header_size(head.view(), size_);
+        if (!framed) {
+            error = std::move(framed.error().message);
+            return false;
+        }
+        region = *framed;
+        if (region != 0 && region <= head.size()) break;
+        // Known to fit in the file, which bounds the doubling too.
+        want = region != 0 ? region : std::min<std::uint64_t>(size_, want * 2);
+    }
+    Result<sphere::FieldTable> fields = sphere::parse(head.view().first(static_cast<std::size_t>(region)));
+    if (!fields) {
+        error = std::move(fields.error().message);
+        return false;
+    }
+    header = sphere::SphereHeader{std::move(*fields), region};
+    if (Result<void> valid = header.validate(); !valid) {
+        error = std::move(valid.error().message);
+        return false;
+    }
     return true;
 }
 

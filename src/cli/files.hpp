@@ -1,4 +1,4 @@
-// Whole-file input, and output that appears under its final name complete or
+// Header-first input, and output that appears under its final name complete or
 // not at all.
 #pragma once
 
@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/bytes.hpp"
+#include "sphere/sphere.hpp"
 
 namespace korrin::cli {
 
@@ -28,7 +29,8 @@ struct FileIdentity {
     friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
 };
 
-// An open input file, read with one read into one buffer.
+// An open input file: its header read and checked first, then what the
+// conversion needs of it read with one read into one buffer.
 class InputFile {
 public:
     InputFile() = default;
@@ -44,8 +46,18 @@ public:
 
     FileIdentity identity() const noexcept { return identity_; }
 
-    // Reads the whole file; false with `error` set when that fails.
-    bool read_all(ByteBuffer& bytes, std::string& error);
+    // Reads and checks the header as a conversion of the whole file would,
+    // with the same messages, but reads no more of the file than its first
+    // 64 KiB or, when larger, its header region. False with `error` set when
+    // the file is not SPHERE or its header is not valid.
+    bool read_header(sphere::SphereHeader& header, std::string& error);
+
+    // Reads the file, or its first `limit` bytes; false with `error` set
+    // when that fails.
+    bool read_all(ByteBuffer& bytes, std::string& error, std::uint64_t limit = UINT64_MAX);
+
+    // The size the file had when opened.
+    std::uint64_t size() const noexcept { return size_; }
 
 private:
     int fd_ = -1;

@@ -2,6 +2,7 @@
 // sense.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <span>
@@ -19,6 +20,7 @@ struct Options {
     bool pcm = false;                                 // raw PCM (.pcm) instead of WAV
     bool force = false;                               // replace existing outputs
     bool quiet = false;                               // nothing but errors on stderr
+    std::uint64_t max_memory = 0;                     // 0: half the available memory
 };
 
 enum class Action { Convert, Help, Version, BadUsage };

@@ -189,6 +189,9 @@ void Reporter::summary(const Counters& counters) {
         if (elapsed > 0) line += ", " + format_bytes(bytes / elapsed) + "/s";
         line += ")";
     }
+    if (counters.waited_for_memory > 0)
+        line += "; " + std::to_string(counters.waited_for_memory) + " waited for memory (budget " +
+                format_bytes(static_cast<double>(counters.memory_budget)) + ")";
     line += "\n";
     emit(line);
 }

@@ -19,6 +19,8 @@ struct Counters {
     std::atomic<std::size_t> failed{0};      // failed jobs and inputs that failed earlier
     std::atomic<std::size_t> not_sphere{0};  // candidates that proved not to be SPHERE
     std::atomic<std::uint64_t> bytes_read{0};
+    std::size_t waited_for_memory = 0;  // conversions that waited for the budget, set at the end
+    std::uint64_t memory_budget = 0;
 };
 
 class Reporter {

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli/budget.hpp"
 #include "cli/files.hpp"
 #include "cli/plan.hpp"
 #include "cli/process.hpp"
@@ -49,7 +50,8 @@ JobResult failed(std::string message, std::uint64_t bytes_read = 0) {
 }
 
 // Reads, converts and writes one file.
-JobResult convert(const Job& job, bool pcm, bool force, OutputWriter& writer, std::size_t slot) {
+JobResult convert(const Job& job, bool pcm, bool force, OutputWriter& writer, std::size_t slot,
+                  MemoryBudget& budget) {
     InputFile input;
     std::string error;
     if (!input.open(job.input, error)) return failed(std::move(error));
@@ -65,8 +67,15 @@ JobResult convert(const Job& job, bool pcm, bool force, OutputWriter& writer, st
                           " already exists (use --force to replace it)");
     }
 
+    // The header alone first: a file that is not SPHERE costs no more to
+    // turn down, and one that is says how much memory it will need.
+    sphere::SphereHeader header;
+    if (!input.read_header(header, error)) return failed(std::move(error));
+    const Needs needs = conversion_needs(header, input.size(), pcm);
+    const MemoryBudget::Admission admission = budget.admit(needs.memory);
+
     ByteBuffer sph;
-    if (!input.read_all(sph, error)) return failed(std::move(error));
+    if (!input.read_all(sph, error, needs.input_bytes)) return failed(std::move(error));
     const std::uint64_t size = sph.size();
 
     auto converted = pcm ? transcode::decode_pcm(sph) : transcode::transcode(sph);
@@ -86,6 +95,7 @@ struct Run {
     const Options& options;
     const std::vector<Job>& jobs;
     OutputWriter writer;
+    MemoryBudget& budget;
     Reporter& reporter;
     Counters counters;
     std::atomic<std::size_t> next_job{0};
@@ -101,7 +111,7 @@ struct Run {
 
             JobResult result;
             try {
-                result = convert(job, options.pcm, options.force, writer, slot);
+                result = convert(job, options.pcm, options.force, writer, slot, budget);
             } catch (const std::bad_alloc&) {
                 result = failed("out of memory");
             } catch (const std::exception& e) {
@@ -158,7 +168,9 @@ int run(const Options& options) {
 
     const std::size_t threads = std::min<std::size_t>(
         options.jobs != 0 ? options.jobs : default_jobs(), plan.jobs.size());
-    Run run{options, plan.jobs, OutputWriter(options.force, threads), reporter, {}, {}, {}, -1};
+    return_large_blocks();
+    MemoryBudget budget(options.max_memory != 0 ? options.max_memory : default_memory_budget());
+    Run run{options, plan.jobs, OutputWriter(options.force, threads), budget, reporter, {}, {}, {}, -1};
     run.counters.failed = plan.failures.size();
 
     // A crash removes the named temporaries in flight (unnamed ones vanish
@@ -215,6 +227,8 @@ int run(const Options& options) {
         reporter.progress(run.counters, plan.jobs.size());
     }
 
+    run.counters.waited_for_memory = budget.waits();
+    run.counters.memory_budget = budget.limit();
     reporter.summary(run.counters);
     return run.counters.failed.load() == 0 ? exit_converted : exit_failed;
 }

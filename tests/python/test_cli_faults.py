@@ -7,12 +7,15 @@ Every run that could end the test process goes through a subprocess."""
 from __future__ import annotations
 
 import os
+import re
 import resource
 import shutil
 import signal
 import subprocess
+import sys
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 from conftest import pcm16_fields, sphere_bytes
@@ -20,7 +23,10 @@ from test_cli import (SPH2WAV, executable, failure_lines, frozen, sphere, sph2wa
                       temporaries, tree)
 
 GOOD = sphere(10)
-BIG = sphere(1_500_000, channels=2)  # 6 MB of PCM: long enough to be caught at work
+BIG = sphere(1_500_000, channels=2)
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+import shorten_encoder  # noqa: E402  # 6 MB of PCM: long enough to be caught at work
 
 
 def stop_with_temporary(process: subprocess.Popen, out: Path) -> list[str]:
@@ -354,3 +360,148 @@ def test_broken_links_in_a_tree_are_reported(korrin, tmp_path, links, reported):
             f"d/{line}" for line in reported if line.split(":")[0].endswith(".sph"))
     converted = {f"{n[:-4]}.wav": korrin.transcode(GOOD) for n in links if n == "good_link.sph"}
     assert (tree(tmp_path / "out") if (tmp_path / "out").exists() else {}) == converted
+
+
+# -- memory ------------------------------------------------------------------
+
+
+# A small interpreter starts sph2wav and reports its peak resident memory:
+# a child forked from the test process itself would count the test
+# process's memory as its own.
+MEASURE = """
+import os, sys
+pid = os.spawnv(os.P_NOWAIT, sys.argv[1], sys.argv[1:])
+_, status, usage = os.wait4(pid, 0)
+print(os.waitstatus_to_exitcode(status), usage.ru_maxrss * 1024)
+"""
+
+
+def run_measured(args, cwd: Path) -> tuple[int, bytes, int]:
+    """Runs sph2wav and returns its exit status, standard error and peak
+    resident memory in bytes."""
+    result = subprocess.run([sys.executable, "-c", MEASURE, str(SPH2WAV), *map(str, args)], cwd=cwd,
+                            capture_output=True, timeout=300)
+    status, peak = map(int, result.stdout.split())
+    return status, result.stderr, peak
+
+
+MB = 1 << 20
+
+
+def zero_stream_sphere(frames: int) -> bytes:
+    """A tiny Shorten file that expands to `frames` frames of silence."""
+    stream = shorten_encoder.encode(np.zeros((frames, 1), dtype=np.int64), blocksize=1 << 22,
+                                    commands=(shorten_encoder.ZERO,), verbatim=False, seed=1).data
+    fields = pcm16_fields(frames, 1)
+    fields["sample_coding"] = "pcm,embedded-shorten-v2.00"
+    return sphere_bytes(fields, stream)
+
+
+@pytest.mark.parametrize(
+    "kind, count, jobs, budget, most",
+    [
+        # 16 MB in, 16 MB out each: three at a time would peak near 100 MB.
+        ("pcm", 6, 3, "40M", 64 * MB),
+        # A file larger than the whole budget runs alone.
+        ("pcm", 4, 4, "1K", 64 * MB),
+        # 1 kB in, 32 MB out each, 75 MB at the peak: three would take 225 MB.
+        ("shorten", 3, 3, "100M", 130 * MB),
+    ],
+)
+def test_memory_stays_within_the_budget(korrin, tmp_path, kind, count, jobs, budget, most):
+    data = (zero_stream_sphere(1 << 24) if kind == "shorten"
+            else sphere(8 * MB, payload=bytes(range(256)) * (16 * MB // 256)))
+    (tmp_path / "in").mkdir()
+    for i in range(count):
+        (tmp_path / "in" / f"f{i}.sph").write_bytes(data)
+
+    status, stderr, peak = run_measured(["-j", jobs, "--max-memory", budget, "in", "-o", "out"], tmp_path)
+
+    assert status == 0, stderr
+    summary = stderr.decode().splitlines()[-1]
+    waited = re.search(r"; (\d+) waited for memory \(budget ", summary)
+    assert waited and 1 <= int(waited[1]) < count, summary
+    assert peak < most, f"{peak / MB:.0f} MB at the peak"
+    expected = korrin.transcode(data)
+    assert tree(tmp_path / "out") == {f"f{i}.wav": expected for i in range(count)}
+
+
+@pytest.mark.parametrize(
+    "size, message",
+    [
+        ("0", "invalid memory size '0' (expected a number of bytes, optionally with K, M, G or T)"),
+        ("12X", "invalid memory size '12X' (expected a number of bytes, optionally with K, M, G or T)"),
+        ("16777216T", "invalid memory size '16777216T' (expected a number of bytes, optionally with K, M, G or T)"),
+        ("-1", "invalid memory size '-1' (expected a number of bytes, optionally with K, M, G or T)"),
+        ("1GB", None),
+        ("512MiB", None),
+        ("100000", None),
+        ("2k", None),
+    ],
+)
+def test_memory_sizes(tmp_path, size, message):
+    (tmp_path / "a.sph").write_bytes(GOOD)
+    result = sph2wav("-q", f"--max-memory={size}", "a.sph", cwd=tmp_path)
+    if message is None:
+        assert (result.returncode, result.stderr) == (0, b"")
+    else:
+        assert result.returncode == 2
+        assert result.stderr.decode().startswith(f"sph2wav: {message}\n")
+
+
+# -- the header first ----------------------------------------------------------
+
+SPARSE = 512 * MB
+NO_RATE = {k: v for k, v in pcm16_fields(10).items() if k != "sample_rate"}
+
+
+@pytest.mark.parametrize(
+    "head, message",
+    [
+        (b"garbage" * 10, "not a NIST SPHERE file (missing 'NIST_1A' magic)"),
+        (b"NIST_1A\n   4000000000\n", f"header claims 4000000000 bytes but only {SPARSE} available"),
+        (b"NIST_1A\n   1024\nsample_rate -x 1\nend_head\n", "unknown field type \"-x\" in line: \"sample_rate -x 1\""),
+        (sphere_bytes(NO_RATE), "SPHERE header missing required field: sample_rate"),
+        # A valid header: its 20 declared bytes are read, not the rest.
+        (sphere(10, payload=bytes(range(20))), None),
+    ],
+    ids=["no-magic", "header-beyond-file", "bad-field", "missing-field", "valid"],
+)
+def test_a_large_file_costs_no_more_than_its_header(korrin, tmp_path, head, message):
+    with open(tmp_path / "big.sph", "wb") as big:
+        big.write(head)
+        big.truncate(SPARSE)  # a hole: no disk space, all zeros when read
+
+    status, stderr, peak = run_measured(["-q", "big.sph"], tmp_path)
+
+    assert peak < 32 * MB, f"{peak / MB:.0f} MB at the peak"
+    if message is None:
+        assert (status, stderr) == (0, b"")
+        assert (tmp_path / "big.wav").read_bytes() == korrin.transcode(head)
+    else:
+        assert (status, stderr.decode()) == (1, f"big.sph: {message}\n")
+
+
+@pytest.mark.parametrize(
+    "data",
+    [
+        sphere_bytes(pcm16_fields(10), bytes(20), header_size=100_000),  # beyond the first read
+        b"NIST_1A" + b" " * 100_000 + b"\n 1024\n" + bytes(2000),         # a long first line
+        b"NIST_1A\n" + b" " * 100_000 + b"  1024\n" + bytes(2000),       # a long size line
+        b"NIST_1A\n" + b" " * 100_000,                                    # a size line never ended
+        b"NIST_1A" + b"x" * 100_000,                                      # no line at all
+        sphere_bytes(pcm16_fields(10), bytes(19)),                        # payload cut short
+        sphere_bytes({**pcm16_fields(4), "sample_coding": "pcm,embedded-shorten-v2.00"}, b"ajkg"),
+    ],
+    ids=["big-header", "long-magic-line", "long-size-line", "no-size-line", "no-lf", "short", "shorten"],
+)
+def test_header_first_reading_says_what_the_module_says(korrin, tmp_path, data):
+    (tmp_path / "a.sph").write_bytes(data)
+    result = sph2wav("-q", "a.sph", cwd=tmp_path)
+    try:
+        expected = korrin.transcode(data)
+    except ValueError as error:
+        assert (result.returncode, result.stderr.decode()) == (1, f"a.sph: {error}\n")
+    else:
+        assert (result.returncode, result.stderr) == (0, b"")
+        assert (tmp_path / "a.wav").read_bytes() == expected
