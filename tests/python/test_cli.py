@@ -229,7 +229,8 @@ def test_help_describes_every_option(tmp_path):
     assert result.returncode == 0 and result.stderr == b""
     text = result.stdout.decode()
     assert text.startswith("usage: sph2wav [OPTION]... INPUT...\n")
-    for option in ("--output=OUTDIR", "--jobs=N", "--pcm", "--force", "--quiet", "--help", "--version"):
+    for option in ("--output=OUTDIR", "--jobs=N", "--max-memory=SIZE", "--pcm", "--force", "--quiet", "--help",
+                   "--version"):
         assert option in text
 
 
