@@ -22,11 +22,11 @@ from conftest import pcm16_fields, sphere_bytes
 from test_cli import (SPH2WAV, executable, failure_lines, frozen, sphere, sph2wav,  # noqa: F401
                       temporaries, tree)
 
-GOOD = sphere(10)
-BIG = sphere(1_500_000, channels=2)
-
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
-import shorten_encoder  # noqa: E402  # 6 MB of PCM: long enough to be caught at work
+import shorten_encoder  # noqa: E402
+
+GOOD = sphere(10)
+BIG = sphere(1_500_000, channels=2)  # 6 MB of PCM: long enough to be caught at work
 
 
 def stop_with_temporary(process: subprocess.Popen, out: Path) -> list[str]:
