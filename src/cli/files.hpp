@@ -1,4 +1,4 @@
-// Whole-file input, and output that appears under its final name complete or
+// Header-first input, and output that appears under its final name complete or
 // not at all.
 #pragma once
 
@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/bytes.hpp"
+#include "sphere/sphere.hpp"
 
 namespace korrin::cli {
 
@@ -28,7 +29,8 @@ struct FileIdentity {
     friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
 };
 
-// An open input file, read with one read into one buffer.
+// An open input file: its header read and checked first, then what the
+// conversion needs of it read with one read into one buffer.
 class InputFile {
 public:
     InputFile() = default;
@@ -44,8 +46,18 @@ public:
 
     FileIdentity identity() const noexcept { return identity_; }
 
-    // Reads the whole file; false with `error` set when that fails.
-    bool read_all(ByteBuffer& bytes, std::string& error);
+    // Reads and checks the header as a conversion of the whole file would,
+    // with the same messages, but reads no more of the file than its first
+    // 64 KiB or, when larger, its header region. False with `error` set when
+    // the file is not SPHERE or its header is not valid.
+    bool read_header(sphere::SphereHeader& header, std::string& error);
+
+    // Reads the file, or its first `limit` bytes; false with `error` set
+    // when that fails.
+    bool read_all(ByteBuffer& bytes, std::string& error, std::uint64_t limit = UINT64_MAX);
+
+    // The size the file had when opened.
+    std::uint64_t size() const noexcept { return size_; }
 
 private:
     int fd_ = -1;
@@ -55,19 +67,23 @@ private:
 
 enum class WriteStatus { Written, Failed, Stopped };
 
-// Writes outputs through temporary files in their own directories, named
-// ".NAME.tmp-PID-N", renamed into place once complete. Each writing thread
-// has a slot of its own that holds its temporary file's name from creation
-// to rename, so that `abandon` can remove them all; the threads never wait
-// for one another.
+// Writes each output to a temporary file in its own directory and gives it
+// its name once complete. The temporary file has no name where the file
+// system allows (O_TMPFILE, then linkat into place), so that not even
+// SIGKILL can leave it behind; elsewhere it is named ".NAME.tmp-RANDOM",
+// with a fresh random part on every collision, so that temporaries left by
+// an earlier run never block a conversion. Each writing thread has a slot
+// of its own that holds its named temporary from creation to rename, so
+// that `abandon` and a crash handler can remove them all; the threads never
+// wait for one another.
 class OutputWriter {
 public:
     OutputWriter(bool replace_existing, std::size_t slots)
-        : replace_existing_(replace_existing), pid_(std::to_string(::getpid())), slots_(slots) {}
+        : replace_existing_(replace_existing), slots_(slots) {}
     OutputWriter(const OutputWriter&) = delete;
     OutputWriter& operator=(const OutputWriter&) = delete;
 
-    // Writes `bytes` and renames the result to `path`, making the parent
+    // Writes `bytes` and gives the result the name `path`, making the parent
     // directories when missing; without `replace_existing`, an existing file
     // at `path` fails the write and stays as it was. On failure `error` tells
     // why and nothing is left behind. No two threads may use one `slot` at
@@ -79,20 +95,37 @@ public:
     // and renaming: for an interrupted run, just before the process ends.
     void abandon() noexcept;
 
+    // Removes the named temporaries in flight without taking any lock:
+    // async-signal-safe, for a crash handler. A file renamed meanwhile is
+    // not touched; the process must end right after.
+    void remove_named_temporaries() noexcept;
+
 private:
+    static constexpr std::size_t max_crash_name = 4096;  // PATH_MAX
+
     struct Slot {
         std::mutex mutex;  // held across the creation and the rename
-        std::string temp;  // the file in flight, or empty
+        std::string temp;  // the named file in flight, or empty
+        // The same name for the crash handler, valid while `named` is set.
+        std::atomic<bool> named{false};
+        // Set while a new name may appear (see begin_naming).
+        std::atomic<bool> naming{false};
+        char crash_name[max_crash_name] = {};
     };
 
-    int create_temp(Slot& slot, const std::string& temp);
+    int create_unnamed(Slot& slot, const std::filesystem::path& dir);
+    int create_named(Slot& slot, const std::filesystem::path& dir,
+                     const std::filesystem::path& path);
+    int link_unnamed(Slot& slot, int fd, const std::filesystem::path& dir,
+                     const std::filesystem::path& path);
     int rename_temp(Slot& slot, const std::filesystem::path& path);
+    void set_temp(Slot& slot, std::string temp) noexcept;
+    bool begin_naming(Slot& slot) noexcept;
     void drop_temp(Slot& slot);
 
     bool replace_existing_;
-    std::string pid_;  // in every temporary name
-    std::atomic<std::uint64_t> serial_{0};
     std::atomic<bool> stopped_{false};
+    std::atomic<bool> crashing_{false};
     std::vector<Slot> slots_;
 };
 

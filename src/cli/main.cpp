@@ -6,6 +6,7 @@
 #include <span>
 
 #include "cli/options.hpp"
+#include "cli/process.hpp"
 #include "cli/run.hpp"
 
 namespace {
@@ -19,6 +20,9 @@ int complain(const char* what) {
 
 int main(int argc, char** argv) {
     using namespace korrin::cli;
+    // Before anything is opened: a closed standard descriptor would be
+    // taken by the first file opened, which would then receive reports.
+    if (!open_standard_descriptors()) return exit_failed;
     const std::span<const char* const> args(argv + (argc > 0 ? 1 : 0),
                                              static_cast<std::size_t>(argc > 0 ? argc - 1 : 0));
     try {

@@ -22,6 +22,10 @@ const char help_text[] =
     "\n"
     "  -o, --output=OUTDIR  write the outputs under OUTDIR\n"
     "  -j, --jobs=N         convert in N threads (default: one per core)\n"
+    "      --max-memory=SIZE\n"
+    "                       bound the memory of the conversions in flight to SIZE\n"
+    "                       bytes (K, M, G, T: powers of 1024; default: half the\n"
+    "                       available memory); a larger file is converted alone\n"
     "      --pcm            write raw little-endian PCM (.pcm) instead of WAV\n"
     "      --flac           write FLAC (.flac) instead of WAV, with the header's\n"
     "                       fields as Vorbis comments named SPHERE_<field>\n"
@@ -47,7 +51,8 @@ const char help_text[] =
 namespace {
 
 enum class Opt {
-    Output, Jobs, Pcm, Flac, Level, NoVerify, Force, Quiet, Help, Version, SkipExisting, KeepExtension, NoChecksum
+    Output, Jobs, MaxMemory, Pcm, Flac, Level, NoVerify, Force, Quiet, Help, Version, SkipExisting, KeepExtension,
+    NoChecksum
 };
 
 struct OptionSpec {
@@ -72,6 +77,7 @@ constexpr OptionSpec option_specs[] = {
     {'4', "compression-level-4", Opt::Level, false}, {'5', "compression-level-5", Opt::Level, false},
     {'6', "compression-level-6", Opt::Level, false}, {'7', "compression-level-7", Opt::Level, false},
     {'8', "compression-level-8", Opt::Level, false},
+    {'\0', "max-memory", Opt::MaxMemory, true},
 };
 
 const OptionSpec* find_short(char c) {
@@ -110,6 +116,30 @@ std::optional<unsigned> parse_jobs(std::string_view text) {
     return value;
 }
 
+// A memory size: decimal digits, then optionally K, M, G or T (powers of
+// 1024, in either case, "B" or "iB" allowed after them); more than 0.
+std::optional<std::uint64_t> parse_size(std::string_view text) {
+    std::uint64_t value = 0;
+    const char* end = text.data() + text.size();
+    auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (error != std::errc() || stop == text.data() || value == 0) return std::nullopt;
+    std::string_view suffix(stop, static_cast<std::size_t>(end - stop));
+    int shift = 0;
+    if (!suffix.empty()) {
+        switch (suffix[0]) {
+            case 'k': case 'K': shift = 10; break;
+            case 'm': case 'M': shift = 20; break;
+            case 'g': case 'G': shift = 30; break;
+            case 't': case 'T': shift = 40; break;
+            default: return std::nullopt;
+        }
+        suffix.remove_prefix(1);
+        if (!suffix.empty() && suffix != "B" && suffix != "iB") return std::nullopt;
+    }
+    if (value > (UINT64_MAX >> shift)) return std::nullopt;
+    return value << shift;
+}
+
 // Applies one option; returns an error message, or nothing when it applied.
 std::optional<std::string> apply(Command& command, const OptionSpec& option,
                                  std::string_view value) {
@@ -126,6 +156,13 @@ std::optional<std::string> apply(Command& command, const OptionSpec& option,
             }
             return "invalid thread count " + in_quotes(value) + " (expected 1 to " +
                    std::to_string(max_jobs) + ")";
+        case Opt::MaxMemory:
+            if (auto size = parse_size(value)) {
+                options.max_memory = *size;
+                break;
+            }
+            return "invalid memory size " + in_quotes(value) + " (expected a number of bytes, " +
+                   "optionally with K, M, G or T)";
         case Opt::Pcm: options.pcm = true; break;
         case Opt::Flac: options.flac = true; break;
         case Opt::Level: options.flac_settings.level = static_cast<unsigned>(option.long_name.back() - '0'); break;

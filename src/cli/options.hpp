@@ -2,6 +2,7 @@
 // sense.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <span>
@@ -26,6 +27,7 @@ struct Options {
     bool checksum = true;                             // check sample_checksum where a rule applies
     bool keep_extension = false;                      // X.wv1 -> X.wv1.wav rather than X.wav
     bool skip_existing = false;                       // leave existing outputs be, as skipped
+    std::uint64_t max_memory = 0;                     // 0: half the available memory
 };
 
 enum class Action { Convert, Help, Version, BadUsage };

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "cli/files.hpp"
+#include "cli/report.hpp"
 
 namespace korrin::cli {
 
@@ -92,9 +93,18 @@ private:
                 continue;
             }
             const Candidate candidate = classify(entry.path().filename());
-            // A link to a file counts as the file; a dangling one, a device
-            // or a pipe is not a SPHERE file.
-            if (candidate == Candidate::No || !entry.is_regular_file(ignored)) continue;
+            if (candidate == Candidate::No) continue;
+            // A link to a file counts as the file. One that points nowhere
+            // or into a loop fails, as it does when named as an input: the
+            // file it stood for would otherwise be lost without a word. A
+            // device or a pipe is not a SPHERE file.
+            std::error_code broken;
+            const fs::file_status target = fs::status(entry.path(), broken);
+            if (broken) {
+                fail(entry.path(), describe(broken));
+                continue;
+            }
+            if (!fs::is_regular_file(target)) continue;
             const fs::path base = output_dir_ ? *output_dir_ : root;
             const fs::path relative = entry.path().lexically_relative(root);
             add_job(entry.path(), base / with_extension(relative, extension_, keep_extension_),
@@ -141,7 +151,7 @@ Plan Planner::finish() && {
             for (std::size_t i : indices) {
                 if (i == reader->second) continue;
                 clashes.push_back({plan_.jobs[i].input.string(),
-                                   "output " + output + " would replace an input"});
+                                   "output " + escape_name(output) + " would replace an input"});
                 dropped[i] = true;
             }
             continue;
@@ -152,8 +162,9 @@ Plan Planner::finish() && {
             // Names that differ only in their extensions (X.wv1, X.wv2) part
             // with --keep-extension.
             const bool extensions_differ = job.input.extension() != first.input.extension();
-            clashes.push_back({job.input.string(), "output " + job.output.string() +
-                                                       " is also the output of " + first.input.string() +
+            clashes.push_back({job.input.string(), "output " + escape_name(job.output.native()) +
+                                                       " is also the output of " +
+                                                       escape_name(first.input.native()) +
                                                        (!keep_extension_ && extensions_differ
                                                             ? " (use --keep-extension to name outputs after "
                                                               "the whole input name)"

@@ -30,7 +30,8 @@ struct Plan {
 // whatever its name; a directory is searched recursively (symbolic links to
 // directories are not followed) for *.sph files, which are always converted,
 // and *.wv1, *.wv2 and *.wav files, which are converted when they begin with
-// "NIST_1A"; names match in any letter case. Outputs go to
+// "NIST_1A"; names match in any letter case. A link among them that points
+// nowhere or into a loop is a failure. Outputs go to
 // `output_dir`/<path below the input> or, without `output_dir`, beside their
 // inputs, with `extension` (".wav", ".pcm" or ".flac") in place of the
 // input's, or after the whole input name with `keep_extension`

@@ -26,7 +26,65 @@ int terminal_width() {
     return 80;
 }
 
+// The length of the valid UTF-8 sequence at the start of `text`, or 0.
+std::size_t utf8_length(std::string_view text) {
+    const auto at = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = at(0);
+    if (lead < 0x80) return 1;
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // the second byte's range
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;   // no overlong forms
+        if (lead == 0xED) high = 0x9F;  // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;  // nothing beyond U+10FFFF
+    } else {
+        return 0;
+    }
+    if (text.size() < length || at(1) < low || at(1) > high) return 0;
+    for (std::size_t i = 2; i < length; ++i)
+        if (at(i) < 0x80 || at(i) > 0xBF) return 0;
+    return length;
+}
+
+std::string escape(std::string_view text, bool backslash) {
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    const auto escape_byte = [&](unsigned char c) {
+        out.append("\\x").push_back(hex[c >> 4]);
+        out.push_back(hex[c & 15]);
+    };
+    while (!text.empty()) {
+        const auto c = static_cast<unsigned char>(text[0]);
+        const std::size_t length = utf8_length(text);
+        if (length == 0) {
+            escape_byte(c);
+        } else if (c == '\\' && backslash) {
+            out.append("\\\\");
+        } else if (c == '\n' || c == '\t' || c == '\r') {
+            out.push_back('\\');
+            out.push_back(c == '\n' ? 'n' : c == '\t' ? 't' : 'r');
+        } else if (c < 0x20 || c == 0x7F || (c == 0xC2 && static_cast<unsigned char>(text[1]) < 0xA0)) {
+            for (std::size_t i = 0; i < length; ++i) escape_byte(static_cast<unsigned char>(text[i]));
+        } else {
+            out.append(text.substr(0, length));
+        }
+        text.remove_prefix(length == 0 ? 1 : length);
+    }
+    return out;
+}
+
 }  // namespace
+
+std::string escape_name(std::string_view name) { return escape(name, true); }
+
+std::string escape_controls(std::string_view text) { return escape(text, false); }
 
 std::string format_bytes(double bytes) {
     static constexpr const char* units[] = {"B", "kB", "MB", "GB", "TB"};
@@ -68,7 +126,7 @@ void Reporter::failure(std::string_view path, std::string_view message) {
     std::lock_guard lock(mutex_);
     if (bar_drawn_) line += clear_line;  // the next tick draws the bar again
     bar_drawn_ = false;
-    line.append(path).append(": ").append(message).append("\n");
+    line.append(escape_name(path)).append(": ").append(escape_controls(message)).append("\n");
     emit(line);
 }
 
@@ -133,6 +191,9 @@ void Reporter::summary(const Counters& counters) {
         if (elapsed > 0) line += ", " + format_bytes(bytes / elapsed) + "/s";
         line += ")";
     }
+    if (counters.waited_for_memory > 0)
+        line += "; " + std::to_string(counters.waited_for_memory) + " waited for memory (budget " +
+                format_bytes(static_cast<double>(counters.memory_budget)) + ")";
     line += "\n";
     emit(line);
 }

@@ -20,6 +20,8 @@ struct Counters {
     std::atomic<std::size_t> not_sphere{0};  // candidates that proved not to be SPHERE
     std::atomic<std::size_t> skipped{0};     // inputs whose outputs existed (--skip-existing)
     std::atomic<std::uint64_t> bytes_read{0};
+    std::size_t waited_for_memory = 0;  // conversions that waited for the budget, set at the end
+    std::uint64_t memory_budget = 0;
 };
 
 class Reporter {
@@ -53,6 +55,19 @@ private:
     std::mutex mutex_;
     bool bar_drawn_ = false;  // a bar occupies the current line
 };
+
+// A file name as printed in reports: ordinary names, UTF-8 included, are
+// unchanged; a backslash is doubled; LF, TAB and CR become \n, \t and \r;
+// every other byte of a control character (U+0000 to U+001F, U+007F and
+// the C1 controls U+0080 to U+009F) and every byte that is not part of
+// valid UTF-8 becomes \xHH (lower-case hexadecimal). A name can then
+// neither forge a report line nor reach the terminal as an escape sequence.
+std::string escape_name(std::string_view name);
+
+// The same for a message that may hold names: backslashes are left alone,
+// since the names in it are escaped already and the core quotes its values
+// with backslash escapes of its own.
+std::string escape_controls(std::string_view text);
 
 // "12.3 MB", "4.0 GB" (decimal units).
 std::string format_bytes(double bytes);

@@ -18,9 +18,11 @@
 #include <thread>
 #include <vector>
 
+#include "cli/budget.hpp"
 #include "cli/files.hpp"
 #include "cli/flac.hpp"
 #include "cli/plan.hpp"
+#include "cli/process.hpp"
 #include "cli/report.hpp"
 #include "transcode/transcode.hpp"
 
@@ -60,7 +62,8 @@ transcode::Options core_options(const Options& options) {
 }
 
 // Reads, converts and writes one file.
-JobResult convert(const Job& job, const Options& options, OutputWriter& writer, std::size_t slot) {
+JobResult convert(const Job& job, const Options& options, OutputWriter& writer, std::size_t slot,
+                  MemoryBudget& budget) {
     InputFile input;
     std::string error;
     if (!input.open(job.input, error)) return failed(std::move(error));
@@ -70,14 +73,22 @@ JobResult convert(const Job& job, const Options& options, OutputWriter& writer, 
     struct stat existing;
     if (::stat(job.output.c_str(), &existing) == 0) {
         if (FileIdentity{existing.st_dev, existing.st_ino} == input.identity())
-            return failed("output " + job.output.string() + " would replace the input");
+            return failed("output " + escape_name(job.output.native()) + " would replace the input");
         if (options.skip_existing) return {Outcome::Skipped, {}, 0};
         if (!options.force)
-            return failed(job.output.string() + " already exists (use --force to replace it)");
+            return failed(escape_name(job.output.native()) +
+                          " already exists (use --force to replace it)");
     }
 
+    // The header alone first: a file that is not SPHERE costs no more to
+    // turn down, and one that is says how much memory it will need.
+    sphere::SphereHeader header;
+    if (!input.read_header(header, error)) return failed(std::move(error));
+    const Needs needs = conversion_needs(header, input.size(), options.pcm);
+    const MemoryBudget::Admission admission = budget.admit(needs.memory);
+
     ByteBuffer sph;
-    if (!input.read_all(sph, error)) return failed(std::move(error));
+    if (!input.read_all(sph, error, needs.input_bytes)) return failed(std::move(error));
     const std::uint64_t size = sph.size();
 
     const transcode::Options core = core_options(options);
@@ -100,6 +111,7 @@ struct Run {
     const Options& options;
     const std::vector<Job>& jobs;
     OutputWriter writer;
+    MemoryBudget& budget;
     Reporter& reporter;
     Counters counters;
     std::atomic<std::size_t> next_job{0};
@@ -115,7 +127,7 @@ struct Run {
 
             JobResult result;
             try {
-                result = convert(job, options, writer, slot);
+                result = convert(job, options, writer, slot, budget);
             } catch (const std::bad_alloc&) {
                 result = failed("out of memory");
             } catch (const std::exception& e) {
@@ -159,18 +171,6 @@ bool output_dir_usable(const fs::path& dir, Reporter& reporter) {
     return true;
 }
 
-// Ends the process by `signal` (blocked until now in every thread), so that
-// whoever started it sees how it ended.
-[[noreturn]] void die_by(int signal) {
-    ::signal(signal, SIG_DFL);
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, signal);
-    ::raise(signal);
-    ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
-    ::_exit(128 + signal);
-}
-
 // Closes a descriptor on scope exit.
 struct Fd {
     int fd;
@@ -185,9 +185,10 @@ int run(const Options& options) {
     const auto start = Reporter::Clock::now();
     Reporter reporter(options.quiet, ::isatty(STDERR_FILENO) == 1, start);
 
-    // A reader of standard error that goes away must not end the run with
-    // temporary files left behind: the reports are lost, the work is not.
-    ::signal(SIGPIPE, SIG_IGN);
+    // A reader of standard error that goes away, or the file size limit,
+    // must not end the run with temporary files left behind: the reports
+    // are lost, or the file fails, but the rest of the work is done.
+    ignore_write_signals();
 
     if (options.output_dir) {
         std::error_code error;
@@ -206,15 +207,27 @@ int run(const Options& options) {
 
     const std::size_t threads = std::min<std::size_t>(
         options.jobs != 0 ? options.jobs : default_jobs(), plan.jobs.size());
-    Run run{options, plan.jobs, OutputWriter(options.force, threads), reporter, {}, {}, {}, -1};
+    return_large_blocks();
+    MemoryBudget budget(options.max_memory != 0 ? options.max_memory : default_memory_budget());
+    Run run{options, plan.jobs, OutputWriter(options.force, threads), budget, reporter, {}, {}, {}, -1};
     run.counters.failed = plan.failures.size();
 
+    // A crash removes the named temporaries in flight (unnamed ones vanish
+    // with the process anyway).
+    static std::atomic<OutputWriter*> crashing_writer{nullptr};
+    crashing_writer = &run.writer;
+    on_crash([]() noexcept {
+        if (OutputWriter* writer = crashing_writer.load()) writer->remove_named_temporaries();
+    });
+    struct Forget {
+        ~Forget() { crashing_writer = nullptr; }
+    } forget;
+
     if (!plan.jobs.empty()) {
-        // From here on the three signals arrive through a descriptor, read by
-        // this thread between progress ticks, never in a handler.
-        sigset_t signals;
-        sigemptyset(&signals);
-        for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, s);
+        // From here on the signals that would end the process arrive through
+        // a descriptor, read by this thread between progress ticks, never in
+        // a handler.
+        const sigset_t signals = terminating_signals();
         ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
         const Fd signal_fd{::signalfd(-1, &signals, SFD_CLOEXEC)};
         const Fd done_fd{::eventfd(0, EFD_CLOEXEC)};
@@ -253,6 +266,8 @@ int run(const Options& options) {
         reporter.progress(run.counters, plan.jobs.size());
     }
 
+    run.counters.waited_for_memory = budget.waits();
+    run.counters.memory_budget = budget.limit();
     reporter.summary(run.counters);
     return run.counters.failed.load() == 0 ? exit_converted : exit_failed;
 }

@@ -10,8 +10,9 @@ inline constexpr int exit_failed = 1;     // at least one file failed
 inline constexpr int exit_usage = 2;      // the command line made no sense
 
 // Runs the conversions that `options` ask for and returns the exit status.
-// On SIGINT, SIGTERM or SIGHUP it removes its temporary files and ends the
-// process by that signal, as the shell expects of an interrupted program.
+// On any signal that would end the process it removes its temporary files
+// and ends the process by that signal, as the shell expects of an
+// interrupted program.
 int run(const Options& options);
 
 // The threads a run uses when not told: the cores this process may run on.

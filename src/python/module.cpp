@@ -26,7 +26,8 @@ PyModuleDef module_definition = {
 };
 
 // The interpreter that imported the module first; -1 until then. The module
-// keeps no per-interpreter state, so it refuses every other interpreter.
+// keeps no per-interpreter state, so it refuses every other interpreter,
+// once that first import has completed.
 std::atomic<std::int64_t> initialising_interpreter{-1};
 
 // Set once, under the interpreter lock, and never released: every later
@@ -75,25 +76,46 @@ PyResult<void> initialise(PyObject* module) {
     return {};
 }
 
+// True once CPython has accepted a module made by this initialiser: it then
+// records the initialiser in the definition. CPython 3.12 calls the
+// initialiser in an isolated subinterpreter and only afterwards refuses a
+// single-phase module there, so a claim can be taken by an import that
+// never completed; until this is true, no import has.
+bool an_import_completed() { return module_definition.m_base.m_init != nullptr; }
+
 PyResult<Ref> make_module() {
     const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (interpreter == -1) return PendingError::fetch();
     std::int64_t expected = -1;
     if (!initialising_interpreter.compare_exchange_strong(expected, interpreter) && expected != interpreter) {
-        return PendingError::of_type(PyExc_ImportError,
-                                     Ref::steal(PyUnicode_FromString(
-                                         "korrin_native does not support subinterpreters: it can be imported "
-                                         "only in the interpreter that imported it first")));
+        // The claim of an interpreter whose import was refused passes on;
+        // the module made there is not this interpreter's to use or release.
+        if (an_import_completed() || !initialising_interpreter.compare_exchange_strong(expected, interpreter))
+            return PendingError::of_type(PyExc_ImportError,
+                                         Ref::steal(PyUnicode_FromString(
+                                             "korrin_native does not support subinterpreters: it can be "
+                                             "imported only in the interpreter that imported it first")));
+        cached_module = nullptr;
     }
 
     if (cached_module != nullptr) return Ref::borrow(cached_module);
 
-    // PYTHON_ABI_VERSION is 3 under the limited API: the stable ABI.
-    Ref module = Ref::steal(PyModule_Create2(&module_definition, PYTHON_ABI_VERSION));
-    if (!module) return PendingError::fetch();
-    KR_TRY(initialise(module.get()));
-    cached_module = Ref::borrow(module.get()).release();
-    return module;
+    // A claim taken by this call is given up again if the module cannot be
+    // made: an import that failed must not shut out the next one.
+    const bool claimed_here = expected != interpreter;
+    auto made = []() -> PyResult<Ref> {
+        // PYTHON_ABI_VERSION is 3 under the limited API: the stable ABI.
+        Ref module = Ref::steal(PyModule_Create2(&module_definition, PYTHON_ABI_VERSION));
+        if (!module) return PendingError::fetch();
+        KR_TRY(initialise(module.get()));
+        return module;
+    }();
+    if (!made) {
+        if (claimed_here && !an_import_completed()) initialising_interpreter.store(-1);
+        return made;
+    }
+    cached_module = Ref::borrow(made->get()).release();
+    return made;
 }
 
 }  // namespace

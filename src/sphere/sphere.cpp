@@ -273,28 +273,40 @@ Result<std::vector<HeaderField>> fields_in_order(ByteView region) {
     return fields;
 }
 
-Result<SphereFile> read(ByteView data) {
-    const std::string_view text = as_text(data);
+Result<std::uint64_t> header_size(ByteView head, std::uint64_t file_size) {
+    const std::string_view text = as_text(head);
+    const bool whole = head.size() >= file_size;
+    if (!whole && text.size() < kMagic.size()) return std::uint64_t{0};
     if (!text.starts_with(kMagic)) return invalid("not a NIST SPHERE file (missing 'NIST_1A' magic)");
 
     // The size line lies between the first two LFs of the whole input,
     // whatever size it then declares.
     const std::size_t first_lf = text.find('\n');
-    if (first_lf == std::string_view::npos) return invalid("truncated SPHERE header");
+    if (first_lf == std::string_view::npos) {
+        if (!whole) return std::uint64_t{0};
+        return invalid("truncated SPHERE header");
+    }
     const std::size_t second_lf = text.find('\n', first_lf + 1);
-    if (second_lf == std::string_view::npos) return invalid("truncated SPHERE header (no size line)");
+    if (second_lf == std::string_view::npos) {
+        if (!whole) return std::uint64_t{0};
+        return invalid("truncated SPHERE header (no size line)");
+    }
     const std::string_view size_line = text.substr(first_lf + 1, second_lf - first_lf - 1);
     if (!is_well_formed_utf8(size_line)) return invalid("invalid header size line");
     const std::string_view size_text = trim(size_line);
-    const std::optional<std::uint64_t> header_size = parse_header_size(size_text);
-    if (!header_size) return invalid("invalid header size line: ", quote(size_text));
-    if (*header_size == 0) return invalid("non-positive header size");
-    if (*header_size > data.size())
-        return invalid("header claims ", *header_size, " bytes but only ", data.size(), " available");
+    const std::optional<std::uint64_t> declared = parse_header_size(size_text);
+    if (!declared) return invalid("invalid header size line: ", quote(size_text));
+    if (*declared == 0) return invalid("non-positive header size");
+    if (*declared > file_size)
+        return invalid("header claims ", *declared, " bytes but only ", file_size, " available");
+    return *declared;
+}
 
-    const auto region_size = static_cast<std::size_t>(*header_size);
-    KR_ASSIGN_OR_RETURN(FieldTable fields, parse(data.first(region_size)));
-    SphereFile file{SphereHeader{std::move(fields), *header_size}, data.subspan(region_size)};
+Result<SphereFile> read(ByteView data) {
+    KR_ASSIGN_OR_RETURN(const std::uint64_t region_size, header_size(data, data.size()));
+    const auto region = static_cast<std::size_t>(region_size);
+    KR_ASSIGN_OR_RETURN(FieldTable fields, parse(data.first(region)));
+    SphereFile file{SphereHeader{std::move(fields), region_size}, data.subspan(region)};
     KR_TRY(file.header.validate());
     return file;
 }

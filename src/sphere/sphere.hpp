@@ -61,6 +61,13 @@ struct HeaderField {
 // `parse` reads, in file order. Fails exactly where `parse` does.
 Result<std::vector<HeaderField>> fields_in_order(ByteView region);
 
+// The framing of a file of `file_size` bytes that begins with `head`: the
+// magic, the size line and the declared header size, checked as `read`
+// checks them and with the same messages; the size returned fits within
+// the file. 0 when `head`, shorter than the file, ends before the size
+// line does: more of the file is needed to tell.
+Result<std::uint64_t> header_size(ByteView head, std::uint64_t file_size);
+
 // Reads a whole SPHERE file: framing, header fields, validation.
 Result<SphereFile> read(ByteView data);
 

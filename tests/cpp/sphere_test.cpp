@@ -186,6 +186,55 @@ TEST(SphereRead, EveryPrefixOfAFileFailsCleanlyUntilTheRegionIsComplete) {
     }
 }
 
+// A head of a file says what the whole file says about its framing, with
+// the whole file's size in the messages, or asks for more when it ends
+// before the size line does.
+TEST(SphereHeaderSize, AHeadAgreesWithTheWholeFileOrAsksForMore) {
+    std::string valid = framed("   128", kRequired + "end_head\n");
+    valid.resize(128, '\n');
+    valid += "payload";
+    const std::string files[] = {
+        valid,
+        framed("   999", "beyond the file"),
+        framed(" 12x", "rest"),
+        framed("+0", "rest"),
+        "NIST_1B\n1024\nrest",
+        "NIST_1A and no line feed at all",
+        "NIST_1A\n   64 and no second line feed",
+    };
+    for (const std::string& file : files) {
+        const std::vector<std::uint8_t> whole_input = exact(file);
+        const Result<std::uint64_t> whole = header_size(whole_input, file.size());
+        ASSERT_FALSE(whole.has_value() && *whole == 0) << file;
+        // read() frames a file the same way.
+        if (!whole.has_value()) {
+            EXPECT_EQ(error_of(read(whole_input)), whole.error().message);
+        }
+        std::size_t asked = 0;
+        for (std::size_t length = 0; length < file.size(); ++length) {
+            SCOPED_TRACE(file.substr(0, length));
+            const std::vector<std::uint8_t> head = exact(file.substr(0, length));
+            const Result<std::uint64_t> told = header_size(head, file.size());
+            if (told.has_value() && *told == 0) {
+                ++asked;
+                continue;
+            }
+            EXPECT_EQ(error_of(told), error_of(whole));
+            if (whole.has_value() && told.has_value()) {
+                EXPECT_EQ(*told, *whole);
+            }
+        }
+        // Every head that ends before the size line's LF, and no other, asks.
+        const std::size_t second_lf = file.find('\n', file.find('\n') + 1);
+        const std::size_t expected = !file.starts_with("NIST_1A")     ? 7
+                                     : second_lf == std::string::npos ? file.size()
+                                                                      : second_lf + 1;
+        EXPECT_EQ(asked, expected) << file;
+    }
+    EXPECT_EQ(error_of(header_size(exact(framed("   999", "x")), 20)),
+              "header claims 999 bytes but only 20 available");
+}
+
 struct RealCase {
     std::string value;
     bool accepted;
