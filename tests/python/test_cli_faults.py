@@ -319,7 +319,8 @@ def test_names_inside_messages_are_escaped(korrin, tmp_path):
 
     assert result.returncode == 1
     assert result.stderr.decode().splitlines() == [
-        "d/x\\n.wv1: output d/x\\n.wav is also the output of d/x\\n.sph",
+        "d/x\\n.wv1: output d/x\\n.wav is also the output of d/x\\n.sph"
+        " (use --keep-extension to name outputs after the whole input name)",
         "y\\x1b.sph: y\\x1b.wav already exists (use --force to replace it)",
     ]
 
