@@ -17,7 +17,8 @@ import tracemalloc
 import korrin_native as kn
 
 HERE = pathlib.Path(__file__).resolve().parent
-SHARED = HERE.parent.parent / "shared" / "testdata" / "sphere"
+# The real recordings, when present: $KORRIN_TESTDATA, else shared/ beside the checkout.
+SHARED = pathlib.Path(os.environ.get("KORRIN_TESTDATA") or HERE.parent.parent / "shared" / "testdata") / "sphere"
 
 # Allowed growth after warm-up. The allocator may keep a few arenas or
 # pages around; a leak of even one small object per call over 100,000

@@ -8,6 +8,7 @@
 #include "block_source.hpp"
 #include "codecs/codecs.hpp"
 #include "reference_bitreader.hpp"
+#include "testdata.hpp"
 
 namespace korrin::codecs {
 namespace {
@@ -140,6 +141,7 @@ std::vector<std::uint8_t> read_file(const std::string& path) {
 // least sample_count (37120); tests/python/test_shorten.py checks their bytes
 // against the SHA-256 of the files' own tool.
 TEST(ShortenKernel, RealWorldStreams) {
+    KORRIN_SKIP_WITHOUT_REAL_FILES();
     struct Case {
         const char* file;
         std::uint64_t channels;
@@ -152,7 +154,7 @@ TEST(ShortenKernel, RealWorldStreams) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);
-        const auto file = read_file(std::string(KORRIN_TESTDATA_DIR) + "/sphere/" + c.file);
+        const auto file = read_file(test_support::real_sphere(c.file));
         ASSERT_GT(file.size(), 1024u);
         auto got = shorten_to_pcm(ByteView(file).subspan(1024));
         ASSERT_TRUE(got) << got.error().message;

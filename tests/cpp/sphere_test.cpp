@@ -1,6 +1,7 @@
 #include "sphere/sphere.hpp"
 
 #include "common/text.hpp"
+#include "testdata.hpp"
 
 #include <gtest/gtest.h>
 
@@ -532,6 +533,7 @@ struct RealFile {
 };
 
 TEST(SphereRead, ReadsTheBundledRecordings) {
+    KORRIN_SKIP_WITHOUT_REAL_FILES();
     const RealFile files[] = {
         {"123_1pcle_shn.sph", "1", "2", "pcm,embedded-shorten-v2.00"},
         {"123_2ulaw_shn.sph", "2", "1", "ulaw,embedded-shorten-v2.00"},
@@ -539,7 +541,7 @@ TEST(SphereRead, ReadsTheBundledRecordings) {
     };
     for (const RealFile& f : files) {
         SCOPED_TRACE(f.name);
-        std::ifstream stream(std::string(KORRIN_TESTDATA_DIR "/sphere/") + f.name, std::ios::binary);
+        std::ifstream stream(test_support::real_sphere(f.name), std::ios::binary);
         ASSERT_TRUE(stream) << "missing test file";
         const std::vector<std::uint8_t> input{std::istreambuf_iterator<char>(stream), {}};
         const Result<SphereFile> file = read(input);

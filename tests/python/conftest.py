@@ -10,8 +10,12 @@ import pytest
 
 REPO = Path(__file__).resolve().parents[2]
 EXAMPLES = REPO / "examples"
-# Real-world files beside the checkout (shared/ next to the work tree).
-SHARED_SPHERE = REPO.parent / "shared" / "testdata" / "sphere"
+# Real-world files: $KORRIN_TESTDATA when set and not empty, else shared/
+# beside the checkout. Tests that read them skip where they are absent.
+TESTDATA = Path(os.environ.get("KORRIN_TESTDATA") or REPO.parent / "shared" / "testdata")
+SHARED_SPHERE = TESTDATA / "sphere"
+NO_REAL_FILES = f"no real SPHERE files in {SHARED_SPHERE} (set KORRIN_TESTDATA)"
+needs_real_files = pytest.mark.skipif(not SHARED_SPHERE.is_dir(), reason=NO_REAL_FILES)
 
 sys.path.insert(0, str(EXAMPLES))
 

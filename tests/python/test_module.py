@@ -17,7 +17,7 @@ import pytest
 
 import korrin_native as kn
 import make_examples
-from conftest import EXAMPLES, SHARED_SPHERE, pcm16_fields, sphere_bytes
+from conftest import EXAMPLES, SHARED_SPHERE, needs_real_files, pcm16_fields, sphere_bytes
 
 FUNCTIONS = ["transcode", "decode_pcm", "shorten_to_pcm", "g711_expand"]
 
@@ -220,7 +220,7 @@ REAL_FILES = {
 }
 
 
-@pytest.mark.skipif(not SHARED_SPHERE.is_dir(), reason="the shared real-world SPHERE files are not beside the checkout")
+@needs_real_files
 @pytest.mark.parametrize("name", REAL_FILES)
 def test_real_files(name):
     sph = (SHARED_SPHERE / name).read_bytes()
