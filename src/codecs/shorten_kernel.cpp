@@ -18,7 +18,8 @@ Result<ShortenPcm> shorten_to_pcm(ByteView stream, const shorten::OutputOptions&
         for (std::int16_t& s : samples) s = table[static_cast<std::uint8_t>(s)];
     }
     pcm_table_to_le_in_place(samples);
-    return ShortenPcm{audio.channel_count, audio.is_ulaw, std::move(audio.samples).release(), audio.frames_decoded};
+    return ShortenPcm{audio.channel_count, audio.is_ulaw, std::move(audio.samples).release(), audio.frames_decoded,
+                      audio.stopped_early};
 }
 
 void pcm_table_to_le_in_place(std::span<std::int16_t> samples) noexcept {

@@ -127,7 +127,7 @@ private:
 
 // Checks one field line (trimmed, not empty, not "end_head") and stores its
 // name and value in `fields`.
-Result<void> store_field_line(std::string_view line, FieldTable& fields) {
+Result<void> store_field_line(std::string_view line, FieldTable& fields, std::vector<FieldLine>* lines) {
     const std::optional<WhiteSpaceSplit> name_split = split_at_white_space(line);
     if (!name_split) return malformed_line(line);
     const std::string_view name = name_split->before;
@@ -156,6 +156,7 @@ Result<void> store_field_line(std::string_view line, FieldTable& fields) {
             return invalid("unknown field type ", quote(type), " in line: ", quote(line));
     }
 
+    if (lines != nullptr) lines->push_back({std::string(name), std::string(type), std::string(value)});
     // A repeated name keeps the later value.
     if (const auto it = fields.lower_bound(name); it != fields.end() && it->first == name)
         it->second.assign(value);
@@ -216,7 +217,7 @@ Result<std::uint64_t> SphereHeader::expected_data_bytes() const {
     return static_cast<std::uint64_t>(total);
 }
 
-Result<FieldTable> parse(ByteView region) {
+Result<FieldTable> parse(ByteView region, std::vector<FieldLine>* listing) {
     // The UTF-8 check covers the whole region, but it is made line by line
     // as the loop reaches each line, so the region is read once. A LF never
     // occurs inside a multi-byte sequence, so this is the same check; and
@@ -237,7 +238,7 @@ Result<FieldTable> parse(ByteView region) {
             if (!is_well_formed_utf8(lines.rest())) return not_utf8();
             return fields;
         }
-        if (Result<void> stored = store_field_line(trimmed, fields); !stored) {
+        if (Result<void> stored = store_field_line(trimmed, fields, listing); !stored) {
             if (!is_well_formed_utf8(lines.rest())) return not_utf8();
             return std::move(stored).error();
         }
@@ -245,7 +246,7 @@ Result<FieldTable> parse(ByteView region) {
     return invalid("SPHERE header missing 'end_head' terminator");
 }
 
-Result<SphereFile> read(ByteView data) {
+Result<SphereHeader> read_header(ByteView data, std::uint64_t file_size, std::vector<FieldLine>* lines) {
     const std::string_view text = as_text(data);
     if (!text.starts_with(kMagic)) return invalid("not a NIST SPHERE file (missing 'NIST_1A' magic)");
 
@@ -261,14 +262,22 @@ Result<SphereFile> read(ByteView data) {
     const std::optional<std::uint64_t> header_size = parse_header_size(size_text);
     if (!header_size) return invalid("invalid header size line: ", quote(size_text));
     if (*header_size == 0) return invalid("non-positive header size");
+    if (*header_size > file_size)
+        return invalid("header claims ", *header_size, " bytes but only ", file_size, " available");
     if (*header_size > data.size())
-        return invalid("header claims ", *header_size, " bytes but only ", data.size(), " available");
+        return invalid("header claims ", *header_size, " bytes but only ", data.size(), " read");
 
     const auto region_size = static_cast<std::size_t>(*header_size);
-    KR_ASSIGN_OR_RETURN(FieldTable fields, parse(data.first(region_size)));
-    SphereFile file{SphereHeader{std::move(fields), *header_size}, data.subspan(region_size)};
-    KR_TRY(file.header.validate());
-    return file;
+    KR_ASSIGN_OR_RETURN(FieldTable fields, parse(data.first(region_size), lines));
+    SphereHeader header{std::move(fields), *header_size};
+    KR_TRY(header.validate());
+    return header;
+}
+
+Result<SphereFile> read(ByteView data) {
+    KR_ASSIGN_OR_RETURN(SphereHeader header, read_header(data, data.size()));
+    const ByteView payload = data.subspan(static_cast<std::size_t>(header.header_size));
+    return SphereFile{std::move(header), payload};
 }
 
 }  // namespace korrin::sphere
