@@ -41,4 +41,8 @@ Plan make_plan(const std::vector<std::filesystem::path>& inputs,
                const std::optional<std::filesystem::path>& output_dir,
                std::string_view extension);
 
+// The files that make_plan would convert, without outputs (each job's
+// output is its input) and without its checks between outputs.
+Plan find_inputs(const std::vector<std::filesystem::path>& inputs);
+
 }  // namespace korrin::cli

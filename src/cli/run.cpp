@@ -17,10 +17,10 @@
 #include <thread>
 #include <vector>
 
+#include "cli/convert.hpp"
 #include "cli/files.hpp"
 #include "cli/plan.hpp"
 #include "cli/report.hpp"
-#include "transcode/transcode.hpp"
 
 namespace korrin::cli {
 
@@ -35,49 +35,7 @@ unsigned default_jobs() {
 
 namespace {
 
-enum class Outcome { Converted, Failed, NotSphere, Stopped };
-
-struct JobResult {
-    Outcome outcome = Outcome::Failed;
-    std::string message;  // why it failed
-    std::uint64_t bytes_read = 0;
-};
-
-JobResult failed(std::string message, std::uint64_t bytes_read = 0) {
-    return {Outcome::Failed, std::move(message), bytes_read};
-}
-
-// Reads, converts and writes one file.
-JobResult convert(const Job& job, bool pcm, bool force, OutputWriter& writer, std::size_t slot) {
-    InputFile input;
-    std::string error;
-    if (!input.open(job.input, error)) return failed(std::move(error));
-    if (job.sniff && !input.has_sphere_magic()) return {Outcome::NotSphere, {}, 0};
-
-    // Decided before the work is done; the write decides again, race-free.
-    struct stat existing;
-    if (::stat(job.output.c_str(), &existing) == 0) {
-        if (FileIdentity{existing.st_dev, existing.st_ino} == input.identity())
-            return failed("output " + job.output.string() + " would replace the input");
-        if (!force)
-            return failed(job.output.string() + " already exists (use --force to replace it)");
-    }
-
-    ByteBuffer sph;
-    if (!input.read_all(sph, error)) return failed(std::move(error));
-    const std::uint64_t size = sph.size();
-
-    auto converted = pcm ? transcode::decode_pcm(sph) : transcode::transcode(sph);
-    sph = ByteBuffer();  // the input is not needed while the output is written
-    if (!converted) return failed(std::move(converted.error().message), size);
-
-    switch (writer.write(slot, job.output, *converted, error)) {
-        case WriteStatus::Written: return {Outcome::Converted, {}, size};
-        case WriteStatus::Stopped: return {Outcome::Stopped, {}, size};
-        case WriteStatus::Failed: break;
-    }
-    return failed(std::move(error), size);
-}
+JobResult failed(std::string message) { return {Outcome::Failed, std::move(message), 0}; }
 
 // The state that the worker threads share.
 struct Run {
@@ -99,7 +57,7 @@ struct Run {
 
             JobResult result;
             try {
-                result = convert(job, options.pcm, options.force, writer, slot);
+                result = convert(job, options, writer, slot);
             } catch (const std::bad_alloc&) {
                 result = failed("out of memory");
             } catch (const std::exception& e) {
@@ -110,6 +68,7 @@ struct Run {
                 case Outcome::Converted: counters.converted.fetch_add(1); break;
                 case Outcome::NotSphere: counters.not_sphere.fetch_add(1); break;
                 case Outcome::Stopped: return;
+                case Outcome::BrokenPipe: counters.failed.fetch_add(1); break;
                 case Outcome::Failed:
                     counters.failed.fetch_add(1);
                     reporter.failure(job.input.string(), result.message);
@@ -147,7 +106,9 @@ struct Fd {
 
 int run(const Options& options) {
     const auto start = Reporter::Clock::now();
-    Reporter reporter(options.quiet, ::isatty(STDERR_FILENO) == 1, start);
+    // Standard output carries the one output: standard error carries
+    // nothing but its failure, if any.
+    Reporter reporter(options.quiet || options.to_stdout, ::isatty(STDERR_FILENO) == 1, start);
 
     // A reader of standard error that goes away must not end the run with
     // temporary files left behind: the reports are lost, the work is not.
@@ -162,7 +123,7 @@ int run(const Options& options) {
         }
     }
 
-    const Plan plan = make_plan(options.inputs, options.output_dir, options.pcm ? ".pcm" : ".wav");
+    const Plan plan = plan_for(options);
     for (const auto& failure : plan.failures) reporter.failure(failure.path, failure.message);
 
     const std::size_t threads = std::min<std::size_t>(
