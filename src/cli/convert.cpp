@@ -45,9 +45,10 @@ Result<ByteBuffer> convert_bytes(ByteView sph, const select::Request& selection,
     KR_ASSIGN_OR_RETURN(const select::Selection chosen,
                         select::resolve(selection, static_cast<std::uint64_t>(channels),
                                         static_cast<std::uint64_t>(frames), static_cast<std::uint64_t>(rate)));
-    // A compressed stream is decoded no further than the span's last frame.
+    // A compressed stream is decoded no further than a span's last frame;
+    // without a span, all of it is decoded and checked, as for the whole file.
     KR_ASSIGN_OR_RETURN(transcode::Audio audio,
-                        transcode::decode(file, {encoder.framing, nullptr, chosen.window(true)}));
+                        transcode::decode(file, {encoder.framing, nullptr, chosen.window(selection.span.has_value())}));
     select::apply(audio, chosen);
     return encoder.encode(std::move(audio), file.header);
 }

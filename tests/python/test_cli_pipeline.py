@@ -178,6 +178,29 @@ def test_a_span_of_a_shorten_file_stops_decoding_after_its_end(korrin, tmp_path)
         assert failed.stderr.decode() == f"cut.sph: {whole_error.value}\n"
 
 
+def test_without_a_span_all_of_a_shorten_stream_is_checked(korrin, tmp_path):
+    """The header declares 2000 frames, the stream holds more and is cut in
+    them: frames a span does not need are not decoded, but a channel of the
+    whole file is checked to the stream's end, as the whole file is."""
+    values = shorten_encoder.speech_like_values(4000, 2, seed=4000)
+    stream = shorten_encoder.encode(values, blocksize=128, maxnlpc=4, nmean=4, seed=2).data
+    fields = {**pcm16_fields(2000, 2), "sample_coding": "pcm,embedded-shorten-v2.00"}
+    data = sphere_bytes(fields, stream[:len(stream) * 3 // 4])
+    (tmp_path / "f.sph").write_bytes(data)
+    with pytest.raises(ValueError) as whole_error:
+        korrin.transcode(data)
+    whole = np.frombuffer(korrin.decode_pcm(sphere_bytes(fields, stream)), dtype="<i2").reshape(-1, 2)
+
+    results = {args: sph2wav(*args, "-o", "-", "f.sph", cwd=tmp_path)
+               for args in [("-c", "1"), ("-s", ":"), ("-c", "2", "-s", "1500:"), ("-t", "0.1:1")]}
+
+    assert (results["-c", "1"].returncode, results["-c", "1"].stderr.decode()) == (1, f"f.sph: {whole_error.value}\n")
+    for args, picked in [(("-s", ":"), whole), (("-c", "2", "-s", "1500:"), whole[1500:, [1]]),
+                         (("-t", "0.1:1"), whole[1600:])]:
+        assert (results[args].returncode, results[args].stderr) == (0, b""), args
+        assert results[args].stdout == wav(picked.shape[1], 16000, 16, picked.tobytes()), args
+
+
 @pytest.mark.parametrize(
     "options, channels, frames, message",
     [
@@ -321,6 +344,16 @@ def test_standard_input_failures_are_named_standard_input(korrin, tmp_path):
         result = subprocess.run([str(SPH2WAV), "-", "-o", "-"], input=data, capture_output=True, cwd=tmp_path,
                                 timeout=60)
         assert (result.returncode, result.stdout, result.stderr.decode()) == (1, b"", message + "\n")
+
+
+def test_standard_input_never_replaces_itself(tmp_path):
+    data = FILES["ulaw"][0]
+    (tmp_path / "a.sph").write_bytes(data)
+    with open(tmp_path / "a.sph", "rb") as stdin:
+        result = subprocess.run([str(SPH2WAV), "-q", "--force", "-", "-o", "a.sph"], stdin=stdin,
+                                capture_output=True, cwd=tmp_path, timeout=60)
+    assert (result.returncode, result.stderr.decode()) == (1, "standard input: output a.sph would replace the input\n")
+    assert tree(tmp_path) == {"a.sph": data}
 
 
 def test_standard_input_to_a_named_file(korrin, tmp_path):
