@@ -45,14 +45,18 @@ std::string shown(std::string_view value) {
     return quoted;
 }
 
+// `text` as a JSON string. Header values are UTF-8 already; a file name
+// that is not has each byte from 0x80 on written as the code point of that
+// value, so that the line stays valid JSON.
 void append_json_string(std::string& out, std::string_view text) {
+    const bool utf8 = is_well_formed_utf8(text);
     out += '"';
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
         if (c == '"' || c == '\\') {
             out += '\\';
             out += c;
-        } else if (byte < 0x20 || byte == 0x7F) {
+        } else if (byte < 0x20 || byte == 0x7F || (byte >= 0x80 && !utf8)) {
             char escape[8];
             std::snprintf(escape, sizeof escape, "\\u%04x", byte);
             out += escape;

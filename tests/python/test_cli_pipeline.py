@@ -568,3 +568,15 @@ def test_help_shows_the_pipeline_options_and_examples(tmp_path):
     for piece in ("--channel=N", "--samples=B:E", "--time=B:E", "--info", "--json", "-o -", "sph2wav -c 1 -o -",
                   "cat x.sph | sph2wav -"):
         assert piece in text, piece
+
+
+def test_info_json_stays_json_for_any_file_name(tmp_path):
+    names = {b"caf\xc3\xa9.sph": "caf\u00e9.sph", b"raw\xff.sph": "raw\u00ff.sph", b'q"\\.sph': 'q"\\.sph',
+             b"tab\t.sph": "tab\t.sph"}
+    for raw in names:
+        with open(os.path.join(os.fsencode(tmp_path), raw), "wb") as f:
+            f.write(sphere(3))
+    result = subprocess.run([str(SPH2WAV), "--info", "--json", *sorted(names)], cwd=tmp_path, capture_output=True,
+                            timeout=60)
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert [json.loads(line)["file"] for line in result.stdout.splitlines()] == [names[n] for n in sorted(names)]
