@@ -13,6 +13,7 @@ figures as JSON. Targets (--only takes a comma-separated subset):
   corpus    1,000 small SPHERE files, read + convert + write, vs ffmpeg per file
   memory    peak memory a call adds, each case in a fresh process
   cli       bench/bench_cli.py, when it exists
+  segments  bench/bench_segments.py: one sph2wav per segment into a pipe vs ffmpeg
 
 No figure here is a test: the machines are shared and noisy, so every
 figure is a median over rounds in which all cases of a target take turns.
@@ -42,7 +43,7 @@ sys.path.insert(0, str(HERE))
 import inputs as inp  # noqa: E402
 import timing  # noqa: E402
 
-TARGETS = ("shorten", "pcm", "g711", "corpus", "memory", "cli")
+TARGETS = ("shorten", "pcm", "g711", "corpus", "memory", "cli", "segments")
 
 # The goals, as ratios: (kind, bound). "min": the figure must reach the
 # bound; "max": it must stay within it.
@@ -597,6 +598,22 @@ def bench_cli(quick: bool, report: Report, python: str):
         report.notes.append(f"cli: bench_cli.py exited {proc.returncode}: {proc.stderr.strip()[-300:]}")
 
 
+def bench_segments(quick: bool, report: Report, python: str):
+    """The segment workload: its own script, run and printed as it is."""
+    script = HERE / "bench_segments.py"
+    out = HERE / "out" / "bench_segments.json"
+    argv = [python, str(script), "--json", str(out)] + (["--quick"] if quick else [])
+    proc = subprocess.run(argv, capture_output=True, text=True)
+    report.data["segments"] = {"returncode": proc.returncode, "stdout": proc.stdout[-8000:],
+                               "stderr": proc.stderr[-2000:]}
+    if proc.returncode == 0 and out.exists():
+        report.data["segments"]["results"] = json.loads(out.read_text())
+    print("\n== bench/bench_segments.py" + (" --quick" if quick else ""))
+    print(proc.stdout.rstrip())
+    if proc.returncode != 0:
+        report.notes.append(f"segments: bench_segments.py exited {proc.returncode}: {proc.stderr.strip()[-300:]}")
+
+
 # --------------------------------------------------------------------------
 
 
@@ -648,6 +665,8 @@ def main(argv=None) -> int:
     report.print_table()
     if "cli" in only:
         bench_cli(args.quick, report, sys.executable)
+    if "segments" in only:
+        bench_segments(args.quick, report, sys.executable)
 
     if args.markdown:
         head = (f"{datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC, {reps} rounds, "

@@ -6,7 +6,11 @@
 // - decode_pcm and transcode agree: the same error, or a WAV file whose data
 //   chunk is exactly the PCM; transcode may only add the WAV limits;
 // - the PCM length is what the header declares;
-// - the WAV header fields match the SPHERE header.
+// - the WAV header fields match the SPHERE header;
+// - a channel and span picked from the input, decoded with a frame window
+//   (stopping a Shorten stream early) and selected, give the same bytes as
+//   the whole PCM sliced; where the whole decode fails on an uncompressed
+//   payload, the windowed one fails alike.
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -17,6 +21,7 @@
 #include "shorten/shorten.hpp"
 #include "sphere/sphere.hpp"
 #include "sphere_mutator.hpp"
+#include "select/select.hpp"
 #include "transcode/transcode.hpp"
 
 namespace {
@@ -95,6 +100,43 @@ void check_pcm_length(const korrin::ByteBuffer& pcm, const korrin::sphere::Spher
     check(pcm.size() == (n == 1 ? 2 * *declared : *declared), "PCM length differs from the header");
 }
 
+// A selection picked by a hash of the input, checked against the whole
+// decode (`whole`: its PCM, or its error).
+void check_selection(const korrin::sphere::SphereFile& file, korrin::ByteView input,
+                     const korrin::Result<korrin::ByteBuffer>& whole, bool compressed) {
+    std::uint64_t hash = 1469598103934665603u;
+    for (const std::uint8_t byte : input) hash = (hash ^ byte) * 1099511628211u;
+    const auto count = static_cast<std::uint64_t>(*file.header.int_("sample_count"));
+    const auto channels = static_cast<std::uint64_t>(*file.header.int_("channel_count"));
+    const auto rate = static_cast<std::uint64_t>(*file.header.int_("sample_rate"));
+    korrin::select::Request request;
+    request.channel = 1 + (hash >> 48) % std::min<std::uint64_t>(channels, 4);
+    korrin::select::Span span;
+    span.begin_frame = count == 0 ? 0 : (hash & 0xFFFF) % count;
+    span.end_frame = *span.begin_frame + ((hash >> 16) & 0xFFFF) % (count - *span.begin_frame + 2);
+    request.span = span;
+    const auto chosen = korrin::select::resolve(request, channels, count, rate);
+    if (!chosen) {  // only an empty file has no span to start
+        check(count == 0, "a span inside the file was refused", chosen.error().message);
+        return;
+    }
+    auto part = korrin::transcode::decode(file, {{}, nullptr, chosen->window(true)});
+    if (!whole) {
+        if (!compressed) check(!part && part.error() == whole.error(), "a window changed the decoder's error");
+        return;
+    }
+    check(part.has_value(), "a window failed where the whole file decodes", part ? "" : part.error().message);
+    korrin::select::apply(*part, *chosen);
+    const std::size_t width = part->bits_per_sample / 8u;
+    const std::size_t frame = static_cast<std::size_t>(channels) * width;
+    const std::size_t frames = static_cast<std::size_t>(chosen->end - chosen->begin);
+    check(part->channels == 1 && part->pcm.size() == frames * width, "the selection's length is wrong");
+    for (std::size_t i = 0; i < frames; ++i) {
+        const std::uint8_t* want = whole->data() + (chosen->begin + i) * frame + *chosen->channel * width;
+        check(std::memcmp(part->pcm.data() + i * width, want, width) == 0, "the selection differs from the whole");
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -118,6 +160,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(pcm.error() == file.error() && wav.error() == file.error(), "paths report another error than the reader");
         return 0;
     }
+    check_selection(*file, input, pcm, compressed);
     if (!pcm) {
         check_known(pcm.error(), "decode_pcm");
         check(!wav, "transcode succeeded where decode_pcm failed", pcm.error().message);

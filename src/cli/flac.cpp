@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "common/text.hpp"
-#include "transcode/transcode.hpp"
 
 #ifdef KORRIN_HAVE_FLAC
 #include <FLAC/format.h>
@@ -56,8 +55,6 @@ bool is_comment_text(std::string_view value) {
 #endif
 }
 
-// Checks what FLAC cannot hold, before anything is decoded or encoded.
-Result<void> check_stream_limits(std::int64_t channels, std::int64_t rate);
 
 }  // namespace
 
@@ -78,24 +75,11 @@ std::optional<std::string> vorbis_comment(std::string_view name, std::string_vie
     return comment;
 }
 
-Result<ByteBuffer> from_sphere(ByteView sph, const Settings& settings, const transcode::Options& core) {
-    KR_ASSIGN_OR_RETURN(const sphere::SphereFile file, sphere::read(sph));
-    KR_ASSIGN_OR_RETURN(const std::int64_t channels, file.header.int_("channel_count"));
-    KR_ASSIGN_OR_RETURN(const std::int64_t rate, file.header.int_("sample_rate"));
-    KR_TRY(check_stream_limits(channels, rate));
-    KR_ASSIGN_OR_RETURN(const std::vector<sphere::HeaderField> fields,
-                        sphere::fields_in_order(sph.first(static_cast<std::size_t>(file.header.header_size))));
-    KR_ASSIGN_OR_RETURN(codecs::Pcm pcm, transcode::decode_payload(file.header, file.payload, {}, nullptr, core));
-    return encode(pcm.bytes, pcm.bits_per_sample, channels, rate, fields, settings);
-}
-
 #ifndef KORRIN_HAVE_FLAC
 
 bool available() noexcept { return false; }
 
-namespace {
-Result<void> check_stream_limits(std::int64_t, std::int64_t) { return unsupported(unavailable_message); }
-}  // namespace
+Result<void> check_limits(std::uint64_t, std::uint64_t) { return unsupported(unavailable_message); }
 
 Result<ByteBuffer> encode(ByteView, unsigned, std::int64_t, std::int64_t, std::span<const sphere::HeaderField>,
                           const Settings&) {
@@ -118,13 +102,18 @@ constexpr std::size_t max_block_length = (std::size_t{1} << 24) - 1;  // a metad
 constexpr std::uint64_t seek_spacing_seconds = 10;
 constexpr std::size_t frames_per_call = 4096;
 
-Result<void> check_stream_limits(std::int64_t channels, std::int64_t rate) {
-    if (channels > max_channels)
+}  // namespace
+
+Result<void> check_limits(std::uint64_t channels, std::uint64_t rate) {
+    if (channels > static_cast<std::uint64_t>(max_channels))
         return invalid("channel_count ", channels, " is more than FLAC holds (at most ", max_channels,
                        " channels; pick channels with -c)");
-    if (rate > max_rate) return invalid("sample_rate ", rate, " is more than FLAC holds (at most ", max_rate, " Hz)");
+    if (rate > static_cast<std::uint64_t>(max_rate))
+        return invalid("sample_rate ", rate, " is more than FLAC holds (at most ", max_rate, " Hz)");
     return ok();
 }
+
+namespace {
 
 Result<void> check_bits(unsigned bits) {
     if (bits != 16 && bits != 32) return invalid("FLAC output takes 16- or 32-bit samples, not ", bits);
@@ -239,7 +228,7 @@ DecodeError encoder_failure(const FLAC__StreamEncoder* encoder, const Sink& sink
 
 Result<ByteBuffer> encode(ByteView pcm, unsigned bits, std::int64_t channels, std::int64_t rate,
                           std::span<const sphere::HeaderField> fields, const Settings& settings) {
-    KR_TRY(check_stream_limits(channels, rate));
+    KR_TRY(check_limits(static_cast<std::uint64_t>(channels), static_cast<std::uint64_t>(rate)));
     if (channels < 1 || rate < 1 || !FLAC__format_sample_rate_is_valid(static_cast<std::uint32_t>(rate)))
         return invalid("FLAC cannot hold ", channels, " channels at ", rate, " Hz");
     KR_TRY(check_bits(bits));

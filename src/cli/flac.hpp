@@ -13,7 +13,6 @@
 #include "common/bytes.hpp"
 #include "common/result.hpp"
 #include "sphere/sphere.hpp"
-#include "transcode/transcode.hpp"
 
 namespace korrin::cli::flac {
 
@@ -53,9 +52,9 @@ std::optional<std::string> vorbis_comment(std::string_view name, std::string_vie
 Result<ByteBuffer> encode(ByteView pcm, unsigned bits, std::int64_t channels, std::int64_t rate,
                           std::span<const sphere::HeaderField> fields, const Settings& settings);
 
-// A whole SPHERE file to a FLAC file: the header and its limits first, then
-// the payload decoded as transcode decodes it (with `core`'s options), then
-// `encode`.
-Result<ByteBuffer> from_sphere(ByteView sph, const Settings& settings, const transcode::Options& core = {});
+// Refuses, before anything is decoded or encoded, a stream of `channels`
+// channels at `rate` that FLAC cannot hold (or any stream, in a program
+// built without libFLAC).
+Result<void> check_limits(std::uint64_t channels, std::uint64_t rate);
 
 }  // namespace korrin::cli::flac

@@ -4,7 +4,9 @@
 #include <exception>
 #include <new>
 #include <span>
+#include <string>
 
+#include "cli/info.hpp"
 #include "cli/options.hpp"
 #include "cli/process.hpp"
 #include "cli/run.hpp"
@@ -14,6 +16,12 @@ namespace {
 int complain(const char* what) {
     std::fprintf(stderr, "sph2wav: %s\n", what);
     return korrin::cli::exit_failed;
+}
+
+int bad_usage(const std::string& why) {
+    std::fprintf(stderr, "sph2wav: %s\n%sTry 'sph2wav --help' for more information.\n", why.c_str(),
+                 korrin::cli::usage_line);
+    return korrin::cli::exit_usage;
 }
 
 }  // namespace
@@ -34,13 +42,12 @@ int main(int argc, char** argv) {
             case Action::Version:
                 std::fputs("sph2wav " KORRIN_VERSION "\n", stdout);
                 return std::fflush(stdout) == 0 ? exit_converted : exit_failed;
-            case Action::BadUsage:
-                std::fprintf(stderr, "sph2wav: %s\n%sTry 'sph2wav --help' for more information.\n",
-                             command.error.c_str(), usage_line);
-                return exit_usage;
+            case Action::BadUsage: return bad_usage(command.error);
             case Action::Convert: break;
         }
-        return run(command.options);
+        Options options = command.options;
+        if (auto error = validate(options)) return bad_usage(*error);
+        return options.info ? run_info(options) : run(options);
     } catch (const std::bad_alloc&) {
         return complain("out of memory");
     } catch (const std::exception& e) {

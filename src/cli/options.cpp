@@ -5,22 +5,40 @@
 
 namespace korrin::cli {
 
-const char usage_line[] = "usage: sph2wav [-o OUTDIR] [-j N] [--pcm] [--force] [-q] INPUT...\n";
+const char usage_line[] =
+    "usage: sph2wav [-o OUTPUT] [-j N] [--pcm | --flac] [-c N] [-s B:E | -t B:E] [--force] [-q] INPUT...\n"
+    "       sph2wav --info [--json] INPUT...\n";
 
 const char help_text[] =
     "usage: sph2wav [OPTION]... INPUT...\n"
-    "Convert NIST SPHERE audio files (linear PCM, mu-law, A-law, Shorten) to WAV.\n"
+    "       sph2wav [-c N] [-s B:E | -t B:E] [--pcm | --flac] -o - FILE\n"
+    "       sph2wav --info [--json] INPUT...\n"
+    "Convert NIST SPHERE audio files (linear PCM, mu-law, A-law, Shorten) to WAV\n"
+    "(or raw PCM, or FLAC).\n"
     "\n"
     "Each INPUT is a SPHERE file or a directory, searched recursively for *.sph\n"
     "files and for *.wv1, *.wv2 and *.wav files that begin with \"NIST_1A\" (in\n"
-    "any letter case; links to directories are not followed). Outputs mirror\n"
-    "the input tree under OUTDIR, or sit beside their inputs, named after them\n"
-    "with the extension .wav, .pcm or .flac; the trees of several input\n"
-    "directories merge under one OUTDIR. Each output is written to a temporary\n"
-    "file and renamed into place; an existing file is never replaced without\n"
-    "--force, nor an input even with it.\n"
+    "any letter case; links to directories are not followed). An INPUT of \"-\"\n"
+    "is one SPHERE file read from standard input (at most 4 GiB), and must be\n"
+    "the only one.\n"
     "\n"
-    "  -o, --output=OUTDIR  write the outputs under OUTDIR\n"
+    "Where outputs go:\n"
+    "  without -o         beside each input, named after it with the extension\n"
+    "                     .wav, .pcm or .flac; the output of \"-\" is standard\n"
+    "                     output\n"
+    "  -o DIR             mirroring the input tree under DIR; with several\n"
+    "                     inputs, a directory input, or a DIR that exists as a\n"
+    "                     directory or ends in \"/\"; the trees of several input\n"
+    "                     directories merge under one DIR\n"
+    "  -o FILE            with one input file (or \"-\"): the output file itself\n"
+    "  -o -               with one input file: standard output, written in one\n"
+    "                     go once the whole output is known; never to a terminal\n"
+    "                     without --force\n"
+    "Each output file is written to a temporary file and renamed into place; an\n"
+    "existing file is never replaced without --force, nor an input even with it.\n"
+    "\n"
+    "Options:\n"
+    "  -o, --output=OUTPUT  where the outputs go (see above)\n"
     "  -j, --jobs=N         convert in N threads (default: one per core)\n"
     "      --max-memory=SIZE\n"
     "                       bound the memory of the conversions in flight to SIZE\n"
@@ -31,7 +49,12 @@ const char help_text[] =
     "                       fields as Vorbis comments named SPHERE_<field>\n"
     "  -0 ... -8            FLAC compression level (default 5)\n"
     "      --no-verify      do not have the FLAC encoder check its own output\n"
-    "  -f, --force          replace outputs that already exist\n"
+    "  -c, --channel=N      keep channel N only (1 is the first)\n"
+    "  -s, --samples=B:E    keep frames B (inclusive) to E (exclusive); either may\n"
+    "                       be left out (B:, :E)\n"
+    "  -t, --time=B:E       the same in seconds (\"1.5:3.25\"), each end rounded to\n"
+    "                       the nearest frame\n"
+    "  -f, --force          replace outputs that already exist; write to a terminal\n"
     "      --skip-existing  leave outputs that already exist as they are and\n"
     "                       count their inputs as skipped (to resume a run)\n"
     "      --keep-extension\n"
@@ -41,18 +64,31 @@ const char help_text[] =
     "                       header's sample_checksum (checked by default where\n"
     "                       the coding has a known rule: all but 4-byte PCM)\n"
     "  -q, --quiet          print nothing but errors\n"
+    "      --info           print each input's header fields and format instead of\n"
+    "                       converting\n"
+    "      --json           with --info: one JSON object per line and file\n"
     "  -h, --help           show this help and exit\n"
     "  -V, --version        show the version and exit\n"
     "\n"
+    "A span's end beyond the end of a file is cut to the file; a span that\n"
+    "starts at or after the file's end, or after its own end, fails the file.\n"
+    "\n"
+    "Examples:\n"
+    "  sph2wav /corpora/wsj0 -o wsj0-wav         convert a tree\n"
+    "  sph2wav -c 1 -o - sw02001.sph | ...       channel 1 as WAV on a pipe\n"
+    "  sph2wav -c 2 -t 12.5:17.25 -o - sw02001.sph > utt.wav\n"
+    "  cat x.sph | sph2wav - > x.wav\n"
+    "\n"
     "A file that cannot be converted is reported as \"PATH: MESSAGE\" on standard\n"
     "error and the others carry on. Exit status: 0 when every file converted\n"
-    "(or was skipped), 1 when any failed, 2 on bad usage.\n";
+    "(or was skipped), 1 when any failed (also when standard output is a pipe\n"
+    "closed early, which ends the run silently), 2 on bad usage.\n";
 
 namespace {
 
 enum class Opt {
-    Output, Jobs, MaxMemory, Pcm, Flac, Level, NoVerify, Force, Quiet, Help, Version, SkipExisting, KeepExtension,
-    NoChecksum
+    Output, Jobs, MaxMemory, Pcm, Flac, Level, NoVerify, Channel, Samples, Time, Force, Quiet, Info, Json, Help,
+    Version, SkipExisting, KeepExtension, NoChecksum
 };
 
 struct OptionSpec {
@@ -64,7 +100,10 @@ struct OptionSpec {
 
 constexpr OptionSpec option_specs[] = {
     {'o', "output", Opt::Output, true},  {'j', "jobs", Opt::Jobs, true},
-    {'\0', "pcm", Opt::Pcm, false},      {'f', "force", Opt::Force, false},
+    {'\0', "pcm", Opt::Pcm, false},      {'c', "channel", Opt::Channel, true},
+    {'s', "samples", Opt::Samples, true}, {'t', "time", Opt::Time, true},
+    {'f', "force", Opt::Force, false},    {'\0', "info", Opt::Info, false},
+    {'\0', "json", Opt::Json, false},
     {'q', "quiet", Opt::Quiet, false},   {'h', "help", Opt::Help, false},
     {'V', "version", Opt::Version, false},
     {'\0', "skip-existing", Opt::SkipExisting, false},
@@ -140,14 +179,23 @@ std::optional<std::uint64_t> parse_size(std::string_view text) {
     return value << shift;
 }
 
+// A channel number: plain decimal digits, 1 or more.
+std::optional<std::uint64_t> parse_channel(std::string_view text) {
+    std::uint64_t value = 0;
+    const char* end = text.data() + text.size();
+    auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || text[0] == '+' || error != std::errc() || stop != end || value == 0) return std::nullopt;
+    return value;
+}
+
 // Applies one option; returns an error message, or nothing when it applied.
 std::optional<std::string> apply(Command& command, const OptionSpec& option,
                                  std::string_view value) {
     Options& options = command.options;
     switch (option.id) {
         case Opt::Output:
-            if (value.empty()) return "empty output directory";
-            options.output_dir = std::filesystem::path(value);
+            if (value.empty()) return "empty output path";
+            options.output = std::filesystem::path(value);
             break;
         case Opt::Jobs:
             if (auto jobs = parse_jobs(value)) {
@@ -163,10 +211,34 @@ std::optional<std::string> apply(Command& command, const OptionSpec& option,
             }
             return "invalid memory size " + in_quotes(value) + " (expected a number of bytes, " +
                    "optionally with K, M, G or T)";
-        case Opt::Pcm: options.pcm = true; break;
-        case Opt::Flac: options.flac = true; break;
+        case Opt::Flac:
+            if (options.format == OutputFormat::Pcm) return "--flac and --pcm exclude each other";
+            options.format = OutputFormat::Flac;
+            break;
         case Opt::Level: options.flac_settings.level = static_cast<unsigned>(option.long_name.back() - '0'); break;
         case Opt::NoVerify: options.flac_settings.verify = false; break;
+        case Opt::Pcm:
+            if (options.format == OutputFormat::Flac) return "--flac and --pcm exclude each other";
+            options.format = OutputFormat::Pcm;
+            break;
+        case Opt::Channel:
+            if (auto channel = parse_channel(value)) {
+                options.channel = *channel;
+                break;
+            }
+            return "invalid channel " + in_quotes(value) + " (expected 1 or more)";
+        case Opt::Samples:
+        case Opt::Time: {
+            const bool frames = option.id == Opt::Samples;
+            auto span = select::parse_span(value, frames ? select::Span::Unit::Frames : select::Span::Unit::Seconds);
+            if (!span)
+                return "invalid span " + in_quotes(value) +
+                       (frames ? " (expected B:E, B: or :E in frames)" : " (expected B:E, B: or :E in seconds)");
+            (frames ? options.samples : options.time) = std::move(*span);
+            break;
+        }
+        case Opt::Info: options.info = true; break;
+        case Opt::Json: options.json = true; break;
         case Opt::Force: options.force = true; break;
         case Opt::Quiet: options.quiet = true; break;
         case Opt::SkipExisting: options.skip_existing = true; break;
@@ -249,10 +321,10 @@ Command parse_command_line(std::span<const char* const> args) {
         }
     }
     const Options& options = command.options;
-    if (options.flac && options.pcm) return bad_usage("--flac and --pcm exclude each other");
-    if (!options.flac && !flac_only.empty())
+    const bool flac = options.format == OutputFormat::Flac;
+    if (!flac && !flac_only.empty())
         return bad_usage("option " + in_quotes(flac_only) + " applies only to FLAC output (--flac)");
-    if (command.action == Action::Convert && options.flac && !flac::available())
+    if (command.action == Action::Convert && flac && !flac::available())
         return bad_usage(flac::unavailable_message);
     if (command.action == Action::Convert && options.inputs.empty())
         return bad_usage("no input given");

@@ -10,17 +10,20 @@
 #include <vector>
 
 #include "cli/flac.hpp"
+#include "select/select.hpp"
 
 namespace korrin::cli {
 
 inline constexpr unsigned max_jobs = 1024;
 
+// What each input becomes (see encode.hpp for each format's encoder).
+enum class OutputFormat { Wav, Pcm, Flac };
+
 struct Options {
     std::vector<std::filesystem::path> inputs;
-    std::optional<std::filesystem::path> output_dir;  // none: beside each input
+    std::optional<std::filesystem::path> output;      // -o as given
     unsigned jobs = 0;                                // 0: one per available core
-    bool pcm = false;                                 // raw PCM (.pcm) instead of WAV
-    bool flac = false;                                // FLAC (.flac) instead of WAV
+    OutputFormat format = OutputFormat::Wav;
     flac::Settings flac_settings;                     // level and verify, for FLAC output
     bool force = false;                               // replace existing outputs
     bool quiet = false;                               // nothing but errors on stderr
@@ -28,6 +31,18 @@ struct Options {
     bool keep_extension = false;                      // X.wv1 -> X.wv1.wav rather than X.wav
     bool skip_existing = false;                       // leave existing outputs be, as skipped
     std::uint64_t max_memory = 0;                     // 0: half the available memory
+    std::optional<std::uint64_t> channel;             // -c, 1-based
+    std::optional<select::Span> samples;              // -s
+    std::optional<select::Span> time;                 // -t
+    bool info = false;                                // print headers, convert nothing
+    bool json = false;                                // --info as JSON lines
+
+    // Decided by `validate` from the above: where outputs go and what to pick.
+    std::optional<std::filesystem::path> output_dir;   // none: beside each input
+    std::optional<std::filesystem::path> output_file;  // the one input's output
+    bool from_stdin = false;                           // the one input is "-"
+    bool to_stdout = false;                            // -o -, or "-" without -o
+    select::Request selection;
 };
 
 enum class Action { Convert, Help, Version, BadUsage };
@@ -43,6 +58,11 @@ struct Command {
 // their value attached or separate ("-j4", "-j 4"); long ones take theirs
 // after "=" or separate ("--jobs=4", "--jobs 4").
 Command parse_command_line(std::span<const char* const> args);
+
+// The checks that involve several options, or the inputs and the output as
+// they are on disk; fills in the decided fields of `options`. Returns why the
+// command line makes no sense, or nothing.
+std::optional<std::string> validate(Options& options);
 
 extern const char usage_line[];
 extern const char help_text[];

@@ -60,6 +60,7 @@ public:
     }
 
     Plan finish() &&;
+    Plan found() && { return std::move(plan_); }
 
 private:
     void fail(const fs::path& path, std::string message) {
@@ -189,6 +190,15 @@ Plan make_plan(const std::vector<fs::path>& inputs, const std::optional<fs::path
     Planner planner(output_dir, extension, keep_extension);
     for (const auto& input : inputs) planner.add_input(input);
     return std::move(planner).finish();
+}
+
+Plan find_inputs(const std::vector<fs::path>& inputs) {
+    const std::optional<fs::path> no_output_dir;  // the planner keeps a reference
+    Planner planner(no_output_dir, "", false);
+    for (const auto& input : inputs) planner.add_input(input);
+    Plan plan = std::move(planner).found();
+    for (Job& job : plan.jobs) job.output = job.input;
+    return plan;
 }
 
 }  // namespace korrin::cli

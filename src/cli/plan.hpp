@@ -45,4 +45,8 @@ Plan make_plan(const std::vector<std::filesystem::path>& inputs,
                const std::optional<std::filesystem::path>& output_dir,
                std::string_view extension, bool keep_extension = false);
 
+// The files that make_plan would convert, without outputs (each job's
+// output is its input) and without its checks between outputs.
+Plan find_inputs(const std::vector<std::filesystem::path>& inputs);
+
 }  // namespace korrin::cli

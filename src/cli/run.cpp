@@ -19,12 +19,11 @@
 #include <vector>
 
 #include "cli/budget.hpp"
+#include "cli/convert.hpp"
 #include "cli/files.hpp"
-#include "cli/flac.hpp"
 #include "cli/plan.hpp"
 #include "cli/process.hpp"
 #include "cli/report.hpp"
-#include "transcode/transcode.hpp"
 
 namespace korrin::cli {
 
@@ -39,72 +38,7 @@ unsigned default_jobs() {
 
 namespace {
 
-enum class Outcome { Converted, Failed, NotSphere, Skipped, Stopped };
-
-struct JobResult {
-    Outcome outcome = Outcome::Failed;
-    std::string message;  // why it failed
-    std::uint64_t bytes_read = 0;
-};
-
-JobResult failed(std::string message, std::uint64_t bytes_read = 0) {
-    return {Outcome::Failed, std::move(message), bytes_read};
-}
-
-// What the core does beyond the module's behaviour for this tool: the older
-// Shorten labels and stream version, and the sample checksum unless refused.
-transcode::Options core_options(const Options& options) {
-    transcode::Options core;
-    core.decode.older_shorten = true;
-    core.verify_checksum = options.checksum;
-    core.checksum_hint = " (use --no-checksum to convert it anyway)";
-    return core;
-}
-
-// Reads, converts and writes one file.
-JobResult convert(const Job& job, const Options& options, OutputWriter& writer, std::size_t slot,
-                  MemoryBudget& budget) {
-    InputFile input;
-    std::string error;
-    if (!input.open(job.input, error)) return failed(std::move(error));
-    if (job.sniff && !input.has_sphere_magic()) return {Outcome::NotSphere, {}, 0};
-
-    // Decided before the work is done; the write decides again, race-free.
-    struct stat existing;
-    if (::stat(job.output.c_str(), &existing) == 0) {
-        if (FileIdentity{existing.st_dev, existing.st_ino} == input.identity())
-            return failed("output " + escape_name(job.output.native()) + " would replace the input");
-        if (options.skip_existing) return {Outcome::Skipped, {}, 0};
-        if (!options.force)
-            return failed(escape_name(job.output.native()) +
-                          " already exists (use --force to replace it)");
-    }
-
-    // The header alone first: a file that is not SPHERE costs no more to
-    // turn down, and one that is says how much memory it will need.
-    sphere::SphereHeader header;
-    if (!input.read_header(header, error)) return failed(std::move(error));
-    const Needs needs = conversion_needs(header, input.size(), options.pcm);
-    const MemoryBudget::Admission admission = budget.admit(needs.memory);
-
-    ByteBuffer sph;
-    if (!input.read_all(sph, error, needs.input_bytes)) return failed(std::move(error));
-    const std::uint64_t size = sph.size();
-
-    const transcode::Options core = core_options(options);
-    auto converted = options.flac  ? flac::from_sphere(sph, options.flac_settings, core)
-                     : options.pcm ? transcode::decode_pcm(sph, nullptr, core)
-                                   : transcode::transcode(sph, nullptr, core);
-    sph = ByteBuffer();  // the input is not needed while the output is written
-    if (!converted) return failed(std::move(converted.error().message), size);
-
-    switch (writer.write(slot, job.output, *converted, error)) {
-        case WriteStatus::Written: return {Outcome::Converted, {}, size};
-        case WriteStatus::Stopped: return {Outcome::Stopped, {}, size};
-        case WriteStatus::Failed: break;
-    }
-    return failed(std::move(error), size);
-}
+JobResult failed(std::string message) { return {Outcome::Failed, std::move(message), 0}; }
 
 // The state that the worker threads share.
 struct Run {
@@ -139,6 +73,7 @@ struct Run {
                 case Outcome::NotSphere: counters.not_sphere.fetch_add(1); break;
                 case Outcome::Skipped: counters.skipped.fetch_add(1); break;
                 case Outcome::Stopped: return;
+                case Outcome::BrokenPipe: counters.failed.fetch_add(1); break;
                 case Outcome::Failed:
                     counters.failed.fetch_add(1);
                     reporter.failure(job.input.string(), result.message);
@@ -183,7 +118,9 @@ struct Fd {
 
 int run(const Options& options) {
     const auto start = Reporter::Clock::now();
-    Reporter reporter(options.quiet, ::isatty(STDERR_FILENO) == 1, start);
+    // Standard output carries the one output: standard error carries
+    // nothing but its failure, if any.
+    Reporter reporter(options.quiet || options.to_stdout, ::isatty(STDERR_FILENO) == 1, start);
 
     // A reader of standard error that goes away, or the file size limit,
     // must not end the run with temporary files left behind: the reports
@@ -199,8 +136,7 @@ int run(const Options& options) {
         }
     }
 
-    const Plan plan = make_plan(options.inputs, options.output_dir,
-                                options.flac ? ".flac" : options.pcm ? ".pcm" : ".wav", options.keep_extension);
+    const Plan plan = plan_for(options);
     if (options.output_dir && !plan.jobs.empty() && !output_dir_usable(*options.output_dir, reporter))
         return exit_failed;
     for (const auto& failure : plan.failures) reporter.failure(failure.path, failure.message);

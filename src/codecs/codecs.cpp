@@ -1,5 +1,6 @@
 // The payload decoder: picks linear PCM, G.711 or embedded Shorten by the
 // header's sample_coding and checks what it produced against the header.
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <string>
@@ -93,60 +94,96 @@ void copy_reversed(const std::uint8_t* in, std::uint8_t* out, std::size_t size) 
     if (whole != size) std::memcpy(out + whole, in + whole, size - whole);
 }
 
+// The options for a decode of `window`: a checksum is of a whole payload's
+// samples, so a part of one has none.
+DecodeOptions checksum_options(DecodeOptions options, const FrameWindow& window) noexcept {
+    if (!window.whole()) options.checksum = false;
+    return options;
+}
+
 // The checksum where one is asked for, by the rule for 16-bit samples.
 std::optional<std::uint16_t> le16_checksum_if(const DecodeOptions& options, ByteView pcm) noexcept {
     if (!options.checksum) return std::nullopt;
     return checksum_of_le16(pcm);
 }
 
+// The part of an uncompressed payload that `window` asks for, in whole
+// frames of `sample_bytes` x channel_count bytes, and the frame it starts at.
+ByteView frames_in_window(const sphere::SphereHeader& header, ByteView payload, std::uint64_t sample_bytes,
+                          const FrameWindow& window, std::uint64_t& first_frame) {
+    first_frame = 0;
+    if (window.whole()) return payload;
+    const auto channels = header.int_("channel_count");
+    std::uint64_t frame_bytes = 0;
+    if (!channels || *channels < 1 ||
+        !checked_mul(static_cast<std::uint64_t>(*channels), sample_bytes, frame_bytes))
+        return payload.first(0);  // no frame fits in any payload there can be
+    const std::uint64_t frames = payload.size() / frame_bytes;
+    const std::uint64_t end = std::min(window.end, frames);
+    first_frame = std::min(window.begin, end);
+    return payload.subspan(static_cast<std::size_t>(first_frame * frame_bytes),
+                           static_cast<std::size_t>((end - first_frame) * frame_bytes));
+}
+
 Result<Pcm> decode_linear(const sphere::SphereHeader& header, ByteView payload, Framing framing,
-                          const BlockSource* source, const DecodeOptions& options) {
+                          const BlockSource* source, const DecodeOptions& options, const FrameWindow& window) {
     KR_ASSIGN_OR_RETURN(const std::int64_t n, header.int_("sample_n_bytes"));
     if (n != 2 && n != 4)
         return unsupported(bits_text(n), "-bit PCM not supported yet (supported: 16, 32 bit)");
     const auto bits = static_cast<std::uint16_t>(n * 8);
     const std::string_view format = header.sample_byte_format();
     // No rule is known for 4-byte samples' checksums.
-    const DecodeOptions& checksum_options = n == 2 ? options : DecodeOptions{};
-    if (format == "01" || format == "1") {
-        KR_ASSIGN_OR_RETURN(ByteBuffer copy, ByteBuffer::copy_of(payload, framing, source));
-        const auto checksum = le16_checksum_if(checksum_options, copy);
-        return Pcm{bits, std::move(copy), checksum};
-    }
-    if (format != "10")
+    const DecodeOptions& sum_options = n == 2 ? options : DecodeOptions{};
+    const bool little_endian = format == "01" || format == "1";
+    if (!little_endian && format != "10")
         return unsupported("unrecognized sample_byte_format ", quote(format),
                            " (supported: '1', '01', '10')");
+    std::uint64_t first_frame = 0;
+    payload = frames_in_window(header, payload, static_cast<std::uint64_t>(n), window, first_frame);
+    if (little_endian) {
+        KR_ASSIGN_OR_RETURN(ByteBuffer copy, ByteBuffer::copy_of(payload, framing, source));
+        const auto checksum = le16_checksum_if(sum_options, copy);
+        return Pcm{bits, std::move(copy), checksum, first_frame};
+    }
     KR_ASSIGN_OR_RETURN(ByteBuffer out, ByteBuffer::allocate(payload.size(), framing, source));
     if (n == 2)
         copy_reversed<std::uint16_t>(payload.data(), out.data(), payload.size());
     else
         copy_reversed<std::uint32_t>(payload.data(), out.data(), payload.size());
     // The sum is of the samples' values, whatever their byte order.
-    const auto checksum = le16_checksum_if(checksum_options, out);
-    return Pcm{bits, std::move(out), checksum};
+    const auto checksum = le16_checksum_if(sum_options, out);
+    return Pcm{bits, std::move(out), checksum, first_frame};
 }
 
 Result<Pcm> decode_g711(const sphere::SphereHeader& header, ByteView payload, bool alaw, Framing framing,
-                        const BlockSource* source, const DecodeOptions& options) {
+                        const BlockSource* source, const DecodeOptions& options, const FrameWindow& window) {
     KR_ASSIGN_OR_RETURN(const std::int64_t n, header.int_("sample_n_bytes"));
     if (n != 1)
         return unsupported(alaw ? "alaw" : "ulaw", " expects 1-byte samples, got sample_n_bytes=", n);
+    std::uint64_t first_frame = 0;
+    payload = frames_in_window(header, payload, 1, window, first_frame);
     KR_ASSIGN_OR_RETURN(ByteBuffer out, g711_expand(payload, alaw, framing, source));
     std::optional<std::uint16_t> checksum;
     if (options.checksum) checksum = checksum_of_codes(payload);
-    return Pcm{16, std::move(out), checksum};
+    return Pcm{16, std::move(out), checksum, first_frame};
 }
 
 Result<Pcm> decode_shorten(const sphere::SphereHeader& header, ByteView payload, Framing framing,
-                           const BlockSource* source, const DecodeOptions& decode_options) {
-    // Frames beyond the header's sample_count are dropped below, so the
-    // decoder need not keep them. The header is read again for the checks,
-    // in their order, after the decoder's own.
+                           const BlockSource* source, const DecodeOptions& decode_options,
+                           const FrameWindow& window) {
+    // Frames beyond the header's sample_count (or the window) are dropped
+    // below, so the decoder need not keep them. The header is read again
+    // for the checks, in their order, after the decoder's own.
     const auto declared = header.int_("sample_count");
     shorten::OutputOptions options{framing, source};
+    std::uint64_t first_frame = 0;
     if (declared && *declared >= 0) {
-        options.max_frames = static_cast<std::uint64_t>(*declared);
+        const std::uint64_t end = std::min(window.end, static_cast<std::uint64_t>(*declared));
+        first_frame = std::min(window.begin, end);
+        options.skip_frames = first_frame;
+        options.max_frames = end - first_frame;
         options.preallocate = true;
+        options.stop_early = window.stop_early;
     }
     KR_ASSIGN_OR_RETURN(ShortenPcm decoded,
                         shorten_to_pcm(payload, options, {.accept_version_1 = decode_options.older_shorten}));
@@ -164,7 +201,7 @@ Result<Pcm> decode_shorten(const sphere::SphereHeader& header, ByteView payload,
     const bool representable = sample_count >= 0 &&
                                checked_mul(static_cast<std::uint64_t>(sample_count), decoded_channels, want) &&
                                checked_mul(want, std::uint64_t{2}, want);
-    if (!representable || frames < static_cast<std::uint64_t>(sample_count))
+    if (!representable || (frames < static_cast<std::uint64_t>(sample_count) && !decoded.stopped_early))
         return invalid("shorten stream decoded ", frames, " samples/channel, but the SPHERE header declares ",
                        sample_count, " (truncated or QUIT came early)");
     // Surplus frames are dropped; the buffer keeps its room either way.
@@ -174,7 +211,7 @@ Result<Pcm> decode_shorten(const sphere::SphereHeader& header, ByteView payload,
     std::optional<std::uint16_t> checksum;
     if (decode_options.checksum)
         checksum = decoded.is_ulaw ? decoded.code_checksum : checksum_of_le16(decoded.pcm_bytes);
-    return Pcm{16, std::move(decoded.pcm_bytes), checksum};
+    return Pcm{16, std::move(decoded.pcm_bytes), checksum, first_frame};
 }
 
 }  // namespace
@@ -182,6 +219,24 @@ Result<Pcm> decode_shorten(const sphere::SphereHeader& header, ByteView payload,
 std::string_view coding_text(const sphere::SphereHeader& header) noexcept {
     const std::string* coding = header.find("sample_coding");
     return coding == nullptr ? std::string_view("pcm") : std::string_view(*coding);
+}
+
+std::string codec_name(const sphere::SphereHeader& header) {
+    const Coding coding = parse_coding(coding_text(header));
+    if (!coding.compression.empty())
+        return is_shorten(coding.compression, DecodeOptions{.older_shorten = true}) ? "shorten" : "";
+    const auto n = header.int_("sample_n_bytes");
+    if (!n) return "";
+    switch (family_of(coding.base)) {
+        case Family::Ulaw: return *n == 1 ? "ulaw" : "";
+        case Family::Alaw: return *n == 1 ? "alaw" : "";
+        case Family::Pcm: break;
+        case Family::Unknown: return "";
+    }
+    const std::string_view format = header.sample_byte_format();
+    const char* order = format == "01" || format == "1" ? "le" : format == "10" ? "be" : nullptr;
+    if (order == nullptr || (*n != 2 && *n != 4)) return "";
+    return std::string(*n == 2 ? "pcm_s16" : "pcm_s32") + order;
 }
 
 bool is_compressed(std::string_view coding) noexcept { return !split_coding(coding).compression.empty(); }
@@ -213,19 +268,21 @@ std::optional<std::string> shorten_label(std::string_view coding, const DecodeOp
 }
 
 Result<Pcm> decode(const sphere::SphereHeader& header, ByteView payload, Framing framing,
-                   const BlockSource* source, const DecodeOptions& options) {
+                   const BlockSource* source, const DecodeOptions& options, const FrameWindow& window) {
     const std::string_view text = coding_text(header);
     const Coding coding = parse_coding(text);
     if (!coding.compression.empty()) {
         if (is_shorten(coding.compression, options))
-            return decode_shorten(header, payload, framing, source, options);
+            return decode_shorten(header, payload, framing, source, checksum_options(options, window), window);
         return unsupported("compressed coding ", quote(text), " not supported yet (compression: ",
                            quote(coding.compression), ")");
     }
     switch (family_of(coding.base)) {
-        case Family::Pcm: return decode_linear(header, payload, framing, source, options);
-        case Family::Ulaw: return decode_g711(header, payload, false, framing, source, options);
-        case Family::Alaw: return decode_g711(header, payload, true, framing, source, options);
+        case Family::Pcm: return decode_linear(header, payload, framing, source, checksum_options(options, window), window);
+        case Family::Ulaw:
+            return decode_g711(header, payload, false, framing, source, checksum_options(options, window), window);
+        case Family::Alaw:
+            return decode_g711(header, payload, true, framing, source, checksum_options(options, window), window);
         case Family::Unknown: break;
     }
     return unsupported("sample_coding ", quote(coding.base), " not supported yet");

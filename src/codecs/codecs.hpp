@@ -32,6 +32,22 @@ struct Pcm {
     // With DecodeOptions::checksum: the sample checksum of what was decoded,
     // or nothing where no rule applies (4-byte PCM).
     std::optional<std::uint16_t> checksum;
+    std::uint64_t first_frame = 0;       // the payload's frame that `bytes` starts with
+};
+
+// The frames of a payload that a caller needs, [begin, end) (cut to the
+// frames there are). The decoder may leave out what lies outside: an
+// uncompressed payload is decoded from `begin` to `end` only; a compressed
+// stream is decoded from its start, and its frames before `begin` dropped
+// as they come. With `stop_early`, a compressed stream is read no further
+// than the round of blocks that completes frame `end` - 1, so faults and
+// length checks beyond it are not made.
+struct FrameWindow {
+    std::uint64_t begin = 0;
+    std::uint64_t end = UINT64_MAX;
+    bool stop_early = false;
+
+    bool whole() const noexcept { return begin == 0 && end == UINT64_MAX; }
 };
 
 // The sample checksum of SPHERE headers: the sum, modulo 65536, of the
@@ -48,6 +64,11 @@ std::optional<std::string> shorten_label(std::string_view coding, const DecodeOp
 // The header's sample_coding text as stored, or "pcm" when it has none.
 std::string_view coding_text(const sphere::SphereHeader& header) noexcept;
 
+// The coding a header declares, in a word: "pcm_s16le", "pcm_s16be",
+// "pcm_s32le", "pcm_s32be", "ulaw", "alaw" or "shorten"; empty when `decode`
+// would refuse it for its coding, width or byte order.
+std::string codec_name(const sphere::SphereHeader& header);
+
 // True when a coding text names a compression: its second comma-separated
 // piece, trimmed of white space, is not empty ("pcm,embedded-shorten-v2.00").
 bool is_compressed(std::string_view coding) noexcept;
@@ -56,7 +77,8 @@ bool is_compressed(std::string_view coding) noexcept;
 // around the PCM for a caller that wraps it (see ByteBuffer::expand), and
 // `source`, when given, is where the PCM's memory comes from.
 Result<Pcm> decode(const sphere::SphereHeader& header, ByteView payload, Framing framing = {},
-                   const BlockSource* source = nullptr, const DecodeOptions& options = {});
+                   const BlockSource* source = nullptr, const DecodeOptions& options = {},
+                   const FrameWindow& window = {});
 
 // The expansion of one G.711 code byte.
 std::int16_t ulaw_to_linear(std::uint8_t code) noexcept;
@@ -75,6 +97,7 @@ struct ShortenPcm {
     std::uint64_t frames_decoded = 0;  // before any cap
     std::uint8_t version = 2;          // the stream's version
     std::uint16_t code_checksum = 0;   // mu-law streams: the checksum of the code bytes kept
+    bool stopped_early = false;        // see shorten::OutputOptions::stop_early
 };
 
 Result<ShortenPcm> shorten_to_pcm(ByteView stream, const shorten::OutputOptions& output = {},

@@ -27,7 +27,7 @@ Result<ShortenPcm> shorten_to_pcm(ByteView stream, const shorten::OutputOptions&
     }
     pcm_table_to_le_in_place(samples);
     return ShortenPcm{audio.channel_count, audio.is_ulaw, std::move(audio.samples).release(), audio.frames_decoded,
-                      audio.version, code_checksum};
+                      audio.version, code_checksum, audio.stopped_early};
 }
 
 void pcm_table_to_le_in_place(std::span<std::int16_t> samples) noexcept {

@@ -119,6 +119,16 @@ public:
         return true;
     }
 
+    // Keeps the `size` bytes that start `offset` bytes in (both cut to the
+    // contents); the bytes dropped in front become front room, those dropped
+    // behind become back room. Nothing moves.
+    void narrow(std::size_t offset, std::size_t size) noexcept {
+        if (offset > size_) offset = size_;
+        if (size > size_ - offset) size = size_ - offset;
+        begin_ += offset;
+        size_ = size;
+    }
+
     // Drops everything after the first `size` bytes (no effect when larger).
     void truncate(std::size_t size) noexcept {
         if (size < size_) size_ = size;

@@ -412,6 +412,7 @@ public:
                 case kDiff2:
                 case kDiff3:
                     KR_TRY(difference_block(static_cast<unsigned>(code)));
+                    if (done_early()) return assemble(true);
                     break;
                 case kQuit:
                     return assemble();
@@ -431,9 +432,11 @@ public:
                 }
                 case kQlpc:
                     KR_TRY(lpc_block());
+                    if (done_early()) return assemble(true);
                     break;
                 case kZero:
                     KR_TRY(zero_block());
+                    if (done_early()) return assemble(true);
                     break;
                 case kVerbatim: {
                     KR_ASSIGN_OR_RETURN(const std::uint64_t length, reader_.uvar(kVerbatimLengthWidth));
@@ -781,12 +784,27 @@ private:
         return ok();
     }
 
+    // True once every frame the caller keeps is out and it asked to stop
+    // there.
+    bool done_early() const noexcept {
+        return output_options_.stop_early && current_ == 0 && skipped_frames_ == output_options_.skip_frames &&
+               kept_frames_ == output_options_.max_frames;
+    }
+
     // Moves the frames that every channel has reached into the interleaved
     // output; those beyond max_frames are counted and dropped.
     Result<void> flush() {
         const std::size_t count = channels_.size();
         std::size_t frames = channels_[0].output.size();
         for (const Channel& c : channels_) frames = std::min(frames, c.output.size());
+        frames_ += frames;
+        if (skipped_frames_ < output_options_.skip_frames) {
+            const auto skip = static_cast<std::size_t>(
+                std::min<std::uint64_t>(frames, output_options_.skip_frames - skipped_frames_));
+            for (Channel& c : channels_) c.output.consume(skip);
+            skipped_frames_ += skip;
+            frames -= skip;
+        }
         const auto keep = static_cast<std::size_t>(
             std::min<std::uint64_t>(frames, output_options_.max_frames - kept_frames_));
         if (direct_.data() != nullptr) {
@@ -804,7 +822,6 @@ private:
         }
         for (Channel& c : channels_) c.output.consume(frames - keep);
         kept_frames_ += keep;
-        frames_ += frames;
         return ok();
     }
 
@@ -848,7 +865,7 @@ private:
     // The output at QUIT: the frames that every channel completed, up to
     // `max_frames`, in one array of their exact size (or, when a block was
     // reserved for more frames than came, of the frames that came).
-    Result<ShortenAudio> assemble() {
+    Result<ShortenAudio> assemble(bool stopped_early = false) {
         KR_TRY(flush());
         const std::size_t count = channels_.size();
         // kept_frames_ * count <= the samples decoded, which the length
@@ -868,6 +885,7 @@ private:
         audio.samples = std::move(samples);
         audio.frames_decoded = frames_;
         audio.version = version_;
+        audio.stopped_early = stopped_early;
         return audio;
     }
 
@@ -886,7 +904,8 @@ private:
     std::size_t stream_size_;
     OutputChunks output_;  // the interleaved output so far, or
     SampleArray direct_;   // the block it goes straight into (reserve_expected)
-    std::uint64_t kept_frames_ = 0;  // frames in the output
+    std::uint64_t skipped_frames_ = 0;  // frames dropped at the start
+    std::uint64_t kept_frames_ = 0;     // frames in the output
     std::uint64_t frames_ = 0;       // frames every channel has completed
     std::vector<std::int64_t> residuals_;
     std::vector<std::int64_t> coefficients_;

@@ -70,6 +70,7 @@ struct ShortenAudio {
     SampleArray samples;
     std::uint64_t frames_decoded = 0;  // whole frames in the stream, kept or not
     std::uint8_t version = 2;          // the stream's version byte
+    bool stopped_early = false;        // the kept frames were out before QUIT
 };
 
 // Limits that tests may lower to reach a check cheaply.
@@ -84,8 +85,15 @@ struct OutputOptions {
     Framing framing;
     // Where their memory comes from; malloc when null.
     const BlockSource* source = nullptr;
-    // The frames kept: later ones are decoded and checked, then dropped.
+    // Frames at the start that are decoded and checked, then dropped.
+    std::uint64_t skip_frames = 0;
+    // The frames kept after those: later ones are decoded and checked, then
+    // dropped, unless `stop_early` ends the decoding once they are out.
     std::uint64_t max_frames = UINT64_MAX;
+    // Stop at the first whole round of blocks that completes the kept
+    // frames, without reading the rest of the stream: what lies beyond (its
+    // length, its QUIT, any fault in it) is then never looked at.
+    bool stop_early = false;
     // max_frames is also the count expected (a header's): reserve the
     // output's block for it at the start when the count is plausible, and
     // decode straight into it. A stream that falls short then gives fewer

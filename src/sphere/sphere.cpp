@@ -126,13 +126,14 @@ private:
 }
 
 // One checked field line: views into the line.
-struct FieldLine {
+struct CheckedLine {
     std::string_view name;
+    std::string_view type;
     std::string_view value;
 };
 
 // Checks one field line (trimmed, not empty, not "end_head").
-Result<FieldLine> check_field_line(std::string_view line) {
+Result<CheckedLine> check_field_line(std::string_view line) {
     const std::optional<WhiteSpaceSplit> name_split = split_at_white_space(line);
     if (!name_split) return malformed_line(line);
     const std::string_view name = name_split->before;
@@ -160,7 +161,7 @@ Result<FieldLine> check_field_line(std::string_view line) {
         default:
             return invalid("unknown field type ", quote(type), " in line: ", quote(line));
     }
-    return FieldLine{name, value};
+    return CheckedLine{name, type, value};
 }
 
 // Reads the header region line by line up to "end_head", handing each
@@ -186,7 +187,7 @@ Result<void> walk_fields(ByteView region, Store&& store) {
             if (!is_well_formed_utf8(lines.rest())) return not_utf8();
             return ok();
         }
-        Result<FieldLine> field = check_field_line(trimmed);
+        Result<CheckedLine> field = check_field_line(trimmed);
         if (!field) {
             if (!is_well_formed_utf8(lines.rest())) return not_utf8();
             return std::move(field).error();
@@ -248,9 +249,11 @@ Result<std::uint64_t> SphereHeader::expected_data_bytes() const {
     return static_cast<std::uint64_t>(total);
 }
 
-Result<FieldTable> parse(ByteView region) {
+Result<FieldTable> parse(ByteView region, std::vector<FieldLine>* listing) {
     FieldTable fields;
-    KR_TRY(walk_fields(region, [&fields](const FieldLine& field) {
+    KR_TRY(walk_fields(region, [&](const CheckedLine& field) {
+        if (listing != nullptr)
+            listing->push_back({std::string(field.name), std::string(field.type), std::string(field.value)});
         // A repeated name keeps the later value.
         if (const auto it = fields.lower_bound(field.name); it != fields.end() && it->first == field.name)
             it->second.assign(field.value);
@@ -263,7 +266,7 @@ Result<FieldTable> parse(ByteView region) {
 Result<std::vector<HeaderField>> fields_in_order(ByteView region) {
     std::vector<HeaderField> fields;
     std::map<std::string, std::size_t, std::less<>> index;  // name -> position in `fields`
-    KR_TRY(walk_fields(region, [&](const FieldLine& field) {
+    KR_TRY(walk_fields(region, [&](const CheckedLine& field) {
         const auto [it, fresh] = index.try_emplace(std::string(field.name), fields.size());
         if (fresh)
             fields.push_back({std::string(field.name), std::string(field.value)});
@@ -302,13 +305,24 @@ Result<std::uint64_t> header_size(ByteView head, std::uint64_t file_size) {
     return *declared;
 }
 
+Result<SphereHeader> read_header(ByteView head, std::uint64_t file_size, std::vector<FieldLine>* lines) {
+    KR_ASSIGN_OR_RETURN(std::uint64_t region_size, header_size(head, file_size));
+    // Too short to tell: the error a file of just these bytes would give.
+    if (region_size == 0) {
+        KR_ASSIGN_OR_RETURN(region_size, header_size(head, head.size()));
+    }
+    if (region_size > head.size())
+        return invalid("header claims ", region_size, " bytes but only ", head.size(), " read");
+    KR_ASSIGN_OR_RETURN(FieldTable fields, parse(head.first(static_cast<std::size_t>(region_size)), lines));
+    SphereHeader header{std::move(fields), region_size};
+    KR_TRY(header.validate());
+    return header;
+}
+
 Result<SphereFile> read(ByteView data) {
-    KR_ASSIGN_OR_RETURN(const std::uint64_t region_size, header_size(data, data.size()));
-    const auto region = static_cast<std::size_t>(region_size);
-    KR_ASSIGN_OR_RETURN(FieldTable fields, parse(data.first(region)));
-    SphereFile file{SphereHeader{std::move(fields), region_size}, data.subspan(region)};
-    KR_TRY(file.header.validate());
-    return file;
+    KR_ASSIGN_OR_RETURN(SphereHeader header, read_header(data, data.size()));
+    const ByteView payload = data.subspan(static_cast<std::size_t>(header.header_size));
+    return SphereFile{std::move(header), payload};
 }
 
 }  // namespace korrin::sphere

@@ -40,14 +40,34 @@ struct SphereHeader {
     Result<std::uint64_t> expected_data_bytes() const;
 };
 
+// One field line as the file has it: its name, its type code ("-i", "-r",
+// "-s12", ...) and its value, each trimmed.
+struct FieldLine {
+    std::string name;
+    std::string type;
+    std::string value;
+
+    friend bool operator==(const FieldLine&, const FieldLine&) = default;
+};
+
 struct SphereFile {
     SphereHeader header;
     ByteView payload;  // points into the input given to `read`
 };
 
 // Parses the header region (the first header_size bytes of a file) into the
-// field table: the UTF-8 check, the line loop and the field lines.
-Result<FieldTable> parse(ByteView region);
+// field table: the UTF-8 check, the line loop and the field lines. With
+// `lines`, also lists every field line in the file's order, repeats
+// included.
+Result<FieldTable> parse(ByteView region, std::vector<FieldLine>* lines = nullptr);
+
+// Reads the header of a file of `file_size` bytes from `head`, its first
+// bytes: framing, header fields, validation, as `read` does. When `head`
+// holds the whole header region, the outcome is `read`'s for the whole file;
+// when it is shorter, it may be an error that the whole file would not give,
+// so a caller with a partial `head` reads on before trusting an error.
+Result<SphereHeader> read_header(ByteView head, std::uint64_t file_size,
+                                 std::vector<FieldLine>* lines = nullptr);
 
 // One field of a header, for callers that list them all.
 struct HeaderField {

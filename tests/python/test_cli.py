@@ -24,7 +24,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 import shorten_encoder  # noqa: E402
 
 SPH2WAV = Path(os.environ.get("KORRIN_SPH2WAV") or Path(sysconfig.get_path("scripts")) / "sph2wav")
-USAGE = "usage: sph2wav [-o OUTDIR] [-j N] [--pcm] [--force] [-q] INPUT...\n"
+USAGE = ("usage: sph2wav [-o OUTPUT] [-j N] [--pcm | --flac] [-c N] [-s B:E | -t B:E] [--force] [-q] INPUT...\n"
+         "       sph2wav --info [--json] INPUT...\n")
 
 
 def sph2wav(*args: str | Path, cwd: Path, **kwargs) -> subprocess.CompletedProcess:
@@ -180,7 +181,9 @@ BAD = sphere(10, payload=bytes(3))
     "args, status, stdout, stderr",
     [
         ([], 2, "", "sph2wav: no input given\n" + USAGE),
-        (["good.sph", "-o", "bad.sph"], 1, "", "bad.sph: not a directory\n"),
+        # One input file and -o naming a file: that file is the output.
+        (["-q", "good.sph", "-o", "bad.sph"], 1, "", "good.sph: bad.sph already exists (use --force to replace it)\n"),
+        (["good.sph", "good.sph", "-o", "bad.sph"], 1, "", "bad.sph: not a directory\n"),
         (["--frobnicate", "good.sph"], 2, "", "sph2wav: unknown option '--frobnicate'\n" + USAGE),
         (["-x", "good.sph"], 2, "", "sph2wav: unknown option '-x'\n" + USAGE),
         (["-j", "0", "good.sph"], 2, "", "sph2wav: invalid thread count '0' (expected 1 to 1024)\n" + USAGE),
@@ -235,8 +238,8 @@ def test_help_describes_every_option(tmp_path):
     assert result.returncode == 0 and result.stderr == b""
     text = result.stdout.decode()
     assert text.startswith("usage: sph2wav [OPTION]... INPUT...\n")
-    for option in ("--output=OUTDIR", "--jobs=N", "--max-memory=SIZE", "--pcm", "--force", "--quiet", "--help",
-                   "--version"):
+    for option in ("--output=OUTPUT", "--jobs=N", "--max-memory=SIZE", "--pcm", "--flac", "--force",
+                   "--skip-existing", "--keep-extension", "--no-checksum", "--quiet", "--help", "--version"):
         assert option in text
 
 

@@ -228,7 +228,7 @@ def test_checksums_pass_and_a_changed_sample_fails(korrin, tmp_path, coding):
         f"the samples sum to {got_sum}{HINT}"]
     assert tree(tmp_path / "out") == {"good.wav": good.output}
 
-    result = sph2wav("-q", "--no-checksum", "bad.sph", "-o", "anyway", cwd=tmp_path)
+    result = sph2wav("-q", "--no-checksum", "bad.sph", "-o", "anyway/", cwd=tmp_path)
     assert (result.returncode, result.stderr) == (0, b"")
     assert (tmp_path / "anyway/bad.wav").is_file()
 

@@ -329,7 +329,7 @@ def test_levels_and_verify(korrin, tmp_path):
     sizes = {}
     for options in (["-0"], ["-5"], ["-8"], ["-8", "--no-verify"]):
         out = tmp_path / "_".join(options)
-        assert sph2wav("--flac", "-q", *options, "in.sph", "-o", out, cwd=tmp_path).returncode == 0
+        assert sph2wav("--flac", "-q", *options, "in.sph", "-o", f"{out}/", cwd=tmp_path).returncode == 0
         flac = (out / "in.flac").read_bytes()
         raw = oracle(tool("flac"), "-d", "-s", "-c", "--force-raw-format", "--endian=little", "--sign=signed", "-",
                      input=flac, check=True)

@@ -89,7 +89,7 @@ def test_existing_outputs_are_kept_unless_forced(client, tmp_path, monkeypatch):
 
     results = dask_convert.convert(client, jobs, force=True)
     assert results == {"in/a.sph": None, "in/sub/b.SPH": None}
-    assert run_sph2wav(root, "in/a.sph", "-o", "cli").returncode == 0
+    assert run_sph2wav(root, "in/a.sph", "-o", "cli/").returncode == 0
     assert kept.read_bytes() == (root / "cli" / "a.wav").read_bytes()
 
 

@@ -125,7 +125,7 @@ TEST(FlacOptions, LevelsAndVerifyApplyToFlacOutput) {
     for (const OptionCase& c : cases) {
         const Command command = parse(c.args);
         ASSERT_EQ(command.action, Action::Convert) << command.error;
-        EXPECT_TRUE(command.options.flac);
+        EXPECT_EQ(command.options.format, OutputFormat::Flac);
         EXPECT_EQ(command.options.flac_settings.level, c.level);
         EXPECT_EQ(command.options.flac_settings.verify, c.verify);
     }
