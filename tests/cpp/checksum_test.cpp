@@ -2,12 +2,12 @@
 // against the header on request.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "codecs/codecs.hpp"
 #include "sphere_builder.hpp"
+#include "testdata.hpp"
 #include "transcode/transcode.hpp"
 
 namespace korrin {
@@ -64,11 +64,10 @@ TEST(SampleChecksum, RealFilesCarryTheirHeadersChecksums) {
         {"123_2ulaw_shn.sph", 52054},
         {"123_2alaw.sph", 64712},
     };
-    const std::string dir = std::string(KORRIN_TESTDATA_DIR) + "/sphere/";
-    if (!std::filesystem::exists(dir)) GTEST_SKIP() << "no real SPHERE files at " << dir;
+    KORRIN_SKIP_WITHOUT_REAL_FILES();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);
-        const Bytes file = test_support::read_file(dir + c.file);
+        const Bytes file = test_support::read_file(test_support::real_sphere(c.file));
         const auto sph = sphere::read(file);
         ASSERT_TRUE(sph) << sph.error().message;
         EXPECT_EQ(sph->header.int_("sample_checksum").value(), c.want);
