@@ -323,6 +323,32 @@ def test_a_failed_encode_leaves_no_file(tmp_path, data, message):
     assert leftovers(tmp_path) == ["good.flac"]
 
 
+@pytest.mark.parametrize(
+    "make, args, channels, width, frames",
+    [
+        # A file FLAC cannot hold whole: one of its channels it can.
+        (lambda: pcm_sphere(4000, channels=10), ["-c", "3"], 10, 2, slice(None)),
+        (lambda: shorten_sphere(40000, 2), ["-c", "2", "-s", "1000:31000"], 2, 2, slice(1000, 31000)),
+        (lambda: g711_sphere(8000, "mu-law", channels=2), ["-t", "0.1:0.25"], 2, 2, slice(1600, 4000)),
+        (lambda: pcm_sphere(3000, width=4, byte_format="10"), ["-s", "2500:"], 1, 4, slice(2500, None)),
+    ],
+)
+def test_channels_and_spans_to_standard_output(korrin, tmp_path, make, args, channels, width, frames):
+    sph = make()
+    (tmp_path / "in.sph").write_bytes(sph)
+    result = sph2wav("--flac", *args, "-o", "-", "in.sph", cwd=tmp_path)
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert os.listdir(tmp_path) == ["in.sph"]  # standard output only
+
+    whole = np.frombuffer(korrin.decode_pcm(sph), dtype=f"<i{width}").reshape(-1, channels)
+    picked = whole[frames]
+    if "-c" in args:
+        picked = picked[:, [int(args[args.index("-c") + 1]) - 1]]
+    raw = oracle(tool("flac"), "-d", "-s", "-c", "--force-raw-format", "--endian=little", "--sign=signed", "-",
+                 input=result.stdout, check=True)
+    assert raw.stdout == np.ascontiguousarray(picked).tobytes()
+
+
 def test_levels_and_verify(korrin, tmp_path):
     sph = shorten_sphere(40000, 2)
     (tmp_path / "in.sph").write_bytes(sph)
