@@ -60,10 +60,10 @@ Result<ByteBuffer> convert_bytes(ByteView sph, const Options& options) {
                                         static_cast<std::uint64_t>(frames), static_cast<std::uint64_t>(rate)));
     KR_TRY(encoder.check(chosen.channel ? 1 : static_cast<std::uint64_t>(channels), static_cast<std::uint64_t>(rate)));
     // A compressed stream is decoded no further than a span's last frame;
-    // without a span, all of it is decoded and checked, as for the whole file.
-    KR_ASSIGN_OR_RETURN(transcode::Audio audio,
-                        transcode::decode(file, {encoder.framing, nullptr, chosen.window(selection.span.has_value()),
-                                                 core}));
+    // without a span, all of it is decoded and checked (its checksum too),
+    // as for the whole file.
+    const codecs::FrameWindow window = selection.span ? chosen.window(true) : codecs::FrameWindow{};
+    KR_ASSIGN_OR_RETURN(transcode::Audio audio, transcode::decode(file, {encoder.framing, nullptr, window, core}));
     select::apply(audio, chosen);
     return encoder.encode(std::move(audio), header_region, options);
 }

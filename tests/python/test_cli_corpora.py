@@ -232,6 +232,15 @@ def test_checksums_pass_and_a_changed_sample_fails(korrin, tmp_path, coding):
     assert (result.returncode, result.stderr) == (0, b"")
     assert (tmp_path / "anyway/bad.wav").is_file()
 
+    # One channel of the whole payload is checked too; a span is not (its
+    # samples are not the ones summed), so it converts.
+    checked = sph2wav("-q", "-c", "1", "bad.sph", "-o", "one.wav", cwd=tmp_path)
+    assert checked.returncode == 1
+    assert lines(checked.stderr) == [f"bad.sph: sample_checksum mismatch: the header declares {good.checksum}, "
+                                     f"the samples sum to {got_sum}{HINT}"]
+    span = sph2wav("-q", "-s", "0:10", "bad.sph", "-o", "span.wav", cwd=tmp_path)
+    assert (span.returncode, span.stderr) == (0, b"")
+
 
 @pytest.mark.parametrize(
     "fields, converts",
