@@ -94,13 +94,13 @@ bool InputFile::read_all(ByteBuffer& bytes, std::string& error, std::uint64_t li
     return true;
 }
 
-bool InputFile::read_header(sphere::SphereHeader& header, std::string& error) {
+bool InputFile::read_header(sphere::SphereHeader& header, std::string& error, std::vector<sphere::FieldLine>* lines,
+                            ByteBuffer* head_bytes) {
     // A size line longer than the first read is legal but rare: the head
     // then grows until it holds one, or the whole file.
     constexpr std::uint64_t first_read = 64 * 1024;
     ByteBuffer head;
     std::uint64_t want = std::min<std::uint64_t>(size_, first_read);
-    std::uint64_t region = 0;
     for (;;) {
         if (!read_all(head, error, want)) return false;
         Result<std::uint64_t> framed = sphere::header_size(head.view(), size_);
@@ -108,21 +108,18 @@ bool InputFile::read_header(sphere::SphereHeader& header, std::string& error) {
             error = std::move(framed.error().message);
             return false;
         }
-        region = *framed;
+        const std::uint64_t region = *framed;
         if (region != 0 && region <= head.size()) break;
         // Known to fit in the file, which bounds the doubling too.
         want = region != 0 ? region : std::min<std::uint64_t>(size_, want * 2);
     }
-    Result<sphere::FieldTable> fields = sphere::parse(head.view().first(static_cast<std::size_t>(region)));
-    if (!fields) {
-        error = std::move(fields.error().message);
+    Result<sphere::SphereHeader> read = sphere::read_header(head.view(), size_, lines);
+    if (!read) {
+        error = std::move(read.error().message);
         return false;
     }
-    header = sphere::SphereHeader{std::move(*fields), region};
-    if (Result<void> valid = header.validate(); !valid) {
-        error = std::move(valid.error().message);
-        return false;
-    }
+    header = std::move(*read);
+    if (head_bytes != nullptr) *head_bytes = std::move(head);
     return true;
 }
 

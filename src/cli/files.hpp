@@ -49,8 +49,11 @@ public:
     // Reads and checks the header as a conversion of the whole file would,
     // with the same messages, but reads no more of the file than its first
     // 64 KiB or, when larger, its header region. False with `error` set when
-    // the file is not SPHERE or its header is not valid.
-    bool read_header(sphere::SphereHeader& header, std::string& error);
+    // the file is not SPHERE or its header is not valid. With `lines`, also
+    // lists the field lines in the file's order; with `head_bytes`, hands
+    // over the bytes read (the header region and perhaps more).
+    bool read_header(sphere::SphereHeader& header, std::string& error,
+                     std::vector<sphere::FieldLine>* lines = nullptr, ByteBuffer* head_bytes = nullptr);
 
     // Reads the file, or its first `limit` bytes; false with `error` set
     // when that fails.

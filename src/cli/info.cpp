@@ -1,8 +1,6 @@
 #include "cli/info.hpp"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,9 +19,6 @@
 namespace korrin::cli {
 
 namespace {
-
-// The first bytes read of a file: a header is nearly always far shorter.
-constexpr std::size_t head_size = 64 * 1024;
 
 std::string errno_text() { return describe(std::error_code(errno, std::generic_category())); }
 
@@ -66,65 +61,6 @@ void append_json_string(std::string& out, std::string_view text) {
         }
     }
     out += '"';
-}
-
-struct Input {
-    ByteBuffer bytes;       // the file's first bytes, or all of it
-    std::uint64_t size = 0;  // the file's size
-};
-
-// Reads the head of a file, or all of it when it is short. Refuses what
-// conversion refuses to open; `not_sphere` when `sniff` finds no "NIST_1A".
-bool read_head(const Job& job, Input& input, bool& not_sphere, std::string& error) {
-    const int fd = ::open(job.input.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
-        error = "cannot open: " + errno_text();
-        return false;
-    }
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    struct stat info;
-    if (::fstat(fd, &info) != 0) {
-        error = "cannot open: " + errno_text();
-        return false;
-    }
-    if (!S_ISREG(info.st_mode)) {
-        error = S_ISDIR(info.st_mode) ? "is a directory" : "not a regular file";
-        return false;
-    }
-    input.size = static_cast<std::uint64_t>(info.st_size);
-    // After a failure with only a head in hand, the whole file decides.
-    for (std::uint64_t want = std::min<std::uint64_t>(input.size, head_size);; want = input.size) {
-        auto buffer = ByteBuffer::allocate(static_cast<std::size_t>(want));
-        if (!buffer) {
-            error = buffer.error().message;
-            return false;
-        }
-        std::size_t done = 0;
-        while (done < buffer->size()) {
-            const ssize_t got =
-                ::pread(fd, buffer->data() + done, buffer->size() - done, static_cast<off_t>(done));
-            if (got < 0 && errno == EINTR) continue;
-            if (got < 0) {
-                error = "cannot read: " + errno_text();
-                return false;
-            }
-            if (got == 0) break;
-            done += static_cast<std::size_t>(got);
-        }
-        buffer->truncate(done);
-        if (job.sniff &&
-            (done < sphere_magic.size() ||
-             std::string_view(reinterpret_cast<const char*>(buffer->data()), sphere_magic.size()) != sphere_magic)) {
-            not_sphere = true;
-            return false;
-        }
-        input.bytes = std::move(*buffer);
-        if (done < want) input.size = done;  // the file shrank
-        if (want == input.size || sphere::read_header(input.bytes, input.size)) return true;
-    }
 }
 
 }  // namespace
@@ -212,34 +148,30 @@ int run_info(const Options& options) {
     bool first_block = true;
 
     auto show = [&](const Job& job) -> bool {  // false: standard output is gone
-        Input input;
-        std::string error;
-        bool not_sphere = false;
-        if (options.from_stdin) {
-            std::optional<FileIdentity> ignored;
-            if (!read_standard_input(input.bytes, standard_input_limit, ignored, error)) {
-                reporter.failure(job.input.string(), error);
-                any_failed = true;
-                return true;
-            }
-            input.size = input.bytes.size();
-        } else if (!read_head(job, input, not_sphere, error)) {
-            if (!not_sphere) {
-                reporter.failure(job.input.string(), error);
-                any_failed = true;
-            }
-            return true;
-        }
-        std::vector<sphere::FieldLine> lines;
-        auto header = sphere::read_header(input.bytes, input.size, &lines);
-        if (!header) {
-            reporter.failure(job.input.string(), header.error().message);
+        const auto fail = [&](const std::string& message) {
+            reporter.failure(job.input.string(), message);
             any_failed = true;
             return true;
+        };
+        ByteBuffer head;  // the header region, and perhaps more of the file
+        sphere::SphereHeader header;
+        std::vector<sphere::FieldLine> lines;
+        std::string error;
+        if (options.from_stdin) {
+            std::optional<FileIdentity> ignored;
+            if (!read_standard_input(head, standard_input_limit, ignored, error)) return fail(error);
+            auto read = sphere::read_header(head, head.size(), &lines);
+            if (!read) return fail(read.error().message);
+            header = std::move(*read);
+        } else {
+            InputFile input;
+            if (!input.open(job.input, error)) return fail(error);
+            if (job.sniff && !input.has_sphere_magic()) return true;  // not a SPHERE file: not listed
+            if (!input.read_header(header, error, &lines, &head)) return fail(error);
         }
         const std::string name = options.from_stdin ? "-" : job.input.string();
         const std::vector<Fact> facts =
-            derived_facts(*header, ByteView(input.bytes).subspan(static_cast<std::size_t>(header->header_size)));
+            derived_facts(header, head.view().subspan(static_cast<std::size_t>(header.header_size)));
         std::string block;
         if (options.json) {
             block = info_json(name, lines, facts);
