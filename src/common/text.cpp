@@ -2,7 +2,21 @@
 
 #include <cstdint>
 
+#include "common/checked.hpp"
+
 namespace korrin {
+
+std::optional<std::uint64_t> parse_digits(std::string_view text) noexcept {
+    if (text.empty()) return std::nullopt;
+    std::uint64_t value = 0;
+    for (const char c : text) {
+        if (!is_digit(c)) return std::nullopt;
+        if (!checked_mul(value, std::uint64_t{10}, value) ||
+            !checked_add(value, static_cast<std::uint64_t>(c - '0'), value))
+            return std::nullopt;
+    }
+    return value;
+}
 namespace {
 
 struct Decoded {

@@ -1,9 +1,10 @@
 // Text helpers shared by the header reader and the payload decoder: UTF-8
-// well-formedness, Unicode white space, trimming and the quoting of text
-// values in error messages.
+// well-formedness, Unicode white space, trimming, decimal digits and the
+// quoting of text values in error messages.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,6 +12,12 @@
 #include "common/bytes.hpp"
 
 namespace korrin {
+
+constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+// One or more ASCII digits and nothing else, as an unsigned 64-bit value;
+// nothing on any other text or on overflow.
+std::optional<std::uint64_t> parse_digits(std::string_view text) noexcept;
 
 // True when `bytes` is well-formed UTF-8: no overlong forms, no surrogates,
 // nothing above U+10FFFF, no truncated or stray continuation bytes.

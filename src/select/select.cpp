@@ -4,23 +4,10 @@
 #include <cstring>
 
 #include "common/checked.hpp"
+#include "common/text.hpp"
 
 namespace korrin::select {
 namespace {
-
-constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
-
-std::optional<std::uint64_t> parse_frame(std::string_view text) noexcept {
-    if (text.empty()) return std::nullopt;
-    std::uint64_t value = 0;
-    for (const char c : text) {
-        if (!is_digit(c)) return std::nullopt;
-        if (!checked_mul(value, std::uint64_t{10}, value) ||
-            !checked_add(value, static_cast<std::uint64_t>(c - '0'), value))
-            return std::nullopt;
-    }
-    return value;
-}
 
 // Moves sample `channel` of every frame down to the front, `Width` bytes
 // each. Forward in place: a sample never lands beyond where it is read.
@@ -83,8 +70,8 @@ std::optional<Span> parse_span(std::string_view text, Span::Unit unit) {
     span.unit = unit;
     span.text = std::string(text);
     if (unit == Span::Unit::Frames) {
-        if (!begin.empty() && !(span.begin_frame = parse_frame(begin))) return std::nullopt;
-        if (!end.empty() && !(span.end_frame = parse_frame(end))) return std::nullopt;
+        if (!begin.empty() && !(span.begin_frame = parse_digits(begin))) return std::nullopt;
+        if (!end.empty() && !(span.end_frame = parse_digits(end))) return std::nullopt;
     } else {
         if (!begin.empty() && !(span.begin_time = parse_seconds(begin))) return std::nullopt;
         if (!end.empty() && !(span.end_time = parse_seconds(end))) return std::nullopt;

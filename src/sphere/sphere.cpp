@@ -18,21 +18,6 @@ std::string_view as_text(ByteView bytes) noexcept {
     return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
-constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
-
-// One or more ASCII digits and nothing else, as an unsigned 64-bit value.
-std::optional<std::uint64_t> parse_digits(std::string_view text) noexcept {
-    if (text.empty()) return std::nullopt;
-    std::uint64_t value = 0;
-    for (const char c : text) {
-        if (!is_digit(c)) return std::nullopt;
-        if (!checked_mul(value, std::uint64_t{10}, value) ||
-            !checked_add(value, static_cast<std::uint64_t>(c - '0'), value))
-            return std::nullopt;
-    }
-    return value;
-}
-
 // The size line: an optional "+", then digits, anywhere in the unsigned
 // 64-bit range.
 std::optional<std::uint64_t> parse_header_size(std::string_view text) noexcept {
