@@ -120,7 +120,7 @@ void check_selection(const korrin::sphere::SphereFile& file, korrin::ByteView in
         check(count == 0, "a span inside the file was refused", chosen.error().message);
         return;
     }
-    auto part = korrin::transcode::decode(file, {{}, nullptr, chosen->window(true)});
+    auto part = korrin::transcode::decode(file, {{}, nullptr, chosen->window(true), {}});
     if (!whole) {
         if (!compressed) check(!part && part.error() == whole.error(), "a window changed the decoder's error");
         return;

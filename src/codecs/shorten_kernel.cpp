@@ -10,8 +10,9 @@ Result<ShortenPcm> shorten_to_pcm(ByteView stream, const shorten::OutputOptions&
                                   const shorten::StreamOptions& versions) {
     KR_ASSIGN_OR_RETURN(shorten::ShortenAudio audio, shorten::decode(stream, {}, output, versions));
     // Linear values arrive clamped to 16 bits already; mu-law code bytes are
-    // expanded here. Both become LE bytes in place, in the decoder's own
-    // buffer, which is then handed on as the result.
+    // expanded here, in the decoder's own buffer, whose host-order samples
+    // are already LE bytes (see common/bytes.hpp); it is handed on as the
+    // result.
     // The code bytes' checksum is taken on the way, as the expansion is the
     // last moment they are seen.
     const std::span<std::int16_t> samples = audio.samples.span();
@@ -25,29 +26,14 @@ Result<ShortenPcm> shorten_to_pcm(ByteView stream, const shorten::OutputOptions&
             s = table[code];
         }
     }
-    pcm_table_to_le_in_place(samples);
     return ShortenPcm{audio.channel_count, audio.is_ulaw, std::move(audio.samples).release(), audio.frames_decoded,
                       audio.version, code_checksum, audio.stopped_early};
 }
 
-void pcm_table_to_le_in_place(std::span<std::int16_t> samples) noexcept {
-    if constexpr (std::endian::native == std::endian::big)
-        for (std::int16_t& s : samples)
-            s = static_cast<std::int16_t>(__builtin_bswap16(static_cast<std::uint16_t>(s)));
-}
-
 Result<ByteBuffer> pcm_table_to_le(std::span<const std::int16_t> samples, Framing framing) {
     KR_ASSIGN_OR_RETURN(ByteBuffer bytes, ByteBuffer::allocate(samples.size() * 2, framing));
-    if constexpr (std::endian::native == std::endian::little) {
-        if (!samples.empty()) std::memcpy(bytes.data(), samples.data(), samples.size() * 2);
-        return bytes;
-    }
-    std::uint8_t* out = bytes.data();
-    for (const std::int16_t s : samples) {
-        const auto u = static_cast<std::uint16_t>(s);
-        *out++ = static_cast<std::uint8_t>(u);
-        *out++ = static_cast<std::uint8_t>(u >> 8);
-    }
+    // A host sample is already little-endian (see common/bytes.hpp).
+    if (!samples.empty()) std::memcpy(bytes.data(), samples.data(), samples.size() * 2);
     return bytes;
 }
 
