@@ -93,7 +93,6 @@ std::size_t take_fast_here(BitReader& reader, std::uint32_t n, std::size_t count
 namespace detail {
 
 inline std::uint64_t load_be64(const std::uint8_t* p) noexcept {
-    static_assert(std::endian::native == std::endian::little, "the wide load assumes a little-endian host");
     std::uint64_t word;
     std::memcpy(&word, p, sizeof word);
     return __builtin_bswap64(word);

@@ -1,0 +1,121 @@
+#include "shorten/convert.hpp"
+
+#include <algorithm>
+
+#include "common/checked.hpp"
+
+namespace korrin::shorten {
+
+// Candidates are saturated at 128 as they are formed; from i = 9 on b(i)
+// alone is above 127, so later candidates never win.
+std::uint8_t shifted_ulaw_magnitude(std::uint64_t m, std::uint32_t t) noexcept {
+    std::uint64_t q = 127;
+    std::uint64_t b = 0;
+    for (std::uint32_t i = 0; i <= t && i <= 8; ++i) {
+        if (i > 0) b = b / 2 + 8 * i;
+        const std::uint32_t s = t - i;
+        std::uint64_t scaled = m;
+        if (m != 0) scaled = (s >= 7 || m >= 128) ? 128 : std::min<std::uint64_t>(m << s, 128);
+        q = std::min(q, scaled + b);
+    }
+    return static_cast<std::uint8_t>(q);
+}
+
+void SampleConverter::set_shift(std::uint32_t shift) noexcept {
+    shift_ = shift;
+    if (is_ulaw_ && shift > 0)
+        for (std::uint64_t m = 0; m < ulaw_magnitudes_.size(); ++m)
+            ulaw_magnitudes_[m] = shifted_ulaw_magnitude(m, shift);
+}
+
+void SampleConverter::convert(std::span<const std::int64_t> values, std::int16_t* out,
+                              BlockTally& tally) const noexcept {
+    // The common case, linear output at shift 0, takes one pass: the sum
+    // and its bound check, and the low 16 bits of each value, with a note
+    // of whether any value lay outside 16 bits. Only then is the piece
+    // clamped, which is rare in real audio.
+    const bool narrow = out != nullptr && !is_ulaw_ && shift_ == 0;
+    const Gathered gathered = narrow ? gather<true>(values, out) : gather<false>(values, nullptr);
+    if (sums_ && !tally.sum_overflowed) {
+        // A block holds at most 2^24 values: while each is within 2^38 and
+        // the sum so far within 2^62, no partial sum can overflow, so one
+        // OR per value checks the bound and the sum runs free.
+        constexpr std::int64_t kSumBound = std::int64_t{1} << 62;
+        if (gathered.within_2_38 && tally.sum < kSumBound && tally.sum > -kSumBound) {
+            tally.sum += static_cast<std::int64_t>(gathered.sum);
+        } else {
+            for (const std::int64_t v : values) {
+                if (!checked_add(tally.sum, v, tally.sum)) {
+                    tally.sum_overflowed = true;
+                    break;
+                }
+            }
+        }
+    }
+    if (out == nullptr) return;
+    if (is_ulaw_)
+        to_ulaw_bytes(values, out, tally);
+    else if (!narrow || !gathered.within_16_bits)
+        to_linear(values, out);
+}
+
+// The bounds are ORs of biased values: each is below 2^k exactly when every
+// biased value is, so the loop has no branch and the compiler vectorises it.
+template <bool kNarrow>
+SampleConverter::Gathered SampleConverter::gather(std::span<const std::int64_t> values, std::int16_t* out) noexcept {
+    constexpr std::uint64_t kValueBound = std::uint64_t{1} << 38;
+    std::uint64_t spread = 0;
+    std::uint64_t spread16 = 0;
+    std::uint64_t sum = 0;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const auto v = static_cast<std::uint64_t>(values[i]);
+        spread |= v + kValueBound;
+        sum += v;
+        if constexpr (kNarrow) {
+            spread16 |= v + 32768;
+            out[i] = static_cast<std::int16_t>(v);
+        }
+    }
+    return {sum, spread < 2 * kValueBound, spread16 < 65536};
+}
+
+void SampleConverter::to_linear(std::span<const std::int64_t> values, std::int16_t* out) const noexcept {
+    if (shift_ == 0) {
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            const std::int64_t v = values[i];
+            out[i] = static_cast<std::int16_t>(v < -32768 ? -32768 : v > 32767 ? 32767 : v);
+        }
+        return;
+    }
+    // Beyond 2^20 in magnitude every shift clamps, so clamping there first
+    // keeps the product small.
+    const std::int64_t scale = std::int64_t{1} << shift_;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const std::int64_t v = std::clamp<std::int64_t>(values[i], -(1 << 20), 1 << 20);
+        out[i] = static_cast<std::int16_t>(std::clamp<std::int64_t>(v * scale, -32768, 32767));
+    }
+}
+
+void SampleConverter::to_ulaw_bytes(std::span<const std::int64_t> values, std::int16_t* out,
+                                    BlockTally& tally) const noexcept {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const std::int64_t v = values[i];
+        const auto m = static_cast<std::uint64_t>(v < 0 ? ~v : v);
+        std::uint64_t q;
+        if (shift_ == 0) {
+            q = m;
+            if (m > 127) {
+                if (!tally.ulaw_fault) {
+                    tally.ulaw_fault = true;
+                    tally.ulaw_fault_value = v;
+                }
+                q = 0;
+            }
+        } else {
+            q = m >= 127 ? 127 : ulaw_magnitudes_[m];
+        }
+        out[i] = static_cast<std::int16_t>(v < 0 ? 0x7F - q : 0xFF - q);
+    }
+}
+
+}  // namespace korrin::shorten

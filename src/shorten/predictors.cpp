@@ -1,0 +1,89 @@
+#include "shorten/predictors.hpp"
+
+namespace korrin::shorten::predict {
+
+bool restore_offset(const std::int64_t* r, std::size_t n, std::int64_t* s, std::int64_t mu) noexcept {
+    if (mu <= kOffsetMuBound && mu >= -kOffsetMuBound) {
+        for (std::size_t i = 0; i < n; ++i) offset_value<Unchecked>(r[i], mu, s[i]);
+        return true;
+    }
+    for (std::size_t i = 0; i < n; ++i)
+        if (!offset_value<Checked>(r[i], mu, s[i])) return false;
+    return true;
+}
+
+template <int kOrder>
+bool restore_difference(const std::int64_t* r, std::size_t n, std::int64_t* s) noexcept {
+    // The history sits just before the block, so s[i - k] reaches back into
+    // it; i is signed so that the index, not the pointer, goes negative.
+    const auto count = static_cast<std::ptrdiff_t>(n);
+    std::ptrdiff_t i = 0;
+    bool within = true;
+    for (int k = 1; k <= kOrder; ++k) within = within && within_difference_bound(s[-k]);
+    if (within) {
+        std::int64_t s1 = s[-1], s2 = s[-2], s3 = s[-3];
+        while (i < count) {
+            std::int64_t v;
+            difference_value<kOrder, Unchecked>(r[i], s1, s2, s3, v);
+            s[i++] = v;
+            s3 = s2;
+            s2 = s1;
+            s1 = v;
+            if (!within_difference_bound(v)) break;
+        }
+    }
+    for (; i < count; ++i)
+        if (!difference_value<kOrder, Checked>(r[i], s[i - 1], s[i - 2], s[i - 3], s[i])) return false;
+    return true;
+}
+
+template bool restore_difference<1>(const std::int64_t*, std::size_t, std::int64_t*) noexcept;
+template bool restore_difference<2>(const std::int64_t*, std::size_t, std::int64_t*) noexcept;
+template bool restore_difference<3>(const std::int64_t*, std::size_t, std::int64_t*) noexcept;
+
+std::int64_t lpc_bound(const std::int64_t* s, std::span<const std::int64_t> a, std::int64_t mu) noexcept {
+    if (mu > kLpcMuBound || mu < -kLpcMuBound) return 0;
+    std::uint64_t total = 0;
+    for (const std::int64_t c : a) {
+        const auto magnitude = static_cast<std::uint64_t>(c < 0 ? -c : c);
+        if (magnitude >= (std::uint64_t{1} << 52)) return 0;
+        total += magnitude;
+    }
+    if (total == 0) total = 1;
+    const auto d = static_cast<std::int64_t>((std::uint64_t{1} << 62) / total);
+    for (std::size_t k = 1; k <= a.size(); ++k) {
+        std::int64_t diff;
+        if (__builtin_sub_overflow(s[-static_cast<std::ptrdiff_t>(k)], mu, &diff) || diff > d || diff < -d) return 0;
+    }
+    return d;
+}
+
+bool restore_lpc(const std::int64_t* r, std::size_t n, std::int64_t* s, std::span<const std::int64_t> a,
+                 std::int64_t mu, std::int64_t offset) noexcept {
+    if (a.empty()) return restore_offset(r, n, s, mu);
+    const std::size_t p = a.size();
+    std::size_t i = 0;
+    if (const std::int64_t d = lpc_bound(s, a, mu); d != 0) {
+        while (i < n) {
+            const std::int64_t* recent = s + i - 1;  // recent[-k]: the k-th most recent value
+            const auto centred = [recent, mu](std::size_t k, std::int64_t& out) {
+                return Unchecked::sub(recent[-static_cast<std::ptrdiff_t>(k)], mu, out);
+            };
+            std::int64_t t;
+            lpc_value<Unchecked>(r[i], centred, a.data(), p, mu, offset, t, s[i]);
+            ++i;
+            if (t > d || t < -d) break;
+        }
+    }
+    for (; i < n; ++i) {
+        const std::int64_t* recent = s + i - 1;
+        const auto centred = [recent, mu](std::size_t k, std::int64_t& out) {
+            return Checked::sub(recent[-static_cast<std::ptrdiff_t>(k)], mu, out);
+        };
+        std::int64_t t;
+        if (!lpc_value<Checked>(r[i], centred, a.data(), p, mu, offset, t, s[i])) return false;
+    }
+    return true;
+}
+
+}  // namespace korrin::shorten::predict
