@@ -1,7 +1,8 @@
 // The Shorten stream decoder: the header, then the command loop, one block
-// at a time. A block's values are formed by its predictor (predictors.hpp,
-// fused.hpp), converted to output samples (convert.hpp) and handed to the
-// output (output.hpp).
+// at a time. A block's residual codes are read first (the bit reader's
+// var_block), then its values are restored by its predictor
+// (predictors.hpp), converted to output samples (convert.hpp) and handed
+// to the output (output.hpp).
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
@@ -13,7 +14,6 @@
 #include "bitreader/bitreader.hpp"
 #include "common/checked.hpp"
 #include "shorten/convert.hpp"
-#include "shorten/fused.hpp"
 #include "shorten/history.hpp"
 #include "shorten/mean_window.hpp"
 #include "shorten/output.hpp"
@@ -177,30 +177,16 @@ private:
         const auto residual_width = static_cast<std::uint32_t>(width + 1);
         switch (order) {
             case 0:
-                return decode_block(
-                    [&](std::int64_t* s, std::size_t count) {
-                        return fused::offset(reader_, residual_width, count, s, mu);
-                    },
-                    [mu](const std::int64_t* r, std::size_t n, std::int64_t* s) {
-                        return predict::restore_offset(r, n, s, mu);
-                    },
-                    residual_width);
+                return decode_block(residual_width, [mu](const std::int64_t* r, std::size_t n, std::int64_t* s) {
+                    return predict::restore_offset(r, n, s, mu);
+                });
             case 1:
-                return difference_block<1>(residual_width);
+                return decode_block(residual_width, predict::restore_difference<1>);
             case 2:
-                return difference_block<2>(residual_width);
+                return decode_block(residual_width, predict::restore_difference<2>);
             default:
-                return difference_block<3>(residual_width);
+                return decode_block(residual_width, predict::restore_difference<3>);
         }
-    }
-
-    template <int kOrder>
-    Result<void> difference_block(std::uint32_t residual_width) {
-        return decode_block(
-            [&](std::int64_t* s, std::size_t count) {
-                return fused::difference<kOrder>(reader_, residual_width, count, s);
-            },
-            predict::restore_difference<kOrder>, residual_width);
     }
 
     Result<void> lpc_block() {
@@ -215,24 +201,21 @@ private:
         const auto residual_width = static_cast<std::uint32_t>(width + 1);
         const std::span<const std::int64_t> a = coefficients_;
         const std::int64_t offset = lpc_offset();
-        return decode_block(
-            [&](std::int64_t* s, std::size_t count) {
-                return a.empty() ? fused::offset(reader_, residual_width, count, s, mu)
-                                 : fused::lpc(reader_, residual_width, count, s, a, mu, offset);
-            },
-            [a, mu, offset](const std::int64_t* r, std::size_t n, std::int64_t* s) {
-                return predict::restore_lpc(r, n, s, a, mu, offset);
-            },
-            residual_width);
+        return decode_block(residual_width, [a, mu, offset](const std::int64_t* r, std::size_t n, std::int64_t* s) {
+            return predict::restore_lpc(r, n, s, a, mu, offset);
+        });
     }
 
     // Decodes a block of `blocksize_` values, one residual (var of
-    // `residual_width`) each. `fused(values, count)` goes first: it forms
-    // as many values as it can straight from the reader and returns how
-    // many; the rest are read into the residual array and restored by
-    // `restore(residuals, n, values)`, which returns false on an overflow.
-    template <class Fused, class Restore>
-    Result<void> decode_block(Fused fused, Restore restore, std::uint32_t residual_width) {
+    // `residual_width`) each, in steps: the step's residual codes first,
+    // then `restore(residuals, n, values)` forms the values, returning
+    // false on an overflow.
+    //
+    // The order of errors is that of forming each value as its code is
+    // read: when the codes fail at code m, the values before m are still
+    // restored first, and an overflow among them is the error reported.
+    template <class Restore>
+    Result<void> decode_block(std::uint32_t residual_width, Restore restore) {
         Channel& channel = channels_[current_];
         const std::uint64_t n = blocksize_;
         const bool keep = count_ + n <= limits_.max_decoded_samples;
@@ -240,12 +223,9 @@ private:
         for (std::uint64_t done = 0; done < n;) {
             const auto step = static_cast<std::size_t>(std::min<std::uint64_t>(n - done, kStep));
             std::int64_t* values = channel.history.room(step);
-            const std::size_t formed = fused(values, step);
             std::size_t decoded = 0;
-            const Result<void> read = reader_.var_block(residual_width, {residuals_.data(), step - formed}, decoded);
-            // A value formed before the failed read comes first, so its
-            // overflow is the error to report.
-            if (!restore(residuals_.data(), decoded, values + formed)) return overflow();
+            const Result<void> read = reader_.var_block(residual_width, {residuals_.data(), step}, decoded);
+            if (!restore(residuals_.data(), decoded, values)) return overflow();
             if (!read) return read.error();
             std::int16_t* out = nullptr;
             if (keep) {

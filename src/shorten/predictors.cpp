@@ -1,5 +1,8 @@
 #include "shorten/predictors.hpp"
 
+#include <array>
+#include <utility>
+
 namespace korrin::shorten::predict {
 
 bool restore_offset(const std::int64_t* r, std::size_t n, std::int64_t* s, std::int64_t mu) noexcept {
@@ -58,23 +61,68 @@ std::int64_t lpc_bound(const std::int64_t* s, std::span<const std::int64_t> a, s
     return d;
 }
 
+namespace {
+
+// The unchecked QLPC loop, for the orders up to kFixedOrders, with the
+// window of centred values (each less mu) and the coefficients in
+// registers; it runs while every value it forms stays within d (see
+// lpc_bound), and returns how many values it formed.
+template <std::size_t kOrder>
+std::size_t lpc_unchecked_fixed(const std::int64_t* r, std::size_t n, std::int64_t* s, const std::int64_t* coefficients,
+                                std::int64_t mu, std::int64_t d, std::int64_t offset) noexcept {
+    std::int64_t a[kOrder], x[kOrder];  // x[k]: the (k + 1)-th most recent value, less mu
+    for (std::size_t k = 0; k < kOrder; ++k) {
+        a[k] = coefficients[k];
+        x[k] = s[-1 - static_cast<std::ptrdiff_t>(k)] - mu;
+    }
+    const auto centred = [&x](std::size_t k, std::int64_t& out) {
+        out = x[k];
+        return true;
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+        std::int64_t t;
+        lpc_value<Unchecked>(r[i], centred, a, kOrder, mu, offset, t, s[i]);
+        for (std::size_t k = kOrder - 1; k >= 1; --k) x[k] = x[k - 1];
+        x[0] = t;
+        if (t > d || t < -d) return i + 1;
+    }
+    return n;
+}
+
+// The same for any order, reading the window from memory.
+std::size_t lpc_unchecked_any(const std::int64_t* r, std::size_t n, std::int64_t* s, const std::int64_t* a,
+                              std::size_t p, std::int64_t mu, std::int64_t d, std::int64_t offset) noexcept {
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int64_t* recent = s + i - 1;  // recent[-k]: the k-th most recent value
+        const auto centred = [recent, mu](std::size_t k, std::int64_t& out) {
+            return Unchecked::sub(recent[-static_cast<std::ptrdiff_t>(k)], mu, out);
+        };
+        std::int64_t t;
+        lpc_value<Unchecked>(r[i], centred, a, p, mu, offset, t, s[i]);
+        if (t > d || t < -d) return i + 1;
+    }
+    return n;
+}
+
+constexpr std::size_t kFixedOrders = 16;
+using LpcLoop = std::size_t (*)(const std::int64_t*, std::size_t, std::int64_t*, const std::int64_t*, std::int64_t,
+                                std::int64_t, std::int64_t) noexcept;
+template <std::size_t... kIndex>
+constexpr std::array<LpcLoop, sizeof...(kIndex)> lpc_loops(std::index_sequence<kIndex...>) noexcept {
+    return {&lpc_unchecked_fixed<kIndex + 1>...};
+}
+constexpr auto kLpcLoops = lpc_loops(std::make_index_sequence<kFixedOrders>());
+
+}  // namespace
+
 bool restore_lpc(const std::int64_t* r, std::size_t n, std::int64_t* s, std::span<const std::int64_t> a,
                  std::int64_t mu, std::int64_t offset) noexcept {
     if (a.empty()) return restore_offset(r, n, s, mu);
     const std::size_t p = a.size();
     std::size_t i = 0;
-    if (const std::int64_t d = lpc_bound(s, a, mu); d != 0) {
-        while (i < n) {
-            const std::int64_t* recent = s + i - 1;  // recent[-k]: the k-th most recent value
-            const auto centred = [recent, mu](std::size_t k, std::int64_t& out) {
-                return Unchecked::sub(recent[-static_cast<std::ptrdiff_t>(k)], mu, out);
-            };
-            std::int64_t t;
-            lpc_value<Unchecked>(r[i], centred, a.data(), p, mu, offset, t, s[i]);
-            ++i;
-            if (t > d || t < -d) break;
-        }
-    }
+    if (const std::int64_t d = lpc_bound(s, a, mu); d != 0)
+        i = p <= kFixedOrders ? kLpcLoops[p - 1](r, n, s, a.data(), mu, d, offset)
+                              : lpc_unchecked_any(r, n, s, a.data(), p, mu, d, offset);
     for (; i < n; ++i) {
         const std::int64_t* recent = s + i - 1;
         const auto centred = [recent, mu](std::size_t k, std::int64_t& out) {

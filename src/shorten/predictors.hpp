@@ -33,6 +33,17 @@ struct Checked {
     static bool mul(std::int64_t a, std::int64_t b, std::int64_t& out) noexcept {
         return !__builtin_mul_overflow(a, b, &out);
     }
+    // sum = term(0) + term(1) + ... + term(count - 1), added in that order
+    // from 0, so that the partial sums that must fit are the rules' ones.
+    template <class Term>
+    static bool sum(std::size_t count, Term term, std::int64_t& out) noexcept {
+        out = 0;
+        for (std::size_t k = 0; k < count; ++k) {
+            std::int64_t v;
+            if (!term(k, v) || !add(out, v, out)) return false;
+        }
+        return true;
+    }
 };
 
 // No checks, for operands under a bound that keeps every result in range.
@@ -50,6 +61,21 @@ struct Unchecked {
     }
     [[gnu::always_inline]] static bool mul(std::int64_t a, std::int64_t b, std::int64_t& out) noexcept {
         out = static_cast<std::int64_t>(U(a) * U(b));
+        return true;
+    }
+    // The same sum (count >= 1), exact in any order: term(0) is added last, since in the
+    // predictors it is the one that waits on the value just formed, and
+    // the others can be summed meanwhile.
+    template <class Term>
+    [[gnu::always_inline]] static bool sum(std::size_t count, Term term, std::int64_t& out) noexcept {
+        U total = 0;
+        std::int64_t v;
+        for (std::size_t k = count - 1; k >= 1; --k) {
+            term(k, v);
+            total += U(v);
+        }
+        term(0, v);
+        out = static_cast<std::int64_t>(total + U(v));
         return true;
     }
 };
@@ -93,7 +119,8 @@ template <int kOrder, class A>
 //   sum = 0; for k = 0..p-1: sum += a[k] * (x_k - mu)   (x_0 the newest value)
 //   s = (r + ((sum + offset) >> 5)) + mu
 // each step in the order written; offset is the rounding term (32, or 0 in
-// version 1). `centred(k, d)` sets d = x_k - mu, with A's check. The value
+// version 1), the sum formed by A::sum. `centred(k, d)` sets d = x_k - mu,
+// with A's check. The value
 // less mu, r + ((sum + offset) >> 5), comes back in `t` as well.
 //
 // Bound (lpc_bound): with A = sum |a[k]| and every x_k - mu within
@@ -107,11 +134,9 @@ template <class A, class Centred>
 [[gnu::always_inline]] inline bool lpc_value(std::int64_t r, Centred centred, const std::int64_t* a, std::size_t p,
                                              std::int64_t mu, std::int64_t offset, std::int64_t& t,
                                              std::int64_t& s) noexcept {
-    std::int64_t sum = 0;
-    for (std::size_t k = 0; k < p; ++k) {
-        std::int64_t d;
-        if (!centred(k, d) || !A::mul(d, a[k], d) || !A::add(sum, d, sum)) return false;
-    }
+    const auto term = [&centred, a](std::size_t k, std::int64_t& d) { return centred(k, d) && A::mul(d, a[k], d); };
+    std::int64_t sum;
+    if (!A::sum(p, term, sum)) return false;
     return A::add(sum, offset, sum) && A::add(r, sum >> 5, t) && A::add(t, mu, s);
 }
 
