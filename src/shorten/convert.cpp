@@ -98,22 +98,36 @@ void SampleConverter::to_linear(std::span<const std::int64_t> values, std::int16
 
 void SampleConverter::to_ulaw_bytes(std::span<const std::int64_t> values, std::int16_t* out,
                                     BlockTally& tally) const noexcept {
+    // The magnitude index m is v for v >= 0 and ~v below, and the byte
+    // 0xFF - q or 0x7F - q: (0xFF - q) less 0x80 for a negative value.
+    if (shift_ == 0) {
+        // q = m, which must be at most 127. One pass with no branch (the
+        // compiler vectorises it) notes in an OR whether any m was larger;
+        // only then is the first such value looked for. The bytes of a
+        // block with such a value are never used: its completion fails.
+        std::uint64_t spread = 0;
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            const std::int64_t v = values[i];
+            const std::int64_t sign = v >> 63;
+            const auto m = static_cast<std::uint64_t>(v ^ sign);
+            spread |= m;
+            out[i] = static_cast<std::int16_t>((0xFF - m) - static_cast<std::uint64_t>(sign & 0x80));
+        }
+        if (spread > 127 && !tally.ulaw_fault) {
+            for (const std::int64_t v : values) {
+                if ((v ^ (v >> 63)) > 127) {
+                    tally.ulaw_fault = true;
+                    tally.ulaw_fault_value = v;
+                    break;
+                }
+            }
+        }
+        return;
+    }
     for (std::size_t i = 0; i < values.size(); ++i) {
         const std::int64_t v = values[i];
         const auto m = static_cast<std::uint64_t>(v < 0 ? ~v : v);
-        std::uint64_t q;
-        if (shift_ == 0) {
-            q = m;
-            if (m > 127) {
-                if (!tally.ulaw_fault) {
-                    tally.ulaw_fault = true;
-                    tally.ulaw_fault_value = v;
-                }
-                q = 0;
-            }
-        } else {
-            q = m >= 127 ? 127 : ulaw_magnitudes_[m];
-        }
+        const std::uint64_t q = m >= 127 ? 127 : ulaw_magnitudes_[m];
         out[i] = static_cast<std::int16_t>(v < 0 ? 0x7F - q : 0xFF - q);
     }
 }
