@@ -30,12 +30,18 @@ void SampleConverter::set_shift(std::uint32_t shift) noexcept {
 
 void SampleConverter::convert(std::span<const std::int64_t> values, std::int16_t* out,
                               BlockTally& tally) const noexcept {
-    // The common case, linear output at shift 0, takes one pass: the sum
-    // and its bound check, and the low 16 bits of each value, with a note
-    // of whether any value lay outside 16 bits. Only then is the piece
-    // clamped, which is rare in real audio.
-    const bool narrow = out != nullptr && !is_ulaw_ && shift_ == 0;
-    const Gathered gathered = narrow ? gather<true>(values, out) : gather<false>(values, nullptr);
+    // The common cases, linear output and mu-law codes at shift 0, take one
+    // pass: the sum and its bound check, and each value's output sample,
+    // with a note of whether any value lay beyond what that sample holds
+    // (16 bits, or the mu-law domain). Only then is the piece clamped, or
+    // searched for its first value outside the domain; both are rare.
+    Gathered gathered;
+    if (out == nullptr || shift_ != 0)
+        gathered = gather<Form::kNone>(values, nullptr);
+    else if (is_ulaw_)
+        gathered = gather<Form::kUlaw>(values, out);
+    else
+        gathered = gather<Form::kLinear>(values, out);
     if (sums_ && !tally.sum_overflowed) {
         // A block holds at most 2^24 values: while each is within 2^38 and
         // the sum so far within 2^62, no partial sum can overflow, so one
@@ -53,30 +59,56 @@ void SampleConverter::convert(std::span<const std::int64_t> values, std::int16_t
         }
     }
     if (out == nullptr) return;
-    if (is_ulaw_)
-        to_ulaw_bytes(values, out, tally);
-    else if (!narrow || !gathered.within_16_bits)
-        to_linear(values, out);
+    if (shift_ != 0) {
+        if (is_ulaw_)
+            to_shifted_ulaw_bytes(values, out);
+        else
+            to_linear(values, out);
+    } else if (!gathered.fits) {
+        if (!is_ulaw_) {
+            to_linear(values, out);
+        } else if (!tally.ulaw_fault) {
+            // The bytes of this block are never used: its completion fails
+            // with the first value outside the domain.
+            for (const std::int64_t v : values) {
+                if ((v ^ (v >> 63)) > 127) {
+                    tally.ulaw_fault = true;
+                    tally.ulaw_fault_value = v;
+                    break;
+                }
+            }
+        }
+    }
 }
 
-// The bounds are ORs of biased values: each is below 2^k exactly when every
-// biased value is, so the loop has no branch and the compiler vectorises it.
-template <bool kNarrow>
+// The bounds are ORs of biased values or magnitudes: each is below 2^k
+// exactly when every one is, so the loop has no branch and the compiler
+// vectorises it. A mu-law value v has the magnitude index m = v for v >= 0
+// and ~v below, and the byte 0xFF - m or 0x7F - m (0xFF - m less 0x80 for
+// a negative value), formed exactly when m <= 127.
+template <SampleConverter::Form kForm>
 SampleConverter::Gathered SampleConverter::gather(std::span<const std::int64_t> values, std::int16_t* out) noexcept {
     constexpr std::uint64_t kValueBound = std::uint64_t{1} << 38;
     std::uint64_t spread = 0;
-    std::uint64_t spread16 = 0;
+    std::uint64_t spread_out = 0;
     std::uint64_t sum = 0;
     for (std::size_t i = 0; i < values.size(); ++i) {
         const auto v = static_cast<std::uint64_t>(values[i]);
         spread |= v + kValueBound;
         sum += v;
-        if constexpr (kNarrow) {
-            spread16 |= v + 32768;
+        if constexpr (kForm == Form::kLinear) {
+            spread_out |= v + 32768;
             out[i] = static_cast<std::int16_t>(v);
         }
+        if constexpr (kForm == Form::kUlaw) {
+            const std::uint64_t sign = static_cast<std::uint64_t>(values[i] >> 63);
+            const std::uint64_t m = v ^ sign;
+            spread_out |= m;
+            out[i] = static_cast<std::int16_t>((0xFF - m) - (sign & 0x80));
+        }
     }
-    return {sum, spread < 2 * kValueBound, spread16 < 65536};
+    const bool fits = kForm == Form::kLinear ? spread_out < 65536 : kForm == Form::kUlaw ? spread_out <= 127 : true;
+    return {sum, spread < 2 * kValueBound, fits};
 }
 
 void SampleConverter::to_linear(std::span<const std::int64_t> values, std::int16_t* out) const noexcept {
@@ -96,34 +128,8 @@ void SampleConverter::to_linear(std::span<const std::int64_t> values, std::int16
     }
 }
 
-void SampleConverter::to_ulaw_bytes(std::span<const std::int64_t> values, std::int16_t* out,
-                                    BlockTally& tally) const noexcept {
-    // The magnitude index m is v for v >= 0 and ~v below, and the byte
-    // 0xFF - q or 0x7F - q: (0xFF - q) less 0x80 for a negative value.
-    if (shift_ == 0) {
-        // q = m, which must be at most 127. One pass with no branch (the
-        // compiler vectorises it) notes in an OR whether any m was larger;
-        // only then is the first such value looked for. The bytes of a
-        // block with such a value are never used: its completion fails.
-        std::uint64_t spread = 0;
-        for (std::size_t i = 0; i < values.size(); ++i) {
-            const std::int64_t v = values[i];
-            const std::int64_t sign = v >> 63;
-            const auto m = static_cast<std::uint64_t>(v ^ sign);
-            spread |= m;
-            out[i] = static_cast<std::int16_t>((0xFF - m) - static_cast<std::uint64_t>(sign & 0x80));
-        }
-        if (spread > 127 && !tally.ulaw_fault) {
-            for (const std::int64_t v : values) {
-                if ((v ^ (v >> 63)) > 127) {
-                    tally.ulaw_fault = true;
-                    tally.ulaw_fault_value = v;
-                    break;
-                }
-            }
-        }
-        return;
-    }
+void SampleConverter::to_shifted_ulaw_bytes(std::span<const std::int64_t> values,
+                                            std::int16_t* out) const noexcept {
     for (std::size_t i = 0; i < values.size(); ++i) {
         const std::int64_t v = values[i];
         const auto m = static_cast<std::uint64_t>(v < 0 ? ~v : v);
