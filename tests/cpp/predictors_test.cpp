@@ -108,6 +108,8 @@ TEST(Predictors, MatchTheRulesInWideArithmetic) {
         {"near the 64-bit edge", 62, 58, 3},
         {"QLPC with wide coefficients", 40, 20, 53},
         {"QLPC near the mean bound", 61, 30, 2},
+        {"QLPC values around 2^31", 30, 31, 8},
+        {"QLPC coefficients around 2^31", 12, 8, 32},
     };
     std::mt19937_64 rng(1712);
     const auto draw = [&rng](int bits) {
@@ -120,7 +122,7 @@ TEST(Predictors, MatchTheRulesInWideArithmetic) {
         int overflows = 0, completes = 0;
         for (int round = 0; round < 600; ++round) {
             const int predictor = round % 5;
-            const std::size_t order = predictor == 4 ? 1 + rng() % 12 : 0;
+            const std::size_t order = predictor == 4 ? 1 + rng() % 20 : 0;
             std::vector<std::int64_t> history(std::max<std::size_t>(3, order));
             for (auto& v : history) v = draw(regime.magnitude_bits);
             std::vector<std::int64_t> r(1 + rng() % 40);
