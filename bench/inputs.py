@@ -126,6 +126,13 @@ def ulaw_encode(samples: np.ndarray) -> np.ndarray:
     return code.astype(np.uint8)
 
 
+def ulaw_values(codes: np.ndarray) -> np.ndarray:
+    """The values a type-8 Shorten stream codes for mu-law `codes`: 0xFF - c
+    for codes from 0x80 up, c - 0x80 below."""
+    c = codes.astype(np.int16)
+    return np.where(c >= 0x80, 0xFF - c, c - 0x80).astype(np.int16)
+
+
 def ulaw_table() -> np.ndarray:
     """The 256 mu-law expansions as int16 (the table numpy indexes)."""
     u = (~np.arange(256)) & 0xFF
@@ -253,6 +260,23 @@ def build_inputs(out: Path, quick: bool, log=print) -> Inputs:
         meta[name] = {"frames": frames, "channels": 2, "rate": RATE, "minutes": minutes,
                       "sample_type": params.sample_type, "lpc": params.lpc,
                       "bytes": files[name].stat().st_size}
+    # A mu-law Shorten stream (sample type 8, the coding of the large
+    # telephone corpora): the same audio as mu-law codes, coded as the
+    # values whose re-encoding gives the codes back, DIFF blocks only.
+    name = "long_ulaw.shn"
+    key = {"frames": frames, "type": 8, "writer": digest, "v": 1}
+
+    def build_ulaw():
+        nonlocal audio
+        if audio is None:
+            audio = synth_speechlike(frames, 2, RATE, seed=7)
+        log(f"  encoding {name} ({minutes:g} min of 16 kHz stereo mu-law; a minute or two)...")
+        return encode_shorten(ulaw_values(ulaw_encode(audio)), RATE, ShortenParams(8, lpc=False))
+
+    files[name] = _cached(out, name, key, build_ulaw)
+    meta[name] = {"frames": frames, "channels": 2, "rate": RATE, "minutes": minutes,
+                  "sample_type": 8, "lpc": False, "bytes": files[name].stat().st_size}
+
     # A tiny stream of each kind, to time ffmpeg's start-up.
     for name, params in (("tiny_diff.shn", ShortenParams(5, lpc=False)),
                          ("tiny_lpc.shn", ShortenParams(3, lpc=True))):

@@ -2,7 +2,8 @@
 // significant bit of each byte first.
 //
 // Bits are served from a 64-bit cache, so a unary run costs one count of
-// leading zeros per cached word rather than one step per bit. The cache is an
+// leading zeros per cached word rather than one step per bit, and a block of
+// codes is read in groups (var_block). The cache is an
 // implementation detail: values, errors and the position after every call,
 // failed ones included, are those of a reader that takes one bit at a time.
 #pragma once
@@ -10,7 +11,6 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <span>
 
 #include "common/bytes.hpp"
@@ -40,18 +40,6 @@ public:
     // before the one that failed; on success it is out.size().
     Result<void> var_block(std::uint32_t n, std::span<std::int64_t> out, std::size_t& decoded);
 
-    // Takes up to `count` var(n) codes (1 <= n <= 32) the fast way, handing each
-    // value to `take(value)`, which returns false to stop after it. Returns
-    // how many codes were taken: fewer than `count` when `take` stopped, or
-    // when the next code needs the careful way (a run longer than a cache
-    // fill, or the last eight bytes of the stream), which var_block and
-    // uvar take. Never fails: what it takes, it takes exactly as var(n).
-    //
-    // Defined here so that a caller can compile it into a loop of its own,
-    // for the processor it runs on (see has_fast_bit_instructions).
-    template <class Take>
-    std::size_t take_fast(std::uint32_t n, std::size_t count, Take&& take) noexcept;
-
     // Index of the byte holding the next bit, and of that bit (0 = MSB).
     std::size_t pos() const noexcept { return bit_position() >> 3; }
     std::uint8_t bit() const noexcept { return static_cast<std::uint8_t>(bit_position() & 7); }
@@ -59,6 +47,11 @@ public:
 private:
     std::uint64_t bit_position() const noexcept { return std::uint64_t{next_} * 8 - valid_; }
     void refill() noexcept;
+    // The fast road of var_block (see bitreader.cpp), compiled for any
+    // x86-64 processor and for one with fast bit instructions; never fails.
+    std::size_t take_grouped(std::uint32_t n, std::int64_t* out, std::size_t count) noexcept;
+    std::size_t take_grouped_portable(std::uint32_t n, std::int64_t* out, std::size_t count) noexcept;
+    std::size_t take_grouped_bmi2(std::uint32_t n, std::int64_t* out, std::size_t count) noexcept;
     void consume(unsigned count) noexcept {
         cache_ <<= count;
         valid_ -= count;
@@ -74,98 +67,11 @@ private:
     unsigned valid_ = 0;  // at most 63
 };
 
-// True on x86-64 processors with lzcnt and BMI2, where a copy of a loop
-// around take_fast compiled with [[gnu::target("lzcnt,bmi,bmi2")]] runs
-// nearly twice as fast: the count of leading zeros and the shifts form the
-// chain that every code waits on, and without them the compiler must use
-// bsr and shifts through cl. Checked once, by cpuid.
+// True on x86-64 processors with lzcnt and BMI2, where the reader's fast
+// road, compiled for them, runs nearly twice as fast: the count of leading
+// zeros and the shifts form the chain that every code waits on, and
+// without them the compiler must use bsr and shifts through cl. Checked
+// once, by cpuid.
 bool has_fast_bit_instructions() noexcept;
-
-// reader.take_fast(n, count, take), on a copy of the loop compiled for this
-// processor. Each caller's `Take` gets its own pair of copies.
-//
-// `take` is passed by value: a local whose address never escapes lives in
-// registers, where one behind a reference would be written back after every
-// value, in case the values' stores reached it.
-template <class Take>
-std::size_t take_fast_here(BitReader& reader, std::uint32_t n, std::size_t count, Take take) noexcept;
-
-namespace detail {
-
-inline std::uint64_t load_be64(const std::uint8_t* p) noexcept {
-    static_assert(std::endian::native == std::endian::little, "the wide load assumes a little-endian host");
-    std::uint64_t word;
-    std::memcpy(&word, p, sizeof word);
-    return __builtin_bswap64(word);
-}
-
-inline std::int64_t fold(std::uint64_t u) noexcept { return static_cast<std::int64_t>((u >> 1) ^ (0 - (u & 1))); }
-
-}  // namespace detail
-
-template <class Take>
-[[gnu::always_inline]] inline std::size_t BitReader::take_fast(std::uint32_t n, std::size_t count, Take&& take) noexcept {
-    if (n == 0 || n > kMaxLowBits || size_ < 8) return 0;
-    const std::size_t wide_end = size_ - 8;
-    std::uint64_t cache = cache_;
-    unsigned valid = valid_;
-    std::size_t next = next_;
-    const unsigned low_shift = 64 - n;
-    const unsigned after_run = n + 1;
-    std::size_t i = 0;
-    while (i < count && next <= wide_end) {
-        cache |= detail::load_be64(data_ + next) >> valid;
-        next += (63 - valid) >> 3;
-        valid |= 56;
-        // Take codes from this fill for as long as they lie wholly in it.
-        // `| 1` spares the zero test: an all-zero cache gives a run of 63,
-        // which no code of valid bits can have.
-        for (;;) {
-            const auto run = static_cast<unsigned>(__builtin_clzll(cache | 1));
-            const unsigned length = run + after_run;
-            if (length > valid) break;
-            // The code's one bit at the top, then its low bits.
-            const std::uint64_t marked = cache << run;
-            const std::uint64_t low = (marked + marked) >> low_shift;
-            cache = marked << after_run;
-            valid -= length;
-            ++i;
-            if (!take(detail::fold((std::uint64_t{run} << n) | low)) || i == count) goto done;
-        }
-        // The next code does not fit what is left of the fill: top it up and
-        // try again, unless the fill was full, when the code is long.
-        if (valid >= 56) break;
-    }
-done:
-    cache_ = cache;
-    valid_ = valid;
-    next_ = next;
-    return i;
-}
-
-namespace detail {
-
-template <class Take>
-std::size_t take_fast_portable(BitReader& reader, std::uint32_t n, std::size_t count, Take take) noexcept {
-    return reader.take_fast(n, count, take);
-}
-
-#if defined(__x86_64__)
-template <class Take>
-[[gnu::target("lzcnt,bmi,bmi2")]] std::size_t take_fast_bmi2(BitReader& reader, std::uint32_t n, std::size_t count,
-                                                              Take take) noexcept {
-    return reader.take_fast(n, count, take);
-}
-#endif
-
-}  // namespace detail
-
-template <class Take>
-std::size_t take_fast_here(BitReader& reader, std::uint32_t n, std::size_t count, Take take) noexcept {
-#if defined(__x86_64__)
-    if (has_fast_bit_instructions()) return detail::take_fast_bmi2(reader, n, count, take);
-#endif
-    return detail::take_fast_portable(reader, n, count, take);
-}
 
 }  // namespace korrin::bitreader

@@ -18,7 +18,7 @@
 
 namespace korrin::cli {
 
-inline constexpr std::string_view sphere_magic = "NIST_1A";
+inline constexpr std::string_view sphere_magic = sphere::kMagic;
 
 // An error code as the lower-case text that follows "PATH: " in a report.
 std::string describe(const std::error_code& error);

@@ -249,7 +249,6 @@ std::uint16_t checksum_of_le16(ByteView pcm) noexcept {
     for (std::size_t i = 0; i < pcm.size() / 2; ++i) {
         std::uint16_t sample;
         std::memcpy(&sample, data + 2 * i, 2);
-        if constexpr (std::endian::native == std::endian::big) sample = __builtin_bswap16(sample);
         sum = static_cast<std::uint16_t>(sum + sample);
     }
     return sum;

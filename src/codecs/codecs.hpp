@@ -105,7 +105,5 @@ Result<ShortenPcm> shorten_to_pcm(ByteView stream, const shorten::OutputOptions&
 
 // Serialises 16-bit samples least significant byte first.
 Result<ByteBuffer> pcm_table_to_le(std::span<const std::int16_t> samples, Framing framing = {});
-// The same, over the samples' own memory: afterwards it holds their LE bytes.
-void pcm_table_to_le_in_place(std::span<std::int16_t> samples) noexcept;
 
 }  // namespace korrin::codecs

@@ -39,7 +39,6 @@ LeTable make_le_table(bool alaw) noexcept {
     for (unsigned code = 0; code < 256; ++code) {
         const auto c = static_cast<std::uint8_t>(code);
         auto value = static_cast<std::uint16_t>(alaw ? alaw_to_linear(c) : ulaw_to_linear(c));
-        if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap16(value);
         table[code] = value;
     }
     return table;

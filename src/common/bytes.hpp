@@ -1,6 +1,7 @@
 // Byte views (borrowed input) and byte buffers (owned output).
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -10,6 +11,11 @@
 #include "common/result.hpp"
 
 namespace korrin {
+
+// The core stores 16- and 32-bit samples with plain stores and reads the
+// bit stream with byte-swapped wide loads: it is built for little-endian
+// hosts only, and writes no branch for the other order.
+static_assert(std::endian::native == std::endian::little, "the core assumes a little-endian host");
 
 using ByteView = std::span<const std::uint8_t>;
 using MutableByteView = std::span<std::uint8_t>;

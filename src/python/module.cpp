@@ -69,7 +69,7 @@ PyResult<void> add_function(PyObject* module, PyMethodDef& definition) {
 PyResult<void> initialise(PyObject* module) {
     Ref name = Ref::steal(PyUnicode_FromString("__version__"));
     if (!name) return PendingError::fetch();
-    Ref version = Ref::steal(PyUnicode_FromString("0.1.0"));
+    Ref version = Ref::steal(PyUnicode_FromString(KORRIN_VERSION));
     if (!version) return PendingError::fetch();
     KR_TRY(add(module, name.get(), version.get()));
     for (PyMethodDef& definition : module_functions()) KR_TRY(add_function(module, definition));

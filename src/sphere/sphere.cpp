@@ -11,7 +11,6 @@
 namespace korrin::sphere {
 namespace {
 
-constexpr std::string_view kMagic = "NIST_1A";
 constexpr std::string_view kEndHead = "end_head";
 
 std::string_view as_text(ByteView bytes) noexcept {

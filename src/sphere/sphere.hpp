@@ -14,6 +14,9 @@
 
 namespace korrin::sphere {
 
+// The first bytes of every SPHERE file.
+inline constexpr std::string_view kMagic = "NIST_1A";
+
 // Field name -> value text, looked up by string_view without building a
 // std::string. An ordered map: a header of a few dozen fields needs no hash
 // table, and no crafted set of names can make its lookups degrade.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -218,7 +219,7 @@ TEST(BitReader, MatchesTheBitByBitReader) {
                 if (a) fast_values.push_back(static_cast<std::int64_t>(*a)); else fast_error = a.error().message;
                 if (auto* v = std::get_if<std::uint64_t>(&b)) ref_values.push_back(static_cast<std::int64_t>(*v)); else ref_error = std::get<std::string>(b);
             } else {
-                std::vector<std::int64_t> out(rng() % 50);
+                std::vector<std::int64_t> out(rng() % (round % 8 == 0 ? 700 : 50));
                 std::size_t decoded = 99;
                 auto a = fast.var_block(n, out, decoded);
                 fast_values.assign(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(decoded));
@@ -242,6 +243,64 @@ TEST(BitReader, MatchesTheBitByBitReader) {
     }
     // Make sure the corpus reached the error paths, not only the happy ones.
     EXPECT_GT(failures_seen, 1000);
+}
+
+// Blocks of codes as an encoder writes them (mostly short codes, now and
+// then one longer than a cache fill), read whole and cut short at every
+// byte of their last part: var_block gives the values, the error and the
+// position of the bit-at-a-time reader, whatever groups its fast road
+// forms and has to redo.
+TEST(BitReader, BlocksOfEncodedCodesMatchTheBitByBitReader) {
+    struct Case {
+        std::uint32_t n;        // low bits per code
+        unsigned spread;        // values up to about 2^(n + spread)
+        unsigned long_every;    // one code in this many has a run of 60 to 200 zeros (0: none)
+        std::size_t count;      // codes in the block
+    };
+    const Case cases[] = {
+        {1, 1, 0, 1024}, {3, 2, 0, 1024}, {5, 3, 97, 1024}, {9, 2, 0, 700},
+        {16, 4, 13, 300}, {32, 1, 5, 200}, {4, 0, 0, 3}, {7, 6, 2, 257},
+    };
+    std::mt19937_64 rng(17);
+    for (const Case& c : cases) {
+        SCOPED_TRACE("n=" + std::to_string(c.n) + " count=" + std::to_string(c.count));
+        std::string text = "101";  // a start off the byte boundary
+        for (std::size_t i = 0; i < c.count; ++i) {
+            std::uint64_t run = (rng() % (1u << c.spread)) >> (rng() % (c.spread + 1));
+            if (c.long_every != 0 && rng() % c.long_every == 0) run = 60 + rng() % 141;
+            text += std::string(run, '0') + '1';
+            for (std::uint32_t b = 0; b < c.n; ++b) text += rng() % 2 ? '1' : '0';
+        }
+        const std::vector<std::uint8_t> whole = bits(text);
+        for (std::size_t cut = 0; cut <= std::min<std::size_t>(12, whole.size() - 1); ++cut) {
+            const std::vector<std::uint8_t> data(whole.begin(), whole.end() - static_cast<std::ptrdiff_t>(cut));
+            BitReader fast(data, 0);
+            ReferenceBitReader ref(data, 0);
+            ASSERT_TRUE(fast.uvar(1) && fast.uvar(0));  // "101": the start off the boundary
+            ASSERT_TRUE(std::holds_alternative<std::uint64_t>(ref.uvar(1)));
+            ASSERT_TRUE(std::holds_alternative<std::uint64_t>(ref.uvar(0)));
+            std::vector<std::int64_t> out(c.count);
+            std::size_t decoded = 0;
+            const auto got = fast.var_block(c.n, out, decoded);
+            std::vector<std::int64_t> want;
+            std::string want_error = "<no error>";
+            for (std::size_t i = 0; i < c.count; ++i) {
+                auto v = ref.var(c.n);
+                if (auto* value = std::get_if<std::int64_t>(&v)) {
+                    want.push_back(*value);
+                } else {
+                    want_error = std::get<std::string>(v);
+                    break;
+                }
+            }
+            EXPECT_EQ(error_of(got), want_error) << "cut " << cut;
+            ASSERT_EQ(decoded, want.size()) << "cut " << cut;
+            EXPECT_EQ(std::vector<std::int64_t>(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(decoded)), want)
+                << "cut " << cut;
+            EXPECT_EQ(bit_offset(fast), ref.pos() * 8 + ref.bit()) << "cut " << cut;
+            EXPECT_EQ(want_error, cut == 0 ? "<no error>" : kPastEnd) << "cut " << cut;
+        }
+    }
 }
 
 }  // namespace

@@ -58,6 +58,29 @@ TEST(ShortenKernel, SamplesBecomeLittleEndian16Bit) {
     }
 }
 
+// Every mu-law code, and more values than a vector register holds, in an
+// order that mixes signs: each value -128..127 is the code 0xFF - v or
+// 0x80 + v, expanded as g711's own ulaw_to_linear does, and the checksum
+// is the sum of the codes modulo 2^16.
+TEST(ShortenKernel, EveryMuLawCodeExpandsAsG711AndIsSummed) {
+    std::vector<std::int64_t> values;
+    for (int round = 0; round < 3; ++round)
+        for (int i = 0; i < 256; ++i) values.push_back(((i * 97 + round * 31) % 256) - 128);
+    auto got = shorten_to_pcm(stream_of(8, values));
+    ASSERT_TRUE(got) << got.error().message;
+    ASSERT_EQ(got->pcm_bytes.size(), 2 * values.size());
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const std::int64_t v = values[i];
+        const auto code = static_cast<std::uint8_t>(v >= 0 ? 0xFF - v : 0x80 + v);
+        sum += code;
+        const auto want = static_cast<std::uint16_t>(ulaw_to_linear(code));
+        const auto have = static_cast<std::uint16_t>(got->pcm_bytes.data()[2 * i] | got->pcm_bytes.data()[2 * i + 1] << 8);
+        ASSERT_EQ(have, want) << "value " << v << " code " << unsigned{code};
+    }
+    EXPECT_EQ(got->code_checksum, static_cast<std::uint16_t>(sum));
+}
+
 TEST(ShortenKernel, ErrorsPassThroughUnchanged) {
     const std::vector<std::uint8_t> wav = {'R', 'I', 'F', 'F', 0, 0, 0, 0};
     auto got = shorten_to_pcm(wav);

@@ -1,0 +1,174 @@
+#include "shorten/output.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include "common/checked.hpp"
+
+namespace korrin::shorten {
+
+Result<SampleArray> SampleArray::allocate(std::size_t count, Framing framing, const BlockSource* source) noexcept {
+    SampleArray array;
+    std::size_t bytes = 0;
+    if (__builtin_mul_overflow(count, sizeof(std::int16_t), &bytes)) return out_of_memory();
+    // The samples start an even number of bytes into the block, so that
+    // they are aligned; a caller only needs at least `front` bytes of room.
+    framing.front += framing.front & 1;
+    KR_ASSIGN_OR_RETURN(array.bytes_, ByteBuffer::allocate(bytes, framing, source));
+    array.size_ = count;
+    array.back_ = framing.back_for(bytes);
+    return array;
+}
+
+Result<void> SampleArray::reserve(std::size_t count) noexcept {
+    if (count <= capacity()) return ok();
+    constexpr std::size_t kMaxCount = std::numeric_limits<std::size_t>::max() / sizeof(std::int16_t);
+    if (count > kMaxCount) return out_of_memory();
+    const std::size_t grown = capacity() + capacity() / 2;
+    if (grown > count && grown <= kMaxCount && bytes_.resize(grown * sizeof(std::int16_t), back_)) return ok();
+    return bytes_.resize(count * sizeof(std::int16_t), back_);
+}
+
+ByteBuffer SampleArray::release() && noexcept {
+    // Trimming gives memory back; when it fails, the slack simply stays.
+    if (!bytes_.resize(size_ * sizeof(std::int16_t), back_)) bytes_.truncate(size_ * sizeof(std::int16_t));
+    size_ = 0;
+    return std::move(bytes_);
+}
+
+Result<std::int16_t*> Pending::room(std::size_t count) {
+    KR_TRY(values_.reserve(values_.size() + count));
+    return values_.data() + values_.size();
+}
+
+Result<void> Pending::append_copies(std::int16_t value, std::size_t count) {
+    KR_ASSIGN_OR_RETURN(std::int16_t* const dst, room(count));
+    std::fill_n(dst, count, value);
+    commit(count);
+    return ok();
+}
+
+// What remains moves to the front only when it is no longer than what was
+// dropped, so the moves cost at most one step per sample ever dropped.
+void Pending::consume(std::size_t count) noexcept {
+    if (count == 0) return;  // and a buffer never written has no memory to move
+    begin_ += count;
+    const std::size_t left = values_.size() - begin_;
+    if (left > begin_) return;
+    if (left > 0) std::memmove(values_.data(), values_.data() + begin_, left * sizeof(std::int16_t));
+    values_.set_size(left);
+    begin_ = 0;
+}
+
+Result<std::span<std::int16_t>> OutputChunks::room(std::size_t channels) {
+    if (chunks_.empty() || used_ == chunks_.back().size()) {
+        const std::size_t capacity = std::max<std::size_t>(1, kChunkSamples / channels) * channels;
+        KR_ASSIGN_OR_RETURN(SampleArray chunk, SampleArray::allocate(capacity));
+        chunks_.push_back(std::move(chunk));
+        used_ = 0;
+    }
+    SampleArray& last = chunks_.back();
+    return std::span<std::int16_t>(last.data() + used_, last.size() - used_);
+}
+
+void OutputChunks::move_to(std::span<std::int16_t> dst) noexcept {
+    std::size_t done = 0;
+    for (SampleArray& chunk : chunks_) {
+        const std::size_t filled = &chunk == &chunks_.back() ? used_ : chunk.size();
+        const std::size_t n = std::min(filled, dst.size() - done);
+        if (n > 0) std::memcpy(dst.data() + done, chunk.data(), n * sizeof(std::int16_t));
+        done += n;
+        chunk = SampleArray();
+    }
+    chunks_.clear();
+    used_ = size_ = 0;
+}
+
+FrameOutput::FrameOutput(std::size_t channels, const OutputOptions& options, std::uint64_t max_samples,
+                         std::size_t stream_size)
+    : pending_(channels), options_(options) {
+    // When the caller knows how many frames to expect, the output goes
+    // straight into a block of that size, without the chunks and the copy
+    // at the end. Only for plausible counts: a header may promise far more
+    // than its stream holds, and the chunks are the road for that. A count
+    // is plausible when it stays within the decoder's length limit and
+    // needs no better than 64 samples per stream byte (about 16:1 on
+    // 16-bit audio; Shorten seldom does better than 4:1 outside silence),
+    // with 64 Ki stream bytes of slack for short streams.
+    if (!options_.preallocate) return;
+    std::uint64_t samples = 0;
+    if (!checked_mul(options_.max_frames, std::uint64_t{channels}, samples) || samples > max_samples) return;
+    if (samples / 64 > stream_size + 65536) return;
+    auto block = SampleArray::allocate(static_cast<std::size_t>(samples), options_.framing, options_.source);
+    if (block) direct_ = std::move(*block);  // without memory, the chunks still work
+}
+
+Result<void> FrameOutput::flush() {
+    const std::size_t count = pending_.size();
+    std::size_t frames = pending_[0].size();
+    for (const Pending& p : pending_) frames = std::min(frames, p.size());
+    frames_ += frames;
+    if (skipped_frames_ < options_.skip_frames) {
+        const auto skip =
+            static_cast<std::size_t>(std::min<std::uint64_t>(frames, options_.skip_frames - skipped_frames_));
+        for (Pending& p : pending_) p.consume(skip);
+        skipped_frames_ += skip;
+        frames -= skip;
+    }
+    const auto keep = static_cast<std::size_t>(std::min<std::uint64_t>(frames, options_.max_frames - kept_frames_));
+    if (direct_.data() != nullptr) {
+        if (keep > 0) interleave(direct_.data() + kept_frames_ * count, keep);
+        for (Pending& p : pending_) p.consume(keep);
+    } else {
+        for (std::size_t left = keep; left > 0;) {
+            KR_ASSIGN_OR_RETURN(const std::span<std::int16_t> room, chunks_.room(count));
+            const std::size_t run = std::min(left, room.size() / count);
+            interleave(room.data(), run);
+            chunks_.commit(run * count);
+            for (Pending& p : pending_) p.consume(run);
+            left -= run;
+        }
+    }
+    for (Pending& p : pending_) p.consume(frames - keep);
+    kept_frames_ += keep;
+    return ok();
+}
+
+void FrameOutput::interleave(std::int16_t* dst, std::size_t frames) const noexcept {
+    const std::size_t count = pending_.size();
+    if (count == 1) {
+        std::memcpy(dst, pending_[0].front(), frames * sizeof(std::int16_t));
+    } else if (count == 2) {
+        const std::int16_t* a = pending_[0].front();
+        const std::int16_t* b = pending_[1].front();
+        for (std::size_t i = 0; i < frames; ++i) {
+            dst[2 * i] = a[i];
+            dst[2 * i + 1] = b[i];
+        }
+    } else {
+        for (std::size_t c = 0; c < count; ++c) {
+            const std::int16_t* src = pending_[c].front();
+            for (std::size_t i = 0; i < frames; ++i) dst[i * count + c] = src[i];
+        }
+    }
+}
+
+Result<SampleArray> FrameOutput::finish() {
+    KR_TRY(flush());
+    // kept_frames_ * channels <= the samples decoded, which the length
+    // limit bounds.
+    const std::size_t size = kept_frames_ * pending_.size();
+    SampleArray samples;
+    if (direct_.data() != nullptr) {
+        samples = std::move(direct_);
+        samples.set_size(size);
+    } else {
+        KR_ASSIGN_OR_RETURN(samples, SampleArray::allocate(size, options_.framing, options_.source));
+        chunks_.move_to(samples.span());
+    }
+    return samples;
+}
+
+}  // namespace korrin::shorten

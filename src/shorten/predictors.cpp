@@ -1,0 +1,216 @@
+#include "shorten/predictors.hpp"
+
+#include <algorithm>
+#include <array>
+#include <utility>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+namespace korrin::shorten::predict {
+
+bool restore_offset(const std::int64_t* r, std::size_t n, std::int64_t* s, std::int64_t mu) noexcept {
+    if (mu <= kOffsetMuBound && mu >= -kOffsetMuBound) {
+        for (std::size_t i = 0; i < n; ++i) offset_value<Unchecked>(r[i], mu, s[i]);
+        return true;
+    }
+    for (std::size_t i = 0; i < n; ++i)
+        if (!offset_value<Checked>(r[i], mu, s[i])) return false;
+    return true;
+}
+
+template <int kOrder>
+bool restore_difference(const std::int64_t* r, std::size_t n, std::int64_t* s) noexcept {
+    // The history sits just before the block, so s[i - k] reaches back into
+    // it; i is signed so that the index, not the pointer, goes negative.
+    const auto count = static_cast<std::ptrdiff_t>(n);
+    std::ptrdiff_t i = 0;
+    bool within = true;
+    for (int k = 1; k <= kOrder; ++k) within = within && within_difference_bound(s[-k]);
+    if (within) {
+        std::int64_t s1 = s[-1], s2 = s[-2], s3 = s[-3];
+        while (i < count) {
+            std::int64_t v;
+            difference_value<kOrder, Unchecked>(r[i], s1, s2, s3, v);
+            s[i++] = v;
+            s3 = s2;
+            s2 = s1;
+            s1 = v;
+            if (!within_difference_bound(v)) break;
+        }
+    }
+    for (; i < count; ++i)
+        if (!difference_value<kOrder, Checked>(r[i], s[i - 1], s[i - 2], s[i - 3], s[i])) return false;
+    return true;
+}
+
+template bool restore_difference<1>(const std::int64_t*, std::size_t, std::int64_t*) noexcept;
+template bool restore_difference<2>(const std::int64_t*, std::size_t, std::int64_t*) noexcept;
+template bool restore_difference<3>(const std::int64_t*, std::size_t, std::int64_t*) noexcept;
+
+std::int64_t lpc_bound(const std::int64_t* s, std::span<const std::int64_t> a, std::int64_t mu) noexcept {
+    if (mu > kLpcMuBound || mu < -kLpcMuBound) return 0;
+    std::uint64_t total = 0;
+    for (const std::int64_t c : a) {
+        const auto magnitude = static_cast<std::uint64_t>(c < 0 ? -c : c);
+        if (magnitude >= (std::uint64_t{1} << 52)) return 0;
+        total += magnitude;
+    }
+    if (total == 0) total = 1;
+    const auto d = static_cast<std::int64_t>((std::uint64_t{1} << 62) / total);
+    for (std::size_t k = 1; k <= a.size(); ++k) {
+        std::int64_t diff;
+        if (__builtin_sub_overflow(s[-static_cast<std::ptrdiff_t>(k)], mu, &diff) || diff > d || diff < -d) return 0;
+    }
+    return d;
+}
+
+namespace {
+
+// The unchecked QLPC loop, for the orders up to kFixedOrders, with the
+// window of centred values (each less mu) and the coefficients in
+// registers; it runs while every value it forms stays within d (see
+// lpc_bound), and returns how many values it formed.
+template <std::size_t kOrder>
+std::size_t lpc_unchecked_fixed(const std::int64_t* r, std::size_t n, std::int64_t* s, const std::int64_t* coefficients,
+                                std::int64_t mu, std::int64_t d, std::int64_t offset) noexcept {
+    std::int64_t a[kOrder], x[kOrder];  // x[k]: the (k + 1)-th most recent value, less mu
+    for (std::size_t k = 0; k < kOrder; ++k) {
+        a[k] = coefficients[k];
+        x[k] = s[-1 - static_cast<std::ptrdiff_t>(k)] - mu;
+    }
+    const auto centred = [&x](std::size_t k, std::int64_t& out) {
+        out = x[k];
+        return true;
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+        std::int64_t t;
+        lpc_value<Unchecked>(r[i], centred, a, kOrder, mu, offset, t, s[i]);
+        for (std::size_t k = kOrder - 1; k >= 1; --k) x[k] = x[k - 1];
+        x[0] = t;
+        if (t > d || t < -d) return i + 1;
+    }
+    return n;
+}
+
+// The same for any order, reading the window from memory.
+std::size_t lpc_unchecked_any(const std::int64_t* r, std::size_t n, std::int64_t* s, const std::int64_t* a,
+                              std::size_t p, std::int64_t mu, std::int64_t d, std::int64_t offset) noexcept {
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int64_t* recent = s + i - 1;  // recent[-k]: the k-th most recent value
+        const auto centred = [recent, mu](std::size_t k, std::int64_t& out) {
+            return Unchecked::sub(recent[-static_cast<std::ptrdiff_t>(k)], mu, out);
+        };
+        std::int64_t t;
+        lpc_value<Unchecked>(r[i], centred, a, p, mu, offset, t, s[i]);
+        if (t > d || t < -d) return i + 1;
+    }
+    return n;
+}
+
+#if defined(__x86_64__)
+// QLPC of orders kVectorMin to kVectorMax with the older terms in AVX2: the
+// terms of the values two or more steps back, x_2 to x_17, sit in four
+// registers of four lanes, multiplied by vpmuldq, which is exact while
+// every coefficient and centred value fits 32 bits (the caller checks the
+// coefficients and the history, and passes a d of at most 2^31 - 1, so
+// that the loop stops after the first value beyond it). The
+// two newest terms stay scalar, so the vector sum is needed only two steps
+// after its newest value was formed, and the chain from one value to the
+// next stays that of the scalar loop. Within the bound every partial sum
+// is exact (lpc_bound), so the order of the additions does not matter.
+constexpr std::size_t kVectorMin = 8;
+constexpr std::size_t kVectorMax = 18;
+
+[[gnu::target("avx2")]] std::size_t lpc_unchecked_avx2(const std::int64_t* r, std::size_t n, std::int64_t* s,
+                                                     std::span<const std::int64_t> a, std::int64_t mu,
+                                                     std::int64_t d, std::int64_t offset) noexcept {
+    const std::size_t p = a.size();
+    alignas(32) std::int64_t lanes[16] = {};  // coefficients a_2..a_17, then the window
+    for (std::size_t k = 2; k < p; ++k) lanes[k - 2] = a[k];
+    __m256i coefficient[4], window[4];
+    for (int j = 0; j < 4; ++j) coefficient[j] = _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes + 4 * j));
+    // window lane k holds x_(k + 2) of the value about to be formed.
+    for (std::size_t k = 0; k < 16; ++k) lanes[k] = k + 2 < p ? s[-3 - static_cast<std::ptrdiff_t>(k)] - mu : 0;
+    for (int j = 0; j < 4; ++j) window[j] = _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes + 4 * j));
+    const std::int64_t a0 = a[0], a1 = a[1];
+    std::int64_t x0 = s[-1] - mu, x1 = s[-2] - mu;
+    for (std::size_t i = 0; i < n; ++i) {
+        __m256i sum = _mm256_add_epi64(_mm256_add_epi64(_mm256_mul_epi32(window[0], coefficient[0]),
+                                                        _mm256_mul_epi32(window[1], coefficient[1])),
+                                       _mm256_add_epi64(_mm256_mul_epi32(window[2], coefficient[2]),
+                                                        _mm256_mul_epi32(window[3], coefficient[3])));
+        const __m128i half = _mm_add_epi64(_mm256_castsi256_si128(sum), _mm256_extracti128_si256(sum, 1));
+        const std::int64_t older = _mm_cvtsi128_si64(_mm_add_epi64(half, _mm_unpackhi_epi64(half, half)));
+        // The window moves on by one value, x1 entering at lane 0: each
+        // register rotates by a lane and takes the previous one's last.
+        __m256i rotated[4];
+        for (int j = 0; j < 4; ++j) rotated[j] = _mm256_permute4x64_epi64(window[j], 0x93);  // lanes 3, 0, 1, 2
+        window[0] = _mm256_blend_epi32(rotated[0], _mm256_set1_epi64x(x1), 0x03);
+        for (int j = 1; j < 4; ++j) window[j] = _mm256_blend_epi32(rotated[j], rotated[j - 1], 0x03);
+        const auto u = [](std::int64_t v) { return static_cast<std::uint64_t>(v); };
+        const std::uint64_t total = u(offset) + u(older) + u(a1) * u(x1) + u(a0) * u(x0);
+        const auto t = static_cast<std::int64_t>(u(r[i]) + u(static_cast<std::int64_t>(total) >> 5));
+        s[i] = static_cast<std::int64_t>(u(t) + u(mu));
+        x1 = x0;
+        x0 = t;
+        if (t > d || t < -d) return i + 1;
+    }
+    return n;
+}
+
+bool has_avx2() noexcept {
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+}
+#endif
+
+constexpr std::size_t kFixedOrders = 16;
+using LpcLoop = std::size_t (*)(const std::int64_t*, std::size_t, std::int64_t*, const std::int64_t*, std::int64_t,
+                                std::int64_t, std::int64_t) noexcept;
+template <std::size_t... kIndex>
+constexpr std::array<LpcLoop, sizeof...(kIndex)> lpc_loops(std::index_sequence<kIndex...>) noexcept {
+    return {&lpc_unchecked_fixed<kIndex + 1>...};
+}
+constexpr auto kLpcLoops = lpc_loops(std::make_index_sequence<kFixedOrders>());
+
+}  // namespace
+
+bool restore_lpc(const std::int64_t* r, std::size_t n, std::int64_t* s, std::span<const std::int64_t> a,
+                 std::int64_t mu, std::int64_t offset) noexcept {
+    if (a.empty()) return restore_offset(r, n, s, mu);
+    const std::size_t p = a.size();
+    std::size_t i = 0;
+    if (const std::int64_t d = lpc_bound(s, a, mu); d != 0) {
+#if defined(__x86_64__)
+        constexpr std::int64_t k32 = INT32_MAX;
+        const bool narrow = std::all_of(a.begin(), a.end(), [](std::int64_t c) { return c >= -k32 && c <= k32; });
+        // The history's centred values are within d already; the vector
+        // loop also needs them, and those it forms, within 2^31 - 1.
+        const auto centred_narrow = [s, p, mu] {
+            for (std::size_t k = 1; k <= p; ++k) {
+                const std::int64_t x = s[-static_cast<std::ptrdiff_t>(k)] - mu;
+                if (x < -k32 || x > k32) return false;
+            }
+            return true;
+        };
+        if (p >= kVectorMin && p <= kVectorMax && narrow && has_avx2() && centred_narrow())
+            i = lpc_unchecked_avx2(r, n, s, a, mu, std::min(d, k32), offset);
+        else
+#endif
+            i = p <= kFixedOrders ? kLpcLoops[p - 1](r, n, s, a.data(), mu, d, offset)
+                                  : lpc_unchecked_any(r, n, s, a.data(), p, mu, d, offset);
+    }
+    for (; i < n; ++i) {
+        const std::int64_t* recent = s + i - 1;
+        const auto centred = [recent, mu](std::size_t k, std::int64_t& out) {
+            return Checked::sub(recent[-static_cast<std::ptrdiff_t>(k)], mu, out);
+        };
+        std::int64_t t;
+        if (!lpc_value<Checked>(r[i], centred, a.data(), p, mu, offset, t, s[i])) return false;
+    }
+    return true;
+}
+
+}  // namespace korrin::shorten::predict
