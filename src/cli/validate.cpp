@@ -30,7 +30,7 @@ std::optional<std::string> validate(Options& options) {
     if (options.samples && options.time) return "-s and -t cannot be used together";
     if (options.info && (options.output || options.channel || options.samples || options.time ||
                          options.format != OutputFormat::Wav))
-        return "--info converts nothing: it takes no -o, -c, -s, -t or --pcm";
+        return "--info converts nothing: it takes no -o, -c, -s, -t, --pcm or --flac";
 
     options.selection.channel = options.channel;
     options.selection.span = options.samples ? options.samples : options.time;

@@ -258,8 +258,11 @@ def test_bad_spans_and_channels_fail_the_file(tmp_path, options, channels, frame
         (["-t", ".:", "a.sph"], "invalid span '.:' (expected B:E, B: or :E in seconds)"),
         (["-s", "1:2", "-t", "1:2", "a.sph"], "-s and -t cannot be used together"),
         (["--json", "a.sph"], "--json needs --info"),
-        (["--info", "-o", "x", "a.sph"], "--info converts nothing: it takes no -o, -c, -s, -t or --pcm"),
-        (["--info", "-c", "1", "a.sph"], "--info converts nothing: it takes no -o, -c, -s, -t or --pcm"),
+        (["--info", "-o", "x", "a.sph"], "--info converts nothing: it takes no -o, -c, -s, -t, --pcm or --flac"),
+        (["--info", "-c", "1", "a.sph"], "--info converts nothing: it takes no -o, -c, -s, -t, --pcm or --flac"),
+        (["--info", "--flac", "a.sph"], "--info converts nothing: it takes no -o, -c, -s, -t, --pcm or --flac"),
+        (["--flac", "--pcm", "a.sph"], "--flac and --pcm exclude each other"),
+        (["--pcm", "--flac", "a.sph"], "--flac and --pcm exclude each other"),
         (["-o", "", "a.sph"], "empty output path"),
     ],
 )
