@@ -9,7 +9,6 @@ from __future__ import annotations
 import hashlib
 import os
 import re
-import shutil
 import subprocess
 import sys
 import sysconfig
@@ -18,12 +17,12 @@ from pathlib import Path
 import pytest
 
 from conftest import SHARED_SPHERE, pcm16_fields, sphere_bytes
+from test_shorten import FFMPEG, ffmpeg_decode
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 import shorten_encoder as enc  # noqa: E402
 
 SPH2WAV = Path(os.environ.get("KORRIN_SPH2WAV") or Path(sysconfig.get_path("scripts")) / "sph2wav")
-FFMPEG = shutil.which("ffmpeg")
 LABELS = ("embedded-shorten-v1.09", "embedded-shorten-v1.1", "embedded-shorten-v2.00")
 DIFFS = (enc.DIFF0, enc.DIFF1, enc.DIFF2, enc.DIFF3, enc.ZERO)
 ALL = DIFFS + (enc.QLPC,)
@@ -64,14 +63,6 @@ def encode_case(case) -> enc.Stream:
     wanted = set(commands) & {enc.QLPC} | ({enc.DIFF0} if nmean else set()) | ({enc.BITSHIFT} if max(shifts) else set())
     assert wanted <= stream.commands, (wanted, stream.commands)
     return stream
-
-
-def ffmpeg_decode(stream: bytes, tmp_path: Path) -> bytes:
-    src = tmp_path / "in.shn"
-    src.write_bytes(stream)
-    out = subprocess.run([FFMPEG, "-v", "error", "-f", "shn", "-i", str(src), "-f", "s16le", "-"],
-                         capture_output=True, check=True)
-    return out.stdout
 
 
 def other_version(stream: bytes) -> bytes:
