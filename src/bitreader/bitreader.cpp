@@ -4,6 +4,8 @@
 #include <bit>
 #include <cstring>
 
+#include "common/cpu.hpp"
+
 #if defined(__x86_64__)
 #include <cpuid.h>
 #endif
@@ -147,11 +149,6 @@ void form_values_portable(std::int64_t* out, const std::uint8_t* runs, std::size
 [[gnu::target("avx2")]] void form_values_avx2(std::int64_t* out, const std::uint8_t* runs, std::size_t count,
                                                std::uint32_t n) noexcept {
     form_values(out, runs, count, n);
-}
-
-bool has_avx2() noexcept {
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has;
 }
 #endif
 

@@ -6,6 +6,7 @@
 #endif
 
 #include "codecs/codecs.hpp"
+#include "common/cpu.hpp"
 
 namespace korrin::codecs {
 namespace {
@@ -67,8 +68,7 @@ std::uint16_t expand_codes_portable(std::span<std::int16_t> samples) noexcept {
 
 std::uint16_t expand_ulaw_codes(std::span<std::int16_t> samples) noexcept {
 #if defined(__x86_64__)
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2) return expand_codes_avx2(samples);
+    if (has_avx2()) return expand_codes_avx2(samples);
 #endif
     return expand_codes_portable(samples);
 }

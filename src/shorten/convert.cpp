@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/checked.hpp"
+#include "common/cpu.hpp"
 
 namespace korrin::shorten {
 
@@ -20,6 +21,70 @@ std::uint8_t shifted_ulaw_magnitude(std::uint64_t m, std::uint32_t t) noexcept {
     }
     return static_cast<std::uint8_t>(q);
 }
+
+namespace {
+
+struct Gathered {
+    std::uint64_t sum;  // wrapped: exact only when within_2_38
+    bool within_2_38;
+    bool fits;  // every output sample was formed exactly (see gather_with)
+};
+
+// What gather writes besides the sums: nothing, linear samples at shift 0,
+// or mu-law code bytes at shift 0.
+enum class Form { kNone, kLinear, kUlaw };
+
+// The bounds are ORs of biased values or magnitudes: each is below 2^k
+// exactly when every one is, so the loop has no branch and the compiler
+// vectorises it. A mu-law value v has the magnitude index m = v for v >= 0
+// and ~v below, and the byte 0xFF - m or 0x7F - m (0xFF - m less 0x80 for
+// a negative value), formed exactly when m <= 127.
+template <Form kForm>
+[[gnu::always_inline]] inline Gathered gather_with(std::span<const std::int64_t> values, std::int16_t* out) noexcept {
+    constexpr std::uint64_t kValueBound = std::uint64_t{1} << 38;
+    std::uint64_t spread = 0;
+    std::uint64_t spread_out = 0;
+    std::uint64_t sum = 0;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const auto v = static_cast<std::uint64_t>(values[i]);
+        spread |= v + kValueBound;
+        sum += v;
+        if constexpr (kForm == Form::kLinear) {
+            spread_out |= v + 32768;
+            out[i] = static_cast<std::int16_t>(v);
+        }
+        if constexpr (kForm == Form::kUlaw) {
+            const std::uint64_t sign = static_cast<std::uint64_t>(values[i] >> 63);
+            const std::uint64_t m = v ^ sign;
+            spread_out |= m;
+            out[i] = static_cast<std::int16_t>((0xFF - m) - (sign & 0x80));
+        }
+    }
+    const bool fits = kForm == Form::kLinear ? spread_out < 65536 : kForm == Form::kUlaw ? spread_out <= 127 : true;
+    return {sum, spread < 2 * kValueBound, fits};
+}
+
+template <Form kForm>
+Gathered gather_portable(std::span<const std::int64_t> values, std::int16_t* out) noexcept {
+    return gather_with<kForm>(values, out);
+}
+
+#if defined(__x86_64__)
+template <Form kForm>
+[[gnu::target("avx2")]] Gathered gather_avx2(std::span<const std::int64_t> values, std::int16_t* out) noexcept {
+    return gather_with<kForm>(values, out);
+}
+#endif
+
+template <Form kForm>
+Gathered gather(std::span<const std::int64_t> values, std::int16_t* out) noexcept {
+#if defined(__x86_64__)
+    if (has_avx2()) return gather_avx2<kForm>(values, out);
+#endif
+    return gather_portable<kForm>(values, out);
+}
+
+}  // namespace
 
 void SampleConverter::set_shift(std::uint32_t shift) noexcept {
     shift_ = shift;
@@ -79,36 +144,6 @@ void SampleConverter::convert(std::span<const std::int64_t> values, std::int16_t
             }
         }
     }
-}
-
-// The bounds are ORs of biased values or magnitudes: each is below 2^k
-// exactly when every one is, so the loop has no branch and the compiler
-// vectorises it. A mu-law value v has the magnitude index m = v for v >= 0
-// and ~v below, and the byte 0xFF - m or 0x7F - m (0xFF - m less 0x80 for
-// a negative value), formed exactly when m <= 127.
-template <SampleConverter::Form kForm>
-SampleConverter::Gathered SampleConverter::gather(std::span<const std::int64_t> values, std::int16_t* out) noexcept {
-    constexpr std::uint64_t kValueBound = std::uint64_t{1} << 38;
-    std::uint64_t spread = 0;
-    std::uint64_t spread_out = 0;
-    std::uint64_t sum = 0;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        const auto v = static_cast<std::uint64_t>(values[i]);
-        spread |= v + kValueBound;
-        sum += v;
-        if constexpr (kForm == Form::kLinear) {
-            spread_out |= v + 32768;
-            out[i] = static_cast<std::int16_t>(v);
-        }
-        if constexpr (kForm == Form::kUlaw) {
-            const std::uint64_t sign = static_cast<std::uint64_t>(values[i] >> 63);
-            const std::uint64_t m = v ^ sign;
-            spread_out |= m;
-            out[i] = static_cast<std::int16_t>((0xFF - m) - (sign & 0x80));
-        }
-    }
-    const bool fits = kForm == Form::kLinear ? spread_out < 65536 : kForm == Form::kUlaw ? spread_out <= 127 : true;
-    return {sum, spread < 2 * kValueBound, fits};
 }
 
 void SampleConverter::to_linear(std::span<const std::int64_t> values, std::int16_t* out) const noexcept {

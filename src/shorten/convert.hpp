@@ -41,16 +41,6 @@ public:
     void convert(std::span<const std::int64_t> values, std::int16_t* out, BlockTally& tally) const noexcept;
 
 private:
-    struct Gathered {
-        std::uint64_t sum;  // wrapped: exact only when within_2_38
-        bool within_2_38;
-        bool fits;  // every output sample was formed exactly (see gather)
-    };
-    // What gather writes besides the sums: nothing, linear samples at
-    // shift 0, or mu-law code bytes at shift 0.
-    enum class Form { kNone, kLinear, kUlaw };
-    template <Form kForm>
-    static Gathered gather(std::span<const std::int64_t> values, std::int16_t* out) noexcept;
     void to_linear(std::span<const std::int64_t> values, std::int16_t* out) const noexcept;
     void to_shifted_ulaw_bytes(std::span<const std::int64_t> values, std::int16_t* out) const noexcept;
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <deque>
 #include <limits>
@@ -19,22 +20,24 @@ namespace korrin::shorten {
 // largest and smallest of them in monotonic queues. The oldest-first sum
 // overflows exactly when some P[k] - P[a] leaves the 64-bit range (a: the
 // index before the window's first mean), so each block costs constant time
-// and gives the step-by-step sum's result or overflow. Memory stays within
-// nmean entries, however many blocks come.
+// and gives the step-by-step sum's result or overflow. The prefix sums sit
+// in a ring of a power of two entries, so that finding one is a mask, not
+// a division; memory stays within 2 nmean + 1 prefix sums and nmean queue
+// entries each, however many blocks come.
 class MeanWindow {
 public:
     // nmean at most 2^16 (the decoder's limit).
     explicit MeanWindow(std::uint64_t nmean, bool rounding = true)
-        : nmean_(nmean), rounding_(rounding), prefix_{0} {}
+        : nmean_(nmean), mask_(std::bit_ceil(nmean + 1) - 1), rounding_(rounding), prefix_{0} {}
 
     void push(std::int64_t mean) {
         if (nmean_ == 0) return;  // no window: the running mean is 0
         const Int128 next = at(count_) + mean;
         ++count_;
-        if (prefix_.size() <= nmean_)
+        if (prefix_.size() <= mask_)
             prefix_.push_back(next);
         else
-            prefix_[count_ % (nmean_ + 1)] = next;
+            prefix_[count_ & mask_] = next;
         while (!highs_.empty() && at(highs_.back()) <= next) highs_.pop_back();
         highs_.push_back(count_);
         while (!lows_.empty() && at(lows_.back()) >= next) lows_.pop_back();
@@ -64,12 +67,13 @@ private:
     static constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
 
     std::uint64_t window_start() const noexcept { return count_ - std::min(count_, nmean_); }
-    Int128 at(std::uint64_t k) const noexcept { return prefix_[k % (nmean_ + 1)]; }
+    Int128 at(std::uint64_t k) const noexcept { return prefix_[k & mask_]; }
 
     std::uint64_t nmean_;
+    std::uint64_t mask_;  // the ring below holds a power of two of prefix sums, at least nmean + 1
     bool rounding_;
     std::uint64_t count_ = 0;          // means pushed so far
-    std::vector<Int128> prefix_;       // P[k] at k % (nmean + 1), for the window's k
+    std::vector<Int128> prefix_;       // P[k] at k & mask_, for the window's k
     std::deque<std::uint64_t> highs_;  // indices k in the window, P[k] decreasing
     std::deque<std::uint64_t> lows_;   // indices k in the window, P[k] increasing
 };

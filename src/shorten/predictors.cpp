@@ -4,6 +4,8 @@
 #include <array>
 #include <utility>
 
+#include "common/cpu.hpp"
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -158,11 +160,6 @@ constexpr std::size_t kVectorMax = 18;
         if (t > d || t < -d) return i + 1;
     }
     return n;
-}
-
-bool has_avx2() noexcept {
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has;
 }
 #endif
 
