@@ -6,10 +6,6 @@
 
 #include "common/cpu.hpp"
 
-#if defined(__x86_64__)
-#include <cpuid.h>
-#endif
-
 namespace korrin::bitreader {
 namespace {
 
@@ -94,20 +90,6 @@ Result<std::uint64_t> BitReader::ulong() {
     KR_ASSIGN_OR_RETURN(const std::uint64_t width, uvar(2));
     // The width is below 2^29 (2^26 * 4 + 3), so it fits the argument.
     return uvar(static_cast<std::uint32_t>(width));
-}
-
-bool has_fast_bit_instructions() noexcept {
-#if defined(__x86_64__)
-    static const bool has = [] {
-        unsigned a = 0, b = 0, c = 0, d = 0;
-        if (__get_cpuid(0x80000001, &a, &b, &c, &d) == 0 || (c & (1u << 5)) == 0) return false;  // LZCNT
-        if (__get_cpuid_count(7, 0, &a, &b, &c, &d) == 0) return false;
-        return (b & (1u << 3)) != 0 && (b & (1u << 8)) != 0;  // BMI1, BMI2
-    }();
-    return has;
-#else
-    return false;
-#endif
 }
 
 // The fast road for a block of codes reads them in two passes.

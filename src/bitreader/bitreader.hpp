@@ -67,11 +67,4 @@ private:
     unsigned valid_ = 0;  // at most 63
 };
 
-// True on x86-64 processors with lzcnt and BMI2, where the reader's fast
-// road, compiled for them, runs nearly twice as fast: the count of leading
-// zeros and the shifts form the chain that every code waits on, and
-// without them the compiler must use bsr and shifts through cl. Checked
-// once, by cpuid.
-bool has_fast_bit_instructions() noexcept;
-
 }  // namespace korrin::bitreader

@@ -121,7 +121,9 @@ std::size_t lpc_unchecked_any(const std::int64_t* r, std::size_t n, std::int64_t
 // two newest terms stay scalar, so the vector sum is needed only two steps
 // after its newest value was formed, and the chain from one value to the
 // next stays that of the scalar loop. Within the bound every partial sum
-// is exact (lpc_bound), so the order of the additions does not matter.
+// is exact (lpc_bound), so the order of the additions does not matter; only
+// the sum is formed here, and the value from it by lpc_value_from_sum as
+// in every other QLPC loop.
 constexpr std::size_t kVectorMin = 8;
 constexpr std::size_t kVectorMax = 18;
 
@@ -139,11 +141,12 @@ constexpr std::size_t kVectorMax = 18;
     const std::int64_t a0 = a[0], a1 = a[1];
     std::int64_t x0 = s[-1] - mu, x1 = s[-2] - mu;
     for (std::size_t i = 0; i < n; ++i) {
-        __m256i sum = _mm256_add_epi64(_mm256_add_epi64(_mm256_mul_epi32(window[0], coefficient[0]),
+        const __m256i lanes_sum = _mm256_add_epi64(_mm256_add_epi64(_mm256_mul_epi32(window[0], coefficient[0]),
                                                         _mm256_mul_epi32(window[1], coefficient[1])),
                                        _mm256_add_epi64(_mm256_mul_epi32(window[2], coefficient[2]),
                                                         _mm256_mul_epi32(window[3], coefficient[3])));
-        const __m128i half = _mm_add_epi64(_mm256_castsi256_si128(sum), _mm256_extracti128_si256(sum, 1));
+        const __m128i half =
+            _mm_add_epi64(_mm256_castsi256_si128(lanes_sum), _mm256_extracti128_si256(lanes_sum, 1));
         const std::int64_t older = _mm_cvtsi128_si64(_mm_add_epi64(half, _mm_unpackhi_epi64(half, half)));
         // The window moves on by one value, x1 entering at lane 0: each
         // register rotates by a lane and takes the previous one's last.
@@ -151,10 +154,11 @@ constexpr std::size_t kVectorMax = 18;
         for (int j = 0; j < 4; ++j) rotated[j] = _mm256_permute4x64_epi64(window[j], 0x93);  // lanes 3, 0, 1, 2
         window[0] = _mm256_blend_epi32(rotated[0], _mm256_set1_epi64x(x1), 0x03);
         for (int j = 1; j < 4; ++j) window[j] = _mm256_blend_epi32(rotated[j], rotated[j - 1], 0x03);
+        // The sum as Unchecked::sum forms it, the newest term last.
         const auto u = [](std::int64_t v) { return static_cast<std::uint64_t>(v); };
-        const std::uint64_t total = u(offset) + u(older) + u(a1) * u(x1) + u(a0) * u(x0);
-        const auto t = static_cast<std::int64_t>(u(r[i]) + u(static_cast<std::int64_t>(total) >> 5));
-        s[i] = static_cast<std::int64_t>(u(t) + u(mu));
+        const auto sum = static_cast<std::int64_t>(u(older) + u(a1) * u(x1) + u(a0) * u(x0));
+        std::int64_t t;
+        lpc_value_from_sum<Unchecked>(r[i], sum, mu, offset, t, s[i]);
         x1 = x0;
         x0 = t;
         if (t > d || t < -d) return i + 1;

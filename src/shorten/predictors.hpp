@@ -130,14 +130,20 @@ template <int kOrder, class A>
 // 1024 of them) stays below 2^62.
 inline constexpr std::int64_t kLpcMuBound = std::int64_t{1} << 61;
 
+// The steps after the sum.
+template <class A>
+[[gnu::always_inline]] inline bool lpc_value_from_sum(std::int64_t r, std::int64_t sum, std::int64_t mu,
+                                                      std::int64_t offset, std::int64_t& t, std::int64_t& s) noexcept {
+    return A::add(sum, offset, sum) && A::add(r, sum >> 5, t) && A::add(t, mu, s);
+}
+
 template <class A, class Centred>
 [[gnu::always_inline]] inline bool lpc_value(std::int64_t r, Centred centred, const std::int64_t* a, std::size_t p,
                                              std::int64_t mu, std::int64_t offset, std::int64_t& t,
                                              std::int64_t& s) noexcept {
     const auto term = [&centred, a](std::size_t k, std::int64_t& d) { return centred(k, d) && A::mul(d, a[k], d); };
     std::int64_t sum;
-    if (!A::sum(p, term, sum)) return false;
-    return A::add(sum, offset, sum) && A::add(r, sum >> 5, t) && A::add(t, mu, s);
+    return A::sum(p, term, sum) && lpc_value_from_sum<A>(r, sum, mu, offset, t, s);
 }
 
 // D for coefficients `a` and mean `mu`, with the p values before `s`
