@@ -4,8 +4,11 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <filesystem>
 #include <mutex>
+#include <optional>
 
+#include "cli/options.hpp"
 #include "sphere/sphere.hpp"
 
 namespace korrin::cli {
@@ -16,16 +19,28 @@ struct Needs {
     std::uint64_t memory;       // at the peak, input and output together
 };
 
-// For a file of `file_size` bytes with a valid `header`. A stored payload
-// needs its declared size, or what the file holds when less; a compressed
-// stream keeps at most the header's sample count for the output, and its
-// decoder's working blocks are bounded by a multiple of that.
-Needs conversion_needs(const sphere::SphereHeader& header, std::uint64_t file_size, bool pcm);
+// For a file of `file_size` bytes with a valid `header`, converted to
+// `format`. A stored payload needs its declared size, or what the file
+// holds when less; a compressed stream keeps at most the header's sample
+// count for the output, and its decoder's working blocks are bounded by a
+// multiple of that. FLAC adds its encoded copy.
+Needs conversion_needs(const sphere::SphereHeader& header, std::uint64_t file_size, OutputFormat format);
 
-// Half the memory /proc/meminfo calls available when the run starts:
-// room for the conversions that leaves the rest of the machine its share.
-// No limit where it cannot be read.
+// Half the memory the run may use when it starts: what /proc/meminfo calls
+// available, or the memory limit of the control group the process runs in
+// (a batch job's or a container's) when that is less. Room for the
+// conversions that leaves the rest their share. No limit where neither can
+// be read.
 std::uint64_t default_memory_budget();
+
+// The least memory limit of this process's control group and its
+// ancestors, under cgroup v2 (memory.max) or v1 (memory.limit_in_bytes);
+// nothing when no limit is set or none can be read. The limit, not what
+// is left of it: the group's usage counts the page cache, which would
+// leave no room after reading a few files. The files are looked for under
+// `proc` and `cgroups`, which tests point elsewhere.
+std::optional<std::uint64_t> cgroup_memory_limit(const std::filesystem::path& proc = "/proc",
+                                                 const std::filesystem::path& cgroups = "/sys/fs/cgroup");
 
 // Has malloc give every large block back to the kernel when it is freed,
 // rather than keep it for reuse in one thread's arena, where the budget

@@ -110,7 +110,7 @@ JobResult convert(const Job& job, const Options& options, OutputWriter& writer, 
     // turn down, and one that is says how much memory it will need.
     sphere::SphereHeader header;
     if (!input.read_header(header, error)) return failed(std::move(error));
-    const Needs needs = conversion_needs(header, input.size(), options.format == OutputFormat::Pcm);
+    const Needs needs = conversion_needs(header, input.size(), options.format);
     const MemoryBudget::Admission admission = budget.admit(needs.memory);
     if (!input.read_all(sph, error, needs.input_bytes)) return failed(std::move(error));
     return convert_and_write(std::move(sph));

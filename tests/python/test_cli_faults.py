@@ -407,24 +407,37 @@ def zero_stream_sphere(frames: int) -> bytes:
         ("pcm", 4, 4, "1K", 64 * MB),
         # 1 kB in, 32 MB out each, 75 MB at the peak: three would take 225 MB.
         ("shorten", 3, 3, "100M", 130 * MB),
+        # 16 MB of noise in, 16 MB of samples and about 16 MB of FLAC each,
+        # near 50 MB at the peak: three would take 150 MB.
+        ("flac", 4, 3, "120M", 125 * MB),
     ],
 )
 def test_memory_stays_within_the_budget(korrin, tmp_path, kind, count, jobs, budget, most):
-    data = (zero_stream_sphere(1 << 24) if kind == "shorten"
-            else sphere(8 * MB, payload=bytes(range(256)) * (16 * MB // 256)))
+    if kind == "shorten":
+        data = zero_stream_sphere(1 << 24)
+    elif kind == "flac":
+        data = sphere(8 * MB, payload=np.random.default_rng(5).integers(0, 256, 16 * MB, dtype=np.uint8).tobytes())
+    else:
+        data = sphere(8 * MB, payload=bytes(range(256)) * (16 * MB // 256))
     (tmp_path / "in").mkdir()
     for i in range(count):
         (tmp_path / "in" / f"f{i}.sph").write_bytes(data)
 
-    status, stderr, peak = run_measured(["-j", jobs, "--max-memory", budget, "in", "-o", "out"], tmp_path)
+    flac = ["--flac"] if kind == "flac" else []
+    status, stderr, peak = run_measured(["-j", jobs, "--max-memory", budget, *flac, "in", "-o", "out"], tmp_path)
 
     assert status == 0, stderr
     summary = stderr.decode().splitlines()[-1]
     waited = re.search(r"; (\d+) waited for memory \(budget ", summary)
     assert waited and 1 <= int(waited[1]) < count, summary
     assert peak < most, f"{peak / MB:.0f} MB at the peak"
-    expected = korrin.transcode(data)
-    assert tree(tmp_path / "out") == {f"f{i}.wav": expected for i in range(count)}
+    outputs = tree(tmp_path / "out")
+    if kind == "flac":
+        assert sorted(outputs) == [f"f{i}.flac" for i in range(count)]
+        # Noise does not compress: each file holds about its samples.
+        assert all(o[:4] == b"fLaC" and len(o) > 16 * MB for o in outputs.values())
+    else:
+        assert outputs == {f"f{i}.wav": korrin.transcode(data) for i in range(count)}
 
 
 @pytest.mark.parametrize(
