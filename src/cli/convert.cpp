@@ -1,8 +1,13 @@
 #include "cli/convert.hpp"
 
+#include <algorithm>
+#include <optional>
+
 #include "cli/encode.hpp"
 #include "cli/report.hpp"
 #include "cli/sink.hpp"
+#include "codecs/codecs.hpp"
+#include "common/checked.hpp"
 #include "select/select.hpp"
 #include "sphere/sphere.hpp"
 #include "transcode/transcode.hpp"
@@ -13,6 +18,36 @@ namespace {
 
 JobResult failed(std::string message, std::uint64_t bytes_read = 0) {
     return {Outcome::Failed, std::move(message), bytes_read};
+}
+
+// Bytes [begin, end) of a file.
+struct FilePart {
+    std::uint64_t begin = 0;
+    std::uint64_t end = 0;
+};
+
+// Where a span of a stored payload lies in its file: all that converting
+// the span reads of the payload, since it is sliced before conversion and
+// has no checksum to check. Nothing for a compressed payload, which is
+// decoded from its start, or for a request the conversion will refuse.
+std::optional<FilePart> span_in_file(const sphere::SphereHeader& header, const select::Request& request) {
+    if (!request.span || codecs::is_compressed(codecs::coding_text(header))) return std::nullopt;
+    const auto channels = header.int_("channel_count");
+    const auto frames = header.int_("sample_count");
+    const auto rate = header.int_("sample_rate");
+    const auto width = header.int_("sample_n_bytes");
+    if (!channels || !frames || !rate || !width || *channels < 1 || *frames < 0 || *rate < 1 || *width < 1)
+        return std::nullopt;
+    const auto chosen = select::resolve(request, static_cast<std::uint64_t>(*channels),
+                                        static_cast<std::uint64_t>(*frames), static_cast<std::uint64_t>(*rate));
+    if (!chosen) return std::nullopt;
+    const std::uint64_t end_frame = std::min(chosen->end, static_cast<std::uint64_t>(*frames));
+    std::uint64_t frame_bytes = 0, begin = 0, end = 0;
+    if (!checked_mul(static_cast<std::uint64_t>(*channels), static_cast<std::uint64_t>(*width), frame_bytes) ||
+        !checked_mul(chosen->begin, frame_bytes, begin) || !checked_mul(end_frame, frame_bytes, end) ||
+        !checked_add(begin, header.header_size, begin) || !checked_add(end, header.header_size, end))
+        return std::nullopt;
+    return FilePart{begin, end};
 }
 
 }  // namespace
@@ -79,8 +114,7 @@ JobResult convert(const Job& job, const Options& options, OutputWriter& writer, 
         if (auto refused = sink.refusal(identity, options.force)) return failed(std::move(*refused));
         return std::nullopt;
     };
-    const auto convert_and_write = [&](ByteBuffer sph) -> JobResult {
-        const std::uint64_t size = sph.size();
+    const auto convert_and_write = [&](ByteBuffer sph, std::uint64_t size) -> JobResult {
         auto converted = convert_bytes(sph, options);
         sph = ByteBuffer();  // the input is not needed while the output is written
         if (!converted) return failed(std::move(converted.error().message), size);
@@ -98,7 +132,8 @@ JobResult convert(const Job& job, const Options& options, OutputWriter& writer, 
         // The one job of its run: nothing to share memory with.
         if (!read_standard_input(sph, standard_input_limit, identity, error)) return failed(std::move(error));
         if (auto refused = existing()) return std::move(*refused);
-        return convert_and_write(std::move(sph));
+        const std::uint64_t size = sph.size();
+        return convert_and_write(std::move(sph), size);
     }
 
     InputFile input;
@@ -112,8 +147,11 @@ JobResult convert(const Job& job, const Options& options, OutputWriter& writer, 
     if (!input.read_header(header, error)) return failed(std::move(error));
     const Needs needs = conversion_needs(header, input.size(), options.format);
     const MemoryBudget::Admission admission = budget.admit(needs.memory);
-    if (!input.read_all(sph, error, needs.input_bytes)) return failed(std::move(error));
-    return convert_and_write(std::move(sph));
+    const std::optional<FilePart> part = span_in_file(header, options.selection);
+    const bool read = part ? input.read_parts(sph, error, needs.input_bytes, header.header_size, part->begin, part->end)
+                           : input.read_all(sph, error, needs.input_bytes);
+    if (!read) return failed(std::move(error));
+    return convert_and_write(std::move(sph), input.bytes_read());
 }
 
 }  // namespace korrin::cli

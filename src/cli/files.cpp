@@ -69,16 +69,12 @@ bool InputFile::has_sphere_magic() const {
            std::string_view(head, sizeof head) == sphere_magic;
 }
 
-bool InputFile::read_all(ByteBuffer& bytes, std::string& error, std::uint64_t limit) {
-    auto buffer = ByteBuffer::allocate(static_cast<std::size_t>(std::min<std::uint64_t>(size_, limit)));
-    if (!buffer) {
-        error = buffer.error().message;
-        return false;
-    }
+// Reads `length` bytes at `offset` into `data`; false with `error` set
+// when that fails.
+bool InputFile::read_at(std::uint8_t* data, std::uint64_t offset, std::size_t length, std::string& error) const {
     std::size_t done = 0;
-    while (done < buffer->size()) {
-        const ssize_t got = ::pread(fd_, buffer->data() + done, buffer->size() - done,
-                                    static_cast<off_t>(done));
+    while (done < length) {
+        const ssize_t got = ::pread(fd_, data + done, length - done, static_cast<off_t>(offset + done));
         if (got < 0) {
             if (errno == EINTR) continue;
             error = "cannot read: " + errno_text();
@@ -90,6 +86,28 @@ bool InputFile::read_all(ByteBuffer& bytes, std::string& error, std::uint64_t li
         }
         done += static_cast<std::size_t>(got);
     }
+    return true;
+}
+
+bool InputFile::read_all(ByteBuffer& bytes, std::string& error, std::uint64_t limit) {
+    return read_parts(bytes, error, limit, limit, 0, 0);
+}
+
+bool InputFile::read_parts(ByteBuffer& bytes, std::string& error, std::uint64_t limit, std::uint64_t head_end,
+                           std::uint64_t begin, std::uint64_t end) {
+    const std::uint64_t size = std::min(size_, limit);
+    auto buffer = ByteBuffer::allocate(static_cast<std::size_t>(size));
+    if (!buffer) {
+        error = buffer.error().message;
+        return false;
+    }
+    head_end = std::min(head_end, size);
+    end = std::min(end, size);
+    begin = std::min(std::max(begin, head_end), end);  // what the head read has not
+    if (!read_at(buffer->data(), 0, static_cast<std::size_t>(head_end), error) ||
+        !read_at(buffer->data() + begin, begin, static_cast<std::size_t>(end - begin), error))
+        return false;
+    bytes_read_ = head_end + (end - begin);
     bytes = std::move(*buffer);
     return true;
 }

@@ -59,12 +59,26 @@ public:
     // when that fails.
     bool read_all(ByteBuffer& bytes, std::string& error, std::uint64_t limit = UINT64_MAX);
 
+    // Of the file's first `limit` bytes, reads only those before `head_end`
+    // and those in [begin, end), into a buffer of `limit` bytes (or the
+    // file's size, when less) at their places in the file. The bytes
+    // between are left unread, and must not be used: in a fresh large
+    // buffer they cost neither reading nor memory. Otherwise as read_all.
+    bool read_parts(ByteBuffer& bytes, std::string& error, std::uint64_t limit, std::uint64_t head_end,
+                    std::uint64_t begin, std::uint64_t end);
+
     // The size the file had when opened.
     std::uint64_t size() const noexcept { return size_; }
 
+    // How many bytes the last read_all or read_parts read.
+    std::uint64_t bytes_read() const noexcept { return bytes_read_; }
+
 private:
+    bool read_at(std::uint8_t* data, std::uint64_t offset, std::size_t length, std::string& error) const;
+
     int fd_ = -1;
     std::size_t size_ = 0;
+    std::uint64_t bytes_read_ = 0;
     FileIdentity identity_;
 };
 

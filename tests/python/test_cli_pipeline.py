@@ -201,6 +201,60 @@ def test_without_a_span_all_of_a_shorten_stream_is_checked(korrin, tmp_path):
         assert results[args].stdout == wav(picked.shape[1], 16000, 16, picked.tobytes()), args
 
 
+def summary_bytes(count: int) -> str:
+    """A byte count as sph2wav's summary writes it."""
+    for unit in ("B", "kB", "MB", "GB"):
+        if count < 1000 or unit == "GB":
+            return f"{count:.0f} {unit}" if unit == "B" else f"{count:.1f} {unit}"
+        count /= 1000
+    raise AssertionError
+
+
+# (file, its channels and bits per output sample, options, the channel and
+# frames they keep, and whether all of the file is read)
+PARTS = [
+    (sphere(100_000, channels=2), 2, 16, ["-s", "1000:2000"], None, 1000, 2000, False),
+    (sphere(100_000, channels=1, byte_format="10"), 1, 16, ["-t", "1:1.5"], None, 16_000, 24_000, False),
+    (sphere(30_000, channels=4, width=4), 4, 32, ["-c", "2", "-s", "10:20"], 2, 10, 20, False),
+    (sphere(100_000, channels=2, coding="ulaw", width=1), 2, 16, ["-s", "50000:"], None, 50_000, 100_000, False),
+    (sphere(100_000, channels=1, coding="alaw", width=1), 1, 16, ["-s", "0:0"], None, 0, 0, False),
+    (sphere(100_000, channels=2), 2, 16, ["-s", "99990:200000"], None, 99_990, 100_000, False),  # cut to the file
+    (sphere(100_000, channels=2), 2, 16, ["-c", "1"], 1, 0, 100_000, True),  # no span: the checksum's bytes too
+    (shortened(4000, 2), 2, 16, ["-s", "10:20"], None, 10, 20, True),  # a stream is decoded from its start
+]
+
+
+@pytest.mark.parametrize("data, channels, bits, options, channel, begin, end, whole_file", PARTS,
+                         ids=range(len(PARTS)))
+def test_a_span_of_a_stored_payload_reads_only_its_bytes(korrin, tmp_path, data, channels, bits, options, channel,
+                                                         begin, end, whole_file):
+    (tmp_path / "f.sph").write_bytes(data)
+
+    result = sph2wav(*options, "f.sph", "-o", "out.wav", cwd=tmp_path)
+
+    assert result.returncode == 0, result.stderr
+    stored_width = 1 if b"law" in data[:1024] else bits // 8  # G.711 stores one byte a sample
+    read = len(data) if whole_file else 1024 + (end - begin) * channels * stored_width
+    assert result.stderr.decode().startswith(f"sph2wav: 1 file converted ({summary_bytes(read)} read in "), \
+        result.stderr
+    picked = np.frombuffer(korrin.decode_pcm(data), dtype=f"<i{bits // 8}").reshape(-1, channels)[begin:end]
+    if channel is not None:
+        picked = picked[:, [channel - 1]]
+    assert (tmp_path / "out.wav").read_bytes() == wav(picked.shape[1], 16000, bits, picked.tobytes())
+
+
+@pytest.mark.parametrize("options", [["-s", "10:20"], ["-c", "1", "-t", "0:0.01"], ["-s", "60000:"]])
+def test_a_span_of_a_truncated_payload_fails_as_the_whole_file_does(korrin, tmp_path, options):
+    data = sphere(100_000, channels=2)[:1024 + 200_000]  # half of the declared payload
+    (tmp_path / "f.sph").write_bytes(data)
+    with pytest.raises(ValueError) as whole_error:
+        korrin.transcode(data)
+
+    result = sph2wav("-q", *options, "f.sph", "-o", "out.wav", cwd=tmp_path)
+
+    assert (result.returncode, result.stderr.decode()) == (1, f"f.sph: {whole_error.value}\n")
+
+
 @pytest.mark.parametrize(
     "options, channels, frames, message",
     [
