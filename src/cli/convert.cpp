@@ -122,6 +122,10 @@ JobResult convert(const Job& job, const Options& options, OutputWriter& writer, 
             case SinkStatus::Written: return {Outcome::Converted, {}, size};
             case SinkStatus::Stopped: return {Outcome::Stopped, {}, size};
             case SinkStatus::BrokenPipe: return {Outcome::BrokenPipe, {}, size};
+            // Another process wrote it since the check above.
+            case SinkStatus::Exists:
+                if (options.skip_existing) return {Outcome::Skipped, {}, size};
+                break;
             case SinkStatus::Failed: break;
         }
         return failed(std::move(error), size);

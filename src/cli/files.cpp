@@ -370,9 +370,12 @@ WriteStatus OutputWriter::write(std::size_t slot_index, const fs::path& path, By
     if (placed != 0) {
         if (stopped_.load()) return WriteStatus::Stopped;  // abandon() has removed any named file
         const int cause = errno;
-        error = cause == EEXIST ? escape_name(path.native()) + " already exists (use --force to replace it)"
-                                : "cannot create " + escape_name(path.native()) + ": " +
-                                      describe(std::error_code(cause, std::generic_category()));
+        if (cause == EEXIST) {
+            error = escape_name(path.native()) + " already exists (use --force to replace it)";
+            return WriteStatus::Exists;
+        }
+        error = "cannot create " + escape_name(path.native()) + ": " +
+                describe(std::error_code(cause, std::generic_category()));
         return WriteStatus::Failed;
     }
     return WriteStatus::Written;

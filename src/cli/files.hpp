@@ -82,7 +82,12 @@ private:
     FileIdentity identity_;
 };
 
-enum class WriteStatus { Written, Failed, Stopped };
+enum class WriteStatus {
+    Written,
+    Failed,   // with a message
+    Stopped,  // the run is being interrupted
+    Exists,   // the name was taken before the file could have it: nothing was written
+};
 
 // Writes each output to a temporary file in its own directory and gives it
 // its name once complete. The temporary file has no name where the file

@@ -39,6 +39,7 @@ SinkStatus Sink::write(ByteView bytes, std::string& error) {
         switch (writer_->write(slot_, path_, bytes, error)) {
             case WriteStatus::Written: return SinkStatus::Written;
             case WriteStatus::Stopped: return SinkStatus::Stopped;
+            case WriteStatus::Exists: return SinkStatus::Exists;
             case WriteStatus::Failed: break;
         }
         return SinkStatus::Failed;

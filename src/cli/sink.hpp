@@ -16,6 +16,7 @@ enum class SinkStatus {
     Failed,      // with a message
     Stopped,     // the run is being interrupted
     BrokenPipe,  // the reader of standard output has gone: end quietly
+    Exists,      // the output file appeared meanwhile and was kept; with a message
 };
 
 class Sink {

@@ -12,6 +12,7 @@ import shutil
 import subprocess
 import sys
 import sysconfig
+import time
 from pathlib import Path
 
 import numpy as np
@@ -326,6 +327,33 @@ def test_skip_existing_resumes_a_run(korrin, tmp_path):
     assert without.returncode == 1
     assert sorted(lines(without.stderr)) == [
         f"d/{k}.sph: out/{k}.wav already exists (use --force to replace it)" for k in range(6)]
+
+
+@pytest.mark.parametrize("options, status, report", [
+    (["--skip-existing"], 0, ["sph2wav: 0 files converted, 1 skipped (16.8 MB read in "]),
+    ([], 1, ["standard input: out.flac already exists (use --force to replace it)",
+             "sph2wav: 0 of 1 files converted, 1 failed (16.8 MB read in "]),
+])
+def test_an_output_made_while_converting_is_kept(tmp_path, options, status, report):
+    """The output appears after the check before conversion, while the file
+    is encoded (FLAC of noise, a few hundred milliseconds): the write finds
+    it and leaves it as it is, a skip with --skip-existing."""
+    noise = np.random.default_rng(3).integers(-30000, 30000, 8 << 20, dtype=np.int16).tobytes()
+    data = sphere_bytes(pcm16_fields(8 << 20, 1), noise)
+    run = subprocess.Popen([str(SPH2WAV), *options, "--flac", "-", "-o", "out.flac"], cwd=tmp_path,
+                           stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    run.stdin.write(data)
+    run.stdin.close()
+    time.sleep(0.05)
+    (tmp_path / "out.flac").write_bytes(b"written meanwhile")
+    stdout, stderr = run.stdout.read(), run.stderr.read()
+    run.wait(timeout=120)
+
+    assert (run.returncode, stdout) == (status, b"")
+    assert len(lines(stderr)) == len(report)
+    assert all(line.startswith(start) for line, start in zip(lines(stderr), report)), stderr
+    assert (tmp_path / "out.flac").read_bytes() == b"written meanwhile"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.flac"]
 
 
 def test_skip_existing_and_force_exclude_each_other(tmp_path):
