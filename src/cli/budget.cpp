@@ -102,6 +102,12 @@ std::optional<std::uint64_t> read_bytes(const std::filesystem::path& file) {
     return parse_digits(text);
 }
 
+// The lesser of two bounds, where nothing is no bound.
+std::optional<std::uint64_t> least_of(std::optional<std::uint64_t> a, std::optional<std::uint64_t> b) {
+    if (!a || !b) return a ? a : b;
+    return std::min(*a, *b);
+}
+
 // The least of the limits in the files named `limit` from `group` up to
 // `root`.
 std::optional<std::uint64_t> least_limit(const std::filesystem::path& root, const std::string& group,
@@ -111,7 +117,7 @@ std::optional<std::uint64_t> least_limit(const std::filesystem::path& root, cons
     for (const auto& part : std::filesystem::path(group).relative_path()) {
         if (part == "." || part == "..") return std::nullopt;  // outside our view of the groups
         dir /= part;
-        if (const std::optional<std::uint64_t> max = read_bytes(dir / limit)) least = least ? std::min(*least, *max) : *max;
+        least = least_of(least, read_bytes(dir / limit));
     }
     return least;
 }
@@ -126,9 +132,6 @@ std::optional<std::uint64_t> cgroup_memory_limit(const std::filesystem::path& pr
     std::ifstream lines(proc / "self" / "cgroup");
     std::string line;
     std::optional<std::uint64_t> least;
-    const auto take = [&least](std::optional<std::uint64_t> limit) {
-        if (limit) least = least ? std::min(*least, *limit) : *limit;
-    };
     while (std::getline(lines, line)) {
         const std::size_t first = line.find(':');
         const std::size_t second = first == std::string::npos ? first : line.find(':', first + 1);
@@ -136,28 +139,16 @@ std::optional<std::uint64_t> cgroup_memory_limit(const std::filesystem::path& pr
         const std::string id = line.substr(0, first);
         const std::string controllers = line.substr(first + 1, second - first - 1);
         const std::string group = line.substr(second + 1);
-        if (id == "0" && controllers.empty()) {
-            take(least_limit(cgroups, group, "memory.max"));
-            continue;
-        }
-        std::size_t start = 0;
-        for (;;) {
-            const std::size_t comma = controllers.find(',', start);
-            if (controllers.compare(start, comma - start, "memory") == 0) {
-                take(least_limit(cgroups / "memory", group, "memory.limit_in_bytes"));
-                break;
-            }
-            if (comma == std::string::npos) break;
-            start = comma + 1;
-        }
+        if (id == "0" && controllers.empty())
+            least = least_of(least, least_limit(cgroups, group, "memory.max"));
+        else if (("," + controllers + ",").find(",memory,") != std::string::npos)
+            least = least_of(least, least_limit(cgroups / "memory", group, "memory.limit_in_bytes"));
     }
     return least;
 }
 
 std::uint64_t default_memory_budget() {
-    std::optional<std::uint64_t> room = available_memory();
-    if (const std::optional<std::uint64_t> limit = cgroup_memory_limit())
-        room = room ? std::min(*room, *limit) : *limit;
+    const std::optional<std::uint64_t> room = least_of(available_memory(), cgroup_memory_limit());
     return room ? *room / 2 : unlimited;
 }
 

@@ -64,11 +64,6 @@ template <Form kForm>
     return {sum, spread < 2 * kValueBound, fits};
 }
 
-template <Form kForm>
-Gathered gather_portable(std::span<const std::int64_t> values, std::int16_t* out) noexcept {
-    return gather_with<kForm>(values, out);
-}
-
 #if defined(__x86_64__)
 template <Form kForm>
 [[gnu::target("avx2")]] Gathered gather_avx2(std::span<const std::int64_t> values, std::int16_t* out) noexcept {
@@ -81,7 +76,7 @@ Gathered gather(std::span<const std::int64_t> values, std::int16_t* out) noexcep
 #if defined(__x86_64__)
     if (has_avx2()) return gather_avx2<kForm>(values, out);
 #endif
-    return gather_portable<kForm>(values, out);
+    return gather_with<kForm>(values, out);
 }
 
 }  // namespace
