@@ -330,14 +330,16 @@ def test_skip_existing_resumes_a_run(korrin, tmp_path):
 
 
 @pytest.mark.parametrize("options, status, report", [
-    (["--skip-existing"], 0, ["sph2wav: 0 files converted, 1 skipped (16.8 MB read in "]),
+    (["--skip-existing"], 0, ["sph2wav: 0 files converted, 1 skipped"]),
     ([], 1, ["standard input: out.flac already exists (use --force to replace it)",
-             "sph2wav: 0 of 1 files converted, 1 failed (16.8 MB read in "]),
+             "sph2wav: 0 of 1 files converted, 1 failed"]),
 ])
 def test_an_output_made_while_converting_is_kept(tmp_path, options, status, report):
     """The output appears after the check before conversion, while the file
     is encoded (FLAC of noise, a few hundred milliseconds): the write finds
-    it and leaves it as it is, a skip with --skip-existing."""
+    it and leaves it as it is, a skip with --skip-existing. (Where sph2wav
+    runs slower, under a sanitizer, the check itself may find it: the
+    outcome is the same.)"""
     noise = np.random.default_rng(3).integers(-30000, 30000, 8 << 20, dtype=np.int16).tobytes()
     data = sphere_bytes(pcm16_fields(8 << 20, 1), noise)
     run = subprocess.Popen([str(SPH2WAV), *options, "--flac", "-", "-o", "out.flac"], cwd=tmp_path,
