@@ -20,34 +20,18 @@ JobResult failed(std::string message, std::uint64_t bytes_read = 0) {
     return {Outcome::Failed, std::move(message), bytes_read};
 }
 
-// Bytes [begin, end) of a file.
-struct FilePart {
-    std::uint64_t begin = 0;
-    std::uint64_t end = 0;
-};
-
-// Where a span of a stored payload lies in its file: all that converting
-// the span reads of the payload, since it is sliced before conversion and
-// has no checksum to check. Nothing for a compressed payload, which is
-// decoded from its start, or for a request the conversion will refuse.
-std::optional<FilePart> span_in_file(const sphere::SphereHeader& header, const select::Request& request) {
-    if (!request.span || codecs::is_compressed(codecs::coding_text(header))) return std::nullopt;
+// The frames a conversion needs: of a span, its frames; otherwise all.
+// Nothing is cut for a request the conversion will refuse.
+codecs::FrameWindow frames_needed(const sphere::SphereHeader& header, const select::Request& request) {
+    if (!request.span) return {};
     const auto channels = header.int_("channel_count");
     const auto frames = header.int_("sample_count");
     const auto rate = header.int_("sample_rate");
-    const auto width = header.int_("sample_n_bytes");
-    if (!channels || !frames || !rate || !width || *channels < 1 || *frames < 0 || *rate < 1 || *width < 1)
-        return std::nullopt;
+    if (!channels || !frames || !rate || *channels < 1 || *frames < 0 || *rate < 1) return {};
     const auto chosen = select::resolve(request, static_cast<std::uint64_t>(*channels),
                                         static_cast<std::uint64_t>(*frames), static_cast<std::uint64_t>(*rate));
-    if (!chosen) return std::nullopt;
-    const std::uint64_t end_frame = std::min(chosen->end, static_cast<std::uint64_t>(*frames));
-    std::uint64_t frame_bytes = 0, begin = 0, end = 0;
-    if (!checked_mul(static_cast<std::uint64_t>(*channels), static_cast<std::uint64_t>(*width), frame_bytes) ||
-        !checked_mul(chosen->begin, frame_bytes, begin) || !checked_mul(end_frame, frame_bytes, end) ||
-        !checked_add(begin, header.header_size, begin) || !checked_add(end, header.header_size, end))
-        return std::nullopt;
-    return FilePart{begin, end};
+    if (!chosen) return {};
+    return chosen->window(true);
 }
 
 }  // namespace
@@ -141,20 +125,19 @@ JobResult convert(const Job& job, const Options& options, OutputWriter& writer, 
     }
 
     InputFile input;
-    if (!input.open(job.input, error)) return failed(std::move(error));
+    if (auto opened = input.open(job.input); !opened) return failed(std::move(opened.error().message));
     if (job.sniff && !input.has_sphere_magic()) return {Outcome::NotSphere, {}, 0};
     identity = input.identity();
     if (auto refused = existing()) return std::move(*refused);
     // The header alone first: a file that is not SPHERE costs no more to
     // turn down, and one that is says how much memory it will need.
-    sphere::SphereHeader header;
-    if (!input.read_header(header, error)) return failed(std::move(error));
-    const Needs needs = conversion_needs(header, input.size(), options.format);
+    auto header = input.read_header();
+    if (!header) return failed(std::move(header.error().message));
+    const Needs needs = conversion_needs(*header, input.size(), options.format);
     const MemoryBudget::Admission admission = budget.admit(needs.memory);
-    const std::optional<FilePart> part = span_in_file(header, options.selection);
-    const bool read = part ? input.read_parts(sph, error, needs.input_bytes, header.header_size, part->begin, part->end)
-                           : input.read_all(sph, error, needs.input_bytes);
-    if (!read) return failed(std::move(error));
+    auto read = input.read_for(*header, frames_needed(*header, options.selection), needs.input_bytes);
+    if (!read) return failed(std::move(read.error().message));
+    sph = std::move(*read);
     return convert_and_write(std::move(sph), input.bytes_read());
 }
 

@@ -21,12 +21,6 @@ namespace korrin::cli {
 
 namespace fs = std::filesystem;
 
-std::string describe(const std::error_code& error) {
-    std::string text = error.message();
-    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') text[0] = static_cast<char>(text[0] - 'A' + 'a');
-    return text;
-}
-
 namespace {
 
 std::string errno_text() { return describe(std::error_code(errno, std::generic_category())); }
@@ -36,110 +30,6 @@ std::string errno_text() { return describe(std::error_code(errno, std::generic_c
 constexpr std::size_t max_name_in_temp = 200;
 
 }  // namespace
-
-InputFile::~InputFile() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-bool InputFile::open(const fs::path& path, std::string& error) {
-    // O_NONBLOCK: a FIFO named as an input must not hang the run in open().
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd_ < 0) {
-        error = "cannot open: " + errno_text();
-        return false;
-    }
-    struct stat info;
-    if (::fstat(fd_, &info) != 0) {
-        error = "cannot open: " + errno_text();
-        return false;
-    }
-    if (!S_ISREG(info.st_mode)) {
-        error = S_ISDIR(info.st_mode) ? "is a directory" : "not a regular file";
-        return false;
-    }
-    size_ = static_cast<std::size_t>(info.st_size);
-    identity_ = {info.st_dev, info.st_ino};
-    return true;
-}
-
-bool InputFile::has_sphere_magic() const {
-    char head[sphere_magic.size()];
-    const ssize_t got = ::pread(fd_, head, sizeof head, 0);
-    return got == static_cast<ssize_t>(sizeof head) &&
-           std::string_view(head, sizeof head) == sphere_magic;
-}
-
-// Reads `length` bytes at `offset` into `data`; false with `error` set
-// when that fails.
-bool InputFile::read_at(std::uint8_t* data, std::uint64_t offset, std::size_t length, std::string& error) const {
-    std::size_t done = 0;
-    while (done < length) {
-        const ssize_t got = ::pread(fd_, data + done, length - done, static_cast<off_t>(offset + done));
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            error = "cannot read: " + errno_text();
-            return false;
-        }
-        if (got == 0) {
-            error = "file shrank while being read";
-            return false;
-        }
-        done += static_cast<std::size_t>(got);
-    }
-    return true;
-}
-
-bool InputFile::read_all(ByteBuffer& bytes, std::string& error, std::uint64_t limit) {
-    return read_parts(bytes, error, limit, limit, 0, 0);
-}
-
-bool InputFile::read_parts(ByteBuffer& bytes, std::string& error, std::uint64_t limit, std::uint64_t head_end,
-                           std::uint64_t begin, std::uint64_t end) {
-    const std::uint64_t size = std::min(size_, limit);
-    auto buffer = ByteBuffer::allocate(static_cast<std::size_t>(size));
-    if (!buffer) {
-        error = buffer.error().message;
-        return false;
-    }
-    head_end = std::min(head_end, size);
-    end = std::min(end, size);
-    begin = std::min(std::max(begin, head_end), end);  // what the head read has not
-    if (!read_at(buffer->data(), 0, static_cast<std::size_t>(head_end), error) ||
-        !read_at(buffer->data() + begin, begin, static_cast<std::size_t>(end - begin), error))
-        return false;
-    bytes_read_ = head_end + (end - begin);
-    bytes = std::move(*buffer);
-    return true;
-}
-
-bool InputFile::read_header(sphere::SphereHeader& header, std::string& error, std::vector<sphere::FieldLine>* lines,
-                            ByteBuffer* head_bytes) {
-    // A size line longer than the first read is legal but rare: the head
-    // then grows until it holds one, or the whole file.
-    constexpr std::uint64_t first_read = 64 * 1024;
-    ByteBuffer head;
-    std::uint64_t want = std::min<std::uint64_t>(size_, first_read);
-    for (;;) {
-        if (!read_all(head, error, want)) return false;
-        Result<std::uint64_t> framed = sphere::header_size(head.view(), size_);
-        if (!framed) {
-            error = std::move(framed.error().message);
-            return false;
-        }
-        const std::uint64_t region = *framed;
-        if (region != 0 && region <= head.size()) break;
-        // Known to fit in the file, which bounds the doubling too.
-        want = region != 0 ? region : std::min<std::uint64_t>(size_, want * 2);
-    }
-    Result<sphere::SphereHeader> read = sphere::read_header(head.view(), size_, lines);
-    if (!read) {
-        error = std::move(read.error().message);
-        return false;
-    }
-    header = std::move(*read);
-    if (head_bytes != nullptr) *head_bytes = std::move(head);
-    return true;
-}
 
 // The steps that change the set of files in flight run under the slot's
 // lock, each after a look at `stopped_`: once `abandon` has set it and been

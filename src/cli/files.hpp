@@ -1,5 +1,4 @@
-// Header-first input, and output that appears under its final name complete or
-// not at all.
+// Output that appears under its final name complete or not at all.
 #pragma once
 
 #include <sys/types.h>
@@ -14,73 +13,16 @@
 #include <vector>
 
 #include "common/bytes.hpp"
+#include "input/input_file.hpp"
 #include "sphere/sphere.hpp"
 
 namespace korrin::cli {
 
 inline constexpr std::string_view sphere_magic = sphere::kMagic;
 
-// An error code as the lower-case text that follows "PATH: " in a report.
-std::string describe(const std::error_code& error);
-
-struct FileIdentity {
-    dev_t device = 0;
-    ino_t inode = 0;
-    friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
-};
-
-// An open input file: its header read and checked first, then what the
-// conversion needs of it read with one read into one buffer.
-class InputFile {
-public:
-    InputFile() = default;
-    InputFile(const InputFile&) = delete;
-    InputFile& operator=(const InputFile&) = delete;
-    ~InputFile();
-
-    // Opens a regular file; false with `error` set when that fails.
-    bool open(const std::filesystem::path& path, std::string& error);
-
-    // True when the file begins with "NIST_1A". Reads only those bytes.
-    bool has_sphere_magic() const;
-
-    FileIdentity identity() const noexcept { return identity_; }
-
-    // Reads and checks the header as a conversion of the whole file would,
-    // with the same messages, but reads no more of the file than its first
-    // 64 KiB or, when larger, its header region. False with `error` set when
-    // the file is not SPHERE or its header is not valid. With `lines`, also
-    // lists the field lines in the file's order; with `head_bytes`, hands
-    // over the bytes read (the header region and perhaps more).
-    bool read_header(sphere::SphereHeader& header, std::string& error,
-                     std::vector<sphere::FieldLine>* lines = nullptr, ByteBuffer* head_bytes = nullptr);
-
-    // Reads the file, or its first `limit` bytes; false with `error` set
-    // when that fails.
-    bool read_all(ByteBuffer& bytes, std::string& error, std::uint64_t limit = UINT64_MAX);
-
-    // Of the file's first `limit` bytes, reads only those before `head_end`
-    // and those in [begin, end), into a buffer of `limit` bytes (or the
-    // file's size, when less) at their places in the file. The bytes
-    // between are left unread, and must not be used: in a fresh large
-    // buffer they cost neither reading nor memory. Otherwise as read_all.
-    bool read_parts(ByteBuffer& bytes, std::string& error, std::uint64_t limit, std::uint64_t head_end,
-                    std::uint64_t begin, std::uint64_t end);
-
-    // The size the file had when opened.
-    std::uint64_t size() const noexcept { return size_; }
-
-    // How many bytes the last read_all or read_parts read.
-    std::uint64_t bytes_read() const noexcept { return bytes_read_; }
-
-private:
-    bool read_at(std::uint8_t* data, std::uint64_t offset, std::size_t length, std::string& error) const;
-
-    int fd_ = -1;
-    std::size_t size_ = 0;
-    std::uint64_t bytes_read_ = 0;
-    FileIdentity identity_;
-};
+using input::describe;
+using input::FileIdentity;
+using input::InputFile;
 
 enum class WriteStatus {
     Written,

@@ -165,9 +165,11 @@ int run_info(const Options& options) {
             header = std::move(*read);
         } else {
             InputFile input;
-            if (!input.open(job.input, error)) return fail(error);
+            if (auto opened = input.open(job.input); !opened) return fail(opened.error().message);
             if (job.sniff && !input.has_sphere_magic()) return true;  // not a SPHERE file: not listed
-            if (!input.read_header(header, error, &lines, &head)) return fail(error);
+            auto read = input.read_header(&lines, &head);
+            if (!read) return fail(read.error().message);
+            header = std::move(*read);
         }
         const std::string name = options.from_stdin ? "-" : job.input.string();
         const std::vector<Fact> facts =

@@ -16,8 +16,7 @@ namespace {
 
 bool begins_with_sphere_magic(const fs::path& path) {
     InputFile file;
-    std::string ignored;
-    return file.open(path, ignored) && file.has_sphere_magic();
+    return file.open(path) && file.has_sphere_magic();
 }
 
 enum class Candidate { No, Always, IfSphere };

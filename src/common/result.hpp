@@ -16,11 +16,13 @@ enum class ErrorKind : std::uint8_t {
     Invalid,      // malformed, corrupt or inconsistent input, or an output limit
     Unsupported,  // well formed, but uses something this system does not decode
     OutOfMemory,  // a buffer for the result could not be allocated
+    Io,           // a file could not be opened or read (os_error says why)
 };
 
 struct [[nodiscard]] DecodeError {
     ErrorKind kind;
     std::string message;
+    int os_error = 0;  // ErrorKind::Io: the errno of the call that failed
 
     friend bool operator==(const DecodeError&, const DecodeError&) = default;
 };

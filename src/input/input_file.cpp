@@ -1,0 +1,119 @@
+#include "input/input_file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string_view>
+
+#include "common/checked.hpp"
+
+namespace korrin::input {
+
+std::string describe(const std::error_code& error) {
+    std::string text = error.message();
+    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') text[0] = static_cast<char>(text[0] - 'A' + 'a');
+    return text;
+}
+
+DecodeError io_error(std::string_view what, int os_error) {
+    return DecodeError{ErrorKind::Io, cat(what, ": ", describe(std::error_code(os_error, std::generic_category()))),
+                       os_error};
+}
+
+std::optional<FilePart> stored_frames_in_file(const sphere::SphereHeader& header, const codecs::FrameWindow& window) {
+    if (window.whole() || codecs::is_compressed(codecs::coding_text(header))) return std::nullopt;
+    const auto channels = header.int_("channel_count");
+    const auto frames = header.int_("sample_count");
+    const auto width = header.int_("sample_n_bytes");
+    if (!channels || !frames || !width || *channels < 1 || *frames < 0 || *width < 1) return std::nullopt;
+    const std::uint64_t end_frame = std::min(window.end, static_cast<std::uint64_t>(*frames));
+    const std::uint64_t begin_frame = std::min(window.begin, end_frame);
+    std::uint64_t frame_bytes = 0, begin = 0, end = 0;
+    if (!checked_mul(static_cast<std::uint64_t>(*channels), static_cast<std::uint64_t>(*width), frame_bytes) ||
+        !checked_mul(begin_frame, frame_bytes, begin) || !checked_mul(end_frame, frame_bytes, end) ||
+        !checked_add(begin, header.header_size, begin) || !checked_add(end, header.header_size, end))
+        return std::nullopt;
+    return FilePart{begin, end};
+}
+
+InputFile::~InputFile() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+Result<void> InputFile::open(const std::filesystem::path& path) {
+    // O_NONBLOCK: a FIFO named as an input must not hang in open().
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd_ < 0) return io_error("cannot open", errno);
+    struct stat info;
+    if (::fstat(fd_, &info) != 0) return io_error("cannot open", errno);
+    if (S_ISDIR(info.st_mode)) return DecodeError{ErrorKind::Io, "is a directory", EISDIR};
+    if (!S_ISREG(info.st_mode)) return DecodeError{ErrorKind::Io, "not a regular file", EINVAL};
+    size_ = static_cast<std::uint64_t>(info.st_size);
+    identity_ = {info.st_dev, info.st_ino};
+    return ok();
+}
+
+bool InputFile::has_sphere_magic() const {
+    char head[sphere::kMagic.size()];
+    const ssize_t got = ::pread(fd_, head, sizeof head, 0);
+    return got == static_cast<ssize_t>(sizeof head) && std::string_view(head, sizeof head) == sphere::kMagic;
+}
+
+Result<void> InputFile::read_at(std::uint8_t* data, std::uint64_t offset, std::size_t length) const {
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t got = ::pread(fd_, data + done, length - done, static_cast<off_t>(offset + done));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return io_error("cannot read", errno);
+        }
+        if (got == 0) return DecodeError{ErrorKind::Io, "file shrank while being read", EIO};
+        done += static_cast<std::size_t>(got);
+    }
+    return ok();
+}
+
+Result<ByteBuffer> InputFile::read_all(std::uint64_t limit) { return read_parts(limit, limit, 0, 0); }
+
+Result<ByteBuffer> InputFile::read_parts(std::uint64_t limit, std::uint64_t head_end, std::uint64_t begin,
+                                         std::uint64_t end) {
+    const std::uint64_t size = std::min(size_, limit);
+    if (size > SIZE_MAX) return out_of_memory();
+    KR_ASSIGN_OR_RETURN(ByteBuffer buffer, ByteBuffer::allocate(static_cast<std::size_t>(size)));
+    head_end = std::min(head_end, size);
+    end = std::min(end, size);
+    begin = std::min(std::max(begin, head_end), end);  // what the head read has not
+    KR_TRY(read_at(buffer.data(), 0, static_cast<std::size_t>(head_end)));
+    KR_TRY(read_at(buffer.data() + begin, begin, static_cast<std::size_t>(end - begin)));
+    bytes_read_ = head_end + (end - begin);
+    return buffer;
+}
+
+Result<ByteBuffer> InputFile::read_for(const sphere::SphereHeader& header, const codecs::FrameWindow& window,
+                                       std::uint64_t limit) {
+    const std::optional<FilePart> part = stored_frames_in_file(header, window);
+    return part ? read_parts(limit, header.header_size, part->begin, part->end) : read_all(limit);
+}
+
+Result<sphere::SphereHeader> InputFile::read_header(std::vector<sphere::FieldLine>* lines, ByteBuffer* head_bytes) {
+    // A size line longer than the first read is legal but rare: the head
+    // then grows until it holds one, or the whole file.
+    constexpr std::uint64_t first_read = 64 * 1024;
+    ByteBuffer head;
+    std::uint64_t want = std::min<std::uint64_t>(size_, first_read);
+    for (;;) {
+        KR_ASSIGN_OR_RETURN(head, read_all(want));
+        KR_ASSIGN_OR_RETURN(const std::uint64_t region, sphere::header_size(head.view(), size_));
+        if (region != 0 && region <= head.size()) break;
+        // Known to fit in the file, which bounds the doubling too.
+        want = region != 0 ? region : std::min<std::uint64_t>(size_, want * 2);
+    }
+    KR_ASSIGN_OR_RETURN(sphere::SphereHeader header, sphere::read_header(head.view(), size_, lines));
+    if (head_bytes != nullptr) *head_bytes = std::move(head);
+    return header;
+}
+
+}  // namespace korrin::input
