@@ -127,6 +127,23 @@ std::size_t lpc_unchecked_any(const std::int64_t* r, std::size_t n, std::int64_t
 constexpr std::size_t kVectorMin = 8;
 constexpr std::size_t kVectorMax = 18;
 
+// vpmuldq: the signed products of the low 32 bits of each 64-bit lane.
+// clang reads the intrinsic as a 64-bit multiply of sign-extended lanes,
+// and where it cannot see that a lane is sign-extended already (a value
+// that comes around the loop, a coefficient hoisted out of it) it forms
+// the full 64-bit product from three vpmuludq and shifts, which made this
+// loop 1.7x the instructions of GCC's; written out, both emit the one
+// instruction.
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i mul_low32(__m256i a, __m256i b) noexcept {
+#if defined(__clang__)
+    __m256i product;
+    __asm__("vpmuldq %2, %1, %0" : "=x"(product) : "x"(a), "x"(b));
+    return product;
+#else
+    return _mm256_mul_epi32(a, b);
+#endif
+}
+
 [[gnu::target("avx2")]] std::size_t lpc_unchecked_avx2(const std::int64_t* r, std::size_t n, std::int64_t* s,
                                                      std::span<const std::int64_t> a, std::int64_t mu,
                                                      std::int64_t d, std::int64_t offset) noexcept {
@@ -141,10 +158,10 @@ constexpr std::size_t kVectorMax = 18;
     const std::int64_t a0 = a[0], a1 = a[1];
     std::int64_t x0 = s[-1] - mu, x1 = s[-2] - mu;
     for (std::size_t i = 0; i < n; ++i) {
-        const __m256i lanes_sum = _mm256_add_epi64(_mm256_add_epi64(_mm256_mul_epi32(window[0], coefficient[0]),
-                                                        _mm256_mul_epi32(window[1], coefficient[1])),
-                                       _mm256_add_epi64(_mm256_mul_epi32(window[2], coefficient[2]),
-                                                        _mm256_mul_epi32(window[3], coefficient[3])));
+        const __m256i lanes_sum = _mm256_add_epi64(_mm256_add_epi64(mul_low32(window[0], coefficient[0]),
+                                                                    mul_low32(window[1], coefficient[1])),
+                                                   _mm256_add_epi64(mul_low32(window[2], coefficient[2]),
+                                                                    mul_low32(window[3], coefficient[3])));
         const __m128i half =
             _mm_add_epi64(_mm256_castsi256_si128(lanes_sum), _mm256_extracti128_si256(lanes_sum, 1));
         const std::int64_t older = _mm_cvtsi128_si64(_mm_add_epi64(half, _mm_unpackhi_epi64(half, half)));
