@@ -22,6 +22,17 @@ bool restore_offset(const std::int64_t* r, std::size_t n, std::int64_t* s, std::
     return true;
 }
 
+// The unchecked DIFF loops keep the differences of the last values rather
+// than the values alone: DIFF1 adds r to the last value, DIFF2 adds r to
+// the last difference d = s1 - s2 and d to the last value, DIFF3 adds r to
+// the second difference, that to d, and d to the last value. The same
+// values modulo 2^64 as the rules' steps, but each value waits on one add
+// instead of a multiply-add and a subtraction. The bound is not tested
+// value by value (a compare and a branch on every one): the loop ORs the
+// biased values together, and only when that shows a value beyond the
+// bound is the first such value looked for. Up to it every value read was
+// within the bound, so every value up to and including it is the rules'
+// own, exactly; the checked loop goes on after it.
 template <int kOrder>
 bool restore_difference(const std::int64_t* r, std::size_t n, std::int64_t* s) noexcept {
     // The history sits just before the block, so s[i - k] reaches back into
@@ -31,16 +42,23 @@ bool restore_difference(const std::int64_t* r, std::size_t n, std::int64_t* s) n
     bool within = true;
     for (int k = 1; k <= kOrder; ++k) within = within && within_difference_bound(s[-k]);
     if (within) {
-        std::int64_t s1 = s[-1], s2 = s[-2], s3 = s[-3];
-        while (i < count) {
-            std::int64_t v;
-            difference_value<kOrder, Unchecked>(r[i], s1, s2, s3, v);
-            s[i++] = v;
-            s3 = s2;
-            s2 = s1;
-            s1 = v;
-            if (!within_difference_bound(v)) break;
+        using U = std::uint64_t;
+        constexpr U kBias = U{1} << 59;
+        U s1 = U(s[-1]), d = U(s[-1]) - U(s[-2]), dd = d - (U(s[-2]) - U(s[-3]));
+        U spread = 0;  // below 2^60 while every value is within 2^59
+        for (std::ptrdiff_t j = 0; j < count; ++j) {
+            if constexpr (kOrder == 3) dd += U(r[j]);
+            if constexpr (kOrder == 3) d += dd;
+            if constexpr (kOrder == 2) d += U(r[j]);
+            s1 += kOrder == 1 ? U(r[j]) : d;
+            s[j] = static_cast<std::int64_t>(s1);
+            spread |= s1 + kBias;
         }
+        if (spread < 2 * kBias) return true;
+        // A value beyond the bound: keep the values up to the first one.
+        while (i < count && within_difference_bound(s[i])) ++i;
+        if (i == count) return true;
+        ++i;
     }
     for (; i < count; ++i)
         if (!difference_value<kOrder, Checked>(r[i], s[i - 1], s[i - 2], s[i - 3], s[i])) return false;
