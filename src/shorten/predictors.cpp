@@ -88,6 +88,15 @@ std::int64_t lpc_bound(const std::int64_t* s, std::span<const std::int64_t> a, s
 
 namespace {
 
+// x[k] = x[k - 1] for k = kOrder - 1 down to 1, written out one index at a
+// time: as a loop, clang turns it into a memmove, which keeps the window in
+// memory, and each value then waits for a load of the store just made.
+template <std::size_t... kIndex>
+[[gnu::always_inline]] inline void shift_window(std::int64_t* x, std::index_sequence<kIndex...>) noexcept {
+    constexpr std::size_t kLast = sizeof...(kIndex);
+    ((x[kLast - kIndex] = x[kLast - kIndex - 1]), ...);
+}
+
 // The unchecked QLPC loop, for the orders up to kFixedOrders, with the
 // window of centred values (each less mu) and the coefficients in
 // registers; it runs while every value it forms stays within d (see
@@ -107,7 +116,7 @@ std::size_t lpc_unchecked_fixed(const std::int64_t* r, std::size_t n, std::int64
     for (std::size_t i = 0; i < n; ++i) {
         std::int64_t t;
         lpc_value<Unchecked>(r[i], centred, a, kOrder, mu, offset, t, s[i]);
-        for (std::size_t k = kOrder - 1; k >= 1; --k) x[k] = x[k - 1];
+        shift_window(x, std::make_index_sequence<kOrder - 1>());
         x[0] = t;
         if (t > d || t < -d) return i + 1;
     }
