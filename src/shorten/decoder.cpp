@@ -194,9 +194,8 @@ private:
         KR_ASSIGN_OR_RETURN(const std::uint64_t order, reader_.uvar(kOrderWidth));
         if (order > maxnlpc_) return invalid("shorten QLPC order ", order, " exceeds maxnlpc ", maxnlpc_);
         coefficients_.resize(order);
-        for (std::int64_t& a : coefficients_) {
-            KR_ASSIGN_OR_RETURN(a, reader_.var(kCoefficientWidth));
-        }
+        std::size_t read = 0;
+        KR_TRY(reader_.var_block(kCoefficientWidth, coefficients_, read));
         KR_ASSIGN_OR_RETURN(const std::int64_t mu, running_mean());
         const auto residual_width = static_cast<std::uint32_t>(width + 1);
         const std::span<const std::int64_t> a = coefficients_;

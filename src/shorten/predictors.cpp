@@ -171,33 +171,39 @@ constexpr std::size_t kVectorMax = 18;
 #endif
 }
 
+// kRegisters (2 or 4) registers hold the terms of x_2 to x_(4 kRegisters + 1),
+// so that orders up to 10 do not carry eight lanes of zeros.
+template <int kRegisters>
 [[gnu::target("avx2")]] std::size_t lpc_unchecked_avx2(const std::int64_t* r, std::size_t n, std::int64_t* s,
                                                      std::span<const std::int64_t> a, std::int64_t mu,
                                                      std::int64_t d, std::int64_t offset) noexcept {
+    static_assert(kRegisters == 2 || kRegisters == 4);
+    constexpr std::size_t kLanes = 4 * kRegisters;
     const std::size_t p = a.size();
-    alignas(32) std::int64_t lanes[16] = {};  // coefficients a_2..a_17, then the window
+    alignas(32) std::int64_t lanes[kLanes] = {};  // coefficients a_2.., then the window
     for (std::size_t k = 2; k < p; ++k) lanes[k - 2] = a[k];
-    __m256i coefficient[4], window[4];
-    for (int j = 0; j < 4; ++j) coefficient[j] = _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes + 4 * j));
+    __m256i coefficient[kRegisters], window[kRegisters];
+    for (int j = 0; j < kRegisters; ++j)
+        coefficient[j] = _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes + 4 * j));
     // window lane k holds x_(k + 2) of the value about to be formed.
-    for (std::size_t k = 0; k < 16; ++k) lanes[k] = k + 2 < p ? s[-3 - static_cast<std::ptrdiff_t>(k)] - mu : 0;
-    for (int j = 0; j < 4; ++j) window[j] = _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes + 4 * j));
+    for (std::size_t k = 0; k < kLanes; ++k) lanes[k] = k + 2 < p ? s[-3 - static_cast<std::ptrdiff_t>(k)] - mu : 0;
+    for (int j = 0; j < kRegisters; ++j) window[j] = _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes + 4 * j));
     const std::int64_t a0 = a[0], a1 = a[1];
     std::int64_t x0 = s[-1] - mu, x1 = s[-2] - mu;
     for (std::size_t i = 0; i < n; ++i) {
-        const __m256i lanes_sum = _mm256_add_epi64(_mm256_add_epi64(mul_low32(window[0], coefficient[0]),
-                                                                    mul_low32(window[1], coefficient[1])),
-                                                   _mm256_add_epi64(mul_low32(window[2], coefficient[2]),
-                                                                    mul_low32(window[3], coefficient[3])));
+        __m256i lanes_sum = _mm256_add_epi64(mul_low32(window[0], coefficient[0]), mul_low32(window[1], coefficient[1]));
+        if constexpr (kRegisters == 4)
+            lanes_sum = _mm256_add_epi64(lanes_sum, _mm256_add_epi64(mul_low32(window[2], coefficient[2]),
+                                                                     mul_low32(window[3], coefficient[3])));
         const __m128i half =
             _mm_add_epi64(_mm256_castsi256_si128(lanes_sum), _mm256_extracti128_si256(lanes_sum, 1));
         const std::int64_t older = _mm_cvtsi128_si64(_mm_add_epi64(half, _mm_unpackhi_epi64(half, half)));
         // The window moves on by one value, x1 entering at lane 0: each
         // register rotates by a lane and takes the previous one's last.
-        __m256i rotated[4];
-        for (int j = 0; j < 4; ++j) rotated[j] = _mm256_permute4x64_epi64(window[j], 0x93);  // lanes 3, 0, 1, 2
+        __m256i rotated[kRegisters];
+        for (int j = 0; j < kRegisters; ++j) rotated[j] = _mm256_permute4x64_epi64(window[j], 0x93);  // lanes 3, 0, 1, 2
         window[0] = _mm256_blend_epi32(rotated[0], _mm256_set1_epi64x(x1), 0x03);
-        for (int j = 1; j < 4; ++j) window[j] = _mm256_blend_epi32(rotated[j], rotated[j - 1], 0x03);
+        for (int j = 1; j < kRegisters; ++j) window[j] = _mm256_blend_epi32(rotated[j], rotated[j - 1], 0x03);
         // The sum as Unchecked::sum forms it, the newest term last.
         const auto u = [](std::int64_t v) { return static_cast<std::uint64_t>(v); };
         const auto sum = static_cast<std::int64_t>(u(older) + u(a1) * u(x1) + u(a0) * u(x0));
@@ -241,7 +247,8 @@ bool restore_lpc(const std::int64_t* r, std::size_t n, std::int64_t* s, std::spa
             return true;
         };
         if (p >= kVectorMin && p <= kVectorMax && narrow && has_avx2() && centred_narrow())
-            i = lpc_unchecked_avx2(r, n, s, a, mu, std::min(d, k32), offset);
+            i = p <= 10 ? lpc_unchecked_avx2<2>(r, n, s, a, mu, std::min(d, k32), offset)
+                        : lpc_unchecked_avx2<4>(r, n, s, a, mu, std::min(d, k32), offset);
         else
 #endif
             i = p <= kFixedOrders ? kLpcLoops[p - 1](r, n, s, a.data(), mu, d, offset)
