@@ -150,7 +150,7 @@ private:
         for (std::uint64_t c = 0; c < channels; ++c) channels_.emplace_back(history_length, nmean, rounds_means());
         residuals_.resize(kStep);
         converter_.emplace(type == 8, nmean != 0);
-        output_.emplace(channels, output_options_, limits_.max_decoded_samples, stream_size_);
+        output_.emplace(channels, output_options_, limits_.max_decoded_samples, stream_size_, type == 8);
         return ok();
     }
 
@@ -286,6 +286,7 @@ private:
         audio.is_ulaw = converter_->is_ulaw();
         audio.samples = std::move(samples);
         audio.frames_decoded = output_->frames();
+        audio.code_checksum = output_->code_checksum();
         audio.version = version_;
         audio.stopped_early = stopped_early;
         return audio;
