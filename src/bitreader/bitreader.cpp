@@ -95,9 +95,9 @@ Result<std::uint64_t> BitReader::ulong() {
 // The fast road for a block of codes.
 //
 // The cache is topped up once, then a group of four codes is taken with no
-// check between them: per code, the count of leading zeros and the cache
-// word shifted to start at its one bit, so that only the count and two
-// shifts wait on the code before. Each code's value is formed from that
+// check between them: per code, the count of leading zeros, and the cache
+// word shifted to start after the code, so that only the count and one
+// shift wait on the code before. Each code's value is formed from that
 // word and its count beside the chain, in the slots the chain leaves idle
 // (the count of zeros takes three cycles on Intel processors). Once per
 // group, the group's total length is tested against the bits in hand; a
@@ -134,13 +134,16 @@ Result<std::uint64_t> BitReader::ulong() {
             // no code within the valid bits can have, so such a group fails
             // the test below. With lzcnt the count of zeros is one
             // instruction, and the `& 63` comes free with the shift.
+            // The next code's word is c shifted by after_run, which does not
+            // wait on the count, and then by the count: only the count and
+            // one shift are on the chain from code to code (each shift is
+            // below 64, so the two together are exact whatever they add to).
             std::uint64_t c = cache;
             unsigned total = 0;
             for (std::size_t g = 0; g < 4; ++g) {
                 const auto run = static_cast<unsigned>(std::countl_zero(c));
-                const std::uint64_t marked = c << (run & 63);
-                out[i + g] = value(run, marked);
-                c = marked << after_run;
+                out[i + g] = value(run, c << (run & 63));
+                c = (c << after_run) << (run & 63);
                 total += run + after_run;
             }
             if (total <= valid) {
