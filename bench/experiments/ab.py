@@ -64,6 +64,10 @@ def run_sph2pipe(tool: Path, path: str, runs: int) -> list[tuple[float, float]]:
     return [timing.timed_command([str(tool), "-f", "wav", "-p", path, "/dev/null"]) for _ in range(runs)]
 
 
+def ms(seconds: float) -> str:
+    return f"{seconds * 1e3:.2f} ms" if seconds >= 1e-3 else f"{seconds * 1e6:.1f} us"
+
+
 def module_file(build: str) -> Path | None:
     found = sorted(Path(build).glob("korrin_native*.so"))
     return found[0] if found else None
@@ -106,13 +110,13 @@ def main() -> int:
         first = builds[0]
         for b in builds:
             vs_first = statistics.median(x / y for x, y in zip(per_round[b], per_round[first]))
-            line = (f"  {b}: wall median {statistics.median(wall[b]) * 1e3:.2f} ms, best {min(wall[b]) * 1e3:.2f} ms; "
-                    f"CPU median {statistics.median(cpu[b]) * 1e3:.2f} ms; x{vs_first:.3f} the time of {first}")
+            line = (f"  {b}: wall median {ms(statistics.median(wall[b]))}, best {ms(min(wall[b]))}; "
+                    f"CPU median {ms(statistics.median(cpu[b]))}; x{vs_first:.3f} the time of {first}")
             if tool_rounds:
                 line += f"; sph2pipe / this {statistics.median(t / m for t, m in zip(tool_rounds, per_round[b])):.2f}x"
             print(line)
         if tool_rounds:
-            print(f"  sph2pipe -f wav -p to /dev/null: wall median {statistics.median(tool_wall) * 1e3:.2f} ms "
+            print(f"  sph2pipe -f wav -p to /dev/null: wall median {ms(statistics.median(tool_wall))} "
                   f"(7 runs per round)")
     print(f"\nload average after: {os.getloadavg()[0]:.2f}")
     return 0
