@@ -97,16 +97,19 @@ def sphere_ulaw(codes: np.ndarray, rate: int) -> bytes:
     return header + codes.tobytes()
 
 
-def sphere_shorten(stream: bytes, frames: int, channels: int, rate: int) -> bytes:
-    """A SPHERE file whose payload is an embedded Shorten stream."""
-    header = sphere_header([
+def sphere_shorten(stream: bytes, frames: int, channels: int, rate: int, ulaw: bool = False) -> bytes:
+    """A SPHERE file whose payload is an embedded Shorten stream (of 16-bit
+    PCM, or with `ulaw` of mu-law codes)."""
+    fields = [
         ("sample_count", "i", frames),
         ("sample_rate", "i", rate),
         ("channel_count", "i", channels),
-        ("sample_n_bytes", "i", 2),
-        ("sample_byte_format", "s", "01"),
-        ("sample_coding", "s", SHORTEN_CODING),
-    ])
+        ("sample_n_bytes", "i", 1 if ulaw else 2),
+    ]
+    if not ulaw:
+        fields.append(("sample_byte_format", "s", "01"))
+    fields.append(("sample_coding", "s", ("ulaw," if ulaw else "pcm,") + SHORTEN_CODING.split(",", 1)[1]))
+    header = sphere_header(fields)
     return header + stream
 
 
@@ -184,9 +187,10 @@ class ShortenParams:
     nmean: int = 4
 
 
-def encode_shorten(samples: np.ndarray, rate: int, params: ShortenParams) -> bytes:
+def encode_shorten(samples: np.ndarray, rate: int, params: ShortenParams, verbatim: bool = True) -> bytes:
     """A Shorten stream of `samples` (int16, frames x channels) with a leading
-    VERBATIM WAV header, padded as `pad_stream` says."""
+    VERBATIM WAV header (which ffmpeg needs, and which sph2pipe refuses,
+    hence `verbatim`), padded as `pad_stream` says."""
     frames, channels = samples.shape
     stream = shorten_writer.encode(
         samples,
@@ -194,7 +198,7 @@ def encode_shorten(samples: np.ndarray, rate: int, params: ShortenParams) -> byt
         blocksize=params.blocksize,
         maxnlpc=16 if params.lpc else 0,
         nmean=params.nmean,
-        verbatim=wav_header(frames, channels, rate),
+        verbatim=wav_header(frames, channels, rate) if verbatim else b"",
     )
     return pad_stream(stream)
 
@@ -276,6 +280,43 @@ def build_inputs(out: Path, quick: bool, log=print) -> Inputs:
     files[name] = _cached(out, name, key, build_ulaw)
     meta[name] = {"frames": frames, "channels": 2, "rate": RATE, "minutes": minutes,
                   "sample_type": 8, "lpc": False, "bytes": files[name].stat().st_size}
+
+    # The same three as SPHERE files, as users meet them (transcode, and
+    # sph2pipe, which refuses the VERBATIM command: encoded again without it).
+    for name, params in (("long_diff.sph", ShortenParams(5, lpc=False)), ("long_lpc.sph", ShortenParams(3, lpc=True)),
+                         ("long_ulaw.sph", ShortenParams(8, lpc=False))):
+        ulaw = params.sample_type == 8
+        key = {"frames": frames, "params": params.__dict__, "writer": digest, "v": 1}
+
+        def build_sphere(name=name, params=params, ulaw=ulaw):
+            nonlocal audio
+            if audio is None:
+                audio = synth_speechlike(frames, 2, RATE, seed=7)
+            log(f"  encoding {name} ({minutes:g} min of 16 kHz stereo; a minute or two)...")
+            samples = ulaw_values(ulaw_encode(audio)) if ulaw else audio
+            return sphere_shorten(encode_shorten(samples, RATE, params, verbatim=False), frames, 2, RATE, ulaw=ulaw)
+
+        files[name] = _cached(out, name, key, build_sphere)
+        meta[name] = {"frames": frames, "channels": 2, "rate": RATE, "minutes": minutes,
+                      "sample_type": params.sample_type, "lpc": params.lpc, "bytes": files[name].stat().st_size}
+
+    # A telephone call of 5 minutes, 8 kHz stereo, twice: Shorten of its
+    # mu-law codes and Shorten of its 16-bit samples, DIFF blocks both, so
+    # that the two codings of one call compare call for call.
+    call_frames = int(minutes * 60 * 8000)
+    for name, ulaw in (("call_ulaw.sph", True), ("call_pcm16.sph", False)):
+        key = {"frames": call_frames, "ulaw": ulaw, "writer": digest, "v": 2}
+
+        def build_call(ulaw=ulaw, name=name):
+            log(f"  encoding {name} ({minutes:g} min of 8 kHz stereo)...")
+            call = synth_speechlike(call_frames, 2, 8000, seed=21)
+            samples = ulaw_values(ulaw_encode(call)) if ulaw else call
+            stream = encode_shorten(samples, 8000, ShortenParams(8 if ulaw else 5, lpc=False), verbatim=False)
+            return sphere_shorten(stream, call_frames, 2, 8000, ulaw=ulaw)
+
+        files[name] = _cached(out, name, key, build_call)
+        meta[name] = {"frames": call_frames, "channels": 2, "rate": 8000, "minutes": minutes,
+                      "sample_type": 8 if ulaw else 5, "lpc": False, "bytes": files[name].stat().st_size}
 
     # A tiny stream of each kind, to time ffmpeg's start-up.
     for name, params in (("tiny_diff.shn", ShortenParams(5, lpc=False)),

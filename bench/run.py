@@ -7,7 +7,8 @@ this module and its baselines in the same run, on the same bytes, and prints
 a table of median times, throughputs and ratios; --json writes the same
 figures as JSON. Targets (--only takes a comma-separated subset):
 
-  shorten   shorten_to_pcm on long Shorten streams vs ffmpeg's decoder
+  shorten   transcode of Shorten SPHERE files vs sph2pipe, and shorten_to_pcm on
+            the bare streams vs ffmpeg's decoder
   pcm       transcode / decode_pcm of a 40 MB PCM file vs one bytes copy
   g711      g711_expand vs numpy's table[codes] on 10 MB of codes
   corpus    1,000 small SPHERE files, read + convert + write, vs ffmpeg per file
@@ -49,6 +50,9 @@ TARGETS = ("shorten", "pcm", "g711", "corpus", "memory", "cli", "segments")
 # bound; "max": it must stay within it.
 GOALS = {
     "shorten": ("min", 4.0),
+    "sph2pipe_diff": ("min", 5.0),
+    "sph2pipe_lpc": ("min", 4.5),
+    "ulaw_call": ("max", 1.15),
     "pcm_le": ("max", 2.5),
     "pcm_be": ("max", 3.0),
     "g711": ("min", 3.0),
@@ -266,6 +270,80 @@ def bench_shorten(kn, ins: inp.Inputs, reps: int, report: Report):
                             + ": no first-touch page faults; ratio = ffmpeg / this")
             entry["kept_memory_s"] = kept
         data_out[name] = entry
+
+
+SPH2PIPE = HERE.parent.parent / "shared" / "oracles" / "sph2pipe" / "sph2pipe"
+
+
+def bench_shorten_sphere(kn, ins: inp.Inputs, reps: int, report: Report):
+    """transcode of Shorten SPHERE files, as users call it, against sph2pipe
+    (`-f wav -p` to /dev/null) on the same files in the same rounds. Each
+    round makes CALLS timed calls of the module in this process and runs
+    sph2pipe 7 times; wall time and CPU time are both kept."""
+    calls = 7
+    tool = SPH2PIPE if SPH2PIPE.is_file() and os.access(SPH2PIPE, os.X_OK) else None
+    if tool is None:
+        report.notes.append(f"shorten: no sph2pipe at {SPH2PIPE}; the ratios against it are left out")
+    data_out = report.data.setdefault("shorten_sphere", {})
+    medians = {}
+    for name, goal in (("long_diff.sph", "sph2pipe_diff"), ("long_lpc.sph", "sph2pipe_lpc"), ("long_ulaw.sph", None),
+                       ("call_pcm16.sph", None), ("call_ulaw.sph", None)):
+        if name not in ins.files:
+            continue
+        meta = ins.meta[name]
+        data = ins.read(name)
+        wav = kn.transcode(data)
+        if tool is not None:
+            with tempfile.NamedTemporaryFile(suffix=".wav", dir=ins.out) as tmp:
+                subprocess.run([str(tool), "-f", "wav", "-p", str(ins.path(name)), tmp.name], check=True,
+                               capture_output=True)
+                if Path(tmp.name).read_bytes() != wav:
+                    report.notes.append(f"shorten {name}: sph2pipe's WAV differs from transcode's")
+        del wav
+        wall, cpu, per_round, tool_wall, tool_cpu, tool_round = [], [], [], [], [], []
+        kn.transcode(data)  # warm-up
+        for _ in range(reps):
+            round_wall = []
+            for _ in range(calls):
+                c0, w0 = time.process_time(), time.perf_counter()
+                result = kn.transcode(data)
+                w1, c1 = time.perf_counter(), time.process_time()
+                del result
+                round_wall.append(w1 - w0)
+                cpu.append(c1 - c0)
+            wall += round_wall
+            per_round.append(statistics.median(round_wall))
+            if tool is not None:
+                runs = [timing.timed_command([str(tool), "-f", "wav", "-p", str(ins.path(name)), "/dev/null"])
+                        for _ in range(7)]
+                tool_wall += [w for w, _ in runs]
+                tool_cpu += [c for _, c in runs]
+                tool_round.append(statistics.median(w for w, _ in runs))
+        mod = statistics.median(wall)
+        samples = meta["frames"] * meta["channels"]
+        kind = {3: "QLPC", 5: "16-bit, DIFF", 8: "mu-law, DIFF"}[meta["sample_type"]]
+        report.row("shorten", f"transcode {name} ({kind})", mod, f"{samples / mod / 1e6:.1f} Msamp/s",
+                   note=f"{meta['minutes']:g} min {meta['rate'] // 1000} kHz stereo; wall: median of {len(wall)} calls "
+                        f"in one process, best {fmt_time(min(wall))}; CPU median {fmt_time(statistics.median(cpu))}")
+        entry = {"wall_s": wall, "cpu_s": cpu, "samples": samples}
+        if tool_round:
+            ratio = statistics.median(t / m for t, m in zip(tool_round, per_round))
+            goal_text, ok = judge(GOALS[goal], ratio) if goal else ("", None)
+            report.row("shorten", "  sph2pipe -f wav -p to /dev/null", statistics.median(tool_wall),
+                       f"{samples / statistics.median(tool_wall) / 1e6:.1f} Msamp/s", ratio, goal_text, ok,
+                       note=f"median of 7 runs a round; CPU median {fmt_time(statistics.median(tool_cpu))}; "
+                            "ratio = sph2pipe's wall time / transcode's, per round")
+            entry.update({"sph2pipe_wall_s": tool_wall, "sph2pipe_cpu_s": tool_cpu, "ratio_vs_sph2pipe": ratio})
+        medians[name] = (per_round, samples)
+        data_out[name] = entry
+    for ulaw, linear, label, goal in (("call_ulaw.sph", "call_pcm16.sph", "the same call in 16-bit Shorten", "ulaw_call"),
+                                      ("long_ulaw.sph", "long_diff.sph", "the 16-bit DIFF stream, per sample", None)):
+        if ulaw in medians and linear in medians:
+            (u, nu), (lin, nl) = medians[ulaw], medians[linear]
+            ratio = statistics.median((a / nu) / (b / nl) for a, b in zip(u, lin))
+            goal_text, ok = judge(GOALS[goal], ratio) if goal else ("", None)
+            report.row("shorten", f"  {ulaw} against {label}", None, "", ratio, goal_text, ok,
+                       note="ratio = mu-law time / 16-bit time (per sample), per round")
 
 
 # glibc settings under which freed memory is kept for the next call instead
@@ -660,9 +738,10 @@ def main(argv=None) -> int:
     report = Report()
     info = machine_info()
     info["module"] = kn.__file__
+    info["compiler"] = timing.compiler_of(kn.__file__)
     log(f"module {kn.__file__}")
 
-    steps = [("shorten", lambda: bench_shorten(kn, ins, reps, report)),
+    steps = [("shorten", lambda: (bench_shorten_sphere(kn, ins, reps, report), bench_shorten(kn, ins, reps, report))),
              ("pcm", lambda: bench_pcm(kn, ins, reps, report)),
              ("g711", lambda: bench_g711(kn, ins, reps, report)),
              ("corpus", lambda: bench_corpus(kn, ins, reps, args.quick, report)),
@@ -677,7 +756,8 @@ def main(argv=None) -> int:
     print(f"\nkorrin_native benchmarks, {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC, "
           f"{reps} rounds, medians of {args.clock} time" + (" (quick)" if args.quick else ""))
     print(f"machine: {info.get('cpu', '?')}, {info.get('cores')} cores, {info.get('memory_gib', '?')} GiB; "
-          f"Python {info['python']}, numpy {info['numpy']}; {info.get('ffmpeg', 'no ffmpeg')}\n")
+          f"Python {info['python']}, numpy {info['numpy']}; {info.get('ffmpeg', 'no ffmpeg')}")
+    print(f"module: {kn.__file__}, built by {info['compiler']}; load average {os.getloadavg()[0]:.2f}\n")
     report.print_table()
     if "cli" in only:
         bench_cli(args.quick, report, sys.executable)
@@ -686,7 +766,8 @@ def main(argv=None) -> int:
 
     if args.markdown:
         head = (f"{datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC, {reps} rounds, "
-                f"medians of {args.clock} time, commit {info.get('commit', '?')}; machine: {info.get('cpu', '?')}, "
+                f"medians of {args.clock} time, commit {info.get('commit', '?')}, module built by {info['compiler']}; "
+                f"machine: {info.get('cpu', '?')}, "
                 f"{info.get('cores')} cores, {info.get('memory_gib', '?')} GiB, {info.get('platform', '')}; "
                 f"Python {info['python']}, numpy {info['numpy']}, {info.get('ffmpeg', 'no ffmpeg').split(' Copyright')[0]}, "
                 f"{info.get('sox', 'no sox')}, libsndfile {info.get('libsndfile', '?')}\n\n")

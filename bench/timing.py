@@ -95,3 +95,45 @@ def command(argv: list[str]) -> Case:
             raise RuntimeError(f"{argv[0]} failed ({proc.returncode}): "
                                f"{err.decode(errors='replace')[-400:]}")
     return run
+
+
+def timed_command(argv: list[str]) -> tuple[float, float]:
+    """Runs a command, its output discarded, and returns its wall time and
+    the CPU time (user + system) of the child; a failure is an error."""
+    w0 = time.perf_counter()
+    proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    err = proc.stderr.read()
+    _, status, usage = os.wait4(proc.pid, 0)
+    wall = time.perf_counter() - w0
+    proc.stderr.close()
+    if os.waitstatus_to_exitcode(status) != 0:
+        raise RuntimeError(f"{argv[0]} failed: {err.decode(errors='replace')[-400:]}")
+    return wall, usage.ru_utime + usage.ru_stime
+
+
+def cpu_model() -> str:
+    """The processor's model name, as /proc/cpuinfo gives it."""
+    try:
+        for line in open("/proc/cpuinfo", encoding="utf-8"):
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return "?"
+
+
+def compiler_of(shared_object) -> str:
+    """The compiler (and linker) that built a shared object, from the notes
+    of its .comment section."""
+    try:
+        out = subprocess.run(["readelf", "-p", ".comment", str(shared_object)],
+                             capture_output=True, text=True).stdout
+    except OSError:
+        return "?"
+    notes = []
+    for line in out.splitlines():
+        if "]" in line and line.lstrip().startswith("["):
+            note = line.split("]", 1)[1].strip()
+            if note not in notes:
+                notes.append(note)
+    return "; ".join(notes) or "?"

@@ -1,21 +1,37 @@
-"""A/B timing of two builds of the module on one input, in alternating fresh
-processes, so that both meet the same load on a shared machine.
+"""A/B timing of builds of the module on the same inputs, in alternating
+fresh processes, so that all meet the same load on a shared machine; with
+sph2pipe on the same files in the same rounds where it is at hand.
 
-    python bench/experiments/ab.py BUILD_A BUILD_B FUNCTION INPUT [ROUNDS]
+    python bench/experiments/ab.py [--function transcode] [--rounds R] [--calls N]
+        [--sph2pipe PATH] BUILD [BUILD ...] -i INPUT [-i INPUT ...]
 
-BUILD_A and BUILD_B are directories holding a korrin_native shared object
-(cmake build directories). Each round runs one process per build, in
-alternating order; each process times 5 calls after one warm-up, in CPU
-time (user + system: steadier than wall time while other jobs compete for
-the cores), and reports its median. Prints the medians over rounds and the median of the
-per-round ratios B/A.
+Each BUILD is a directory holding a korrin_native shared object (a cmake
+build directory, e.g. from bench/experiments/zig-build). Each round runs one
+process per build, the order rotating from round to round; each process
+makes one warm-up call and then N timed calls (default 7) of FUNCTION on
+the input, as a user calls it, and reports their wall and CPU times. For
+SPHERE inputs, sph2pipe (`-f wav -p INPUT /dev/null`) runs 7 times in the
+same round. Printed per input and build: median and best wall time over
+all calls, median CPU time, the ratio to the first build (median of the
+per-round ratios of median wall times) and sph2pipe's median wall time
+over the module's (the same way); then the processor and each build's
+compiler.
 """
 
+from __future__ import annotations
+
+import argparse
 import json
 import os
 import statistics
 import subprocess
 import sys
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent))
+
+import timing  # noqa: E402
 
 CHILD = r"""
 import json, sys, time
@@ -24,43 +40,87 @@ data = open(sys.argv[2], "rb").read()
 fn = sys.argv[1]
 call = (lambda: kn.g711_expand(data, False)) if fn == "g711_expand" else (lambda f=getattr(kn, fn): f(data))
 call()
-ts = []
+wall, cpu = [], []
 for _ in range(int(sys.argv[3])):
-    t0 = time.process_time(); r = call(); ts.append(time.process_time() - t0); del r
-ts.sort()
-print(json.dumps({"median": ts[len(ts) // 2], "best": ts[0], "file": kn.__file__}))
+    c0 = time.process_time(); w0 = time.perf_counter()
+    r = call()
+    w1 = time.perf_counter(); c1 = time.process_time()
+    wall.append(w1 - w0); cpu.append(c1 - c0)
+    del r
+print(json.dumps({"wall": wall, "cpu": cpu, "file": kn.__file__}))
 """
 
-
-# AB_STAT=best takes each process's fastest call instead of its median: for
-# CPU-bound code on a machine whose speed drifts, the fastest call is the
-# steadier figure.
-STAT = os.environ.get("AB_STAT", "median")
+SPH2PIPE = HERE.parent.parent.parent / "shared" / "oracles" / "sph2pipe" / "sph2pipe"
 
 
-def run(build, fn, path, calls):
+def run_build(build: str, fn: str, path: str, calls: int) -> dict:
     env = dict(os.environ, PYTHONPATH=build)
     out = subprocess.run([sys.executable, "-c", CHILD, fn, path, str(calls)], env=env,
                          capture_output=True, text=True, check=True).stdout
-    return json.loads(out)[STAT]
+    return json.loads(out)
 
 
-def main():
-    a, b, fn, path = sys.argv[1:5]
-    rounds = int(sys.argv[5]) if len(sys.argv) > 5 else 7
-    ta, tb = [], []
-    for r in range(rounds):
-        if r % 2 == 0:
-            ta.append(run(a, fn, path, 5))
-            tb.append(run(b, fn, path, 5))
-        else:
-            tb.append(run(b, fn, path, 5))
-            ta.append(run(a, fn, path, 5))
-    ratio = statistics.median(y / x for x, y in zip(ta, tb))
-    print(f"{fn} {os.path.basename(path)}: A {statistics.median(ta) * 1e3:.1f} ms, "
-          f"B {statistics.median(tb) * 1e3:.1f} ms, B/A {ratio:.3f} (median of {rounds} rounds, {STAT} of 5 calls each); "
-          f"fastest A {min(ta) * 1e3:.1f} ms, B {min(tb) * 1e3:.1f} ms, B/A {min(tb) / min(ta):.3f}")
+def run_sph2pipe(tool: Path, path: str, runs: int) -> list[tuple[float, float]]:
+    return [timing.timed_command([str(tool), "-f", "wav", "-p", path, "/dev/null"]) for _ in range(runs)]
+
+
+def ms(seconds: float) -> str:
+    return f"{seconds * 1e3:.2f} ms" if seconds >= 1e-3 else f"{seconds * 1e6:.1f} us"
+
+
+def module_file(build: str) -> Path | None:
+    found = sorted(Path(build).glob("korrin_native*.so"))
+    return found[0] if found else None
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--function", default="transcode")
+    ap.add_argument("--rounds", type=int, default=7)
+    ap.add_argument("--calls", type=int, default=7, help="timed calls per process (at least 7 for the report)")
+    ap.add_argument("--sph2pipe", type=Path, default=SPH2PIPE)
+    ap.add_argument("-i", "--input", action="append", required=True, help="an input file (repeatable)")
+    ap.add_argument("builds", nargs="+", help="build directories")
+    ns = ap.parse_args()
+    builds, inputs = ns.builds, ns.input
+    tool = ns.sph2pipe if ns.sph2pipe.is_file() and os.access(ns.sph2pipe, os.X_OK) else None
+
+    print(f"processor: {timing.cpu_model()}; load average before: {os.getloadavg()[0]:.2f}")
+    for b in builds:
+        so = module_file(b)
+        print(f"build {b}: {timing.compiler_of(so) if so else 'no module found'}")
+    for path in inputs:
+        wall = {b: [] for b in builds}
+        cpu = {b: [] for b in builds}
+        per_round = {b: [] for b in builds}
+        tool_wall, tool_rounds = [], []
+        sphere = Path(path).read_bytes()[:7] == b"NIST_1A"
+        for r in range(ns.rounds):
+            order = builds[r % len(builds):] + builds[: r % len(builds)]
+            for b in order:
+                got = run_build(b, ns.function, path, ns.calls)
+                wall[b] += got["wall"]
+                cpu[b] += got["cpu"]
+                per_round[b].append(statistics.median(got["wall"]))
+            if tool is not None and sphere:
+                times = run_sph2pipe(tool, path, 7)
+                tool_wall += [w for w, _ in times]
+                tool_rounds.append(statistics.median(w for w, _ in times))
+        print(f"\n{ns.function} {os.path.basename(path)}, {ns.rounds} rounds of {ns.calls} calls per build:")
+        first = builds[0]
+        for b in builds:
+            vs_first = statistics.median(x / y for x, y in zip(per_round[b], per_round[first]))
+            line = (f"  {b}: wall median {ms(statistics.median(wall[b]))}, best {ms(min(wall[b]))}; "
+                    f"CPU median {ms(statistics.median(cpu[b]))}; x{vs_first:.3f} the time of {first}")
+            if tool_rounds:
+                line += f"; sph2pipe / this {statistics.median(t / m for t, m in zip(tool_rounds, per_round[b])):.2f}x"
+            print(line)
+        if tool_rounds:
+            print(f"  sph2pipe -f wav -p to /dev/null: wall median {ms(statistics.median(tool_wall))} "
+                  f"(7 runs per round)")
+    print(f"\nload average after: {os.getloadavg()[0]:.2f}")
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

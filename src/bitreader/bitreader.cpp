@@ -92,56 +92,20 @@ Result<std::uint64_t> BitReader::ulong() {
     return uvar(static_cast<std::uint32_t>(width));
 }
 
-// The fast road for a block of codes reads them in two passes.
+// The fast road for a block of codes.
 //
-// First the codes' bits: the cache is topped up once, then a group of
-// four codes is taken with no check between them, keeping per code only
-// its count of leading zeros and the cache word that starts at its one bit,
-// so that only the count and two shifts wait on the code before. Once per
+// The cache is topped up once, then a group of four codes is taken with no
+// check between them: per code, the count of leading zeros, and the cache
+// word shifted to start after the code, so that only the count and one
+// shift wait on the code before. Each code's value is formed from that
+// word and its count beside the chain, in the slots the chain leaves idle
+// (the count of zeros takes three cycles on Intel processors). Once per
 // group, the group's total length is tested against the bits in hand; a
 // group that did not fit (rare: about one in several hundred on speech) is
-// taken again one checked code at a time. Then the values, for the whole
-// run of codes at once, from the stored words and counts: a loop with no
-// chain from one value to the next, which the compiler vectorises (four
-// values at a time with AVX2, where the processor has it).
+// taken again one checked code at a time, its values written again.
 //
 // It stops before a code longer than a cache fill, and before the last
 // eight bytes of the stream, which var_block reads the careful way.
-namespace {
-
-// Codes whose counts wait in a local array for the second pass.
-constexpr std::size_t kChunk = 256;
-
-// out[k] holds the cache word that starts at code k's one bit: its low bits
-// follow that bit.
-[[gnu::always_inline]] inline void form_values(std::int64_t* out, const std::uint8_t* runs, std::size_t count,
-                                               std::uint32_t n) noexcept {
-    const unsigned low_shift = 64 - n;
-    for (std::size_t k = 0; k < count; ++k) {
-        const auto word = static_cast<std::uint64_t>(out[k]);
-        out[k] = fold((std::uint64_t{runs[k]} << n) | ((word << 1) >> low_shift));
-    }
-}
-
-void form_values_portable(std::int64_t* out, const std::uint8_t* runs, std::size_t count, std::uint32_t n) noexcept {
-    form_values(out, runs, count, n);
-}
-
-#if defined(__x86_64__)
-[[gnu::target("avx2")]] void form_values_avx2(std::int64_t* out, const std::uint8_t* runs, std::size_t count,
-                                               std::uint32_t n) noexcept {
-    form_values(out, runs, count, n);
-}
-#endif
-
-void form_values_here(std::int64_t* out, const std::uint8_t* runs, std::size_t count, std::uint32_t n) noexcept {
-#if defined(__x86_64__)
-    if (has_avx2()) return form_values_avx2(out, runs, count, n);
-#endif
-    form_values_portable(out, runs, count, n);
-}
-
-}  // namespace
 
 // 1 <= n <= 32.
 [[gnu::always_inline]] inline std::size_t BitReader::take_grouped(std::uint32_t n, std::int64_t* out,
@@ -152,64 +116,53 @@ void form_values_here(std::int64_t* out, const std::uint8_t* runs, std::size_t c
     unsigned valid = valid_;
     std::size_t next = next_;
     const unsigned after_run = n + 1;  // the one bit and the low bits
-    std::uint8_t runs[kChunk];
+    const unsigned low_shift = 64 - n;
+    // The value of a code of `run` zeros whose one bit starts `marked`.
+    const auto value = [n, low_shift](unsigned run, std::uint64_t marked) {
+        return fold((std::uint64_t{run} << n) | ((marked << 1) >> low_shift));
+    };
     std::size_t i = 0;
-    bool stopped = false;
-    while (i < count && !stopped) {
-        std::int64_t* const words = out + i;
-        const std::size_t chunk = std::min(count - i, kChunk);
-        std::size_t j = 0;
-        while (j < chunk) {
-            if (next > wide_end) {
-                stopped = true;
-                break;
+    while (i < count) {
+        if (next > wide_end) break;
+        // Whole bytes only: the bits that do not fit stay below `valid`
+        // as the stream's own bits. Afterwards valid >= 56.
+        cache |= load_be64(data_ + next) >> valid;
+        next += (63 - valid) >> 3;
+        valid |= 56;
+        if (count - i >= 4) {
+            // An all-zero cache gives a run of 64 (and a shift by 0), which
+            // no code within the valid bits can have, so such a group fails
+            // the test below. With lzcnt the count of zeros is one
+            // instruction, and the `& 63` comes free with the shift.
+            // The next code's word is c shifted by after_run, which does not
+            // wait on the count, and then by the count: only the count and
+            // one shift are on the chain from code to code (each shift is
+            // below 64, so the two together are exact whatever they add to).
+            std::uint64_t c = cache;
+            unsigned total = 0;
+            for (std::size_t g = 0; g < 4; ++g) {
+                const auto run = static_cast<unsigned>(std::countl_zero(c));
+                out[i + g] = value(run, c << (run & 63));
+                c = (c << after_run) << (run & 63);
+                total += run + after_run;
             }
-            // Whole bytes only: the bits that do not fit stay below `valid`
-            // as the stream's own bits. Afterwards valid >= 56.
-            cache |= load_be64(data_ + next) >> valid;
-            next += (63 - valid) >> 3;
-            valid |= 56;
-            if (chunk - j >= 4) {
-                // An all-zero cache gives a run of 64 (and a shift by 0),
-                // which no code within the valid bits can have, so such a
-                // group fails the test below. With lzcnt the count of zeros
-                // is one instruction, and the `& 63` comes free with the
-                // shift: the chain from one code to the next is the count
-                // and two shifts.
-                std::uint64_t c = cache;
-                unsigned total = 0;
-                for (std::size_t g = 0; g < 4; ++g) {
-                    const auto run = static_cast<unsigned>(std::countl_zero(c));
-                    const std::uint64_t marked = c << (run & 63);
-                    words[j + g] = static_cast<std::int64_t>(marked);
-                    runs[j + g] = static_cast<std::uint8_t>(run);
-                    c = marked << after_run;
-                    total += run + after_run;
-                }
-                if (total <= valid) {
-                    cache = c;
-                    valid -= total;
-                    j += 4;
-                    continue;
-                }
+            if (total <= valid) {
+                cache = c;
+                valid -= total;
+                i += 4;
+                continue;
             }
-            // One code, checked. With 56 bits or more in hand, one that does
-            // not fit is long: the careful road takes it.
-            const auto run = static_cast<unsigned>(__builtin_clzll(cache | 1));
-            const unsigned length = run + after_run;
-            if (length > valid) {
-                stopped = true;
-                break;
-            }
-            const std::uint64_t marked = cache << run;
-            words[j] = static_cast<std::int64_t>(marked);
-            runs[j] = static_cast<std::uint8_t>(run);
-            cache = marked << after_run;
-            valid -= length;
-            ++j;
         }
-        form_values_here(words, runs, j, n);
-        i += j;
+        // One code, checked. With 56 bits or more in hand, one that does not
+        // fit is long: the careful road takes it.
+        const auto run = static_cast<unsigned>(__builtin_clzll(cache | 1));
+        const unsigned length = run + after_run;
+        if (length > valid) break;
+        const std::uint64_t marked = cache << run;
+        out[i] = value(run, marked);
+        cache = marked << after_run;
+        valid -= length;
+        ++i;
     }
     cache_ = cache;
     valid_ = valid;

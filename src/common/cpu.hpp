@@ -13,10 +13,24 @@
 
 namespace korrin {
 
-// True on x86-64 processors with AVX2.
+// True on x86-64 processors with AVX2 whose operating system saves the
+// 256-bit registers. Asked of the processor itself (cpuid, xgetbv) rather
+// than through __builtin_cpu_supports, whose answer comes from the
+// compiler's runtime library: the one zig links answers false everywhere,
+// which left every AVX2 kernel unused in the wheels it builds.
 inline bool has_avx2() noexcept {
 #if defined(KORRIN_CHOOSES_KERNELS)
-    static const bool has = __builtin_cpu_supports("avx2");
+    static const bool has = [] {
+        unsigned a = 0, b = 0, c = 0, d = 0;
+        if (__get_cpuid(1, &a, &b, &c, &d) == 0) return false;
+        constexpr unsigned kOsxsave = 1u << 27, kAvx = 1u << 28;
+        if ((c & (kOsxsave | kAvx)) != (kOsxsave | kAvx)) return false;
+        unsigned xcr0_low = 0, xcr0_high = 0;
+        __asm__("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
+        if ((xcr0_low & 0x6) != 0x6) return false;  // the SSE and AVX state
+        if (__get_cpuid_count(7, 0, &a, &b, &c, &d) == 0) return false;
+        return (b & (1u << 5)) != 0;  // AVX2
+    }();
     return has;
 #else
     return false;

@@ -150,7 +150,7 @@ private:
         for (std::uint64_t c = 0; c < channels; ++c) channels_.emplace_back(history_length, nmean, rounds_means());
         residuals_.resize(kStep);
         converter_.emplace(type == 8, nmean != 0);
-        output_.emplace(channels, output_options_, limits_.max_decoded_samples, stream_size_);
+        output_.emplace(channels, output_options_, limits_.max_decoded_samples, stream_size_, type == 8);
         return ok();
     }
 
@@ -194,9 +194,8 @@ private:
         KR_ASSIGN_OR_RETURN(const std::uint64_t order, reader_.uvar(kOrderWidth));
         if (order > maxnlpc_) return invalid("shorten QLPC order ", order, " exceeds maxnlpc ", maxnlpc_);
         coefficients_.resize(order);
-        for (std::int64_t& a : coefficients_) {
-            KR_ASSIGN_OR_RETURN(a, reader_.var(kCoefficientWidth));
-        }
+        std::size_t read = 0;
+        KR_TRY(reader_.var_block(kCoefficientWidth, coefficients_, read));
         KR_ASSIGN_OR_RETURN(const std::int64_t mu, running_mean());
         const auto residual_width = static_cast<std::uint32_t>(width + 1);
         const std::span<const std::int64_t> a = coefficients_;
@@ -287,6 +286,7 @@ private:
         audio.is_ulaw = converter_->is_ulaw();
         audio.samples = std::move(samples);
         audio.frames_decoded = output_->frames();
+        audio.code_checksum = output_->code_checksum();
         audio.version = version_;
         audio.stopped_early = stopped_early;
         return audio;

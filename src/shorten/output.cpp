@@ -7,6 +7,7 @@
 
 #include "common/checked.hpp"
 #include "common/cpu.hpp"
+#include "shorten/ulaw_out.hpp"
 
 namespace korrin::shorten {
 
@@ -88,8 +89,8 @@ void OutputChunks::move_to(std::span<std::int16_t> dst) noexcept {
 }
 
 FrameOutput::FrameOutput(std::size_t channels, const OutputOptions& options, std::uint64_t max_samples,
-                         std::size_t stream_size)
-    : pending_(channels), options_(options) {
+                         std::size_t stream_size, bool ulaw)
+    : pending_(channels), options_(options), ulaw_(ulaw) {
     // When the caller knows how many frames to expect, the output goes
     // straight into a block of that size, without the chunks and the copy
     // at the end. Only for plausible counts: a header may promise far more
@@ -165,8 +166,25 @@ void interleave_pair(const std::int16_t* a, const std::int16_t* b, std::int16_t*
 
 }  // namespace
 
-void FrameOutput::interleave(std::int16_t* dst, std::size_t frames) const noexcept {
+void FrameOutput::interleave(std::int16_t* dst, std::size_t frames) noexcept {
     const std::size_t count = pending_.size();
+    if (ulaw_) {
+        if (count == 1) {
+            code_sum_ += expand_ulaw(pending_[0].front(), dst, frames);
+        } else if (count == 2) {
+            code_sum_ += expand_ulaw_pair(pending_[0].front(), pending_[1].front(), dst, frames);
+        } else {
+            for (std::size_t c = 0; c < count; ++c) {
+                const std::int16_t* src = pending_[c].front();
+                for (std::size_t i = 0; i < frames; ++i) {
+                    const auto code = static_cast<std::uint8_t>(src[i]);
+                    code_sum_ += code;
+                    dst[i * count + c] = expand_ulaw_code(code);
+                }
+            }
+        }
+        return;
+    }
     if (count == 1) {
         std::memcpy(dst, pending_[0].front(), frames * sizeof(std::int16_t));
     } else if (count == 2) {

@@ -66,8 +66,10 @@ class FrameOutput {
 public:
     // `stream_size` and `max_samples` (the decoder's length limit) decide
     // whether an up-front reservation is plausible (see the constructor).
+    // With `ulaw`, the samples are mu-law code bytes, expanded to linear
+    // PCM as they go into the interleaved output.
     FrameOutput(std::size_t channels, const OutputOptions& options, std::uint64_t max_samples,
-                std::size_t stream_size);
+                std::size_t stream_size, bool ulaw = false);
 
     // Room for `count` more samples of `channel`, then their commit.
     Result<std::int16_t*> room(std::size_t channel, std::size_t count) { return pending_[channel].room(count); }
@@ -88,6 +90,8 @@ public:
 
     // Frames every channel has completed so far, kept or not.
     std::uint64_t frames() const noexcept { return frames_; }
+    // With `ulaw`: the sum of the kept samples' code bytes, modulo 2^16.
+    std::uint16_t code_checksum() const noexcept { return static_cast<std::uint16_t>(code_sum_); }
 
     // The kept frames, interleaved, in one array of their exact size (or,
     // when a block was reserved for more frames than came, of the frames
@@ -96,7 +100,7 @@ public:
 
 private:
     // The next `frames` frames of every channel, interleaved into `dst`.
-    void interleave(std::int16_t* dst, std::size_t frames) const noexcept;
+    void interleave(std::int16_t* dst, std::size_t frames) noexcept;
 
     std::vector<Pending> pending_;  // one per channel
     OutputOptions options_;
@@ -105,6 +109,8 @@ private:
     std::uint64_t skipped_frames_ = 0;  // frames dropped at the start
     std::uint64_t kept_frames_ = 0;     // frames in the output
     std::uint64_t frames_ = 0;          // frames every channel has completed
+    bool ulaw_;
+    std::uint64_t code_sum_ = 0;  // of the code bytes interleaved, with ulaw_
 };
 
 }  // namespace korrin::shorten

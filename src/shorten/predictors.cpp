@@ -22,6 +22,17 @@ bool restore_offset(const std::int64_t* r, std::size_t n, std::int64_t* s, std::
     return true;
 }
 
+// The unchecked DIFF loops keep the differences of the last values rather
+// than the values alone: DIFF1 adds r to the last value, DIFF2 adds r to
+// the last difference d = s1 - s2 and d to the last value, DIFF3 adds r to
+// the second difference, that to d, and d to the last value. The same
+// values modulo 2^64 as the rules' steps, but each value waits on one add
+// instead of a multiply-add and a subtraction. The bound is not tested
+// value by value (a compare and a branch on every one): the loop ORs the
+// biased values together, and only when that shows a value beyond the
+// bound is the first such value looked for. Up to it every value read was
+// within the bound, so every value up to and including it is the rules'
+// own, exactly; the checked loop goes on after it.
 template <int kOrder>
 bool restore_difference(const std::int64_t* r, std::size_t n, std::int64_t* s) noexcept {
     // The history sits just before the block, so s[i - k] reaches back into
@@ -31,16 +42,23 @@ bool restore_difference(const std::int64_t* r, std::size_t n, std::int64_t* s) n
     bool within = true;
     for (int k = 1; k <= kOrder; ++k) within = within && within_difference_bound(s[-k]);
     if (within) {
-        std::int64_t s1 = s[-1], s2 = s[-2], s3 = s[-3];
-        while (i < count) {
-            std::int64_t v;
-            difference_value<kOrder, Unchecked>(r[i], s1, s2, s3, v);
-            s[i++] = v;
-            s3 = s2;
-            s2 = s1;
-            s1 = v;
-            if (!within_difference_bound(v)) break;
+        using U = std::uint64_t;
+        constexpr U kBias = U{1} << 59;
+        U s1 = U(s[-1]), d = U(s[-1]) - U(s[-2]), dd = d - (U(s[-2]) - U(s[-3]));
+        U spread = 0;  // below 2^60 while every value is within 2^59
+        for (std::ptrdiff_t j = 0; j < count; ++j) {
+            if constexpr (kOrder == 3) dd += U(r[j]);
+            if constexpr (kOrder == 3) d += dd;
+            if constexpr (kOrder == 2) d += U(r[j]);
+            s1 += kOrder == 1 ? U(r[j]) : d;
+            s[j] = static_cast<std::int64_t>(s1);
+            spread |= s1 + kBias;
         }
+        if (spread < 2 * kBias) return true;
+        // A value beyond the bound: keep the values up to the first one.
+        while (i < count && within_difference_bound(s[i])) ++i;
+        if (i == count) return true;
+        ++i;
     }
     for (; i < count; ++i)
         if (!difference_value<kOrder, Checked>(r[i], s[i - 1], s[i - 2], s[i - 3], s[i])) return false;
@@ -70,6 +88,15 @@ std::int64_t lpc_bound(const std::int64_t* s, std::span<const std::int64_t> a, s
 
 namespace {
 
+// x[k] = x[k - 1] for k = kOrder - 1 down to 1, written out one index at a
+// time: as a loop, clang turns it into a memmove, which keeps the window in
+// memory, and each value then waits for a load of the store just made.
+template <std::size_t... kIndex>
+[[gnu::always_inline]] inline void shift_window(std::int64_t* x, std::index_sequence<kIndex...>) noexcept {
+    constexpr std::size_t kLast = sizeof...(kIndex);
+    ((x[kLast - kIndex] = x[kLast - kIndex - 1]), ...);
+}
+
 // The unchecked QLPC loop, for the orders up to kFixedOrders, with the
 // window of centred values (each less mu) and the coefficients in
 // registers; it runs while every value it forms stays within d (see
@@ -89,7 +116,7 @@ std::size_t lpc_unchecked_fixed(const std::int64_t* r, std::size_t n, std::int64
     for (std::size_t i = 0; i < n; ++i) {
         std::int64_t t;
         lpc_value<Unchecked>(r[i], centred, a, kOrder, mu, offset, t, s[i]);
-        for (std::size_t k = kOrder - 1; k >= 1; --k) x[k] = x[k - 1];
+        shift_window(x, std::make_index_sequence<kOrder - 1>());
         x[0] = t;
         if (t > d || t < -d) return i + 1;
     }
@@ -127,33 +154,56 @@ std::size_t lpc_unchecked_any(const std::int64_t* r, std::size_t n, std::int64_t
 constexpr std::size_t kVectorMin = 8;
 constexpr std::size_t kVectorMax = 18;
 
+// vpmuldq: the signed products of the low 32 bits of each 64-bit lane.
+// clang reads the intrinsic as a 64-bit multiply of sign-extended lanes,
+// and where it cannot see that a lane is sign-extended already (a value
+// that comes around the loop, a coefficient hoisted out of it) it forms
+// the full 64-bit product from three vpmuludq and shifts, which made this
+// loop 1.7x the instructions of GCC's; written out, both emit the one
+// instruction.
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i mul_low32(__m256i a, __m256i b) noexcept {
+#if defined(__clang__)
+    __m256i product;
+    __asm__("vpmuldq %2, %1, %0" : "=x"(product) : "x"(a), "x"(b));
+    return product;
+#else
+    return _mm256_mul_epi32(a, b);
+#endif
+}
+
+// kRegisters (2 or 4) registers hold the terms of x_2 to x_(4 kRegisters + 1),
+// so that orders up to 10 do not carry eight lanes of zeros.
+template <int kRegisters>
 [[gnu::target("avx2")]] std::size_t lpc_unchecked_avx2(const std::int64_t* r, std::size_t n, std::int64_t* s,
                                                      std::span<const std::int64_t> a, std::int64_t mu,
                                                      std::int64_t d, std::int64_t offset) noexcept {
+    static_assert(kRegisters == 2 || kRegisters == 4);
+    constexpr std::size_t kLanes = 4 * kRegisters;
     const std::size_t p = a.size();
-    alignas(32) std::int64_t lanes[16] = {};  // coefficients a_2..a_17, then the window
+    alignas(32) std::int64_t lanes[kLanes] = {};  // coefficients a_2.., then the window
     for (std::size_t k = 2; k < p; ++k) lanes[k - 2] = a[k];
-    __m256i coefficient[4], window[4];
-    for (int j = 0; j < 4; ++j) coefficient[j] = _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes + 4 * j));
+    __m256i coefficient[kRegisters], window[kRegisters];
+    for (int j = 0; j < kRegisters; ++j)
+        coefficient[j] = _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes + 4 * j));
     // window lane k holds x_(k + 2) of the value about to be formed.
-    for (std::size_t k = 0; k < 16; ++k) lanes[k] = k + 2 < p ? s[-3 - static_cast<std::ptrdiff_t>(k)] - mu : 0;
-    for (int j = 0; j < 4; ++j) window[j] = _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes + 4 * j));
+    for (std::size_t k = 0; k < kLanes; ++k) lanes[k] = k + 2 < p ? s[-3 - static_cast<std::ptrdiff_t>(k)] - mu : 0;
+    for (int j = 0; j < kRegisters; ++j) window[j] = _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes + 4 * j));
     const std::int64_t a0 = a[0], a1 = a[1];
     std::int64_t x0 = s[-1] - mu, x1 = s[-2] - mu;
     for (std::size_t i = 0; i < n; ++i) {
-        const __m256i lanes_sum = _mm256_add_epi64(_mm256_add_epi64(_mm256_mul_epi32(window[0], coefficient[0]),
-                                                        _mm256_mul_epi32(window[1], coefficient[1])),
-                                       _mm256_add_epi64(_mm256_mul_epi32(window[2], coefficient[2]),
-                                                        _mm256_mul_epi32(window[3], coefficient[3])));
+        __m256i lanes_sum = _mm256_add_epi64(mul_low32(window[0], coefficient[0]), mul_low32(window[1], coefficient[1]));
+        if constexpr (kRegisters == 4)
+            lanes_sum = _mm256_add_epi64(lanes_sum, _mm256_add_epi64(mul_low32(window[2], coefficient[2]),
+                                                                     mul_low32(window[3], coefficient[3])));
         const __m128i half =
             _mm_add_epi64(_mm256_castsi256_si128(lanes_sum), _mm256_extracti128_si256(lanes_sum, 1));
         const std::int64_t older = _mm_cvtsi128_si64(_mm_add_epi64(half, _mm_unpackhi_epi64(half, half)));
         // The window moves on by one value, x1 entering at lane 0: each
         // register rotates by a lane and takes the previous one's last.
-        __m256i rotated[4];
-        for (int j = 0; j < 4; ++j) rotated[j] = _mm256_permute4x64_epi64(window[j], 0x93);  // lanes 3, 0, 1, 2
+        __m256i rotated[kRegisters];
+        for (int j = 0; j < kRegisters; ++j) rotated[j] = _mm256_permute4x64_epi64(window[j], 0x93);  // lanes 3, 0, 1, 2
         window[0] = _mm256_blend_epi32(rotated[0], _mm256_set1_epi64x(x1), 0x03);
-        for (int j = 1; j < 4; ++j) window[j] = _mm256_blend_epi32(rotated[j], rotated[j - 1], 0x03);
+        for (int j = 1; j < kRegisters; ++j) window[j] = _mm256_blend_epi32(rotated[j], rotated[j - 1], 0x03);
         // The sum as Unchecked::sum forms it, the newest term last.
         const auto u = [](std::int64_t v) { return static_cast<std::uint64_t>(v); };
         const auto sum = static_cast<std::int64_t>(u(older) + u(a1) * u(x1) + u(a0) * u(x0));
@@ -197,7 +247,8 @@ bool restore_lpc(const std::int64_t* r, std::size_t n, std::int64_t* s, std::spa
             return true;
         };
         if (p >= kVectorMin && p <= kVectorMax && narrow && has_avx2() && centred_narrow())
-            i = lpc_unchecked_avx2(r, n, s, a, mu, std::min(d, k32), offset);
+            i = p <= 10 ? lpc_unchecked_avx2<2>(r, n, s, a, mu, std::min(d, k32), offset)
+                        : lpc_unchecked_avx2<4>(r, n, s, a, mu, std::min(d, k32), offset);
         else
 #endif
             i = p <= kFixedOrders ? kLpcLoops[p - 1](r, n, s, a.data(), mu, d, offset)

@@ -59,15 +59,17 @@ private:
     std::size_t back_ = 0;
 };
 
-// What a decoded stream holds, interleaved frame by frame. Each value is
-// already reduced to 16 bits, which gives the same output as keeping 64-bit
-// values to the end and saves three quarters of the memory: a linear value
-// (shifted by its block's bit shift) is clamped to the 16-bit range, and a
-// type-8 value is its mu-law code byte, 0 to 255, still to be expanded.
+// What a decoded stream holds, interleaved frame by frame, as 16-bit
+// linear PCM, which gives the same output as keeping 64-bit values to the
+// end and saves three quarters of the memory: a linear value (shifted by
+// its block's bit shift) is clamped to the 16-bit range, and a type-8 value
+// becomes its mu-law code byte, expanded as G.711 expands it on its way
+// into the output.
 struct ShortenAudio {
     std::uint64_t channel_count = 0;
     bool is_ulaw = false;
     SampleArray samples;
+    std::uint16_t code_checksum = 0;   // type 8: the sum of the samples' code bytes, modulo 2^16
     std::uint64_t frames_decoded = 0;  // whole frames in the stream, kept or not
     std::uint8_t version = 2;          // the stream's version byte
     bool stopped_early = false;        // the kept frames were out before QUIT

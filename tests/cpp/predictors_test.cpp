@@ -3,6 +3,7 @@
 // lie, in particular around the bounds that let the unchecked loops run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <ostream>
@@ -142,6 +143,30 @@ TEST(Predictors, MatchTheRulesInWideArithmetic) {
         }
         EXPECT_GT(completes, 0);
     }
+}
+
+// Whole blocks whose values climb through the bound part-way, where the
+// unchecked loops hand over to the checked one after the first value beyond
+// it, at every place in the block, and some go on to overflow.
+TEST(Predictors, LongBlocksThatClimbThroughTheBound) {
+    std::mt19937_64 rng(2405);
+    int crossed = 0, overflowed = 0;
+    for (int round = 0; round < 300; ++round) {
+        const int predictor = 1 + round % 3;
+        const int residual_bits = 40 + static_cast<int>(rng() % 18);
+        const std::int64_t sign = round % 2 ? 1 : -1;
+        std::vector<std::int64_t> history = {0, 0, sign * static_cast<std::int64_t>(rng() >> 6)};
+        std::vector<std::int64_t> r(256 + rng() % 512);
+        for (auto& v : r) v = sign * static_cast<std::int64_t>(rng() >> (64 - residual_bits));
+        const Outcome want = reference(predictor, history, r, {}, 0, 32);
+        ASSERT_EQ(restored(predictor, history, r, {}, 0, 32), want) << "round " << round;
+        const bool beyond = std::any_of(want.values.begin(), want.values.end(),
+                                        [](std::int64_t v) { return !within_difference_bound(v); });
+        crossed += beyond;
+        overflowed += !want.complete;
+    }
+    EXPECT_GT(crossed, 100);
+    EXPECT_GT(overflowed, 30);
 }
 
 TEST(Predictors, ValuesAtTheBoundsAndOneBeyond) {

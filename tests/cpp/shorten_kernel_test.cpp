@@ -81,6 +81,44 @@ TEST(ShortenKernel, EveryMuLawCodeExpandsAsG711AndIsSummed) {
     EXPECT_EQ(got->code_checksum, static_cast<std::uint16_t>(sum));
 }
 
+// The same with one to three channels, lengths that leave tails beside
+// the vector steps, and the frames interleaved as they are expanded.
+TEST(ShortenKernel, MuLawChannelsExpandAsTheyInterleave) {
+    for (const std::uint64_t channels : {1u, 2u, 3u}) {
+        for (const std::size_t frames : {std::size_t{1}, std::size_t{15}, std::size_t{16}, std::size_t{47},
+                                         std::size_t{300}}) {
+            SCOPED_TRACE(::testing::Message() << channels << " channels, " << frames << " frames");
+            BitWriter w;
+            for (std::uint8_t b : {'a', 'j', 'k', 'g', '\x02'}) w.bits(b, 8);
+            for (std::uint64_t v : {std::uint64_t{8}, channels, std::uint64_t{frames}, std::uint64_t{0},
+                                    std::uint64_t{0}, std::uint64_t{0}})
+                w.ulong(v);
+            std::vector<std::uint8_t> codes(frames * channels);  // interleaved
+            for (std::uint64_t c = 0; c < channels; ++c) {
+                w.uvar(0, 2);
+                w.uvar(20, 3);
+                for (std::size_t i = 0; i < frames; ++i) {
+                    const int v = static_cast<int>((i * 37 + c * 101) % 256) - 128;
+                    w.var(v, 21);
+                    codes[i * channels + c] = static_cast<std::uint8_t>(v >= 0 ? 0xFF - v : 0x80 + v);
+                }
+            }
+            w.uvar(4, 2);
+            auto got = shorten_to_pcm(w.bytes());
+            ASSERT_TRUE(got) << got.error().message;
+            ASSERT_EQ(got->pcm_bytes.size(), 2 * codes.size());
+            std::uint32_t sum = 0;
+            for (std::size_t i = 0; i < codes.size(); ++i) {
+                sum += codes[i];
+                const auto have = static_cast<std::uint16_t>(got->pcm_bytes.data()[2 * i] |
+                                                             got->pcm_bytes.data()[2 * i + 1] << 8);
+                ASSERT_EQ(have, static_cast<std::uint16_t>(ulaw_to_linear(codes[i]))) << "sample " << i;
+            }
+            EXPECT_EQ(got->code_checksum, static_cast<std::uint16_t>(sum));
+        }
+    }
+}
+
 TEST(ShortenKernel, ErrorsPassThroughUnchanged) {
     const std::vector<std::uint8_t> wav = {'R', 'I', 'F', 'F', 0, 0, 0, 0};
     auto got = shorten_to_pcm(wav);
