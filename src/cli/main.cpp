@@ -6,10 +6,10 @@
 #include <span>
 #include <string>
 
-#include "cli/info.hpp"
-#include "cli/options.hpp"
-#include "cli/process.hpp"
-#include "cli/run.hpp"
+#include "cli/info/info.hpp"
+#include "cli/front/sph2wav_options.hpp"
+#include "cli/run/process.hpp"
+#include "cli/run/runner.hpp"
 
 namespace {
 

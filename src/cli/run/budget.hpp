@@ -8,7 +8,7 @@
 #include <mutex>
 #include <optional>
 
-#include "cli/options.hpp"
+#include "cli/front/sph2wav_options.hpp"
 #include "sphere/sphere.hpp"
 
 namespace korrin::cli {

@@ -1,4 +1,4 @@
-#include "cli/budget.hpp"
+#include "cli/run/budget.hpp"
 
 #include <malloc.h>
 #include <unistd.h>

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/options.hpp"
+#include "cli/front/sph2wav_options.hpp"
 #include "common/bytes.hpp"
 #include "sphere/sphere.hpp"
 

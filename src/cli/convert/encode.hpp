@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "cli/options.hpp"
+#include "cli/front/sph2wav_options.hpp"
 #include "common/bytes.hpp"
 #include "common/result.hpp"
 #include "transcode/transcode.hpp"

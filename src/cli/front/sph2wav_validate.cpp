@@ -4,7 +4,7 @@
 
 #include <system_error>
 
-#include "cli/options.hpp"
+#include "cli/front/sph2wav_options.hpp"
 
 namespace korrin::cli {
 

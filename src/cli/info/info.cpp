@@ -1,4 +1,4 @@
-#include "cli/info.hpp"
+#include "cli/info/info.hpp"
 
 #include <signal.h>
 #include <unistd.h>
@@ -8,10 +8,10 @@
 #include <cstdio>
 #include <system_error>
 
-#include "cli/files.hpp"
-#include "cli/plan.hpp"
-#include "cli/report.hpp"
-#include "cli/sink.hpp"
+#include "cli/sink/writer.hpp"
+#include "cli/plan/tree.hpp"
+#include "cli/report/report.hpp"
+#include "cli/sink/sink.hpp"
 #include "codecs/codecs.hpp"
 #include "shorten/shorten.hpp"
 #include "common/text.hpp"

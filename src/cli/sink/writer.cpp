@@ -1,4 +1,4 @@
-#include "cli/files.hpp"
+#include "cli/sink/writer.hpp"
 
 #include <fcntl.h>
 #include <sys/random.h>
@@ -15,7 +15,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "cli/report.hpp"
+#include "cli/report/report.hpp"
 
 namespace korrin::cli {
 

@@ -1,4 +1,4 @@
-#include "cli/report.hpp"
+#include "cli/report/report.hpp"
 
 #include <sys/ioctl.h>
 #include <unistd.h>

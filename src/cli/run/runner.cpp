@@ -1,4 +1,4 @@
-#include "cli/run.hpp"
+#include "cli/run/runner.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -18,12 +18,12 @@
 #include <thread>
 #include <vector>
 
-#include "cli/budget.hpp"
-#include "cli/convert.hpp"
-#include "cli/files.hpp"
-#include "cli/plan.hpp"
-#include "cli/process.hpp"
-#include "cli/report.hpp"
+#include "cli/run/budget.hpp"
+#include "cli/convert/task.hpp"
+#include "cli/sink/writer.hpp"
+#include "cli/plan/tree.hpp"
+#include "cli/run/process.hpp"
+#include "cli/report/report.hpp"
 
 namespace korrin::cli {
 

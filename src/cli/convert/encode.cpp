@@ -1,6 +1,6 @@
-#include "cli/encode.hpp"
+#include "cli/convert/encode.hpp"
 
-#include "cli/flac.hpp"
+#include "cli/flac/flac.hpp"
 #include "sphere/sphere.hpp"
 #include "wav/wav.hpp"
 

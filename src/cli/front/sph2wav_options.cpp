@@ -1,4 +1,4 @@
-#include "cli/options.hpp"
+#include "cli/front/sph2wav_options.hpp"
 
 #include <charconv>
 #include <string_view>

@@ -1,4 +1,4 @@
-#include "cli/flac.hpp"
+#include "cli/flac/flac.hpp"
 
 #include <algorithm>
 #include <array>

@@ -1,7 +1,7 @@
 // A whole conversion run: plan, convert in parallel, report.
 #pragma once
 
-#include "cli/options.hpp"
+#include "cli/front/sph2wav_options.hpp"
 
 namespace korrin::cli {
 

@@ -1,12 +1,12 @@
-#include "cli/plan.hpp"
+#include "cli/plan/tree.hpp"
 
 #include <algorithm>
 #include <map>
 #include <unordered_map>
 #include <system_error>
 
-#include "cli/files.hpp"
-#include "cli/report.hpp"
+#include "cli/sink/writer.hpp"
+#include "cli/report/report.hpp"
 
 namespace korrin::cli {
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "cli/files.hpp"
+#include "cli/sink/writer.hpp"
 #include "common/bytes.hpp"
 
 namespace korrin::cli {

@@ -1,4 +1,4 @@
-#include "cli/process.hpp"
+#include "cli/run/process.hpp"
 
 #include <fcntl.h>
 #include <pthread.h>

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/flac.hpp"
+#include "cli/flac/flac.hpp"
 #include "select/select.hpp"
 
 namespace korrin::cli {

@@ -1,11 +1,11 @@
-#include "cli/convert.hpp"
+#include "cli/convert/task.hpp"
 
 #include <algorithm>
 #include <optional>
 
-#include "cli/encode.hpp"
-#include "cli/report.hpp"
-#include "cli/sink.hpp"
+#include "cli/convert/encode.hpp"
+#include "cli/report/report.hpp"
+#include "cli/sink/sink.hpp"
 #include "codecs/codecs.hpp"
 #include "common/checked.hpp"
 #include "select/select.hpp"

@@ -6,10 +6,10 @@
 #include <cstdint>
 #include <string>
 
-#include "cli/budget.hpp"
-#include "cli/files.hpp"
-#include "cli/options.hpp"
-#include "cli/plan.hpp"
+#include "cli/run/budget.hpp"
+#include "cli/sink/writer.hpp"
+#include "cli/front/sph2wav_options.hpp"
+#include "cli/plan/tree.hpp"
 #include "common/bytes.hpp"
 #include "common/result.hpp"
 #include "transcode/transcode.hpp"

@@ -1,4 +1,4 @@
-#include "cli/sink.hpp"
+#include "cli/sink/sink.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <system_error>
 
-#include "cli/report.hpp"
+#include "cli/report/report.hpp"
 
 namespace korrin::cli {
 
