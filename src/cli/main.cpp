@@ -6,10 +6,10 @@
 #include <span>
 #include <string>
 
+#include "cli/front/sph2wav.hpp"
 #include "cli/info/info.hpp"
 #include "cli/front/sph2wav_options.hpp"
 #include "cli/run/process.hpp"
-#include "cli/run/runner.hpp"
 
 namespace {
 
@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
         }
         Options options = command.options;
         if (auto error = validate(options)) return bad_usage(*error);
-        return options.info ? run_info(options) : run(options);
+        return options.info ? run_info(options) : run_sph2wav(options);
     } catch (const std::bad_alloc&) {
         return complain("out of memory");
     } catch (const std::exception& e) {

@@ -1,29 +1,46 @@
-// The encoders of the output formats: each turns decoded audio into the
-// bytes of one output and refuses what its format cannot hold.
+// The last step of a conversion: decoded samples, cut to an output's
+// selection, in the coding and container the output asks for (the core's
+// containers, or FLAC through libFLAC).
 #pragma once
 
 #include <cstdint>
-#include <string_view>
 
-#include "cli/front/sph2wav_options.hpp"
+#include "cli/job.hpp"
 #include "common/bytes.hpp"
 #include "common/result.hpp"
-#include "transcode/transcode.hpp"
+#include "select/select.hpp"
+#include "sphere/sphere.hpp"
+#include "transcode/native.hpp"
 
 namespace korrin::cli {
 
-struct Encoder {
-    std::string_view extension;  // of outputs named after their inputs
-    Framing framing;             // room for the decoder to leave around the PCM
-    // Refuses, before anything is decoded, an output of `channels` channels
-    // at `rate` that the format cannot hold.
-    Result<void> (*check)(std::uint64_t channels, std::uint64_t rate);
-    // The output for `audio`, decoded from a file whose header region (the
-    // fields a format may carry along) is `header_region`, or why the format
-    // cannot hold it.
-    Result<ByteBuffer> (*encode)(transcode::Audio audio, ByteView header_region, const Options& options);
+// The coding the samples of a file whose header is `header` have once
+// decoded (G.711 codes, or linear PCM of 16 or 32 bits), before any
+// conversion: mu-law for a Shorten stream labelled ulaw.
+containers::Coding source_coding(const sphere::SphereHeader& header) noexcept;
+
+// The coding of `output`'s samples when the source's is `source`: what it
+// asks for, within what its container holds (FLAC and AIFF hold linear PCM
+// only; AIFF keeps a source's linear width, as -p alone changes it).
+containers::Coding output_coding(const Output& output, containers::Coding source) noexcept;
+
+// Refuses, before anything is decoded, an output of `channels` channels at
+// `rate` that its container cannot hold.
+Result<void> check_output(const Output& output, containers::Coding coding, std::uint64_t channels,
+                          std::uint64_t rate);
+
+// What encoding reads of the input beside the samples.
+struct SourceHeader {
+    const sphere::SphereHeader* header;
+    ByteView region;  // the header region as the file has it
 };
 
-const Encoder& encoder_for(OutputFormat format) noexcept;
+// The bytes of `output`: `chosen` of `audio`, converted and wrapped. When
+// `reusable` holds exactly the samples of `audio` (a buffer this output may
+// take), a plain cut is made in it and it becomes the output, without a
+// copy.
+Result<ByteBuffer> encode_output(const Output& output, const transcode::NativeAudio& audio,
+                                 const select::Selection& chosen, const SourceHeader& source,
+                                 ByteBuffer* reusable = nullptr);
 
 }  // namespace korrin::cli

@@ -147,7 +147,7 @@ int run_info(const Options& options) {
     bool any_failed = false;
     bool first_block = true;
 
-    auto show = [&](const Job& job) -> bool {  // false: standard output is gone
+    auto show = [&](const TreeJob& job) -> bool {  // false: standard output is gone
         const auto fail = [&](const std::string& message) {
             reporter.failure(job.input.string(), message);
             any_failed = true;
@@ -200,10 +200,10 @@ int run_info(const Options& options) {
         const bool open = show({"standard input", {}, false});
         return any_failed || !open ? 1 : 0;
     }
-    const Plan plan = find_inputs(options.inputs);
+    const TreePlan plan = find_inputs(options.inputs);
     for (const auto& failure : plan.failures) reporter.failure(failure.path, failure.message);
     any_failed = !plan.failures.empty();
-    for (const Job& job : plan.jobs)
+    for (const TreeJob& job : plan.jobs)
         if (!show(job)) return 1;
     return any_failed ? 1 : 0;
 }

@@ -58,8 +58,8 @@ public:
         }
     }
 
-    Plan finish() &&;
-    Plan found() && { return std::move(plan_); }
+    TreePlan finish() &&;
+    TreePlan found() && { return std::move(plan_); }
 
 private:
     void fail(const fs::path& path, std::string message) {
@@ -115,10 +115,10 @@ private:
     const std::optional<fs::path>& output_dir_;
     std::string_view extension_;
     bool keep_extension_;
-    Plan plan_;
+    TreePlan plan_;
 };
 
-Plan Planner::finish() && {
+TreePlan Planner::finish() && {
     // Who writes where, and which paths are read, by normalised path.
     std::map<std::string, std::vector<std::size_t>> writers;
     std::unordered_map<std::string, std::size_t> readers;
@@ -157,8 +157,8 @@ Plan Planner::finish() && {
             continue;
         }
         for (std::size_t k = 1; k < indices.size(); ++k) {
-            const Job& job = plan_.jobs[indices[k]];
-            const Job& first = plan_.jobs[indices[0]];
+            const TreeJob& job = plan_.jobs[indices[k]];
+            const TreeJob& first = plan_.jobs[indices[0]];
             // Names that differ only in their extensions (X.wv1, X.wv2) part
             // with --keep-extension.
             const bool extensions_differ = job.input.extension() != first.input.extension();
@@ -173,7 +173,7 @@ Plan Planner::finish() && {
         }
     }
 
-    std::vector<Job> kept;
+    std::vector<TreeJob> kept;
     kept.reserve(plan_.jobs.size());
     for (std::size_t i = 0; i < plan_.jobs.size(); ++i)
         if (!dropped[i]) kept.push_back(std::move(plan_.jobs[i]));
@@ -184,19 +184,19 @@ Plan Planner::finish() && {
 
 }  // namespace
 
-Plan make_plan(const std::vector<fs::path>& inputs, const std::optional<fs::path>& output_dir,
+TreePlan make_plan(const std::vector<fs::path>& inputs, const std::optional<fs::path>& output_dir,
                std::string_view extension, bool keep_extension) {
     Planner planner(output_dir, extension, keep_extension);
     for (const auto& input : inputs) planner.add_input(input);
     return std::move(planner).finish();
 }
 
-Plan find_inputs(const std::vector<fs::path>& inputs) {
+TreePlan find_inputs(const std::vector<fs::path>& inputs) {
     const std::optional<fs::path> no_output_dir;  // the planner keeps a reference
     Planner planner(no_output_dir, "", false);
     for (const auto& input : inputs) planner.add_input(input);
-    Plan plan = std::move(planner).found();
-    for (Job& job : plan.jobs) job.output = job.input;
+    TreePlan plan = std::move(planner).found();
+    for (TreeJob& job : plan.jobs) job.output = job.input;
     return plan;
 }
 

@@ -7,26 +7,23 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/job.hpp"
+
 namespace korrin::cli {
 
-struct Job {
+// A file found, and where its output goes.
+struct TreeJob {
     std::filesystem::path input;   // as the user will recognise it in messages
     std::filesystem::path output;
     bool sniff = false;            // convert only if the file begins with "NIST_1A"
 };
 
-// A path that cannot be converted, found before any conversion starts.
-struct Failure {
-    std::string path;
-    std::string message;
-};
-
-struct Plan {
-    std::vector<Job> jobs;
+struct TreePlan {
+    std::vector<TreeJob> jobs;
     std::vector<Failure> failures;
 };
 
-// Expands the inputs into jobs. A file named on the command line is converted
+// Expands the inputs into the files to convert. A file named on the command line is converted
 // whatever its name; a directory is searched recursively (symbolic links to
 // directories are not followed) for *.sph files, which are always converted,
 // and *.wv1, *.wv2 and *.wav files, which are converted when they begin with
@@ -41,12 +38,12 @@ struct Plan {
 // it takes as input: of the SPHERE files that would share one, the first (in
 // the order of the inputs, then of names) keeps it and the others fail. Trees
 // of several input directories under one `output_dir` are merged.
-Plan make_plan(const std::vector<std::filesystem::path>& inputs,
+TreePlan make_plan(const std::vector<std::filesystem::path>& inputs,
                const std::optional<std::filesystem::path>& output_dir,
                std::string_view extension, bool keep_extension = false);
 
 // The files that make_plan would convert, without outputs (each job's
 // output is its input) and without its checks between outputs.
-Plan find_inputs(const std::vector<std::filesystem::path>& inputs);
+TreePlan find_inputs(const std::vector<std::filesystem::path>& inputs);
 
 }  // namespace korrin::cli

@@ -130,6 +130,16 @@ void Reporter::failure(std::string_view path, std::string_view message) {
     emit(line);
 }
 
+void Reporter::warning(std::string_view name, std::string_view message) {
+    if (quiet_) return;
+    std::string line;
+    std::lock_guard lock(mutex_);
+    if (bar_drawn_) line += clear_line;
+    bar_drawn_ = false;
+    line.append(escape_name(name)).append(": warning: ").append(escape_controls(message)).append("\n");
+    emit(line);
+}
+
 void Reporter::progress(const Counters& counters, std::size_t jobs) {
     if (!show_progress_) return;
     // The counters move while they are read: keep 0 <= done <= total.
@@ -175,7 +185,7 @@ void Reporter::summary(const Counters& counters) {
     const std::size_t total = converted + failed;
     const double elapsed = seconds();
     const auto bytes = static_cast<double>(counters.bytes_read.load());
-    std::string line = "sph2wav: ";
+    std::string line = std::string(program_) + ": ";
     if (total == 0 && skipped == 0) {
         line += "no SPHERE files found\n";
         return emit(line);
@@ -202,7 +212,7 @@ void Reporter::interrupted() {
     std::lock_guard lock(mutex_);
     std::string line = bar_drawn_ ? std::string(clear_line) : std::string();
     bar_drawn_ = false;
-    if (!quiet_) line += "sph2wav: interrupted\n";
+    if (!quiet_) line.append(program_).append(": interrupted\n");
     emit(line);
 }
 

@@ -28,13 +28,16 @@ class Reporter {
 public:
     using Clock = std::chrono::steady_clock;
 
-    Reporter(bool quiet, bool show_progress, Clock::time_point start)
-        : quiet_(quiet), show_progress_(show_progress && !quiet), start_(start) {}
+    Reporter(bool quiet, bool show_progress, Clock::time_point start, std::string_view program = "sph2wav")
+        : quiet_(quiet), show_progress_(show_progress && !quiet), start_(start), program_(program) {}
 
     bool shows_progress() const noexcept { return show_progress_; }
 
     // "PATH: MESSAGE" on a line of its own. Thread-safe; printed even when quiet.
     void failure(std::string_view path, std::string_view message);
+
+    // "NAME: warning: MESSAGE", unless quiet. Thread-safe.
+    void warning(std::string_view name, std::string_view message);
 
     // Redraws the progress bar, when there is one, for `jobs` jobs in all.
     void progress(const Counters& counters, std::size_t jobs);
@@ -52,6 +55,7 @@ private:
     bool quiet_;
     bool show_progress_;
     Clock::time_point start_;
+    std::string_view program_;  // names the summary
     std::mutex mutex_;
     bool bar_drawn_ = false;  // a bar occupies the current line
 };

@@ -67,6 +67,16 @@ void on_crash(void (*cleanup)() noexcept) {
     for (int s : crash_signals) ::sigaction(s, &action, nullptr);
 }
 
+void on_fatal_signal(void (*cleanup)() noexcept) {
+    on_crash(cleanup);
+    struct sigaction action {};
+    action.sa_handler = on_crash_signal;
+    sigemptyset(&action.sa_mask);
+    const sigset_t set = terminating_signals();
+    for (int s = 1; s < NSIG; ++s)
+        if (sigismember(&set, s) == 1) ::sigaction(s, &action, nullptr);
+}
+
 [[noreturn]] void die_by(int signal) {
     ::signal(signal, SIG_DFL);
     sigset_t set;

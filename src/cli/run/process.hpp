@@ -30,6 +30,11 @@ void ignore_write_signals();
 // process by that signal as it would have without the handler.
 void on_crash(void (*cleanup)() noexcept);
 
+// The same for every signal in terminating_signals() as well: for a run of
+// one conversion in the thread that started it, which reads no signals from
+// a descriptor.
+void on_fatal_signal(void (*cleanup)() noexcept);
+
 // Ends the process by `signal` (which may be blocked in every thread until
 // now), so that whoever started it sees how it ended.
 [[noreturn]] void die_by(int signal);

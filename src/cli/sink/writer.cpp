@@ -94,6 +94,7 @@ void OutputWriter::set_temp(Slot& slot, std::string temp) noexcept {
 // the crash and creates nothing, or the handler sees the thread and waits
 // for its name to be known before it removes the names it knows.
 bool OutputWriter::begin_naming(Slot& slot) noexcept {
+    if (arm_ != nullptr && !armed_.exchange(true)) arm_(*this);
     slot.naming.store(true);
     if (!crashing_.load()) return true;
     slot.naming.store(false);

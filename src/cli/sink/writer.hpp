@@ -55,6 +55,12 @@ public:
     WriteStatus write(std::size_t slot, const std::filesystem::path& path, ByteView bytes,
                       std::string& error);
 
+    // Has `arm` called once, in the writing thread, before the first named
+    // temporary file comes into being (O_TMPFILE missing, or an existing
+    // file replaced): a run without its own signal handling installs the
+    // handlers that remove named temporaries there, and only then.
+    void on_first_name(void (*arm)(OutputWriter&)) noexcept { arm_ = arm; }
+
     // Removes every temporary file in flight and stops all further creation
     // and renaming: for an interrupted run, just before the process ends.
     void abandon() noexcept;
@@ -88,6 +94,8 @@ private:
     void drop_temp(Slot& slot);
 
     bool replace_existing_;
+    void (*arm_)(OutputWriter&) = nullptr;
+    std::atomic<bool> armed_{false};
     std::atomic<bool> stopped_{false};
     std::atomic<bool> crashing_{false};
     std::vector<Slot> slots_;
