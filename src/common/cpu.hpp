@@ -13,10 +13,23 @@
 
 namespace korrin {
 
-// True on x86-64 processors with AVX2.
+// True on x86-64 processors with AVX2, whose registers the system saves.
+// Asked of cpuid on first use rather than through __builtin_cpu_supports,
+// whose start-up constructor would question the processor in every
+// process, converting or not: under a hypervisor each cpuid is a trap to
+// it, and sph2pipe is started once per segment.
 inline bool has_avx2() noexcept {
 #if defined(KORRIN_CHOOSES_KERNELS)
-    static const bool has = __builtin_cpu_supports("avx2");
+    static const bool has = [] {
+        unsigned a = 0, b = 0, c = 0, d = 0;
+        if (__get_cpuid(1, &a, &b, &c, &d) == 0 || (c & (1u << 27)) == 0 || (c & (1u << 28)) == 0)
+            return false;  // OSXSAVE, AVX
+        unsigned low = 0, high = 0;
+        __asm__("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+        if ((low & 6u) != 6u) return false;  // XMM and YMM state saved
+        if (__get_cpuid_count(7, 0, &a, &b, &c, &d) == 0) return false;
+        return (b & (1u << 5)) != 0;  // AVX2
+    }();
     return has;
 #else
     return false;

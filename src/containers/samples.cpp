@@ -10,47 +10,49 @@
 namespace korrin::containers {
 namespace {
 
-// One pass over the picked samples: `read(p)` takes the sample at `p` of
-// the source, `write(q, value)` stores it at `q` of the output.
-template <class Read, class Write>
-void each_sample(const Samples& in, const Cut& cut, std::uint8_t* out, unsigned out_width, Read read,
-                 Write write) noexcept {
+// The picked samples, in order: every `step` bytes from `from`, `count`
+// of them.
+struct Walk {
+    const std::uint8_t* from;
+    std::size_t step;
+    std::size_t count;
+};
+
+Walk walk(const Samples& in, const Cut& cut) noexcept {
     const std::size_t width = in.layout.width;
     const std::size_t frame = static_cast<std::size_t>(in.frame_bytes());
     const std::uint8_t* from = in.bytes.data() + cut.begin * frame;
     const std::size_t frames = static_cast<std::size_t>(cut.end - cut.begin);
-    if (cut.channel) {
-        from += *cut.channel * width;
-        for (std::size_t i = 0; i < frames; ++i, from += frame, out += out_width) write(out, read(from));
-        return;
-    }
-    const std::size_t count = frames * static_cast<std::size_t>(in.channels);
-    for (std::size_t i = 0; i < count; ++i, from += width, out += out_width) write(out, read(from));
+    if (cut.channel) return {from + *cut.channel * width, frame, frames};
+    return {from, width, frames * static_cast<std::size_t>(in.channels)};
 }
 
-std::int32_t load_linear(const std::uint8_t* p, unsigned width, bool big_endian) noexcept {
-    if (width == 2) {
+template <unsigned Width, bool BigEndian>
+std::int32_t load(const std::uint8_t* p) noexcept {
+    if constexpr (Width == 2) {
         std::uint16_t v;
         std::memcpy(&v, p, 2);
-        if (big_endian) v = __builtin_bswap16(v);
+        if constexpr (BigEndian) v = __builtin_bswap16(v);
         return static_cast<std::int16_t>(v);
+    } else {
+        std::uint32_t v;
+        std::memcpy(&v, p, 4);
+        if constexpr (BigEndian) v = __builtin_bswap32(v);
+        return static_cast<std::int32_t>(v);
     }
-    std::uint32_t v;
-    std::memcpy(&v, p, 4);
-    if (big_endian) v = __builtin_bswap32(v);
-    return static_cast<std::int32_t>(v);
 }
 
-void store_linear(std::uint8_t* q, std::int32_t value, unsigned width, bool big_endian) noexcept {
-    if (width == 2) {
+template <unsigned Width, bool BigEndian>
+void store(std::uint8_t* q, std::int32_t value) noexcept {
+    if constexpr (Width == 2) {
         auto v = static_cast<std::uint16_t>(value);
-        if (big_endian) v = __builtin_bswap16(v);
+        if constexpr (BigEndian) v = __builtin_bswap16(v);
         std::memcpy(q, &v, 2);
-        return;
+    } else {
+        auto v = static_cast<std::uint32_t>(value);
+        if constexpr (BigEndian) v = __builtin_bswap32(v);
+        std::memcpy(q, &v, 4);
     }
-    auto v = static_cast<std::uint32_t>(value);
-    if (big_endian) v = __builtin_bswap32(v);
-    std::memcpy(q, &v, 4);
 }
 
 std::int16_t expand(std::uint8_t code, Coding law) noexcept {
@@ -61,36 +63,70 @@ std::uint8_t compress(std::int16_t value, Coding law) noexcept {
     return law == Coding::Alaw ? codecs::linear_to_alaw(value) : codecs::linear_to_ulaw(value);
 }
 
+// Each code through a table of its 256 outputs, `Entry` bytes each.
+template <class Entry>
+void look_up(Walk w, const std::array<Entry, 256>& table, std::uint8_t* out) noexcept {
+    for (std::size_t i = 0; i < w.count; ++i, w.from += w.step, out += sizeof(Entry))
+        std::memcpy(out, &table[*w.from], sizeof(Entry));
+}
+
 // G.711 codes in: every output is a look-up of the code's 256 values.
 void render_codes(const Samples& in, const Cut& cut, Coding to, bool big_endian, std::uint8_t* out) noexcept {
     const Coding law = in.layout.coding;
-    const unsigned out_width = bytes_per_sample(to);
-    std::array<std::array<std::uint8_t, 2>, 256> table;
+    if (is_g711(to)) {
+        std::array<std::uint8_t, 256> table;
+        for (unsigned code = 0; code < 256; ++code) {
+            const auto c = static_cast<std::uint8_t>(code);
+            table[code] = to == law ? c : compress(expand(c, law), to);
+        }
+        return look_up(walk(in, cut), table, out);
+    }
+    std::array<std::uint16_t, 256> table;
     for (unsigned code = 0; code < 256; ++code) {
         const auto c = static_cast<std::uint8_t>(code);
-        if (is_g711(to))
-            table[code][0] = to == law ? c : compress(expand(c, law), to);
+        if (big_endian)
+            store<2, true>(reinterpret_cast<std::uint8_t*>(&table[code]), expand(c, law));
         else
-            store_linear(table[code].data(), expand(c, law), 2, big_endian);
+            store<2, false>(reinterpret_cast<std::uint8_t*>(&table[code]), expand(c, law));
     }
-    each_sample(in, cut, out, out_width, [](const std::uint8_t* p) { return *p; },
-                [&](std::uint8_t* q, std::uint8_t code) { std::memcpy(q, table[code].data(), out_width); });
+    look_up(walk(in, cut), table, out);
+}
+
+// Linear samples in, `InWidth` bytes each; 16-bit values out of 32-bit
+// ones are their upper halves.
+template <unsigned InWidth, bool InBig>
+void render_linear_from(Walk w, Coding to, bool big_endian, std::uint8_t* out) noexcept {
+    const auto value16 = [](const std::uint8_t* p) {
+        return static_cast<std::int16_t>(load<InWidth, InBig>(p) >> (InWidth == 4 ? 16 : 0));
+    };
+    switch (to) {
+        case Coding::Ulaw:
+        case Coding::Alaw:
+            for (std::size_t i = 0; i < w.count; ++i, w.from += w.step) *out++ = compress(value16(w.from), to);
+            return;
+        case Coding::Linear32:
+            for (std::size_t i = 0; i < w.count; ++i, w.from += w.step, out += 4) {
+                if (big_endian)
+                    store<4, true>(out, load<InWidth, InBig>(w.from));
+                else
+                    store<4, false>(out, load<InWidth, InBig>(w.from));
+            }
+            return;
+        case Coding::Linear16: break;
+    }
+    if (big_endian)
+        for (std::size_t i = 0; i < w.count; ++i, w.from += w.step, out += 2) store<2, true>(out, value16(w.from));
+    else
+        for (std::size_t i = 0; i < w.count; ++i, w.from += w.step, out += 2) store<2, false>(out, value16(w.from));
 }
 
 void render_linear(const Samples& in, const Cut& cut, Coding to, bool big_endian, std::uint8_t* out) noexcept {
-    const unsigned width = in.layout.width;
+    const Walk w = walk(in, cut);
     const bool in_big = in.layout.big_endian;
-    // 16-bit values, from the upper half of 32-bit ones.
-    const unsigned shift = width == 4 && to != Coding::Linear32 ? 16 : 0;
-    const auto read = [=](const std::uint8_t* p) { return load_linear(p, width, in_big) >> shift; };
-    if (is_g711(to)) {
-        each_sample(in, cut, out, 1, read,
-                    [to](std::uint8_t* q, std::int32_t v) { *q = compress(static_cast<std::int16_t>(v), to); });
-        return;
-    }
-    const unsigned out_width = bytes_per_sample(to);
-    each_sample(in, cut, out, out_width, read,
-                [=](std::uint8_t* q, std::int32_t v) { store_linear(q, v, out_width, big_endian); });
+    if (in.layout.width == 2)
+        in_big ? render_linear_from<2, true>(w, to, big_endian, out) : render_linear_from<2, false>(w, to, big_endian, out);
+    else
+        in_big ? render_linear_from<4, true>(w, to, big_endian, out) : render_linear_from<4, false>(w, to, big_endian, out);
 }
 
 Cut clamped(const Cut& cut, std::uint64_t frames) noexcept {

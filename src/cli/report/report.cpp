@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 
 namespace korrin::cli {
@@ -97,7 +96,8 @@ std::string format_bytes(double bytes) {
 }
 
 std::string format_duration(double seconds) {
-    const auto total = static_cast<long long>(std::max(0.0, std::round(seconds)));
+    // To the nearest second, without libm's round(): sph2pipe links no libm.
+    const auto total = static_cast<long long>(std::max(0.0, seconds) + 0.5);
     char text[32];
     if (total >= 3600)
         std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", total / 3600, total / 60 % 60,
