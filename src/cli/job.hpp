@@ -32,6 +32,7 @@ enum class CodingChoice {
 enum class ChecksumRule {
     Verify,  // a mismatch fails it
     Warn,    // a mismatch is a warning
+    Ignore,  // not looked at
 };
 
 struct Output {

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "cli/front/data_dir.hpp"
 #include "cli/front/sph2pipe.hpp"
 #include "cli/front/sph2wav.hpp"
 #include "cli/info/info.hpp"
@@ -67,6 +68,7 @@ int main(int argc, char** argv) {
         }
         Options options = command.options;
         if (auto error = validate(options)) return bad_usage(*error);
+        if (!options.wav_scp.empty()) return run_data_dir(options);
         return options.info ? run_info(options) : run_sph2wav(options);
     } catch (const std::bad_alloc&) {
         return complain("out of memory");

@@ -7,12 +7,14 @@ namespace korrin::cli {
 
 const char usage_line[] =
     "usage: sph2wav [-o OUTPUT] [-j N] [--pcm | --flac] [-c N] [-s B:E | -t B:E] [--force] [-q] INPUT...\n"
-    "       sph2wav --info [--json] INPUT...\n";
+    "       sph2wav --info [--json] INPUT...\n"
+    "       sph2wav --wav-scp WAV_SCP [--segments SEGMENTS] -o OUTDIR\n";
 
 const char help_text[] =
     "usage: sph2wav [OPTION]... INPUT...\n"
     "       sph2wav [-c N] [-s B:E | -t B:E] [--pcm | --flac] -o - FILE\n"
     "       sph2wav --info [--json] INPUT...\n"
+    "       sph2wav --wav-scp WAV_SCP [--segments SEGMENTS] [--pcm | --flac] -o OUTDIR\n"
     "Convert NIST SPHERE audio files (linear PCM, mu-law, A-law, Shorten) to WAV\n"
     "(or raw PCM, or FLAC).\n"
     "\n"
@@ -70,6 +72,15 @@ const char help_text[] =
     "  -h, --help           show this help and exit\n"
     "  -V, --version        show the version and exit\n"
     "\n"
+    "      --wav-scp=WAV_SCP\n"
+    "                       convert a Kaldi/ESPnet data directory: each line\n"
+    "                       \"ID PATH\" or \"ID sph2pipe|sph2wav OPTIONS PATH |\"\n"
+    "                       (parsed, never run) to OUTDIR/data/ID.wav, every file\n"
+    "                       read and decoded once; then OUTDIR/wav.scp\n"
+    "      --segments=SEGMENTS\n"
+    "                       with --wav-scp: cut \"ID RECORDING START END [CHANNEL]\"\n"
+    "                       as Kaldi's extract-segments does, one output per ID\n"
+    "\n"
     "A span's end beyond the end of a file is cut to the file; a span that\n"
     "starts at or after the file's end, or after its own end, fails the file.\n"
     "\n"
@@ -88,7 +99,7 @@ namespace {
 
 enum class Opt {
     Output, Jobs, MaxMemory, Pcm, Flac, Level, NoVerify, Channel, Samples, Time, Force, Quiet, Info, Json, Help,
-    Version, SkipExisting, KeepExtension, NoChecksum
+    Version, SkipExisting, KeepExtension, NoChecksum, WavScp, Segments
 };
 
 struct OptionSpec {
@@ -117,6 +128,7 @@ constexpr OptionSpec option_specs[] = {
     {'6', "compression-level-6", Opt::Level, false}, {'7', "compression-level-7", Opt::Level, false},
     {'8', "compression-level-8", Opt::Level, false},
     {'\0', "max-memory", Opt::MaxMemory, true},
+    {'\0', "wav-scp", Opt::WavScp, true},     {'\0', "segments", Opt::Segments, true},
 };
 
 const OptionSpec* find_short(char c) {
@@ -237,6 +249,11 @@ std::optional<std::string> apply(Command& command, const OptionSpec& option,
             (frames ? options.samples : options.time) = std::move(*span);
             break;
         }
+        case Opt::WavScp:
+        case Opt::Segments:
+            if (value.empty()) return "empty path for " + in_quotes(option.id == Opt::WavScp ? "--wav-scp" : "--segments");
+            (option.id == Opt::WavScp ? options.wav_scp : options.segments) = std::filesystem::path(value);
+            break;
         case Opt::Info: options.info = true; break;
         case Opt::Json: options.json = true; break;
         case Opt::Force: options.force = true; break;
@@ -326,7 +343,7 @@ Command parse_command_line(std::span<const char* const> args) {
         return bad_usage("option " + in_quotes(flac_only) + " applies only to FLAC output (--flac)");
     if (command.action == Action::Convert && flac && !flac::available())
         return bad_usage(flac::unavailable_message);
-    if (command.action == Action::Convert && options.inputs.empty())
+    if (command.action == Action::Convert && options.inputs.empty() && options.wav_scp.empty())
         return bad_usage("no input given");
     if (command.action == Action::Convert && command.options.force && command.options.skip_existing)
         return bad_usage("--force and --skip-existing exclude each other");

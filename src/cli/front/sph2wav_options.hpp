@@ -34,6 +34,8 @@ struct Options {
     std::optional<std::uint64_t> channel;             // -c, 1-based
     std::optional<select::Span> samples;              // -s
     std::optional<select::Span> time;                 // -t
+    std::filesystem::path wav_scp;                    // --wav-scp: a data directory's recordings
+    std::filesystem::path segments;                   // --segments: its utterances
     bool info = false;                                // print headers, convert nothing
     bool json = false;                                // --info as JSON lines
 

@@ -26,6 +26,14 @@ bool names_a_directory(const fs::path& output) {
 }  // namespace
 
 std::optional<std::string> validate(Options& options) {
+    if (!options.segments.empty() && options.wav_scp.empty()) return "--segments needs --wav-scp";
+    if (!options.wav_scp.empty()) {
+        if (!options.inputs.empty()) return "--wav-scp takes its inputs from WAV_SCP, not from the command line";
+        if (!options.output || *options.output == "-") return "--wav-scp needs -o OUTDIR";
+        if (options.info || options.channel || options.samples || options.time || options.keep_extension)
+            return "--wav-scp takes no --info, -c, -s, -t or --keep-extension (its lines say what to cut)";
+        return std::nullopt;
+    }
     if (options.json && !options.info) return "--json needs --info";
     if (options.samples && options.time) return "-s and -t cannot be used together";
     if (options.info && (options.output || options.channel || options.samples || options.time ||
