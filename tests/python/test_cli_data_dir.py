@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 from test_cli import sph2wav
-from test_sph2pipe import DIFFS, ORACLE, header, required, run
+from test_cli_sph2pipe import DIFFS, ORACLE, header, required, run
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 import shorten_encoder as se  # noqa: E402
