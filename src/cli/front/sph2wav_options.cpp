@@ -7,8 +7,7 @@ namespace korrin::cli {
 
 const char usage_line[] =
     "usage: sph2wav [-o OUTPUT] [-j N] [--pcm | --flac] [-c N] [-s B:E | -t B:E] [--force] [-q] INPUT...\n"
-    "       sph2wav --info [--json] INPUT...\n"
-    "       sph2wav --wav-scp WAV_SCP [--segments SEGMENTS] -o OUTDIR\n";
+    "       sph2wav --info [--json] INPUT...\n";
 
 const char help_text[] =
     "usage: sph2wav [OPTION]... INPUT...\n"
