@@ -74,18 +74,30 @@ def spawn(command: list[str], out=None) -> tuple[float, float, bytes]:
     return wall, usage.ru_utime + usage.ru_stime, data
 
 
+def padded(stream: bytes) -> bytes:
+    """Zero bits to whole 32-bit words after the magic and version, as
+    sph2pipe's reader, which fetches words, needs to see the stream's end."""
+    return stream + bytes(-(len(stream) - 5) % 4)
+
+
+def shorten_call(path: Path, seconds: int, seed: int) -> None:
+    """A two-channel 8 kHz call of speech-like audio, as mu-law Shorten."""
+    codes = bench_segments.ulaw_codes(bench_segments.call_audio(seconds * RATE, seed=seed))
+    values = np.where(codes >= 0x80, 0xFF - codes.astype(np.int16), codes.astype(np.int16) - 0x80)
+    stream = shorten_writer.encode(values, sample_type=8, blocksize=256, maxnlpc=0, nmean=0)
+    common = {"sample_count": seconds * RATE, "sample_rate": RATE, "channel_count": 2, "sample_n_bytes": 1}
+    path.write_bytes(bench_segments.header({**common, "sample_coding": "ulaw,embedded-shorten-v2.00"}) + padded(stream))
+
+
 def make_files(root: Path, seconds: int) -> dict[str, Path]:
     root.mkdir(parents=True, exist_ok=True)
-    paths = {"stored mu-law": root / f"stored_{seconds}s.sph", "Shorten mu-law": root / f"shorten_{seconds}s.sph"}
+    paths = {"stored mu-law": root / f"stored_{seconds}s.sph", "Shorten mu-law": root / f"shorten_{seconds}s-v2.sph"}
     if all(p.is_file() for p in paths.values()):
         return paths
     codes = bench_segments.ulaw_codes(bench_segments.call_audio(seconds * RATE, seed=7))
     common = {"sample_count": seconds * RATE, "sample_rate": RATE, "channel_count": 2, "sample_n_bytes": 1}
     paths["stored mu-law"].write_bytes(bench_segments.header({**common, "sample_coding": "ulaw"}) + codes.tobytes())
-    values = np.where(codes >= 0x80, 0xFF - codes.astype(np.int16), codes.astype(np.int16) - 0x80)
-    stream = shorten_writer.encode(values, sample_type=8, blocksize=256, maxnlpc=0, nmean=0)
-    paths["Shorten mu-law"].write_bytes(
-        bench_segments.header({**common, "sample_coding": "ulaw,embedded-shorten-v2.00"}) + stream)
+    shorten_call(paths["Shorten mu-law"], seconds, seed=7)
     return paths
 
 
@@ -127,8 +139,13 @@ def wav_of(samples: np.ndarray) -> bytes:
 
 
 def data_dir(sph2wav: Path, segments_wanted: int, files_wanted: int, root: Path) -> dict:
-    calls = root / "segment-calls" / f"{files_wanted}x300s-v1"
-    shortened, _ = bench_segments.make_calls(calls, files_wanted, 300)
+    calls = root / "sph2pipe-calls" / f"{files_wanted}x300s"
+    calls.mkdir(parents=True, exist_ok=True)
+    shortened = [calls / f"sw{i:02}.sph" for i in range(files_wanted)]
+    if not (calls / "complete").is_file():
+        for i, path in enumerate(shortened):
+            shorten_call(path, 300, seed=i)
+        (calls / "complete").write_text("")
     rng = random.Random(5)
     with tempfile.TemporaryDirectory(prefix="bench_sph2pipe-", dir=root) as tmp:
         work = Path(tmp)
@@ -205,7 +222,10 @@ def main() -> int:
     if not ours.is_file():
         sys.exit("bench_sph2pipe: this project's sph2pipe is not installed beside this Python")
     root = HERE / "out"
-    report: dict = {"machine": subprocess.run(["lscpu"], capture_output=True, text=True).stdout.splitlines()[:14]}
+    # A run of one part keeps the other's figures of an earlier run.
+    report: dict = json.loads(args.json.read_text()) if args.only and args.json.is_file() else {}
+    report["machine"] = subprocess.run(["lscpu"], capture_output=True, text=True).stdout.splitlines()[:14]
+    report["load"] = os.getloadavg()
     if args.only != "datadir":
         calls = args.calls or (200 if args.quick else 1000)
         rows = per_call(ours, calls, root)

@@ -155,7 +155,9 @@ std::uint64_t default_memory_budget() {
 void return_large_blocks() {
     // Setting the threshold also turns off glibc's raising it to the size
     // of each large block freed.
+#if defined(M_MMAP_THRESHOLD)  // glibc's malloc; others (musl's) keep no large blocks
     if (std::getenv("MALLOC_MMAP_THRESHOLD_") == nullptr) ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
+#endif
 }
 
 MemoryBudget::Admission MemoryBudget::admit(std::uint64_t bytes) {
