@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -11,7 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <cstdio>  // renameat2
+#include <cstdio>
 #include <string_view>
 #include <system_error>
 
@@ -62,6 +63,19 @@ std::string random_part() {
 std::string temp_name(const fs::path& dir, const fs::path& path) {
     const std::string name = path.filename().string().substr(0, max_name_in_temp);
     return (dir / ("." + name + ".tmp-" + random_part())).string();
+}
+
+// rename(2) that fails with EEXIST rather than replace `to`. Through the
+// system call itself: glibc wraps renameat2 only from 2.28 on, musl not at
+// all. ENOSYS, EINVAL or EOPNOTSUPP where the kernel or file system lacks it.
+int rename_no_replace(const char* from, const char* to) {
+#if defined(SYS_renameat2)
+    constexpr unsigned no_replace = 1;  // RENAME_NOREPLACE
+    return static_cast<int>(::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, no_replace));
+#else
+    errno = ENOSYS;
+    return -1;
+#endif
 }
 
 // How open() says that a file system (or kernel) has no O_TMPFILE.
@@ -172,7 +186,7 @@ int OutputWriter::rename_temp(Slot& slot, const fs::path& path) {
     if (replace_existing_) {
         renamed = ::rename(temp, path.c_str());
     } else {
-        renamed = ::renameat2(AT_FDCWD, temp, AT_FDCWD, path.c_str(), RENAME_NOREPLACE);
+        renamed = rename_no_replace(temp, path.c_str());
         if (renamed != 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
             // A file system without RENAME_NOREPLACE: a hard link is just as
             // exclusive, and the temporary name is dropped afterwards.
