@@ -101,32 +101,35 @@ def make_files(root: Path, seconds: int) -> dict[str, Path]:
     return paths
 
 
-def per_call(ours: Path, calls: int, root: Path) -> dict:
+def per_call(ours: Path, calls: int, root: Path, extra: dict[str, Path]) -> dict:
     files = make_files(root, 74)
     rng = random.Random(11)
     rows = {}
     for kind, path in files.items():
-        times = {"sph2pipe 2.5": ([], []), "ours": ([], [])}
+        tools = {"sph2pipe 2.5": ORACLE, "ours": ours, **extra}
+        times = {name: ([], []) for name in tools}
         for k in range(calls):
             length = rng.uniform(1, 5)
             start = rng.uniform(0, 74 - length)
             args = ["-f", "wav", "-p", "-c", str(rng.randint(1, 2)), "-t", f"{start:.3f}:{start + length:.3f}",
                     str(path)]
-            order = [("sph2pipe 2.5", ORACLE), ("ours", ours)]
+            order = list(tools.items())
+            order = order[k % len(order):] + order[:k % len(order)]
             outputs = []
-            for name, tool in order if k % 2 == 0 else order[::-1]:
+            for name, tool in order:
                 wall, cpu, data = spawn([str(tool), *args])
                 times[name][0].append(wall)
                 times[name][1].append(cpu)
                 outputs.append(data)
-            if outputs[0] != outputs[1]:
+            if any(output != outputs[0] for output in outputs):
                 sys.exit(f"bench_sph2pipe: the outputs of {' '.join(args)} differ")
         row = {}
         for name, (wall, cpu) in times.items():
             row[name] = {"median_wall_ms": 1000 * statistics.median(wall), "median_cpu_ms": 1000 * statistics.median(cpu),
                          "calls_per_s": 1 / statistics.median(wall)}
-        row["x_wall"] = row["sph2pipe 2.5"]["median_wall_ms"] / row["ours"]["median_wall_ms"]
-        row["x_cpu"] = row["sph2pipe 2.5"]["median_cpu_ms"] / row["ours"]["median_cpu_ms"]
+        for name in tools:
+            row[name]["x_wall"] = row["sph2pipe 2.5"]["median_wall_ms"] / row[name]["median_wall_ms"]
+            row[name]["x_cpu"] = row["sph2pipe 2.5"]["median_cpu_ms"] / row[name]["median_cpu_ms"]
         rows[kind] = row
     return rows
 
@@ -213,6 +216,8 @@ def main() -> int:
     parser.add_argument("--quick", action="store_true", help="200 calls; 4 calls of 5 min and 400 segments")
     parser.add_argument("--calls", type=int)
     parser.add_argument("--only", choices=["calls", "datadir"])
+    parser.add_argument("--extra", action="append", default=[], metavar="NAME=PATH",
+                        help="another build of sph2pipe to time beside (e.g. a static musl one)")
     parser.add_argument("--json", type=Path, default=HERE / "out" / "bench_sph2pipe.json")
     args = parser.parse_args()
     if not os.access(ORACLE, os.X_OK):
@@ -228,15 +233,15 @@ def main() -> int:
     report["load"] = os.getloadavg()
     if args.only != "datadir":
         calls = args.calls or (200 if args.quick else 1000)
-        rows = per_call(ours, calls, root)
+        extra = {name: Path(path) for name, path in (e.split("=", 1) for e in args.extra)}
+        rows = per_call(ours, calls, root, extra)
         report["per_call"] = {"calls": calls, "rows": rows}
         print(f"per call: {calls} calls of -f wav -p -c C -t B:E (1-5 s) on a 74 s 2-channel 8 kHz file, into a pipe")
-        print(f"{'file':<16}{'tool':<14}{'wall ms':>9}{'calls/s':>9}{'CPU ms':>9}")
+        print(f"{'file':<16}{'tool':<16}{'wall ms':>9}{'calls/s':>9}{'CPU ms':>9}{'x wall':>8}{'x CPU':>8}")
         for kind, row in rows.items():
-            for name in ("sph2pipe 2.5", "ours"):
-                r = row[name]
-                print(f"{kind:<16}{name:<14}{r['median_wall_ms']:>9.3f}{r['calls_per_s']:>9.0f}{r['median_cpu_ms']:>9.3f}")
-            print(f"{'':<16}{'ours / it':<14}{row['x_wall']:>9.2f}x wall{row['x_cpu']:>9.2f}x CPU")
+            for name, r in row.items():
+                print(f"{kind:<16}{name:<16}{r['median_wall_ms']:>9.3f}{r['calls_per_s']:>9.0f}"
+                      f"{r['median_cpu_ms']:>9.3f}{r['x_wall']:>8.2f}{r['x_cpu']:>8.2f}")
     if args.only != "calls":
         segments, files = (400, 4) if args.quick else (2000, 20)
         result = data_dir(sph2wav, segments, files, root)
