@@ -282,3 +282,23 @@ def test_usage_help_and_the_input_itself(ours, tmp_path):
     same = run(ours, ["-f", "sph", "a.sph", "a.sph"], cwd=tmp_path)
     assert same.returncode == 1 and b"would replace the input" in same.stderr
     assert len((tmp_path / "a.sph").read_bytes()) == 1044
+
+
+def test_kaldiio_reads_a_wav_scp_of_sph2pipe_pipes(ours, files, tmp_path):
+    """A real client of the command line: kaldiio runs each line's pipe in a
+    shell, with this sph2pipe first on the PATH, and reads the WAV."""
+    kaldiio = pytest.importorskip("kaldiio")
+    (tmp_path / "wav.scp").write_text(
+        f"sw-A sph2pipe -f wav -p -c 1 {files['shn8']} |\n"
+        f"sw-B sph2pipe -f wav -p -c 2 -t 0.05:0.2 {files['shn8']} |\n")
+    env = {**os.environ, "PATH": f"{ours.parent}{os.pathsep}{os.environ['PATH']}"}
+    old = os.environ.copy()
+    os.environ.update(env)
+    try:
+        read = {key: value for key, value in kaldiio.load_scp(str(tmp_path / "wav.scp")).items()}
+    finally:
+        os.environ.clear()
+        os.environ.update(old)
+    whole = np.frombuffer(run(ours, ["-f", "raw", "-p", str(files["shn8"])]).stdout, "<i2").reshape(-1, 2)
+    assert read["sw-A"][0] == 8000 and (read["sw-A"][1] == whole[:, 0]).all()
+    assert (read["sw-B"][1] == whole[400:1600, 1]).all()
