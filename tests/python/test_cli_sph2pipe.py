@@ -5,6 +5,8 @@ checkout, or $KORRIN_SPH2PIPE), and the sound behaviour where it is not."""
 from __future__ import annotations
 
 import itertools
+import shutil
+import signal
 import os
 import struct
 import subprocess
@@ -302,3 +304,54 @@ def test_kaldiio_reads_a_wav_scp_of_sph2pipe_pipes(ours, files, tmp_path):
     whole = np.frombuffer(run(ours, ["-f", "raw", "-p", str(files["shn8"])]).stdout, "<i2").reshape(-1, 2)
     assert read["sw-A"][0] == 8000 and (read["sw-A"][1] == whole[:, 0]).all()
     assert (read["sw-B"][1] == whole[400:1600, 1]).all()
+
+
+# A signal that arrives while a named temporary file is being written: the
+# shim refuses O_TMPFILE, as some file systems do, and raises the signal in
+# the first write to a ".NAME.tmp-..." file.
+SIGNAL_IN_WRITE = r"""
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+ssize_t write(int fd, const void *buffer, size_t n) {
+    char link[64], target[4096];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t length = readlink(link, target, sizeof target - 1);
+    if (length > 0) {
+        target[length] = 0;
+        const char *base = strrchr(target, '/');
+        if (base && strstr(base, ".tmp-")) raise(SIGNUM);
+    }
+    return syscall(SYS_write, fd, buffer, n);
+}
+"""
+
+
+@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT, signal.SIGSEGV, signal.SIGABRT])
+@pytest.mark.parametrize("existing", [False, True], ids=["new", "replaced"])
+def test_a_signal_while_a_named_temporary_is_written_leaves_nothing(ours, files, tmp_path, sig, existing):
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        pytest.skip("no C compiler to build the shim")
+    from test_cli_faults import NO_TMPFILE_SHIM
+
+    (tmp_path / "shim.c").write_text(NO_TMPFILE_SHIM + SIGNAL_IN_WRITE)
+    subprocess.run([compiler, "-shared", "-fPIC", "-O1", f"-DSIGNUM={int(sig)}", "-o", tmp_path / "shim.so",
+                    tmp_path / "shim.c"], check=True)
+    out = tmp_path / "out"
+    out.mkdir()
+    if existing:
+        (out / "a.wav").write_bytes(b"old")
+    env = {**os.environ, "LD_PRELOAD": str(tmp_path / "shim.so")}
+    result = run(ours, ["-f", "wav", "-p", str(files["ul2"]), str(out / "a.wav")], env=env)
+    assert result.returncode == -sig
+    assert sorted(p.name for p in out.iterdir()) == (["a.wav"] if existing else [])
+    if existing:
+        assert (out / "a.wav").read_bytes() == b"old"
+    # Without the signal the same named road writes the file.
+    (tmp_path / "plain.c").write_text(NO_TMPFILE_SHIM)
+    subprocess.run([compiler, "-shared", "-fPIC", "-O1", "-o", tmp_path / "plain.so", tmp_path / "plain.c"], check=True)
+    done = run(ours, ["-f", "wav", "-p", str(files["ul2"]), str(out / "a.wav")],
+               env={**os.environ, "LD_PRELOAD": str(tmp_path / "plain.so")})
+    assert done.returncode == 0 and sorted(p.name for p in out.iterdir()) == ["a.wav"]
+    assert (out / "a.wav").read_bytes() == run(ours, ["-f", "wav", "-p", str(files["ul2"])]).stdout
