@@ -14,10 +14,12 @@
 namespace korrin {
 
 // True on x86-64 processors with AVX2 whose operating system saves the
-// 256-bit registers. Asked of the processor itself (cpuid, xgetbv) rather
-// than through __builtin_cpu_supports, whose answer comes from the
-// compiler's runtime library: the one zig links answers false everywhere,
-// which left every AVX2 kernel unused in the wheels it builds.
+// 256-bit registers. Asked of the processor itself (cpuid, xgetbv), on first
+// use, rather than through __builtin_cpu_supports: the runtime zig links
+// answers false everywhere, which left every AVX2 kernel unused in the
+// wheels it builds, and libgcc's start-up constructor would question the
+// processor in every process, converting or not (under a hypervisor each
+// cpuid traps, and sph2pipe is started once per segment).
 inline bool has_avx2() noexcept {
 #if defined(KORRIN_CHOOSES_KERNELS)
     static const bool has = [] {

@@ -1,6 +1,6 @@
 // sph2wav's memory budget: what it reads of the control groups it runs in,
 // and what it counts for a conversion.
-#include "cli/budget.hpp"
+#include "cli/run/budget.hpp"
 
 #include <gtest/gtest.h>
 

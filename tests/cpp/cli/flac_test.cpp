@@ -1,8 +1,8 @@
 // The FLAC pieces of sph2wav. This file is built twice: with libFLAC, when
 // the build has it (KORRIN_HAVE_FLAC), and without, to check what a program
 // built without it says.
-#include "cli/flac.hpp"
-#include "cli/options.hpp"
+#include "cli/flac/flac.hpp"
+#include "cli/front/sph2wav_options.hpp"
 
 #include <gtest/gtest.h>
 
