@@ -168,6 +168,16 @@ void interleave_pair(const std::int16_t* a, const std::int16_t* b, std::int16_t*
 
 void FrameOutput::interleave(std::int16_t* dst, std::size_t frames) noexcept {
     const std::size_t count = pending_.size();
+    if (ulaw_ && options_.ulaw_codes) {
+        for (std::size_t c = 0; c < count; ++c) {
+            const std::int16_t* src = pending_[c].front();
+            for (std::size_t i = 0; i < frames; ++i) {
+                code_sum_ += static_cast<std::uint8_t>(src[i]);
+                dst[i * count + c] = src[i];
+            }
+        }
+        return;
+    }
     if (ulaw_) {
         if (count == 1) {
             code_sum_ += expand_ulaw(pending_[0].front(), dst, frames);

@@ -67,7 +67,8 @@ public:
     // `stream_size` and `max_samples` (the decoder's length limit) decide
     // whether an up-front reservation is plausible (see the constructor).
     // With `ulaw`, the samples are mu-law code bytes, expanded to linear
-    // PCM as they go into the interleaved output.
+    // PCM as they go into the interleaved output (unless the options keep
+    // the codes).
     FrameOutput(std::size_t channels, const OutputOptions& options, std::uint64_t max_samples,
                 std::size_t stream_size, bool ulaw = false);
 

@@ -101,6 +101,10 @@ struct OutputOptions {
     // decode straight into it. A stream that falls short then gives fewer
     // samples than the block holds.
     bool preallocate = false;
+    // Type 8: deliver the code bytes themselves (each 0-255 in a 16-bit
+    // sample), not their expansion, for a caller that keeps mu-law as
+    // mu-law: expansion cannot be undone, since two codes expand to 0.
+    bool ulaw_codes = false;
 };
 
 // The stream versions accepted. Version 2 always; version 1, which older

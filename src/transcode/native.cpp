@@ -86,6 +86,7 @@ Result<NativeAudio> decode_shorten(const sphere::SphereHeader& header, ByteView 
     // As the module's decoder: frames beyond the header's count (or the
     // window) are not kept, and its checks follow the stream's own.
     shorten::OutputOptions output{framing, nullptr};
+    output.ulaw_codes = true;
     const auto declared = header.int_("sample_count");
     if (declared && *declared >= 0) {
         const std::uint64_t end = std::min(window.end, static_cast<std::uint64_t>(*declared));
@@ -115,10 +116,10 @@ Result<NativeAudio> decode_shorten(const sphere::SphereHeader& header, ByteView 
     audio.frames = static_cast<std::uint64_t>(sample_count);
     const Layout layout{decoded.is_ulaw ? Coding::Ulaw : Coding::Linear16, 2, false};
     if (options.decode.checksum && window.whole()) {
-        std::uint16_t sum = 0;
-        for (const std::int16_t value : decoded.samples.span())
-            sum = static_cast<std::uint16_t>(sum + (decoded.is_ulaw ? static_cast<std::uint8_t>(value)
-                                                                     : static_cast<std::uint16_t>(value)));
+        std::uint16_t sum = decoded.code_checksum;
+        if (!decoded.is_ulaw)
+            for (const std::int16_t value : decoded.samples.span())
+                sum = static_cast<std::uint16_t>(sum + static_cast<std::uint16_t>(value));
         audio.checksum = sum;
     }
     audio.storage = std::move(decoded.samples).release();

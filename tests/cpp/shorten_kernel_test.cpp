@@ -79,6 +79,20 @@ TEST(ShortenKernel, EveryMuLawCodeExpandsAsG711AndIsSummed) {
         ASSERT_EQ(have, want) << "value " << v << " code " << unsigned{code};
     }
     EXPECT_EQ(got->code_checksum, static_cast<std::uint16_t>(sum));
+
+    // Kept as codes, 0x7F and 0xFF (both silence once expanded) stay apart.
+    shorten::OutputOptions codes_kept;
+    codes_kept.ulaw_codes = true;
+    auto codes = shorten_to_pcm(stream_of(8, values), codes_kept);
+    ASSERT_TRUE(codes) << codes.error().message;
+    ASSERT_EQ(codes->pcm_bytes.size(), 2 * values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const std::int64_t v = values[i];
+        const auto code = static_cast<std::uint16_t>(v >= 0 ? 0xFF - v : 0x80 + v);
+        const auto have = static_cast<std::uint16_t>(codes->pcm_bytes.data()[2 * i] | codes->pcm_bytes.data()[2 * i + 1] << 8);
+        ASSERT_EQ(have, code) << "value " << v;
+    }
+    EXPECT_EQ(codes->code_checksum, static_cast<std::uint16_t>(sum));
 }
 
 // The same with one to three channels, lengths that leave tails beside
