@@ -88,6 +88,12 @@ public:
     Result<ByteBuffer> read_for(const sphere::SphereHeader& header, const codecs::FrameWindow& window,
                                 std::uint64_t limit = UINT64_MAX);
 
+    // Reads exactly out.size() bytes from `offset` into `out`, or fails
+    // (the file ending before them is an Io error: it shrank).
+    Result<void> read_into(std::uint64_t offset, MutableByteView out) const {
+        return read_at(out.data(), offset, out.size());
+    }
+
     // The size the file had when opened.
     std::uint64_t size() const noexcept { return size_; }
 
