@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "codecs/codecs.hpp"
+#include "extract/checkpoints.hpp"
 #include "common/checked.hpp"
 #include "transcode/transcode.hpp"
 
@@ -249,15 +250,45 @@ Result<void> Reader::read_compressed(const Layout& layout, std::span<const Piece
     }
     const BlockSource source{&direct, DirectBlock::acquire, DirectBlock::release};
 
+    // A stream read from a path keeps its decoder's states, and goes on
+    // from the last one before the frames asked for; of the file it then
+    // reads the header, and the stream from that state up to the first
+    // state past those frames (or its end).
+    CheckpointCache* const cache = file_ ? options.checkpoints : nullptr;
+    FileKey key;
+    CheckpointCache::Found found;
+    std::vector<shorten::DecoderState> taken;
+    if (cache != nullptr) {
+        key = {path_.string(), file_->identity().device, file_->identity().inode, size_, file_->modified_ns()};
+        if (!whole) found = cache->find(key, all.begin, all.end);
+        conversion.decode.resume = found.before ? &*found.before : nullptr;
+        conversion.decode.checkpoints = &taken;
+        conversion.decode.checkpoint_every = cache->interval(layout.rate);
+    }
     ByteBuffer file_bytes;
     ByteView payload;
     if (file_) {
-        KR_ASSIGN_OR_RETURN(file_bytes, file_->read_all());
-        payload = file_bytes.view().subspan(static_cast<std::size_t>(header_.header_size));
+        const std::uint64_t start = header_.header_size;
+        // The reader fetches up to 8 bytes beyond the bit it is at.
+        constexpr std::uint64_t slack = 16;
+        std::uint64_t limit = size_;
+        if (found.bits_after_end) limit = std::min(limit, start + *found.bits_after_end / 8 + slack);
+        if (found.before) {
+            KR_ASSIGN_OR_RETURN(file_bytes, file_->read_parts(limit, start + found.before->header_end + slack,
+                                                              start + found.before->bit_position / 8, limit));
+        } else {
+            KR_ASSIGN_OR_RETURN(file_bytes, file_->read_all(limit));
+        }
+        payload = file_bytes.view().subspan(static_cast<std::size_t>(start));
     } else {
         payload = data_.subspan(static_cast<std::size_t>(header_.header_size));
     }
-    KR_ASSIGN_OR_RETURN(codecs::Pcm pcm, transcode::decode_payload(header_, payload, {}, &source, conversion, window));
+    auto decoded = transcode::decode_payload(header_, payload, {}, &source, conversion, window);
+    // What a decode took is sound up to where it went, even when it then
+    // failed.
+    if (cache != nullptr) cache->add(key, std::move(taken));
+    if (!decoded) return std::move(decoded).error();
+    codecs::Pcm& pcm = *decoded;
     const std::uint64_t frame_bytes = layout.channels * 2;
     if (pcm.first_frame != all.begin || pcm.bytes.size() / frame_bytes < all.size())
         return invalid("shorten stream ended before frame ", all.end);

@@ -5,12 +5,14 @@
 // go again while they are filled; and takes it back to hand them over.
 #include "python/native/functions.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "common/checked.hpp"
+#include "extract/checkpoints.hpp"
 #include "extract/extract.hpp"
 #include "python/binding.hpp"
 #include "python/boundary.hpp"
@@ -169,11 +171,12 @@ PyResult<void> fill(extract::Reader& reader, const Request& request, const Sourc
     return {};
 }
 
-extract::ReadOptions read_options([[maybe_unused]] const Source& source, extract::Dtype dtype, bool checksum) {
+extract::ReadOptions read_options(const Source& source, extract::Dtype dtype, bool checksum) {
     extract::ReadOptions options;
     options.dtype = dtype;
     options.verify_checksum = checksum;
     options.checksum_hint = checksum_hint;
+    if (source.is_path) options.checkpoints = &extract::CheckpointCache::shared();
     return options;
 }
 
@@ -245,6 +248,34 @@ PyResult<Ref> read_segments(PyObject* args, PyObject* kwargs) {
     return tuple_of(std::move(list), new_int(layout->rate));
 }
 
+// What the checkpoint store holds, after emptying it when asked: for tests
+// and benchmarks.
+PyResult<Ref> checkpoint_cache(PyObject* args, PyObject* kwargs) {
+    static constexpr const char* parameters[] = {"clear", "interval", "path"};
+    static constexpr FunctionDescription description{"_checkpoint_cache", parameters, 0, 3};
+    PyObject* slots[3] = {};
+    KR_TRY(extract_arguments_tuple_dict(description, args, kwargs, slots));
+    KR_ASSIGN_OR_RETURN(const bool clear, argument("clear", bool_argument(slots[0])));
+    KR_ASSIGN_OR_RETURN(const std::optional<std::int64_t> interval,
+                        argument("interval", optional_int64_argument(slots[1])));
+    KR_ASSIGN_OR_RETURN(const Source path, source_argument(slots[2], Py_True));
+    extract::CheckpointCache& cache = extract::CheckpointCache::shared();
+    extract::CheckpointCache::Stats stats;
+    std::vector<std::uint64_t> frames;
+    {
+        Unlocked off;  // another thread may hold the store's lock
+        if (clear) cache.clear();
+        if (interval) cache.set_interval(static_cast<std::uint64_t>(std::max<std::int64_t>(0, *interval)));
+        stats = cache.stats();
+        frames = cache.frames(path.path.string());
+    }
+    Ref listed = made(PyList_New(0));
+    for (const std::uint64_t frame : frames)
+        if (PyList_Append(listed.get(), new_int(frame).get()) < 0) return PendingError::fetch();
+    return tuple_of(new_int(stats.files), new_int(stats.checkpoints), new_int(stats.bytes), new_int(stats.limit),
+                    std::move(listed));
+}
+
 template <PyResult<Ref> (*body)(PyObject*, PyObject*)>
 PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return trampoline([&] { return body(args, kwargs); });
@@ -266,6 +297,10 @@ PyMethodDef functions[] = {
     {"read_segments", as_method<entry<read_segments>>(), METH_VARARGS | METH_KEYWORDS,
      "read_segments(source, is_path, segments, dtype)\n--\n\n"
      "([(bytearray, frames, channels), ...], rate): (start, stop, channels) spans, from one read."},
+    {"_checkpoint_cache", as_method<entry<checkpoint_cache>>(), METH_VARARGS | METH_KEYWORDS,
+     "_checkpoint_cache(clear, interval, path)\n--\n\n"
+     "(files, checkpoints, bytes, limit, frames of path's states) of the Shorten checkpoint store,\n"
+     "emptied first when clear; interval (frames, 0 the default) set unless None."},
     {nullptr, nullptr, 0, nullptr},
 };
 
