@@ -17,7 +17,11 @@ import korrin
 import korrin_native
 from conftest import EXAMPLES, SHARED_SPHERE, needs_real_files
 
-soundfile = pytest.importorskip("soundfile")
+try:
+    import soundfile
+except ImportError:  # the cross-version venvs: the comparisons with it skip
+    soundfile = None
+needs_soundfile = pytest.mark.skipif(soundfile is None, reason="soundfile is not installed")
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from test_shorten_v1 import CASES, LABELS, SPH2WAV, encode_case, shorten_sphere  # noqa: E402
 
@@ -91,6 +95,7 @@ def soundfile_read(data: bytes, dtype: str, keywords: dict, columns):
     return expected, rate
 
 
+@needs_soundfile
 @pytest.mark.parametrize("dtype", DTYPES)
 @pytest.mark.parametrize("name", SOUNDFILE_CASES)
 def test_read_equals_soundfile(name, dtype, tmp_path):
@@ -109,6 +114,7 @@ def test_read_equals_soundfile(name, dtype, tmp_path):
             np.testing.assert_array_equal(got, expected, err_msg=str(keywords))
 
 
+@needs_soundfile
 @pytest.mark.parametrize("dtype", DTYPES)
 @pytest.mark.parametrize("channels", [1, 2, 5])
 def test_big_endian_32_bit_equals_its_little_endian_twin(channels, dtype):
