@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "codecs/codecs.hpp"
+#include "common/cpu.hpp"
 
 namespace korrin::extract {
 namespace {
@@ -134,6 +135,32 @@ void run_stored(const std::uint8_t* in, std::size_t channels, std::span<const st
     }
 }
 
+// The sum of 16-bit words modulo 65536: a loop of 16-bit adds, which the
+// compiler vectorises (sixteen at a time with AVX2, where the processor
+// has it).
+[[gnu::always_inline]] inline std::uint16_t sum_le16_with(const std::uint8_t* in, std::size_t count) noexcept {
+    std::uint16_t sum = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint16_t word;
+        std::memcpy(&word, in + 2 * i, 2);
+        sum = static_cast<std::uint16_t>(sum + word);
+    }
+    return sum;
+}
+
+#if defined(__x86_64__)
+[[gnu::target("avx2")]] std::uint16_t sum_le16_avx2(const std::uint8_t* in, std::size_t count) noexcept {
+    return sum_le16_with(in, count);
+}
+#endif
+
+std::uint16_t sum_le16(const std::uint8_t* in, std::size_t count) noexcept {
+#if defined(__x86_64__)
+    if (has_avx2()) return sum_le16_avx2(in, count);
+#endif
+    return sum_le16_with(in, count);
+}
+
 }  // namespace
 
 std::size_t element_size(Dtype dtype) noexcept {
@@ -169,9 +196,7 @@ std::size_t stored_size(Stored stored) noexcept {
 std::uint16_t checksum_of(const std::uint8_t* in, Stored stored, std::size_t count) noexcept {
     std::uint32_t sum = 0;
     switch (stored) {
-        case Stored::Le16:
-            for (std::size_t i = 0; i < count; ++i) sum += static_cast<std::uint16_t>(Load<Stored::Le16>::at(in + 2 * i, nullptr));
-            break;
+        case Stored::Le16: return sum_le16(in, count);
         case Stored::Be16:
             for (std::size_t i = 0; i < count; ++i) sum += static_cast<std::uint16_t>(Load<Stored::Be16>::at(in + 2 * i, nullptr));
             break;

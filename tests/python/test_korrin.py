@@ -234,15 +234,20 @@ def checksum_file(checksum: int) -> bytes:
                    "sample_byte_format -s2 01", f"sample_checksum -i {checksum}"], x.tobytes())
 
 
-def test_checksum_is_checked_on_whole_reads():
-    assert korrin.read(checksum_file(5050), dtype="int16")[0].sum() == 5050
-    bad = checksum_file(5051)
-    with pytest.raises(ValueError, match=r"^sample_checksum mismatch: the header declares 5051, the samples sum "
-                                         r"to 5050 \(pass checksum=False to read it anyway\)$"):
-        korrin.read(bad)
-    assert len(korrin.read(bad, checksum=False)[0]) == 100
-    assert len(korrin.read(bad, start=1)[0]) == 99  # a span has no checksum
-    assert len(korrin.read_segments(bad, [(0, None)])[0]) == 100
+def test_checksum_is_checked_on_whole_reads(tmp_path):
+    good, bad = tmp_path / "good.sph", tmp_path / "bad.sph"
+    good.write_bytes(checksum_file(5050))
+    bad.write_bytes(checksum_file(5051))
+    for dtype in ("int16", "float32"):  # read into the array as stored, and converted
+        for source in (good, good.read_bytes()):
+            assert korrin.read(source, dtype=dtype)[0].sum() * (1 if dtype == "int16" else 32768) == 5050
+        for source in (bad, bad.read_bytes()):
+            with pytest.raises(ValueError, match=r"^sample_checksum mismatch: the header declares 5051, the samples "
+                                                 r"sum to 5050 \(pass checksum=False to read it anyway\)$"):
+                korrin.read(source, dtype=dtype)
+            assert len(korrin.read(source, dtype=dtype, checksum=False)[0]) == 100
+            assert len(korrin.read(source, dtype=dtype, start=1)[0]) == 99  # a span has no checksum
+            assert len(korrin.read_segments(source, [(0, None)], dtype=dtype)[0]) == 100
 
 
 # Files that reading refuses, with the message that sph2wav prints for them,

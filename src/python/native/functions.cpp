@@ -6,6 +6,8 @@
 #include "python/native/functions.hpp"
 
 #include <algorithm>
+#include <sys/mman.h>
+
 #include <cstdint>
 #include <string>
 #include <system_error>
@@ -97,6 +99,16 @@ struct Array {
     std::uint8_t* data = nullptr;
 };
 
+// A large array is filled once, front to back: huge pages spare it most of
+// its page faults, as numpy asks for its own large arrays. Only a hint.
+void advise_huge_pages(std::uint8_t* data, std::size_t size) noexcept {
+    constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+    if (size < 2 * kHuge) return;
+    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(kHuge - 1);
+    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+}
+
 PyResult<Array> new_array(std::uint64_t frames, std::size_t channels, extract::Dtype dtype) {
     std::uint64_t size = 0;
     if (!checked_mul(frames, std::uint64_t{channels}, size) ||
@@ -109,6 +121,7 @@ PyResult<Array> new_array(std::uint64_t frames, std::size_t channels, extract::D
     array.object = Ref::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
     if (!array.object) return PendingError::fetch();
     array.data = reinterpret_cast<std::uint8_t*>(PyByteArray_AsString(array.object.get()));
+    advise_huge_pages(array.data, static_cast<std::size_t>(size));
     return array;
 }
 
