@@ -1,5 +1,7 @@
-# The extension module korrin_native: one abi3 shared object that exports only
-# PyInit_korrin_native, links no libpython and carries its own C++ runtime.
+# The extension modules: korrin_native, and korrin._native under the korrin
+# package (src/python/korrin). Each is one abi3 shared object that exports
+# only its PyInit_ function, links no libpython and carries its own C++
+# runtime.
 # With KORRIN_FAULT_TESTS, also the test-only modules that drive the fault
 # boundary (src/python/fault_tests).
 
@@ -15,14 +17,18 @@ set(korrin_binding_sources
   ${PROJECT_SOURCE_DIR}/src/python/errors.cpp
 )
 
-# korrin_add_python_module(<name> EXPORTS <version script> SOURCES <files...>)
+# korrin_add_python_module(<target> [OUTPUT_NAME <name>] EXPORTS <version script>
+#                          SOURCES <files...>)
 # USE_SABI defines Py_LIMITED_API=0x03090000 for the target and names the file
-# <name>.abi3.so. Only PyInit_<name> is exported: hidden visibility for
+# <name>.abi3.so (<name>: the target's, unless OUTPUT_NAME gives one). Only PyInit_<name> is exported: hidden visibility for
 # everything compiled here, the version script for what the static C++ runtime
 # and the core bring along.
 function(korrin_add_python_module name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "EXPORTS" "SOURCES")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "EXPORTS;OUTPUT_NAME" "SOURCES")
   Python_add_library(${name} MODULE WITH_SOABI USE_SABI 3.9 ${arg_SOURCES})
+  if(arg_OUTPUT_NAME)
+    set_target_properties(${name} PROPERTIES OUTPUT_NAME ${arg_OUTPUT_NAME})
+  endif()
   target_link_libraries(${name} PRIVATE korrin_core)
   target_compile_options(${name} PRIVATE ${korrin_warnings})
   set_target_properties(${name} PROPERTIES
@@ -47,8 +53,24 @@ korrin_add_python_module(korrin_native
     ${PROJECT_SOURCE_DIR}/src/python/functions.cpp
     ${korrin_binding_sources})
 
+# korrin._native: the numpy package's half in C++, built on the same core.
+korrin_add_python_module(korrin_ext
+  OUTPUT_NAME _native
+  EXPORTS ${PROJECT_SOURCE_DIR}/cmake/korrin_exports.map
+  SOURCES
+    ${PROJECT_SOURCE_DIR}/src/python/native/module.cpp
+    ${PROJECT_SOURCE_DIR}/src/python/native/functions.cpp
+    ${PROJECT_SOURCE_DIR}/src/python/native/arguments.cpp
+    ${korrin_binding_sources})
+target_compile_definitions(korrin_ext PRIVATE KORRIN_PANIC_TYPE_NAME="korrin._native.PanicException")
+
 if(SKBUILD)
   install(TARGETS korrin_native LIBRARY DESTINATION .)
+  # The korrin package: its Python files, its type stub and marker, and
+  # the extension inside it.
+  install(TARGETS korrin_ext LIBRARY DESTINATION korrin)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/src/python/korrin/ DESTINATION korrin
+    FILES_MATCHING PATTERN "*.py" PATTERN "*.pyi" PATTERN "py.typed" PATTERN "__pycache__" EXCLUDE)
   # The type stub: beside the module for IDEs and pyright, and as a stub-only
   # package for mypy, which looks for stubs of a top-level module there.
   install(FILES ${PROJECT_SOURCE_DIR}/src/python/korrin_native.pyi DESTINATION .)

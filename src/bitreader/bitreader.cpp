@@ -28,6 +28,14 @@ std::int64_t fold(std::uint64_t u) noexcept { return static_cast<std::int64_t>((
 BitReader::BitReader(ByteView data, std::size_t start) noexcept
     : data_(data.data()), size_(data.size()), next_(start) {}
 
+void BitReader::seek(std::uint64_t position) noexcept {
+    next_ = static_cast<std::size_t>(std::min<std::uint64_t>(position / 8, size_));
+    cache_ = 0;
+    valid_ = 0;
+    refill();
+    consume(std::min(valid_, static_cast<unsigned>(position % 8)));
+}
+
 // Tops the cache up to at least 56 valid bits, or to every bit left.
 void BitReader::refill() noexcept {
     if (next_ < size_ && size_ - next_ >= 8) {

@@ -40,6 +40,10 @@ public:
     // before the one that failed; on success it is out.size().
     Result<void> var_block(std::uint32_t n, std::span<std::int64_t> out, std::size_t& decoded);
 
+    // Goes to bit `position` of the data (counted from its first byte),
+    // which a reader over the same data has reached.
+    void seek(std::uint64_t position) noexcept;
+
     // Index of the byte holding the next bit, and of that bit (0 = MSB).
     std::size_t pos() const noexcept { return bit_position() >> 3; }
     std::uint8_t bit() const noexcept { return static_cast<std::uint8_t>(bit_position() & 7); }

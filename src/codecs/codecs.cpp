@@ -181,10 +181,16 @@ Result<Pcm> decode_shorten(const sphere::SphereHeader& header, ByteView payload,
         const std::uint64_t end = std::min(window.end, static_cast<std::uint64_t>(*declared));
         first_frame = std::min(window.begin, end);
         options.skip_frames = first_frame;
+        if (decode_options.resume != nullptr && decode_options.resume->frame <= first_frame) {
+            options.resume = decode_options.resume;
+            options.skip_frames = first_frame - decode_options.resume->frame;
+        }
         options.max_frames = end - first_frame;
         options.preallocate = true;
         options.stop_early = window.stop_early;
     }
+    options.checkpoints = decode_options.checkpoints;
+    options.checkpoint_every = decode_options.checkpoint_every;
     KR_ASSIGN_OR_RETURN(ShortenPcm decoded,
                         shorten_to_pcm(payload, options, {.accept_version_1 = decode_options.older_shorten}));
     KR_ASSIGN_OR_RETURN(const std::int64_t channels, header.int_("channel_count"));

@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/bytes.hpp"
 #include "common/result.hpp"
@@ -24,6 +25,12 @@ struct DecodeOptions {
     // Compute the payload's sample checksum (Pcm::checksum) where a rule for
     // its coding is known.
     bool checksum = false;
+    // A Shorten stream: go on from a state that a decode of it took, at or
+    // before the window's first frame, rather than from its start; and keep
+    // states there every `checkpoint_every` frames (see shorten::OutputOptions).
+    const shorten::DecoderState* resume = nullptr;
+    std::vector<shorten::DecoderState>* checkpoints = nullptr;
+    std::uint64_t checkpoint_every = 0;
 };
 
 struct Pcm {

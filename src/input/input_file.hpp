@@ -63,6 +63,10 @@ public:
 
     FileIdentity identity() const noexcept { return identity_; }
 
+    // When the file was last modified, as it was when opened: nanoseconds
+    // since the epoch.
+    std::int64_t modified_ns() const noexcept { return modified_ns_; }
+
     // Reads and checks the header as a conversion of the whole file would,
     // with the same messages, but reads no more of the file than its first
     // 64 KiB or, when larger, its header region. With `lines`, also lists
@@ -88,6 +92,12 @@ public:
     Result<ByteBuffer> read_for(const sphere::SphereHeader& header, const codecs::FrameWindow& window,
                                 std::uint64_t limit = UINT64_MAX);
 
+    // Reads exactly out.size() bytes from `offset` into `out`, or fails
+    // (the file ending before them is an Io error: it shrank).
+    Result<void> read_into(std::uint64_t offset, MutableByteView out) const {
+        return read_at(out.data(), offset, out.size());
+    }
+
     // The size the file had when opened.
     std::uint64_t size() const noexcept { return size_; }
 
@@ -101,6 +111,7 @@ private:
     std::uint64_t size_ = 0;
     std::uint64_t bytes_read_ = 0;
     FileIdentity identity_;
+    std::int64_t modified_ns_ = 0;
 };
 
 }  // namespace korrin::input

@@ -31,6 +31,7 @@ public:
     std::int16_t zero() const noexcept { return is_ulaw_ ? 0xFF : 0; }
 
     void set_shift(std::uint32_t shift) noexcept;
+    std::uint32_t shift() const noexcept { return shift_; }
 
     // Adds the values to the block mean's sum (when the stream keeps
     // means) and, when `out` is not null, writes their output samples

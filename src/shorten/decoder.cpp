@@ -77,6 +77,9 @@ public:
 
     Result<ShortenAudio> run() {
         KR_TRY(read_header());
+        header_end_ = reader_.pos() + (reader_.bit() != 0 ? 1 : 0);
+        if (output_options_.resume != nullptr) KR_TRY(restore(*output_options_.resume));
+        next_checkpoint_ = frames_before_ + output_options_.checkpoint_every;
         for (;;) {
             KR_ASSIGN_OR_RETURN(const std::uint64_t code, reader_.uvar(kFunctionCodeWidth));
             switch (code) {
@@ -273,7 +276,52 @@ private:
         current_ = (current_ + 1) % channels_.size();
         // Once per round, so that the cost of a flush (a look at every
         // channel) is spread over as many blocks as there are channels.
-        if (current_ == 0) return output_->flush();
+        if (current_ != 0) return ok();
+        KR_TRY(output_->flush());
+        if (output_options_.checkpoints != nullptr && frames_before_ + output_->frames() >= next_checkpoint_ &&
+            output_->aligned())
+            keep_checkpoint();
+        return ok();
+    }
+
+    // The state between two rounds of blocks, kept for a later decode.
+    void keep_checkpoint() {
+        DecoderState state;
+        state.bit_position = std::uint64_t{reader_.pos()} * 8 + reader_.bit();
+        state.frame = frames_before_ + output_->frames();
+        state.samples = count_;
+        state.blocksize = blocksize_;
+        state.bitshift = converter_->shift();
+        state.header_end = header_end_;
+        for (const Channel& channel : channels_)
+            state.history.insert(state.history.end(), channel.history.last(),
+                                 channel.history.last() + channel.history.length());
+        for (const Channel& channel : channels_) {
+            const std::vector<std::int64_t> means = channel.means.means();
+            state.means.insert(state.means.end(), means.begin(), means.end());
+        }
+        next_checkpoint_ = state.frame + output_options_.checkpoint_every;
+        output_options_.checkpoints->push_back(std::move(state));
+    }
+
+    // Goes on from a state of this stream instead of from its start.
+    Result<void> restore(const DecoderState& state) {
+        const std::size_t channels = channels_.size();
+        const std::size_t length = channels_[0].history.length();
+        if (state.history.size() != channels * length || state.means.size() % channels != 0 ||
+            state.means.size() / channels > nmean_ || state.bit_position / 8 > stream_size_ ||
+            state.blocksize == 0 || state.blocksize > kMaxBlocksize || state.bitshift > kMaxBitshift)
+            return invalid("shorten decoder state does not fit the stream");
+        reader_.seek(state.bit_position);
+        blocksize_ = state.blocksize;
+        converter_->set_shift(state.bitshift);
+        count_ = state.samples;
+        frames_before_ = state.frame;
+        const std::size_t means = state.means.size() / channels;
+        for (std::size_t c = 0; c < channels; ++c) {
+            channels_[c].history.restore(state.history.data() + c * length);
+            for (std::size_t i = 0; i < means; ++i) channels_[c].means.push(state.means[c * means + i]);
+        }
         return ok();
     }
 
@@ -285,7 +333,7 @@ private:
         audio.channel_count = channels_.size();
         audio.is_ulaw = converter_->is_ulaw();
         audio.samples = std::move(samples);
-        audio.frames_decoded = output_->frames();
+        audio.frames_decoded = frames_before_ + output_->frames();
         audio.code_checksum = output_->code_checksum();
         audio.version = version_;
         audio.stopped_early = stopped_early;
@@ -307,6 +355,9 @@ private:
     std::optional<FrameOutput> output_;         // from the header on
     std::vector<std::int64_t> residuals_;
     std::vector<std::int64_t> coefficients_;
+    std::size_t header_end_ = 0;
+    std::uint64_t frames_before_ = 0;    // frames before the state decoding went on from
+    std::uint64_t next_checkpoint_ = 0;  // the frame from which the next state is kept
 };
 
 }  // namespace

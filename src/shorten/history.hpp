@@ -31,6 +31,14 @@ public:
     }
     void commit(std::size_t count) noexcept { end_ += count; }
 
+    // The last H values, oldest first; and the same set again, as a
+    // decoder that goes on from a saved state does (`values` holds H).
+    const std::int64_t* last() const noexcept { return values_.data() + (end_ - length_); }
+    std::size_t length() const noexcept { return length_; }
+    void restore(const std::int64_t* values) noexcept {
+        std::memcpy(values_.data() + (end_ - length_), values, length_ * sizeof(std::int64_t));
+    }
+
 private:
     std::vector<std::int64_t> values_;
     std::size_t end_;

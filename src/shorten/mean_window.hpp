@@ -47,6 +47,15 @@ public:
         while (lows_.front() <= first) lows_.pop_front();
     }
 
+    // The means in the window, oldest first: pushed into a fresh window,
+    // they give it the same running means from then on.
+    std::vector<std::int64_t> means() const {
+        std::vector<std::int64_t> out;
+        for (std::uint64_t k = window_start() + 1; nmean_ != 0 && k <= count_; ++k)
+            out.push_back(static_cast<std::int64_t>(at(k) - at(k - 1)));
+        return out;
+    }
+
     // The running mean, or nothing when a step of its sum overflows.
     std::optional<std::int64_t> running_mean() const {
         if (nmean_ == 0) return 0;

@@ -89,6 +89,14 @@ public:
         return options_.stop_early && skipped_frames_ == options_.skip_frames && kept_frames_ == options_.max_frames;
     }
 
+    // True when no channel has samples beyond the frames every channel has
+    // completed: between two rounds of blocks of one size, after a flush.
+    bool aligned() const noexcept {
+        for (const Pending& p : pending_)
+            if (p.size() != 0) return false;
+        return true;
+    }
+
     // Frames every channel has completed so far, kept or not.
     std::uint64_t frames() const noexcept { return frames_; }
     // With `ulaw`: the sum of the kept samples' code bytes, modulo 2^16.

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "common/bytes.hpp"
 #include "common/result.hpp"
@@ -80,6 +81,23 @@ struct Limits {
     std::uint64_t max_decoded_samples = kMaxDecodedSamples;
 };
 
+// The decoder's whole state between two rounds of blocks, with every
+// channel at the same frame: what a decode of the same stream needs to go
+// on from there rather than from the stream's start.
+struct DecoderState {
+    std::uint64_t bit_position = 0;  // of the next command, from the stream's first byte
+    std::uint64_t frame = 0;         // frames every channel has completed before it
+    std::uint64_t samples = 0;       // values decoded before it, for the length limit
+    std::uint64_t blocksize = 0;
+    std::uint32_t bitshift = 0;
+    std::size_t header_end = 0;      // bytes of the stream that its header reaches into
+    // Each channel's last max(3, maxnlpc) values, oldest first, channel
+    // after channel; then each channel's block means in the running mean's
+    // window (the same number for every channel), oldest first.
+    std::vector<std::int64_t> history;
+    std::vector<std::int64_t> means;
+};
+
 // How the decoded samples are delivered.
 struct OutputOptions {
     // Room around the samples, for a caller that hands them on as bytes
@@ -105,6 +123,14 @@ struct OutputOptions {
     // sample), not their expansion, for a caller that keeps mu-law as
     // mu-law: expansion cannot be undone, since two codes expand to 0.
     bool ulaw_codes = false;
+    // Go on from a state that a decode of the same stream took, instead of
+    // from its start; skip_frames then counts from the state's frame.
+    const DecoderState* resume = nullptr;
+    // Where states are kept as the decode goes: one after each round of
+    // blocks that ends with every channel at the same frame, at least
+    // `checkpoint_every` frames after the last one kept (or the start).
+    std::vector<DecoderState>* checkpoints = nullptr;
+    std::uint64_t checkpoint_every = 0;
 };
 
 // The stream versions accepted. Version 2 always; version 1, which older

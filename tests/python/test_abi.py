@@ -80,3 +80,42 @@ def test_type_stub_matches_the_module(stub):
     for name, node in functions.items():
         assert [a.arg for a in node.args.args] == list(inspect.signature(getattr(kn, name)).parameters)
     assert {node.target.id for node in tree.body if isinstance(node, ast.AnnAssign)} == {"__version__", "__all__"}
+
+
+# korrin._native, the extension of the korrin package: the same rules.
+import korrin  # noqa: E402
+from korrin import _native  # noqa: E402
+
+NATIVE = Path(_native.__file__)
+
+
+def test_korrin_extension_is_abi3_with_one_export_and_no_more_libraries():
+    assert NATIVE.name == "_native.abi3.so" and NATIVE.parent.name == "korrin"
+    symbols = [line.split()[-1] for line in tool("nm", "-D", "--defined-only", str(NATIVE)).splitlines() if line.strip()]
+    assert symbols == ["PyInit__native"]
+    needed = set(re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", tool("readelf", "-d", str(NATIVE))))
+    assert needed <= ALLOWED_NEEDED and "libc.so.6" in needed, needed
+
+
+@pytest.mark.parametrize("python", pyenv_pythons(), ids=lambda p: p.parent.parent.name)
+def test_korrin_extension_loads_into_every_interpreter(python):
+    # The extension alone, without the package (which needs numpy there).
+    code = ("import importlib.machinery as m, importlib.util as u, sys; "
+            "spec = u.spec_from_file_location('korrin._native', sys.argv[1]); "
+            "mod = u.module_from_spec(spec); spec.loader.exec_module(mod); "
+            "print(mod.info(open(sys.argv[2], 'rb').read(), False)[1:], mod.__version__)")
+    result = subprocess.run([str(python), "-I", "-c", code, str(NATIVE), str(REPO / "examples" / "ulaw_mono.sph")],
+                            capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["(1,", "16000,", "4000,", "'ulaw',", "2)", "0.1.0"]
+
+
+def test_korrin_type_stub_matches_the_package():
+    installed = {str(f): f for f in importlib.metadata.files("korrin-native")}
+    assert {"korrin/__init__.py", "korrin/__init__.pyi", "korrin/py.typed"} <= installed.keys()
+    tree = ast.parse(installed["korrin/__init__.pyi"].read_text())
+    functions = {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
+    classes = {node.name for node in tree.body if isinstance(node, ast.ClassDef)}
+    assert sorted(functions) + sorted(classes) == sorted(set(korrin.__all__) - classes) + ["Info"]
+    for name, node in functions.items():
+        assert [a.arg for a in node.args.args] == list(inspect.signature(getattr(korrin, name)).parameters)

@@ -16,14 +16,18 @@ README = (REPO / "README.md").read_text()
 
 
 def recipe():
-    """The README's read_sphere, defined from the README's own text."""
+    """The README's numpy recipe as a function of the file's path."""
     found = re.search(r"<!-- numpy recipe -->\n```python\n(.*?)```\n<!-- end numpy recipe -->", README, re.S)
     assert found, "the numpy recipe is not marked in the README"
-    # Its last line reads a file named only for illustration.
-    code = "\n".join(line for line in found.group(1).splitlines() if not line.startswith("audio, rate ="))
-    namespace: dict = {}
-    exec(compile(code, "README.md", "exec"), namespace)
-    return namespace["read_sphere"]
+    code = found.group(1)
+    assert '"speech.sph"' in code
+
+    def read_sphere(path):
+        namespace: dict = {}
+        exec(compile(code.replace('"speech.sph"', repr(path)), "README.md", "exec"), namespace)
+        return namespace["audio"], namespace["rate"]
+
+    return read_sphere
 
 
 def header_int(sph: bytes, name: str) -> int:

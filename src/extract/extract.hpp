@@ -1,0 +1,118 @@
+// Reading a SPHERE file into arrays: the header first, then only what the
+// frames asked for need (of a stored payload, their bytes; of a Shorten
+// stream, its start up to the last of them), decoded and converted to the
+// element type asked for straight into the caller's memory.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/bytes.hpp"
+#include "common/result.hpp"
+#include "extract/samples.hpp"
+#include "input/input_file.hpp"
+#include "sphere/sphere.hpp"
+
+namespace korrin::extract {
+
+class CheckpointCache;
+
+// What a header declares, in the terms of an array.
+struct Layout {
+    std::uint64_t channels = 1;
+    std::uint64_t rate = 1;
+    std::uint64_t frames = 0;
+    std::string codec;               // "pcm", "ulaw", "alaw" or "shorten"
+    std::uint32_t sample_width = 2;  // bytes per decoded sample: 2, or 4 for 4-byte PCM
+    bool compressed = false;
+    Stored stored = Stored::Le16;    // how an uncompressed payload holds its samples
+};
+
+// The layout of a validated header, or the error a conversion of the file
+// gives for its coding, sample width or byte order (the older Shorten
+// labels included, as sph2wav takes them).
+Result<Layout> layout_of(const sphere::SphereHeader& header);
+
+// Frames [begin, end).
+struct FrameRange {
+    std::uint64_t begin = 0;
+    std::uint64_t end = 0;
+
+    std::uint64_t size() const noexcept { return end - begin; }
+    friend bool operator==(const FrameRange&, const FrameRange&) = default;
+};
+
+// The frames of a file of `total` frames that soundfile.read takes for
+// `start`, `stop` (none: the end) and `frames` (negative: up to stop):
+// start and stop as Python slices take them (negative from the end, cut to
+// the file), an empty range when stop is before start, and at most
+// `frames` frames from start when it is not negative.
+FrameRange resolve_range(std::int64_t start, std::optional<std::int64_t> stop, std::int64_t frames,
+                         std::uint64_t total) noexcept;
+
+// The channels `asked` (0-based, negative from the last, as numpy indexes)
+// of a file of `channels` channels; every channel, in order, when `asked`
+// is empty. A channel the file lacks is an Invalid error.
+Result<std::vector<std::uint32_t>> resolve_channels(std::span<const std::int64_t> asked, std::uint64_t channels);
+
+// One array to fill: `frames` of the file, the samples of `channels` of
+// each (resolved), as frames.size() x channels.size() elements at `out`.
+struct Piece {
+    FrameRange frames;
+    std::vector<std::uint32_t> channels;
+    std::uint8_t* out = nullptr;  // aligned for the element type
+};
+
+struct ReadOptions {
+    Dtype dtype = Dtype::Float64;
+    // Check the header's sample_checksum where a piece is every frame of
+    // the file, as sph2wav does without a span; `checksum_hint` is added to
+    // the message of a mismatch.
+    bool verify_checksum = false;
+    std::string_view checksum_hint;
+    // Where a Shorten stream read from a path keeps and finds its
+    // checkpoints; none: decoded from its start every time.
+    CheckpointCache* checkpoints = nullptr;
+};
+
+// One file, opened and its header read and checked, then read piece by
+// piece. Failures are the errors sph2wav reports for the same file.
+class Reader {
+public:
+    // A file on disk: its header read, nothing more.
+    Result<void> open(const std::filesystem::path& path);
+    // A whole file in memory, borrowed for the reader's life.
+    Result<void> open(ByteView file);
+
+    const sphere::SphereHeader& header() const noexcept { return header_; }
+    // The field lines in the file's order.
+    const std::vector<sphere::FieldLine>& lines() const noexcept { return lines_; }
+    // The layout, or the error reading the file will give for its coding.
+    const Result<Layout>& layout() const noexcept { return layout_; }
+
+    // Fills every piece, whose ranges and channels lie within the file.
+    // Nothing useful is left in the pieces on failure.
+    Result<void> read(std::span<const Piece> pieces, const ReadOptions& options);
+
+private:
+    Result<void> finish_open();
+    Result<void> read_stored(const Layout& layout, std::span<const Piece> pieces, const ReadOptions& options);
+    Result<void> read_compressed(const Layout& layout, std::span<const Piece> pieces, const ReadOptions& options);
+    Result<void> check_checksum(std::uint16_t sum) const;
+
+    std::optional<input::InputFile> file_;  // opened from a path
+    std::filesystem::path path_;
+    ByteView data_;                         // opened from memory
+    std::uint64_t size_ = 0;
+    sphere::SphereHeader header_;
+    std::vector<sphere::FieldLine> lines_;
+    Result<Layout> layout_ = Layout{};
+    std::string_view checksum_hint_;
+};
+
+}  // namespace korrin::extract

@@ -1,0 +1,12 @@
+// The functions of korrin._native, as CPython method definitions ending in
+// the sentinel entry.
+#pragma once
+
+#include "python/capi.hpp"
+
+namespace korrin::python::native {
+
+// Static for the process: CPython keeps pointing at them.
+PyMethodDef* module_functions() noexcept;
+
+}  // namespace korrin::python::native

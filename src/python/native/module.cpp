@@ -1,0 +1,36 @@
+// korrin._native: the extension under the korrin package. Single-phase
+// initialisation; its only state is the checkpoint cache of the C++ side,
+// which holds no Python object and is shared by every thread.
+#include "python/boundary.hpp"
+#include "python/capi.hpp"
+#include "python/native/functions.hpp"
+
+namespace korrin::python::native {
+namespace {
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "korrin._native",
+    "The native half of korrin: read SPHERE files into bytearrays off the interpreter lock.",
+    0,
+    nullptr,  // set at initialisation
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyResult<Ref> make_module() {
+    module_definition.m_methods = module_functions();
+    Ref module = Ref::steal(PyModule_Create2(&module_definition, PYTHON_ABI_VERSION));
+    if (!module) return PendingError::fetch();
+    if (PyModule_AddStringConstant(module.get(), "__version__", KORRIN_VERSION) < 0) return PendingError::fetch();
+    return module;
+}
+
+}  // namespace
+}  // namespace korrin::python::native
+
+PyMODINIT_FUNC PyInit__native() {
+    return korrin::python::trampoline([] { return korrin::python::native::make_module(); });
+}
