@@ -1,8 +1,8 @@
 #include "cli/files.hpp"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <cstdio>  // renameat2
+#include <cstdio>
 #include <string_view>
 #include <system_error>
 
@@ -147,13 +147,24 @@ bool InputFile::read_header(sphere::SphereHeader& header, std::string& error, st
 
 namespace {
 
+// getrandom and renameat2 by their system calls: the C library's wrappers
+// came with glibc 2.25 and 2.28, and the release build links against 2.17.
+// A kernel without them answers ENOSYS, which the callers handle.
+ssize_t get_random(void* buffer, std::size_t size) { return ::syscall(SYS_getrandom, buffer, size, 0u); }
+
+constexpr unsigned rename_noreplace = 1;  // RENAME_NOREPLACE, the kernel's value
+
+int rename_noreplace_at(const char* from, const char* to) {
+    return static_cast<int>(::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, rename_noreplace));
+}
+
 // 16 random hexadecimal digits: a name no earlier run can have left.
 std::string random_part() {
     std::uint64_t value = 0;
     auto* raw = reinterpret_cast<unsigned char*>(&value);
     std::size_t got = 0;
     while (got < sizeof value) {
-        const ssize_t n = ::getrandom(raw + got, sizeof value - got, 0);
+        const ssize_t n = get_random(raw + got, sizeof value - got);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         got += static_cast<std::size_t>(n);
@@ -281,7 +292,7 @@ int OutputWriter::rename_temp(Slot& slot, const fs::path& path) {
     if (replace_existing_) {
         renamed = ::rename(temp, path.c_str());
     } else {
-        renamed = ::renameat2(AT_FDCWD, temp, AT_FDCWD, path.c_str(), RENAME_NOREPLACE);
+        renamed = rename_noreplace_at(temp, path.c_str());
         if (renamed != 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
             // A file system without RENAME_NOREPLACE: a hard link is just as
             // exclusive, and the temporary name is dropped afterwards.

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <initializer_list>
 
 namespace korrin::cli {
 
