@@ -13,10 +13,22 @@
 
 namespace korrin {
 
-// True on x86-64 processors with AVX2.
+// True on x86-64 processors with AVX2 whose system saves the vector
+// registers. Asked of cpuid itself, not of __builtin_cpu_supports: the
+// runtime behind that builtin is the compiler's, and the one zig links
+// (the release wheels' toolchain) answers false for every feature.
 inline bool has_avx2() noexcept {
 #if defined(KORRIN_CHOOSES_KERNELS)
-    static const bool has = __builtin_cpu_supports("avx2");
+    static const bool has = [] {
+        unsigned a = 0, b = 0, c = 0, d = 0;
+        if (__get_cpuid(1, &a, &b, &c, &d) == 0) return false;
+        if ((c & (1u << 27)) == 0 || (c & (1u << 28)) == 0) return false;  // OSXSAVE, AVX
+        unsigned low = 0, high = 0;
+        __asm__("xgetbv" : "=a"(low), "=d"(high) : "c"(0u));
+        if ((low & 0x6u) != 0x6u) return false;  // the system saves the XMM and YMM state
+        if (__get_cpuid_count(7, 0, &a, &b, &c, &d) == 0) return false;
+        return (b & (1u << 5)) != 0;  // AVX2
+    }();
     return has;
 #else
     return false;
