@@ -16,7 +16,12 @@ std::string cpu_flags() {
     return {};
 }
 
-bool listed(const std::string& flags, const char* flag) { return flags.find(" " + std::string(flag) + " ") != std::string::npos; }
+bool listed(const std::string& flags, const char* flag) {
+    std::string padded = " ";
+    padded += flag;
+    padded += ' ';
+    return flags.find(padded) != std::string::npos;
+}
 
 // The run-time choice of kernels sees what the kernel reports the processor
 // to have (and the system to save: Linux lists avx2 only then).
