@@ -11,6 +11,11 @@ else()
   find_package(Python 3.9 REQUIRED COMPONENTS Interpreter Development.Module Development.SABIModule)
 endif()
 
+# Linkers that cannot hide the symbols of static libraries as a whole (zig's
+# lld wrapper refuses --exclude-libs) rely on the version script alone,
+# whose `local: *` hides them just the same.
+check_linker_flag(CXX "-Wl,--exclude-libs,ALL" korrin_have_exclude_libs)
+
 set(korrin_binding_sources
   ${PROJECT_SOURCE_DIR}/src/python/binding.cpp
   ${PROJECT_SOURCE_DIR}/src/python/boundary.cpp
@@ -37,10 +42,11 @@ function(korrin_add_python_module name)
     LINK_DEPENDS ${arg_EXPORTS})
   target_link_options(${name} PRIVATE
     -Wl,--version-script=${arg_EXPORTS}
-    -Wl,--exclude-libs,ALL
     -Wl,--no-undefined-version
-    -static-libstdc++
-    -static-libgcc)
+    ${korrin_static_runtime})
+  if(korrin_have_exclude_libs)
+    target_link_options(${name} PRIVATE -Wl,--exclude-libs,ALL)
+  endif()
   if(NOT KORRIN_SANITIZE)
     target_link_options(${name} PRIVATE -Wl,--as-needed)
   endif()

@@ -58,3 +58,15 @@ def fault_modules_dir() -> Path:
     if not where:
         pytest.skip("the fault-boundary test modules are not built (KORRIN_FAULT_MODULES unset)")
     return Path(where)
+
+
+# pytest hands a test's id to the processes it starts (PYTEST_CURRENT_TEST):
+# one made from a large parameter can exceed what execve takes. Long values
+# get ids of their own.
+MAX_TEST_ID = 300
+
+
+def pytest_collection_modifyitems(items):
+    long = [item.name[:80] + "..." for item in items if len(item.nodeid) > MAX_TEST_ID]
+    if long:
+        raise pytest.UsageError(f"test ids over {MAX_TEST_ID} characters (give them ids=): {long[:5]}")

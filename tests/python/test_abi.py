@@ -6,6 +6,7 @@ from __future__ import annotations
 import ast
 import importlib.metadata
 import inspect
+import platform
 import re
 import shutil
 import subprocess
@@ -18,7 +19,9 @@ import korrin_native as kn
 from conftest import REPO
 
 SO = Path(kn.__file__)
-ALLOWED_NEEDED = {"libc.so.6", "libm.so.6", "libgcc_s.so.1", "ld-linux-x86-64.so.2"}
+# glibc (split over several libraries before 2.34) and the GCC runtime it may load.
+ALLOWED_NEEDED = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1", "libgcc_s.so.1",
+                  "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"}
 
 
 def tool(*command: str) -> str:
@@ -46,19 +49,22 @@ def test_wheel_tag():
     wheel = importlib.metadata.distribution("korrin-native").read_text("WHEEL")
     assert "Root-Is-Purelib: false" in wheel
     tags = re.findall(r"^Tag: (.+)$", wheel, re.M)
-    # As built, a plain linux tag; as repaired for an index (scripts/release),
-    # one or more manylinux tags. abi3 for CPython 3.9 on, either way.
-    if tags != ["cp39-abi3-linux_x86_64"]:
-        assert tags and all(re.fullmatch(r"cp39-abi3-manylinux(_2_\d+|1|2010|2014)_x86_64", t) for t in tags), tags
+    # As built, a plain linux tag; as built for an index (scripts/release),
+    # one or more manylinux tags. abi3 for CPython 3.9 on, for this machine.
+    machine = platform.machine()
+    if tags != [f"cp39-abi3-linux_{machine}"]:
+        assert tags and all(re.fullmatch(rf"cp39-abi3-manylinux(_2_\d+|1|2010|2014)_{machine}", t) for t in tags), tags
 
 
 def pyenv_pythons():
     """The CPython 3.9+ interpreters that pyenv has (scripts/pythons)."""
     listed = subprocess.run(["bash", str(REPO / "scripts" / "pythons")], capture_output=True, text=True)
-    return [Path(line) for line in listed.stdout.split()]
+    found = [Path(line) for line in listed.stdout.split()]
+    # An empty list would make older pytest fail at collection, not skip.
+    return found or [pytest.param(None, marks=pytest.mark.skip(reason="no pyenv CPython 3.9+ here"))]
 
 
-@pytest.mark.parametrize("python", pyenv_pythons(), ids=lambda p: p.parent.parent.name)
+@pytest.mark.parametrize("python", pyenv_pythons(), ids=lambda p: p.parent.parent.name if p else "none")
 def test_loads_into_every_interpreter(python):
     # Imported with RTLD_NOW, so a C-API symbol that this interpreter lacks
     # fails the import.

@@ -66,7 +66,9 @@ def test_libflac_is_inside_sph2wav_only(korrin):
         pytest.skip("a sanitizer build needs its runtime libraries")
     dynamic = oracle(tool("readelf"), "-d", SPH2WAV, text=True, check=True)
     needed = set(re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", dynamic.stdout))
-    assert needed <= {"libc.so.6", "libm.so.6", "libgcc_s.so.1", "ld-linux-x86-64.so.2"}
+    # glibc's parts (before 2.34 split over several libraries) and nothing else.
+    assert needed <= {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1",
+                      "libgcc_s.so.1", "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"}
 
 
 def noise(count: int, width: int, seed: int) -> bytes:
@@ -157,13 +159,13 @@ def expected(korrin, sph: bytes) -> tuple[np.ndarray, int, int]:
 
 @pytest.mark.parametrize("name", ALL)
 def test_soundfile_decodes_the_samples_of_decode_pcm(korrin, converted, name):
-    import soundfile
+    soundfile = pytest.importorskip("soundfile", reason="soundfile (libsndfile) is not installed")
 
     samples, rate, width = expected(korrin, real_or_case(name, converted))
     flac = converted / "out" / f"{name}.flac"
     try:
         info = soundfile.info(str(flac))
-    except soundfile.LibsndfileError:
+    except RuntimeError:  # LibsndfileError in soundfile 0.11 on, RuntimeError before
         if width == 4:
             pytest.skip("this libsndfile does not read 32-bit FLAC (flac checks it)")
         raise
@@ -312,6 +314,7 @@ def leftovers(directory: Path) -> list[str]:
          "the SPHERE header fields take 180000"),
         (pcm_sphere(10)[:-1], "audio payload truncated: header declares 20 bytes but only 19 present"),
     ],
+    ids=["channels", "rate", "fields", "truncated"],
 )
 def test_a_failed_encode_leaves_no_file(tmp_path, data, message):
     (tmp_path / "bad.sph").write_bytes(data)
