@@ -9,7 +9,8 @@ the tag allows (manylinux_2_17 / manylinux2014: 2.17; a plain linux tag: this
 machine's glibc) and no versioned symbol of any other library. An extension
 module `NAME.*.so` must export `PyInit_NAME` and nothing else, and leave
 unresolved only the interpreter's `Py*` functions and weak references. An
-executable must ask for the architecture's own loader. `--require` names
+executable must ask for the architecture's own loader, or be wholly static
+(no loader, no shared library: sph2pipe, linked with musl). `--require` names
 files the wheel must hold (e.g. its type stub). Prints one line per ELF file
 and exits 1, listing every problem, when anything is wrong. Reads the files
 with binutils' readelf, which reads any architecture's ELF.
@@ -72,8 +73,14 @@ def problems(elf: Elf, machine: str, glibc: tuple[int, int]) -> list[str]:
     if elf.machine != machine:
         found.append(f"built for {elf.machine or 'an unknown machine'}, not {machine}")
     allowed = GLIBC_LIBRARIES | {LOADERS.get(machine, "")}
+    file_name = Path(elf.path).name
+    is_module = file_name.endswith(".so") or ".so." in file_name
+    # A whole static executable (sph2pipe, linked with musl) asks for no
+    # loader and needs nothing of the system at all.
+    if not is_module and not elf.needed and not elf.interpreter and not elf.versions:
+        return found
     if not elf.needed:
-        found.append("needs no shared library: a static executable cannot load the C library's parts")
+        found.append("needs no shared library, yet asks for a loader or symbol versions")
     for library in sorted(elf.needed - allowed):
         found.append(f"needs {library}, which is not part of glibc")
     for library, versions in sorted(elf.versions.items()):
@@ -83,9 +90,8 @@ def problems(elf: Elf, machine: str, glibc: tuple[int, int]) -> list[str]:
                 found.append(f"needs {version} of {library}")
             elif version_key(number) > glibc:
                 found.append(f"needs {version} of {library}, newer than glibc {glibc[0]}.{glibc[1]}")
-    name = Path(elf.path).name
-    if name.endswith(".so") or ".so." in name:
-        module = name.split(".")[0]
+    if is_module:
+        module = file_name.split(".")[0]
         if elf.exported != {f"PyInit_{module}"}:
             found.append(f"exports {sorted(elf.exported)[:10]}, not PyInit_{module} alone")
         foreign = sorted(s for s in elf.unresolved if not s.startswith(("Py", "_Py")))

@@ -55,12 +55,15 @@ def program(**changes) -> Elf:
     (module(unresolved={"PyList_New", "_ZdlPv"}), "x86_64", "leaves unresolved ['_ZdlPv']"),
     (module(), "aarch64", "built for x86_64, not aarch64"),
     (module(needed=set()), "x86_64", "needs no shared library"),
+    (program(interpreter="", needed=set(), versions={}), "x86_64", None),
+    (program(needed=set(), versions={}), "x86_64", "needs no shared library"),
     (program(interpreter="/lib/ld-linux-aarch64.so.1"), "x86_64", "not ld-linux-x86-64.so.2"),
     (program(interpreter=""), "x86_64", "loader is missing"),
     (program(machine="aarch64", interpreter="/lib/ld-linux-aarch64.so.1",
              needed={"libc.so.6", "ld-linux-aarch64.so.1"}), "aarch64", None),
 ], ids=["module", "program", "old-version", "2.18", "2.34", "libstdc++", "libpython", "glibcxx",
-        "libgcc", "extra-export", "no-export", "unresolved", "wrong-machine", "static", "wrong-loader",
+        "libgcc", "extra-export", "no-export", "unresolved", "wrong-machine", "static", "static-program",
+        "loader-but-nothing-needed", "wrong-loader",
         "no-loader", "aarch64"])
 def test_problems(elf, machine, fault):
     found = check_wheel.problems(elf, machine, GLIBC_217)
