@@ -191,6 +191,7 @@ Result<Pcm> decode_shorten(const sphere::SphereHeader& header, ByteView payload,
     }
     options.checkpoints = decode_options.checkpoints;
     options.checkpoint_every = decode_options.checkpoint_every;
+    options.sink = decode_options.sink;
     KR_ASSIGN_OR_RETURN(ShortenPcm decoded,
                         shorten_to_pcm(payload, options, {.accept_version_1 = decode_options.older_shorten}));
     KR_ASSIGN_OR_RETURN(const std::int64_t channels, header.int_("channel_count"));
@@ -216,7 +217,9 @@ Result<Pcm> decode_shorten(const sphere::SphereHeader& header, ByteView payload,
     // uncompressed mu-law file; the decoder kept no frame beyond the header's.
     std::optional<std::uint16_t> checksum;
     if (decode_options.checksum)
-        checksum = decoded.is_ulaw ? decoded.code_checksum : checksum_of_le16(decoded.pcm_bytes);
+        checksum = decoded.is_ulaw        ? decoded.code_checksum
+                   : options.sink != nullptr ? decoded.sample_checksum
+                                             : checksum_of_le16(decoded.pcm_bytes);
     return Pcm{16, std::move(decoded.pcm_bytes), checksum, first_frame};
 }
 

@@ -31,6 +31,9 @@ struct DecodeOptions {
     const shorten::DecoderState* resume = nullptr;
     std::vector<shorten::DecoderState>* checkpoints = nullptr;
     std::uint64_t checkpoint_every = 0;
+    // A Shorten payload's frames go to `sink` as they are decoded, and the
+    // result's bytes are empty (see shorten::FrameSink).
+    shorten::FrameSink* sink = nullptr;
 };
 
 struct Pcm {
@@ -105,6 +108,7 @@ struct ShortenPcm {
     std::uint8_t version = 2;          // the stream's version
     std::uint16_t code_checksum = 0;   // mu-law streams: the checksum of the code bytes kept
     bool stopped_early = false;        // see shorten::OutputOptions::stop_early
+    std::uint16_t sample_checksum = 0; // with a sink, other streams: the checksum of the samples it took
 };
 
 Result<ShortenPcm> shorten_to_pcm(ByteView stream, const shorten::OutputOptions& output = {},

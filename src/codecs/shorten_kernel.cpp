@@ -13,7 +13,7 @@ Result<ShortenPcm> shorten_to_pcm(ByteView stream, const shorten::OutputOptions&
     // bytes (see common/bytes.hpp); it is handed on as the result.
     const std::uint16_t code_checksum = audio.is_ulaw ? audio.code_checksum : 0;
     return ShortenPcm{audio.channel_count, audio.is_ulaw, std::move(audio.samples).release(), audio.frames_decoded,
-                      audio.version, code_checksum, audio.stopped_early};
+                      audio.version, code_checksum, audio.stopped_early, audio.sample_checksum};
 }
 
 Result<ByteBuffer> pcm_table_to_le(std::span<const std::int16_t> samples, Framing framing) {

@@ -50,6 +50,30 @@ void convert_overlap(const Piece& piece, FrameRange have, const std::uint8_t* in
             piece.out + static_cast<std::size_t>(begin - piece.frames.begin) * out_frame);
 }
 
+// Takes a decoder's frames as they come and converts each run into the
+// pieces it overlaps: the decoded stream is never held whole.
+class PieceSink final : public shorten::FrameSink {
+public:
+    PieceSink(std::span<const Piece> pieces, std::uint64_t first_frame, std::uint64_t channels, Dtype dtype)
+        : pieces_(pieces), first_frame_(first_frame), channels_(channels), dtype_(dtype) {}
+
+    void take(const std::int16_t* samples, std::uint64_t first, std::size_t frames) noexcept override {
+        const FrameRange have{first_frame_ + first, first_frame_ + first + frames};
+        const auto* in = reinterpret_cast<const std::uint8_t*>(samples);
+        for (const Piece& piece : pieces_) convert_overlap(piece, have, in, Stored::Le16, channels_, dtype_);
+        frames_ += frames;
+    }
+
+    std::uint64_t frames() const noexcept { return frames_; }
+
+private:
+    std::span<const Piece> pieces_;
+    std::uint64_t first_frame_;
+    std::uint64_t channels_;
+    Dtype dtype_;
+    std::uint64_t frames_ = 0;
+};
+
 // Hands the decoder one block, the array of the one piece it fills, when
 // it asks for exactly that size; malloc's memory otherwise.
 struct DirectBlock {
@@ -269,6 +293,11 @@ Result<void> Reader::read_compressed(const Layout& layout, std::span<const Piece
         direct.size = static_cast<std::size_t>(all.size() * layout.channels * 2);
     }
     const BlockSource source{&direct, DirectBlock::acquire, DirectBlock::release};
+    // Any other read has its frames converted as they are decoded, in runs
+    // that stay in the cache, into the arrays: one pass, no copy of the
+    // whole stream.
+    PieceSink sink(pieces, all.begin, layout.channels, options.dtype);
+    if (!straight) conversion.decode.sink = &sink;
 
     // A stream read from a path keeps its decoder's states, and goes on
     // from the last one before the frames asked for; of the file it then
@@ -310,10 +339,11 @@ Result<void> Reader::read_compressed(const Layout& layout, std::span<const Piece
     if (!decoded) return std::move(decoded).error();
     codecs::Pcm& pcm = *decoded;
     const std::uint64_t frame_bytes = layout.channels * 2;
-    if (pcm.first_frame != all.begin || pcm.bytes.size() / frame_bytes < all.size())
+    const std::uint64_t frames = straight ? pcm.bytes.size() / frame_bytes : sink.frames();
+    if (pcm.first_frame != all.begin || frames < all.size())
         return invalid("shorten stream ended before frame ", all.end);
-    if (straight && pcm.bytes.data() == direct.block) return ok();
-    for (const Piece& piece : pieces) convert_overlap(piece, all, pcm.bytes.data(), Stored::Le16, layout.channels, options.dtype);
+    if (straight && pcm.bytes.data() != direct.block)
+        convert_overlap(pieces[0], all, pcm.bytes.data(), Stored::Le16, layout.channels, options.dtype);
     return ok();
 }
 

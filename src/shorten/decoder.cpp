@@ -335,6 +335,7 @@ private:
         audio.samples = std::move(samples);
         audio.frames_decoded = frames_before_ + output_->frames();
         audio.code_checksum = output_->code_checksum();
+        audio.sample_checksum = output_->sample_checksum();
         audio.version = version_;
         audio.stopped_early = stopped_early;
         return audio;

@@ -99,7 +99,7 @@ FrameOutput::FrameOutput(std::size_t channels, const OutputOptions& options, std
     // needs no better than 64 samples per stream byte (about 16:1 on
     // 16-bit audio; Shorten seldom does better than 4:1 outside silence),
     // with 64 Ki stream bytes of slack for short streams.
-    if (!options_.preallocate) return;
+    if (!options_.preallocate || options_.sink != nullptr) return;
     std::uint64_t samples = 0;
     if (!checked_mul(options_.max_frames, std::uint64_t{channels}, samples) || samples > max_samples) return;
     if (samples / 64 > stream_size + 65536) return;
@@ -120,7 +120,24 @@ Result<void> FrameOutput::flush() {
         frames -= skip;
     }
     const auto keep = static_cast<std::size_t>(std::min<std::uint64_t>(frames, options_.max_frames - kept_frames_));
-    if (direct_.data() != nullptr) {
+    if (options_.sink != nullptr) {
+        for (std::size_t done = 0; done < keep;) {
+            const std::size_t run = std::min(keep - done, kSinkFrames);
+            if (run_.data() == nullptr) {
+                KR_ASSIGN_OR_RETURN(run_, SampleArray::allocate(kSinkFrames * count));
+            }
+            interleave(run_.data(), run);
+            if (!ulaw_) {
+                std::uint16_t sum = 0;
+                for (std::size_t i = 0; i < run * count; ++i)
+                    sum = static_cast<std::uint16_t>(sum + static_cast<std::uint16_t>(run_.data()[i]));
+                sample_sum_ = static_cast<std::uint16_t>(sample_sum_ + sum);
+            }
+            options_.sink->take(run_.data(), kept_frames_ + done, run);
+            for (Pending& p : pending_) p.consume(run);
+            done += run;
+        }
+    } else if (direct_.data() != nullptr) {
         if (keep > 0) interleave(direct_.data() + kept_frames_ * count, keep);
         for (Pending& p : pending_) p.consume(keep);
     } else {
@@ -213,6 +230,7 @@ Result<SampleArray> FrameOutput::finish() {
     // limit bounds.
     const std::size_t size = kept_frames_ * pending_.size();
     SampleArray samples;
+    if (options_.sink != nullptr) return samples;
     if (direct_.data() != nullptr) {
         samples = std::move(direct_);
         samples.set_size(size);

@@ -101,6 +101,9 @@ public:
     std::uint64_t frames() const noexcept { return frames_; }
     // With `ulaw`: the sum of the kept samples' code bytes, modulo 2^16.
     std::uint16_t code_checksum() const noexcept { return static_cast<std::uint16_t>(code_sum_); }
+    // With a sink, without `ulaw`: the sum of the samples handed to it, as
+    // unsigned 16-bit patterns, modulo 2^16.
+    std::uint16_t sample_checksum() const noexcept { return sample_sum_; }
 
     // The kept frames, interleaved, in one array of their exact size (or,
     // when a block was reserved for more frames than came, of the frames
@@ -108,6 +111,10 @@ public:
     Result<SampleArray> finish();
 
 private:
+    // Frames in one run handed to a sink: a run of a few stereo blocks'
+    // worth stays in the cache between its interleaving and its taking.
+    static constexpr std::size_t kSinkFrames = 4096;
+
     // The next `frames` frames of every channel, interleaved into `dst`.
     void interleave(std::int16_t* dst, std::size_t frames) noexcept;
 
@@ -120,6 +127,8 @@ private:
     std::uint64_t frames_ = 0;          // frames every channel has completed
     bool ulaw_;
     std::uint64_t code_sum_ = 0;  // of the code bytes interleaved, with ulaw_
+    SampleArray run_;              // with a sink: the run of frames handed to it
+    std::uint16_t sample_sum_ = 0;  // of the samples handed to a sink
 };
 
 }  // namespace korrin::shorten

@@ -71,6 +71,7 @@ struct ShortenAudio {
     bool is_ulaw = false;
     SampleArray samples;
     std::uint16_t code_checksum = 0;   // type 8: the sum of the samples' code bytes, modulo 2^16
+    std::uint16_t sample_checksum = 0; // with a sink, other types: the sum of the samples, modulo 2^16
     std::uint64_t frames_decoded = 0;  // whole frames in the stream, kept or not
     std::uint8_t version = 2;          // the stream's version byte
     bool stopped_early = false;        // the kept frames were out before QUIT
@@ -98,6 +99,19 @@ struct DecoderState {
     std::vector<std::int64_t> means;
 };
 
+// Takes the kept frames as they are interleaved, in runs, in place of an
+// output array: for a caller that converts them on their way into memory
+// of its own, so that the whole decoded stream is never held at once.
+class FrameSink {
+public:
+    // `frames` whole frames, interleaved; the first is the `first`-th frame
+    // kept (0: the first frame after those skipped).
+    virtual void take(const std::int16_t* samples, std::uint64_t first, std::size_t frames) noexcept = 0;
+
+protected:
+    ~FrameSink() = default;
+};
+
 // How the decoded samples are delivered.
 struct OutputOptions {
     // Room around the samples, for a caller that hands them on as bytes
@@ -123,6 +137,9 @@ struct OutputOptions {
     // sample), not their expansion, for a caller that keeps mu-law as
     // mu-law: expansion cannot be undone, since two codes expand to 0.
     bool ulaw_codes = false;
+    // Where the kept frames go, when not into the result's array (which is
+    // then empty): `preallocate` and `framing` have no effect.
+    FrameSink* sink = nullptr;
     // Go on from a state that a decode of the same stream took, instead of
     // from its start; skip_frames then counts from the state's frame.
     const DecoderState* resume = nullptr;
