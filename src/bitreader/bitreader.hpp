@@ -53,9 +53,10 @@ private:
     void refill() noexcept;
     // The fast road of var_block (see bitreader.cpp), compiled for any
     // x86-64 processor and for one with fast bit instructions; never fails.
-    std::size_t take_grouped(std::uint32_t n, std::int64_t* out, std::size_t count) noexcept;
-    std::size_t take_grouped_portable(std::uint32_t n, std::int64_t* out, std::size_t count) noexcept;
-    std::size_t take_grouped_bmi2(std::uint32_t n, std::int64_t* out, std::size_t count) noexcept;
+    std::size_t take_grouped(std::uint32_t n, std::int64_t* words, std::uint8_t* runs, std::size_t count) noexcept;
+    std::size_t take_grouped_portable(std::uint32_t n, std::int64_t* words, std::uint8_t* runs,
+                                      std::size_t count) noexcept;
+    std::size_t take_grouped_bmi2(std::uint32_t n, std::int64_t* words, std::uint8_t* runs, std::size_t count) noexcept;
     void consume(unsigned count) noexcept {
         cache_ <<= count;
         valid_ -= count;
