@@ -169,6 +169,40 @@ TEST(Predictors, LongBlocksThatClimbThroughTheBound) {
     EXPECT_GT(overflowed, 30);
 }
 
+// Long QLPC blocks of every order the loops take, from speech-like values
+// to ones that cross the bounds of the vector loop (2^30 for the values it
+// forms, 32 bits for the history and the coefficients) part-way, at every
+// place in a group of four, and some that go on to overflow.
+TEST(Predictors, LongQlpcBlocksOfEveryOrder) {
+    std::mt19937_64 rng(3006);
+    int crossed = 0, overflowed = 0;
+    for (int round = 0; round < 1200; ++round) {
+        const std::size_t order = 1 + static_cast<std::size_t>(round) % 34;
+        const int regime = (round / 34) % 4;  // 0 speech, 1 climbing past 2^30, 2 wide history, 3 wide coefficients
+        std::vector<std::int64_t> a(order);
+        for (auto& c : a) c = static_cast<std::int64_t>(rng() % 41) - 20;
+        a[0] = 28 + static_cast<std::int64_t>(rng() % 8);  // a slowly decaying, mostly stable filter
+        if (regime == 3) a[rng() % order] = (rng() % 2 ? 1 : -1) * ((std::int64_t{1} << 31) - static_cast<std::int64_t>(rng() % 3));
+        std::vector<std::int64_t> history(std::max<std::size_t>(3, order));
+        for (auto& v : history) v = static_cast<std::int64_t>(rng() % 20001) - 10000;
+        if (regime == 2) history[rng() % history.size()] = (rng() % 2 ? 1 : -1) * ((std::int64_t{1} << 31) + 1 - static_cast<std::int64_t>(rng() % 3));
+        std::vector<std::int64_t> r(4 + rng() % 300);
+        const std::size_t climb = rng() % r.size();
+        for (std::size_t i = 0; i < r.size(); ++i) {
+            r[i] = static_cast<std::int64_t>(rng() % 2001) - 1000;
+            if (regime == 1 && i >= climb) r[i] = static_cast<std::int64_t>(rng() >> (34 + rng() % 30));
+        }
+        const std::int64_t mu = static_cast<std::int64_t>(rng() % 2001) - 1000;
+        const Outcome want = reference(4, history, r, a, mu, 32);
+        ASSERT_EQ(restored(4, history, r, a, mu, 32), want) << "round " << round << " order " << order;
+        crossed += std::any_of(want.values.begin(), want.values.end(),
+                               [mu](std::int64_t v) { return v - mu >= (std::int64_t{1} << 30) || v - mu < -(std::int64_t{1} << 30); });
+        overflowed += !want.complete;
+    }
+    EXPECT_GT(crossed, 100);
+    EXPECT_GT(overflowed, 20);
+}
+
 TEST(Predictors, ValuesAtTheBoundsAndOneBeyond) {
     const std::int64_t b59 = std::int64_t{1} << 59;
     const std::int64_t max = std::numeric_limits<std::int64_t>::max();
