@@ -15,20 +15,18 @@ namespace {
 
 using U = std::uint64_t;
 
-// vpmuldq: the signed products of the low 32 bits of each 64-bit lane.
-// clang reads the intrinsic as a 64-bit multiply of sign-extended lanes,
-// and where it cannot see that a lane is sign-extended already (a value
-// that comes around the loop, a coefficient loaded from a table) it forms
-// the full 64-bit product from three vpmuludq and shifts; written out,
-// both compilers emit the one instruction.
-[[gnu::target("avx2"), gnu::always_inline]] inline __m256i mul_low32(__m256i a, __m256i b) noexcept {
-#if defined(__clang__)
+// vpmuldq of a register and four lanes in memory: the signed products of
+// the low 32 bits of each 64-bit lane. Written out for both compilers:
+// clang reads the intrinsic as a 64-bit multiply of sign-extended lanes, and
+// where it cannot see that the lanes are (a value that comes around the
+// loop, a coefficient from a table) some versions form the full 64-bit
+// product from three vpmuludq and shifts; the memory operand keeps the
+// coefficients out of registers, which clang otherwise loads ahead of the
+// loop and spills with the sums.
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i mul_low32(__m256i a, const std::int64_t* b) noexcept {
     __m256i product;
-    __asm__("vpmuldq %2, %1, %0" : "=x"(product) : "x"(a), "x"(b));
+    __asm__("vpmuldq %2, %1, %0" : "=x"(product) : "x"(a), "m"(*reinterpret_cast<const __m256i*>(b)));
     return product;
-#else
-    return _mm256_mul_epi32(a, b);
-#endif
 }
 
 // The sum of value i is split in two: the three newest terms, a0 x_(i-1) +
@@ -68,23 +66,31 @@ template <int kRegisters>
     // l = 0..3, are the four at padded + kPad + 4m + 3 - f.
     std::int64_t padded[2 * kPad + 4 * R] = {};
     for (std::ptrdiff_t k = 3; k < p; ++k) padded[kPad + k] = a[static_cast<std::size_t>(k)];
-    const auto coefficients = [&padded](int phase, int m) __attribute__((target("avx2"), always_inline)) {
-        return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(padded + kPad + 4 * m + 3 - phase));
-    };
+    const auto coefficients = [&padded](int phase, std::size_t m) { return padded + kPad + 4 * static_cast<std::ptrdiff_t>(m) + 3 - phase; };
     const __m256i fresh = _mm256_set1_epi64x(offset);
+    // The registers are named by constants only (the packs below), so that
+    // both compilers keep them in registers; with loops over an index, clang
+    // kept them in memory and moved them down through it after every group.
     __m256i pending[R];
-    for (int m = 0; m < R; ++m) pending[m] = fresh;
+    constexpr auto kAll = std::make_index_sequence<R>();
+    constexpr auto kBelowLast = std::make_index_sequence<R - 1>();
+    [&]<std::size_t... M>(std::index_sequence<M...>) __attribute__((target("avx2"), always_inline)) {
+        ((pending[M] = fresh), ...);
+    }(kAll);
     std::int64_t older[4];
     // x_j's terms, into the sums of the values after it; then the sum of
     // value j + 4 is complete.
     const auto push = [&]<int kPhase>(U x) __attribute__((target("avx2"), always_inline)) {
         const __m256i value = _mm256_set1_epi64x(static_cast<std::int64_t>(x));
-        for (int m = 0; m < R; ++m)
-            pending[m] = _mm256_add_epi64(pending[m], mul_low32(value, coefficients(kPhase, m)));
+        [&]<std::size_t... M>(std::index_sequence<M...>) __attribute__((target("avx2"), always_inline)) {
+            ((pending[M] = _mm256_add_epi64(pending[M], mul_low32(value, coefficients(kPhase, M)))), ...);
+        }(kAll);
         older[kPhase] = _mm256_extract_epi64(pending[0], kPhase);
     };
     const auto next_group = [&]() __attribute__((target("avx2"), always_inline)) {
-        for (int m = 0; m + 1 < R; ++m) pending[m] = pending[m + 1];
+        [&]<std::size_t... M>(std::index_sequence<M...>) __attribute__((target("avx2"), always_inline)) {
+            ((pending[M] = pending[M + 1]), ...);
+        }(kBelowLast);
         pending[R - 1] = fresh;
     };
     // The history, as the groups before the block (values before it are 0).
