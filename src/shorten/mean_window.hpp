@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
-#include <deque>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -22,13 +21,16 @@ namespace korrin::shorten {
 // index before the window's first mean), so each block costs constant time
 // and gives the step-by-step sum's result or overflow. The prefix sums sit
 // in a ring of a power of two entries, so that finding one is a mask, not
-// a division; memory stays within 2 nmean + 1 prefix sums and nmean queue
-// entries each, however many blocks come.
+// a division, and so do the queues (rings of their own, not std::deque,
+// whose cost differs from one C++ library to the next); memory stays within
+// 2 nmean + 1 prefix sums and 2 nmean + 4 queue entries each, however many
+// blocks come.
 class MeanWindow {
 public:
     // nmean at most 2^16 (the decoder's limit).
     explicit MeanWindow(std::uint64_t nmean, bool rounding = true)
-        : nmean_(nmean), mask_(std::bit_ceil(nmean + 1) - 1), rounding_(rounding), prefix_{0} {}
+        : nmean_(nmean), mask_(std::bit_ceil(nmean + 1) - 1), rounding_(rounding), prefix_{0},
+          highs_(nmean + 1), lows_(nmean + 1) {}
 
     void push(std::int64_t mean) {
         if (nmean_ == 0) return;  // no window: the running mean is 0
@@ -72,6 +74,24 @@ public:
 
 private:
     using Int128 = __int128;
+
+    // A queue of indices in a ring: it never holds more than the window's
+    // nmean indices and the one being added.
+    class Indices {
+    public:
+        explicit Indices(std::uint64_t most) : slots_(std::bit_ceil(most + 1)), mask_(slots_.size() - 1) {}
+        bool empty() const noexcept { return head_ == tail_; }
+        std::uint64_t front() const noexcept { return slots_[head_ & mask_]; }
+        std::uint64_t back() const noexcept { return slots_[(tail_ - 1) & mask_]; }
+        void push_back(std::uint64_t k) noexcept { slots_[tail_++ & mask_] = k; }
+        void pop_back() noexcept { --tail_; }
+        void pop_front() noexcept { ++head_; }
+
+    private:
+        std::vector<std::uint64_t> slots_;
+        std::uint64_t mask_;
+        std::uint64_t head_ = 0, tail_ = 0;
+    };
     static constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
     static constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
 
@@ -83,8 +103,8 @@ private:
     bool rounding_;
     std::uint64_t count_ = 0;          // means pushed so far
     std::vector<Int128> prefix_;       // P[k] at k & mask_, for the window's k
-    std::deque<std::uint64_t> highs_;  // indices k in the window, P[k] decreasing
-    std::deque<std::uint64_t> lows_;   // indices k in the window, P[k] increasing
+    Indices highs_;  // indices k in the window, P[k] decreasing
+    Indices lows_;   // indices k in the window, P[k] increasing
 };
 
 }  // namespace korrin::shorten
