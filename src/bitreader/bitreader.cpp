@@ -218,12 +218,19 @@ namespace {
 // The value of a code of `run` zeros whose cache word was `word`: with
 // x = word << run (its one bit on top), u = run * 2^n + the n bits after
 // the one, folded. In place, words becoming values.
-void form_values_portable(std::uint32_t n, std::int64_t* io, const std::uint8_t* runs, std::size_t count) noexcept {
+// Returns the OR of the values' halves (u >> 1), which bounds each value's
+// magnitude but for one: the value of u is u / 2 or -(u / 2) - 1.
+std::uint64_t form_values_portable(std::uint32_t n, std::int64_t* io, const std::uint8_t* runs,
+                                   std::size_t count) noexcept {
+    std::uint64_t halves = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint64_t run = runs[i];
         const std::uint64_t x = static_cast<std::uint64_t>(io[i]) << run;
-        io[i] = fold((run << n) | ((x << 1) >> (64 - n)));
+        const std::uint64_t u = (run << n) | ((x << 1) >> (64 - n));
+        halves |= u >> 1;
+        io[i] = fold(u);
     }
+    return halves;
 }
 
 #if defined(__x86_64__)
@@ -231,13 +238,14 @@ void form_values_portable(std::uint32_t n, std::int64_t* io, const std::uint8_t*
 // q ^ -b: q = run * 2^(n-1) + (x >> (64 - n)) - 2^(n-1) (the top n bits
 // of x are the one bit and the first n - 1 low bits), and b, the last low
 // bit, is bit 63 of x << n.
-[[gnu::target("avx2")]] void form_values_avx2(std::uint32_t n, std::int64_t* io, const std::uint8_t* runs,
-                                              std::size_t count) noexcept {
+[[gnu::target("avx2")]] std::uint64_t form_values_avx2(std::uint32_t n, std::int64_t* io, const std::uint8_t* runs,
+                                                       std::size_t count) noexcept {
     const __m256i to_q = _mm256_set1_epi64x(n - 1);
     const __m256i to_low = _mm256_set1_epi64x(64 - n);
     const __m256i to_last = _mm256_set1_epi64x(n);
     const __m256i half = _mm256_set1_epi64x(std::int64_t{1} << (n - 1));
     const __m256i zero = _mm256_setzero_si256();
+    __m256i halves = zero;
     std::size_t i = 0;
     for (; i + 4 <= count; i += 4) {
         std::int32_t four;
@@ -247,16 +255,25 @@ void form_values_portable(std::uint32_t n, std::int64_t* io, const std::uint8_t*
         const __m256i q = _mm256_sub_epi64(_mm256_add_epi64(_mm256_sllv_epi64(run, to_q), _mm256_srlv_epi64(x, to_low)),
                                            half);
         const __m256i b = _mm256_cmpgt_epi64(zero, _mm256_sllv_epi64(x, to_last));
+        halves = _mm256_or_si256(halves, q);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(io + i), _mm256_xor_si256(q, b));
     }
-    form_values_portable(n, io + i, runs + i, count - i);
+    const __m128i pair = _mm_or_si128(_mm256_castsi256_si128(halves), _mm256_extracti128_si256(halves, 1));
+    const auto lanes = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_or_si128(pair, _mm_unpackhi_epi64(pair, pair))));
+    return lanes | form_values_portable(n, io + i, runs + i, count - i);
 }
 #endif
 
 }  // namespace
 
-Result<void> BitReader::var_block(std::uint32_t n, std::span<std::int64_t> out, std::size_t& decoded) {
+Result<void> BitReader::var_block(std::uint32_t n, std::span<std::int64_t> out, std::size_t& decoded,
+                                  std::uint64_t* magnitude) {
     decoded = 0;
+    std::uint64_t halves = 0;  // of the values read so far
+    const auto bound = [magnitude, &halves] {
+        if (magnitude != nullptr) *magnitude = halves + 1;
+    };
+    bound();
     if (out.empty()) return ok();
     if (n > kMaxLowBits) return oversized(n);
 
@@ -277,10 +294,10 @@ Result<void> BitReader::var_block(std::uint32_t n, std::span<std::int64_t> out, 
                 taken = take_grouped_portable(n, words, runs, piece);
 #if defined(__x86_64__)
             if (has_avx2())
-                form_values_avx2(n, words, runs, taken);
+                halves |= form_values_avx2(n, words, runs, taken);
             else
 #endif
-                form_values_portable(n, words, runs, taken);
+                halves |= form_values_portable(n, words, runs, taken);
             i += taken;
             if (taken == piece) continue;
         }
@@ -289,11 +306,14 @@ Result<void> BitReader::var_block(std::uint32_t n, std::span<std::int64_t> out, 
         auto u = uvar(n);
         if (!u) {
             decoded = i;
+            bound();
             return std::move(u).error();
         }
+        halves |= *u >> 1;
         out[i++] = fold(*u);
     }
     decoded = i;
+    bound();
     return ok();
 }
 

@@ -37,8 +37,11 @@ public:
 
     // Reads out.size() var(n) codes into `out`, the same as that many var(n)
     // calls but faster. On failure `decoded` is the number of codes read
-    // before the one that failed; on success it is out.size().
-    Result<void> var_block(std::uint32_t n, std::span<std::int64_t> out, std::size_t& decoded);
+    // before the one that failed; on success it is out.size(). With
+    // `magnitude`, also sets it to a bound on the values read: none is
+    // beyond it in magnitude (an OR of their halves, plus one).
+    Result<void> var_block(std::uint32_t n, std::span<std::int64_t> out, std::size_t& decoded,
+                           std::uint64_t* magnitude = nullptr);
 
     // Goes to bit `position` of the data (counted from its first byte),
     // which a reader over the same data has reached.

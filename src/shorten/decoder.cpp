@@ -180,9 +180,10 @@ private:
         const auto residual_width = static_cast<std::uint32_t>(width + 1);
         switch (order) {
             case 0:
-                return decode_block(residual_width, [mu](const std::int64_t* r, std::size_t n, std::int64_t* s) {
-                    return predict::restore_offset(r, n, s, mu);
-                });
+                return decode_block(residual_width,
+                                    [mu](const std::int64_t* r, std::size_t n, std::int64_t* s, std::uint64_t) {
+                                        return predict::restore_offset(r, n, s, mu);
+                                    });
             case 1:
                 return decode_block(residual_width, predict::restore_difference<1>);
             case 2:
@@ -203,15 +204,17 @@ private:
         const auto residual_width = static_cast<std::uint32_t>(width + 1);
         const std::span<const std::int64_t> a = coefficients_;
         const std::int64_t offset = lpc_offset();
-        return decode_block(residual_width, [a, mu, offset](const std::int64_t* r, std::size_t n, std::int64_t* s) {
-            return predict::restore_lpc(r, n, s, a, mu, offset);
-        });
+        return decode_block(residual_width,
+                            [a, mu, offset](const std::int64_t* r, std::size_t n, std::int64_t* s, std::uint64_t) {
+                                return predict::restore_lpc(r, n, s, a, mu, offset);
+                            });
     }
 
     // Decodes a block of `blocksize_` values, one residual (var of
     // `residual_width`) each, in steps: the step's residual codes first,
-    // then `restore(residuals, n, values)` forms the values, returning
-    // false on an overflow.
+    // then `restore(residuals, n, values, magnitude)` forms the values
+    // (magnitude: a bound on the residuals'), returning false on an
+    // overflow.
     //
     // The order of errors is that of forming each value as its code is
     // read: when the codes fail at code m, the values before m are still
@@ -226,8 +229,10 @@ private:
             const auto step = static_cast<std::size_t>(std::min<std::uint64_t>(n - done, kStep));
             std::int64_t* values = channel.history.room(step);
             std::size_t decoded = 0;
-            const Result<void> read = reader_.var_block(residual_width, {residuals_.data(), step}, decoded);
-            if (!restore(residuals_.data(), decoded, values)) return overflow();
+            std::uint64_t magnitude = 0;
+            const Result<void> read =
+                reader_.var_block(residual_width, {residuals_.data(), step}, decoded, &magnitude);
+            if (!restore(residuals_.data(), decoded, values, magnitude)) return overflow();
             if (!read) return read.error();
             std::int16_t* out = nullptr;
             if (keep) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <type_traits>
 #include <array>
 #include <utility>
 
@@ -21,19 +22,74 @@ bool restore_offset(const std::int64_t* r, std::size_t n, std::int64_t* s, std::
     return true;
 }
 
+namespace {
+
+// Whether every value of a block is sure to stay within 2^59, given the
+// history (each value within it) and a bound on the residuals' magnitudes:
+// each running difference grows by at most n times the one below it.
+template <int kOrder>
+bool block_within_difference_bound(const std::int64_t* s, std::size_t n, std::uint64_t magnitude) noexcept {
+    using W = __int128;
+    if (n > (std::size_t{1} << 24) || magnitude > (std::uint64_t{1} << 58)) return false;
+    const auto abs = [](W v) { return v < 0 ? -v : v; };
+    const W d = W{s[-1]} - s[-2];
+    W growth = W(n) * W(magnitude);  // of the highest difference
+    if constexpr (kOrder == 3) growth = W(n) * (abs(d - (W{s[-2]} - s[-3])) + growth);
+    if constexpr (kOrder >= 2) growth = W(n) * (abs(d) + growth);
+    return abs(W{s[-1]}) + growth <= (W{1} << 59);
+}
+
+
+// The unchecked DIFF loop, from the last value s1, difference d and second
+// difference dd; with kChecks, returns the OR of the values biased by 2^59
+// (below 2^60 while every value is within 2^59). Four values a turn,
+// written out: GCC does not unroll the loop itself (clang does), and its
+// loop control then cost a third more instructions than the values' own
+// steps. The state is this function's own (not captured from the caller,
+// which clang then kept in memory).
+template <int kOrder, bool kChecks>
+[[gnu::always_inline]] inline std::uint64_t difference_loop(const std::int64_t* r, std::ptrdiff_t count, std::int64_t* s,
+                                                            std::uint64_t s1, std::uint64_t d,
+                                                            std::uint64_t dd) noexcept {
+    using U = std::uint64_t;
+    constexpr U kBias = U{1} << 59;
+    U spread = 0;
+    const auto step = [&](std::ptrdiff_t j) {
+        if constexpr (kOrder == 3) dd += U(r[j]);
+        if constexpr (kOrder == 3) d += dd;
+        if constexpr (kOrder == 2) d += U(r[j]);
+        s1 += kOrder == 1 ? U(r[j]) : d;
+        s[j] = static_cast<std::int64_t>(s1);
+        if constexpr (kChecks) spread |= s1 + kBias;
+    };
+    std::ptrdiff_t j = 0;
+    for (; j + 4 <= count; j += 4) {
+        step(j);
+        step(j + 1);
+        step(j + 2);
+        step(j + 3);
+    }
+    for (; j < count; ++j) step(j);
+    return spread;
+}
+
+}  // namespace
+
 // The unchecked DIFF loops keep the differences of the last values rather
 // than the values alone: DIFF1 adds r to the last value, DIFF2 adds r to
 // the last difference d = s1 - s2 and d to the last value, DIFF3 adds r to
 // the second difference, that to d, and d to the last value. The same
 // values modulo 2^64 as the rules' steps, but each value waits on one add
-// instead of a multiply-add and a subtraction. The bound is not tested
-// value by value (a compare and a branch on every one): the loop ORs the
-// biased values together, and only when that shows a value beyond the
-// bound is the first such value looked for. Up to it every value read was
-// within the bound, so every value up to and including it is the rules'
-// own, exactly; the checked loop goes on after it.
+// instead of a multiply-add and a subtraction. Where the history and the
+// residuals' bound show that no value can leave the bound, nothing is
+// tested in the loop. Otherwise the bound is not tested value by value (a
+// compare and a branch on every one): the loop ORs the biased values
+// together, and only when that shows a value beyond the bound is the first
+// such value looked for. Up to it every value read was within the bound,
+// so every value up to and including it is the rules' own, exactly; the
+// checked loop goes on after it.
 template <int kOrder>
-bool restore_difference(const std::int64_t* r, std::size_t n, std::int64_t* s) noexcept {
+bool restore_difference(const std::int64_t* r, std::size_t n, std::int64_t* s, std::uint64_t magnitude) noexcept {
     // The history sits just before the block, so s[i - k] reaches back into
     // it; i is signed so that the index, not the pointer, goes negative.
     const auto count = static_cast<std::ptrdiff_t>(n);
@@ -44,26 +100,12 @@ bool restore_difference(const std::int64_t* r, std::size_t n, std::int64_t* s) n
         using U = std::uint64_t;
         constexpr U kBias = U{1} << 59;
         U s1 = U(s[-1]), d = U(s[-1]) - U(s[-2]), dd = d - (U(s[-2]) - U(s[-3]));
-        U spread = 0;  // below 2^60 while every value is within 2^59
-        const auto step = [&](std::ptrdiff_t j) {
-            if constexpr (kOrder == 3) dd += U(r[j]);
-            if constexpr (kOrder == 3) d += dd;
-            if constexpr (kOrder == 2) d += U(r[j]);
-            s1 += kOrder == 1 ? U(r[j]) : d;
-            s[j] = static_cast<std::int64_t>(s1);
-            spread |= s1 + kBias;
-        };
-        // Four values a turn, written out: GCC does not unroll the loop
-        // itself (clang does), and its loop control then cost a third
-        // more instructions than the values' own steps.
-        std::ptrdiff_t j = 0;
-        for (; j + 4 <= count; j += 4) {
-            step(j);
-            step(j + 1);
-            step(j + 2);
-            step(j + 3);
+        // Where nothing is tested the loop has no spread to gather.
+        if (block_within_difference_bound<kOrder>(s, n, magnitude)) {
+            difference_loop<kOrder, false>(r, count, s, s1, d, dd);
+            return true;
         }
-        for (; j < count; ++j) step(j);
+        const U spread = difference_loop<kOrder, true>(r, count, s, s1, d, dd);
         if (spread < 2 * kBias) return true;
         // A value beyond the bound: keep the values up to the first one.
         while (i < count && within_difference_bound(s[i])) ++i;
@@ -75,9 +117,9 @@ bool restore_difference(const std::int64_t* r, std::size_t n, std::int64_t* s) n
     return true;
 }
 
-template bool restore_difference<1>(const std::int64_t*, std::size_t, std::int64_t*) noexcept;
-template bool restore_difference<2>(const std::int64_t*, std::size_t, std::int64_t*) noexcept;
-template bool restore_difference<3>(const std::int64_t*, std::size_t, std::int64_t*) noexcept;
+template bool restore_difference<1>(const std::int64_t*, std::size_t, std::int64_t*, std::uint64_t) noexcept;
+template bool restore_difference<2>(const std::int64_t*, std::size_t, std::int64_t*, std::uint64_t) noexcept;
+template bool restore_difference<3>(const std::int64_t*, std::size_t, std::int64_t*, std::uint64_t) noexcept;
 
 std::int64_t lpc_bound(const std::int64_t* s, std::span<const std::int64_t> a, std::int64_t mu) noexcept {
     if (mu > kLpcMuBound || mu < -kLpcMuBound) return 0;

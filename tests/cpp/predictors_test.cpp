@@ -74,17 +74,22 @@ Outcome reference(int predictor, std::vector<std::int64_t> history, const std::v
     return out;
 }
 
+// The DIFF loops with the residuals' bound unknown, and with it given (the
+// largest magnitude, or `magnitude` when that is given).
 Outcome restored(int predictor, const std::vector<std::int64_t>& history, const std::vector<std::int64_t>& r,
-                 const std::vector<std::int64_t>& a, std::int64_t mu, std::int64_t offset) {
+                 const std::vector<std::int64_t>& a, std::int64_t mu, std::int64_t offset, bool bounded = false) {
     std::vector<std::int64_t> buffer(history);
     buffer.resize(history.size() + r.size(), 0x5A5A);
     std::int64_t* s = buffer.data() + history.size();
+    std::uint64_t magnitude = bounded ? 0 : kUnknownMagnitude;
+    if (bounded)
+        for (const std::int64_t v : r) magnitude = std::max(magnitude, static_cast<std::uint64_t>(v < 0 ? -v : v));
     bool complete = false;
     switch (predictor) {
         case 0: complete = restore_offset(r.data(), r.size(), s, mu); break;
-        case 1: complete = restore_difference<1>(r.data(), r.size(), s); break;
-        case 2: complete = restore_difference<2>(r.data(), r.size(), s); break;
-        case 3: complete = restore_difference<3>(r.data(), r.size(), s); break;
+        case 1: complete = restore_difference<1>(r.data(), r.size(), s, magnitude); break;
+        case 2: complete = restore_difference<2>(r.data(), r.size(), s, magnitude); break;
+        case 3: complete = restore_difference<3>(r.data(), r.size(), s, magnitude); break;
         default: complete = restore_lpc(r.data(), r.size(), s, a, mu, offset);
     }
     Outcome out{{}, complete};
@@ -135,6 +140,8 @@ TEST(Predictors, MatchTheRulesInWideArithmetic) {
             const Outcome want = reference(predictor, history, r, a, mu, offset);
             ASSERT_EQ(restored(predictor, history, r, a, mu, offset), want)
                 << "round " << round << " predictor " << predictor;
+            ASSERT_EQ(restored(predictor, history, r, a, mu, offset, true), want)
+                << "round " << round << " predictor " << predictor << ", residuals' bound given";
             (want.complete ? completes : overflows)++;
         }
         // Each regime must reach the outcome it is there for.
@@ -160,6 +167,7 @@ TEST(Predictors, LongBlocksThatClimbThroughTheBound) {
         for (auto& v : r) v = sign * static_cast<std::int64_t>(rng() >> (64 - residual_bits));
         const Outcome want = reference(predictor, history, r, {}, 0, 32);
         ASSERT_EQ(restored(predictor, history, r, {}, 0, 32), want) << "round " << round;
+        ASSERT_EQ(restored(predictor, history, r, {}, 0, 32, true), want) << "round " << round << ", bound given";
         const bool beyond = std::any_of(want.values.begin(), want.values.end(),
                                         [](std::int64_t v) { return !within_difference_bound(v); });
         crossed += beyond;
@@ -226,6 +234,7 @@ TEST(Predictors, ValuesAtTheBoundsAndOneBeyond) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(reference(c.predictor, c.history, c.residuals, c.a, c.mu, 32), c.want);
         EXPECT_EQ(restored(c.predictor, c.history, c.residuals, c.a, c.mu, 32), c.want);
+        EXPECT_EQ(restored(c.predictor, c.history, c.residuals, c.a, c.mu, 32, true), c.want);
     }
 }
 
