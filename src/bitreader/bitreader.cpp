@@ -56,7 +56,7 @@ void BitReader::refill() noexcept {
     }
 }
 
-Result<std::uint64_t> BitReader::uvar(std::uint32_t n) {
+Result<std::uint64_t> BitReader::uvar_careful(std::uint32_t n) {
     if (n > kMaxLowBits) return oversized(n);
 
     std::uint64_t zeros = 0;

@@ -28,8 +28,17 @@ public:
     // A reader over `data`, starting at bit 0 of byte `start`.
     BitReader(ByteView data, std::size_t start) noexcept;
 
-    // q zeros, a one, then n plain bits: q * 2^n + low.
-    Result<std::uint64_t> uvar(std::uint32_t n);
+    // q zeros, a one, then n plain bits: q * 2^n + low. A code within the
+    // cached bits is taken here, inline (the commands and widths between
+    // blocks are such codes); anything else by the careful road.
+    Result<std::uint64_t> uvar(std::uint32_t n) {
+        const auto run = static_cast<unsigned>(__builtin_clzll(cache_ | 1));
+        const unsigned length = run + 1 + n;
+        if (n == 0 || n > kMaxLowBits || length > valid_) return uvar_careful(n);
+        const std::uint64_t marked = cache_ << run;
+        consume(length);
+        return (std::uint64_t{run} << n) | ((marked << 1) >> (64 - n));
+    }
     // uvar(n) folded into a signed value: 0, 1, 2, 3 read as 0, -1, 1, -2.
     Result<std::int64_t> var(std::uint32_t n);
     // uvar(uvar(2)).
@@ -52,6 +61,7 @@ public:
     std::uint8_t bit() const noexcept { return static_cast<std::uint8_t>(bit_position() & 7); }
 
 private:
+    Result<std::uint64_t> uvar_careful(std::uint32_t n);
     std::uint64_t bit_position() const noexcept { return std::uint64_t{next_} * 8 - valid_; }
     void refill() noexcept;
     // The fast road of var_block (see bitreader.cpp), compiled for any

@@ -152,6 +152,7 @@ private:
         channels_.reserve(channels);
         for (std::uint64_t c = 0; c < channels; ++c) channels_.emplace_back(history_length, nmean, rounds_means());
         residuals_.resize(kStep);
+        coefficients_.resize(maxnlpc);  // a block's order is at most maxnlpc
         converter_.emplace(type == 8, nmean != 0);
         output_.emplace(channels, output_options_, limits_.max_decoded_samples, stream_size_, type == 8);
         return ok();
@@ -197,12 +198,12 @@ private:
         KR_ASSIGN_OR_RETURN(const std::uint64_t width, reader_.uvar(kResidualWidthWidth));
         KR_ASSIGN_OR_RETURN(const std::uint64_t order, reader_.uvar(kOrderWidth));
         if (order > maxnlpc_) return invalid("shorten QLPC order ", order, " exceeds maxnlpc ", maxnlpc_);
-        coefficients_.resize(order);
+        const std::span<std::int64_t> coefficients(coefficients_.data(), static_cast<std::size_t>(order));
         std::size_t read = 0;
-        KR_TRY(reader_.var_block(kCoefficientWidth, coefficients_, read));
+        KR_TRY(reader_.var_block(kCoefficientWidth, coefficients, read));
         KR_ASSIGN_OR_RETURN(const std::int64_t mu, running_mean());
         const auto residual_width = static_cast<std::uint32_t>(width + 1);
-        const std::span<const std::int64_t> a = coefficients_;
+        const std::span<const std::int64_t> a = coefficients;
         const std::int64_t offset = lpc_offset();
         return decode_block(residual_width,
                             [a, mu, offset](const std::int64_t* r, std::size_t n, std::int64_t* s, std::uint64_t) {
