@@ -272,14 +272,14 @@ private:
             std::int64_t sum;
             const auto rounding = static_cast<std::int64_t>(rounds_means() ? n / 2 : 0);
             if (tally.sum_overflowed || !checked_add(tally.sum, rounding, sum)) return overflow();
-            channel.means.push(sum / static_cast<std::int64_t>(n));
+            channel.means.push(divide(sum, n));
         }
         count_ += n;
         if (count_ > limits_.max_decoded_samples) return invalid("shorten stream exceeds the maximum decoded length");
         if (tally.ulaw_fault)
             return unsupported("shorten type-8 reconstructed value ", tally.ulaw_fault_value,
                                " is outside the 8-bit mu-law domain");
-        current_ = (current_ + 1) % channels_.size();
+        if (++current_ == channels_.size()) current_ = 0;
         // Once per round, so that the cost of a flush (a look at every
         // channel) is spread over as many blocks as there are channels.
         if (current_ != 0) return ok();

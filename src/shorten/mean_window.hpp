@@ -10,6 +10,8 @@
 #include <optional>
 #include <vector>
 
+#include "common/checked.hpp"
+
 namespace korrin::shorten {
 
 // The running mean is the checked sum of the last nmean block means, oldest
@@ -83,7 +85,7 @@ public:
         }
         const auto term = static_cast<std::int64_t>(rounding_ ? nmean_ / 2 : 0);
         if (__builtin_add_overflow(sum, term, &sum)) return std::nullopt;
-        return sum / static_cast<std::int64_t>(nmean_);
+        return divide(sum, nmean_);
     }
 
 private:
