@@ -34,11 +34,11 @@ struct Gathered {
 // or mu-law code bytes at shift 0.
 enum class Form { kNone, kLinear, kUlaw };
 
-// The bounds are ORs of biased values or magnitudes: each is below 2^k
-// exactly when every one is, so the loop has no branch and the compiler
-// vectorises it. A mu-law value v has the magnitude index m = v for v >= 0
-// and ~v below, and the byte 0xFF - m or 0x7F - m (0xFF - m less 0x80 for
-// a negative value), formed exactly when m <= 127.
+// The bounds are ORs of biased values: each is below 2^k exactly when
+// every one is, so the loop has no branch and the compiler vectorises it.
+// A mu-law value v has the magnitude index m = v for v >= 0 and ~v below,
+// and the byte 0xFF - m or 0x7F - m (0xFF - m less 0x80 for a negative
+// value), formed exactly when m <= 127, that is when v + 128 < 256.
 template <Form kForm>
 [[gnu::always_inline]] inline Gathered gather_with(std::span<const std::int64_t> values, std::int16_t* out) noexcept {
     constexpr std::uint64_t kValueBound = std::uint64_t{1} << 38;
@@ -54,13 +54,16 @@ template <Form kForm>
             out[i] = static_cast<std::int16_t>(v);
         }
         if constexpr (kForm == Form::kUlaw) {
-            const std::uint64_t sign = static_cast<std::uint64_t>(values[i] >> 63);
-            const std::uint64_t m = v ^ sign;
-            spread_out |= m;
+            // In 16 bits, which hold every value of the domain: the
+            // compiler then forms sixteen bytes a vector, not four.
+            const auto v16 = static_cast<std::int16_t>(v);
+            const auto sign = static_cast<std::int16_t>(v16 >> 15);
+            const auto m = static_cast<std::int16_t>(v16 ^ sign);
+            spread_out |= v + 128;
             out[i] = static_cast<std::int16_t>((0xFF - m) - (sign & 0x80));
         }
     }
-    const bool fits = kForm == Form::kLinear ? spread_out < 65536 : kForm == Form::kUlaw ? spread_out <= 127 : true;
+    const bool fits = kForm == Form::kLinear ? spread_out < 65536 : kForm == Form::kUlaw ? spread_out < 256 : true;
     return {sum, spread < 2 * kValueBound, fits};
 }
 
