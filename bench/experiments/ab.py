@@ -11,7 +11,11 @@ process per build, the order rotating from round to round; each process
 makes one warm-up call and then N timed calls (default 7) of FUNCTION on
 the input, as a user calls it, and reports their wall and CPU times. For
 SPHERE inputs, sph2pipe (`-f wav -p INPUT /dev/null`) runs 7 times in the
-same round. Printed per input and build: median and best wall time over
+same round. With --in-process, every build's module is loaded into this
+one process instead (each from its own file), and the calls of a round
+alternate between the builds one call at a time, so that each build meets
+the machine as the others do from call to call: on a shared machine the
+per-round ratios are then several times steadier. Printed per input and build: median and best wall time over
 all calls, median CPU time, the ratio to the first build (median of the
 per-round ratios of median wall times) and sph2pipe's median wall time
 over the module's (the same way); then the processor and each build's
@@ -60,6 +64,34 @@ def run_build(build: str, fn: str, path: str, calls: int) -> dict:
     return json.loads(out)
 
 
+def load_module(build: str):
+    """The korrin_native module of BUILD, loaded from its file, beside others of the same name."""
+    import importlib.util
+
+    so = module_file(build)
+    spec = importlib.util.spec_from_file_location("korrin_native", so)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def run_in_process(modules: dict, order: list[str], fn: str, data: bytes, calls: int) -> dict:
+    """CALLS calls of FN per build, alternating between the builds call by call."""
+    import time
+
+    got = {b: {"wall": [], "cpu": []} for b in order}
+    for _ in range(calls):
+        for b in order:
+            f = getattr(modules[b], fn)
+            c0, w0 = time.process_time(), time.perf_counter()
+            r = f(data, False) if fn == "g711_expand" else f(data)
+            w1, c1 = time.perf_counter(), time.process_time()
+            del r
+            got[b]["wall"].append(w1 - w0)
+            got[b]["cpu"].append(c1 - c0)
+    return got
+
+
 def run_sph2pipe(tool: Path, path: str, runs: int) -> list[tuple[float, float]]:
     return [timing.timed_command([str(tool), "-f", "wav", "-p", path, "/dev/null"]) for _ in range(runs)]
 
@@ -80,6 +112,8 @@ def main() -> int:
     ap.add_argument("--calls", type=int, default=7, help="timed calls per process (at least 7 for the report)")
     ap.add_argument("--sph2pipe", type=Path, default=SPH2PIPE)
     ap.add_argument("-i", "--input", action="append", required=True, help="an input file (repeatable)")
+    ap.add_argument("--in-process", action="store_true",
+                    help="load every build into this process and alternate their calls one by one")
     ap.add_argument("builds", nargs="+", help="build directories")
     ns = ap.parse_args()
     builds, inputs = ns.builds, ns.input
@@ -89,16 +123,24 @@ def main() -> int:
     for b in builds:
         so = module_file(b)
         print(f"build {b}: {timing.compiler_of(so) if so else 'no module found'}")
+    modules = {b: load_module(b) for b in builds} if ns.in_process else {}
     for path in inputs:
         wall = {b: [] for b in builds}
         cpu = {b: [] for b in builds}
         per_round = {b: [] for b in builds}
         tool_wall, tool_rounds = [], []
-        sphere = Path(path).read_bytes()[:7] == b"NIST_1A"
+        data = Path(path).read_bytes()
+        sphere = data[:7] == b"NIST_1A"
+        if modules:  # a warm-up call each
+            run_in_process(modules, builds, ns.function, data, 1)
         for r in range(ns.rounds):
             order = builds[r % len(builds):] + builds[: r % len(builds)]
+            if modules:
+                results = run_in_process(modules, order, ns.function, data, ns.calls)
+            else:
+                results = {b: run_build(b, ns.function, path, ns.calls) for b in order}
             for b in order:
-                got = run_build(b, ns.function, path, ns.calls)
+                got = results[b]
                 wall[b] += got["wall"]
                 cpu[b] += got["cpu"]
                 per_round[b].append(statistics.median(got["wall"]))
@@ -106,7 +148,8 @@ def main() -> int:
                 times = run_sph2pipe(tool, path, 7)
                 tool_wall += [w for w, _ in times]
                 tool_rounds.append(statistics.median(w for w, _ in times))
-        print(f"\n{ns.function} {os.path.basename(path)}, {ns.rounds} rounds of {ns.calls} calls per build:")
+        how = "in this process, alternating" if modules else "per build"
+        print(f"\n{ns.function} {os.path.basename(path)}, {ns.rounds} rounds of {ns.calls} calls {how}:")
         first = builds[0]
         for b in builds:
             vs_first = statistics.median(x / y for x, y in zip(per_round[b], per_round[first]))

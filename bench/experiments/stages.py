@@ -3,18 +3,19 @@ files of bench/experiments/drive.py (see PROFILE.md):
 
     python bench/experiments/stages.py perf.data [perf.data ...]
 
-Symbols are grouped by the stage they belong to: the grouped reader
-(which forms each code's value too), restoring the signal, the pass to 16
-bits (with the block mean's sum), the interleave (with the mu-law
-expansion), the block means, and the kernel (page faults of the output,
-scheduling).
+Symbols are grouped by the stage they belong to: the grouped reader (the
+codes' words and counts, and the careful reader between blocks), forming
+the Rice values from them, restoring the signal, the pass to 16 bits
+(with the block mean's sum), the interleave (with the mu-law expansion),
+the block means, and the kernel (page faults of the output, scheduling).
 """
 import subprocess, sys, re, collections
 def stage(sym, kernel):
     if kernel: return "kernel (page faults, scheduling)"
     s = sym
-    if any(k in s for k in ("take_grouped", "BitReader::uvar", "var_block", "refill", "BitReader::var")): return "reader + Rice values"
-    if any(k in s for k in ("restore_", "lpc_unchecked", "lpc_bound")): return "restore"
+    if "form_values" in s: return "Rice values"
+    if any(k in s for k in ("take_grouped", "BitReader::uvar", "var_block", "refill", "BitReader::var")): return "reader"
+    if any(k in s for k in ("restore_", "lpc_unchecked", "lpc_bound", "transposed", "lpc_vector")): return "restore"
     if any(k in s for k in ("gather", "SampleConverter")): return "to 16 bits (+ sum)"
     if any(k in s for k in ("interleave", "expand_pair", "expand_avx2", "expand_ulaw", "FrameOutput::flush", "Pending", "memmove")): return "interleave (+ mu-law)"
     if any(k in s for k in ("complete_block", "MeanWindow", "running_mean")): return "block means"

@@ -28,8 +28,17 @@ public:
     // A reader over `data`, starting at bit 0 of byte `start`.
     BitReader(ByteView data, std::size_t start) noexcept;
 
-    // q zeros, a one, then n plain bits: q * 2^n + low.
-    Result<std::uint64_t> uvar(std::uint32_t n);
+    // q zeros, a one, then n plain bits: q * 2^n + low. A code within the
+    // cached bits is taken here, inline (the commands and widths between
+    // blocks are such codes); anything else by the careful road.
+    Result<std::uint64_t> uvar(std::uint32_t n) {
+        const auto run = static_cast<unsigned>(__builtin_clzll(cache_ | 1));
+        const unsigned length = run + 1 + n;
+        if (n == 0 || n > kMaxLowBits || length > valid_) return uvar_careful(n);
+        const std::uint64_t marked = cache_ << run;
+        consume(length);
+        return (std::uint64_t{run} << n) | ((marked << 1) >> (64 - n));
+    }
     // uvar(n) folded into a signed value: 0, 1, 2, 3 read as 0, -1, 1, -2.
     Result<std::int64_t> var(std::uint32_t n);
     // uvar(uvar(2)).
@@ -37,8 +46,11 @@ public:
 
     // Reads out.size() var(n) codes into `out`, the same as that many var(n)
     // calls but faster. On failure `decoded` is the number of codes read
-    // before the one that failed; on success it is out.size().
-    Result<void> var_block(std::uint32_t n, std::span<std::int64_t> out, std::size_t& decoded);
+    // before the one that failed; on success it is out.size(). With
+    // `magnitude`, also sets it to a bound on the values read: none is
+    // beyond it in magnitude (an OR of their halves, plus one).
+    Result<void> var_block(std::uint32_t n, std::span<std::int64_t> out, std::size_t& decoded,
+                           std::uint64_t* magnitude = nullptr);
 
     // Goes to bit `position` of the data (counted from its first byte),
     // which a reader over the same data has reached.
@@ -49,13 +61,15 @@ public:
     std::uint8_t bit() const noexcept { return static_cast<std::uint8_t>(bit_position() & 7); }
 
 private:
+    Result<std::uint64_t> uvar_careful(std::uint32_t n);
     std::uint64_t bit_position() const noexcept { return std::uint64_t{next_} * 8 - valid_; }
     void refill() noexcept;
     // The fast road of var_block (see bitreader.cpp), compiled for any
     // x86-64 processor and for one with fast bit instructions; never fails.
-    std::size_t take_grouped(std::uint32_t n, std::int64_t* out, std::size_t count) noexcept;
-    std::size_t take_grouped_portable(std::uint32_t n, std::int64_t* out, std::size_t count) noexcept;
-    std::size_t take_grouped_bmi2(std::uint32_t n, std::int64_t* out, std::size_t count) noexcept;
+    std::size_t take_grouped(std::uint32_t n, std::int64_t* words, std::uint8_t* runs, std::size_t count) noexcept;
+    std::size_t take_grouped_portable(std::uint32_t n, std::int64_t* words, std::uint8_t* runs,
+                                      std::size_t count) noexcept;
+    std::size_t take_grouped_bmi2(std::uint32_t n, std::int64_t* words, std::uint8_t* runs, std::size_t count) noexcept;
     void consume(unsigned count) noexcept {
         cache_ <<= count;
         valid_ -= count;

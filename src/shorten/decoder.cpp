@@ -152,6 +152,7 @@ private:
         channels_.reserve(channels);
         for (std::uint64_t c = 0; c < channels; ++c) channels_.emplace_back(history_length, nmean, rounds_means());
         residuals_.resize(kStep);
+        coefficients_.resize(maxnlpc);  // a block's order is at most maxnlpc
         converter_.emplace(type == 8, nmean != 0);
         output_.emplace(channels, output_options_, limits_.max_decoded_samples, stream_size_, type == 8);
         return ok();
@@ -180,9 +181,10 @@ private:
         const auto residual_width = static_cast<std::uint32_t>(width + 1);
         switch (order) {
             case 0:
-                return decode_block(residual_width, [mu](const std::int64_t* r, std::size_t n, std::int64_t* s) {
-                    return predict::restore_offset(r, n, s, mu);
-                });
+                return decode_block(residual_width,
+                                    [mu](const std::int64_t* r, std::size_t n, std::int64_t* s, std::uint64_t) {
+                                        return predict::restore_offset(r, n, s, mu);
+                                    });
             case 1:
                 return decode_block(residual_width, predict::restore_difference<1>);
             case 2:
@@ -196,22 +198,24 @@ private:
         KR_ASSIGN_OR_RETURN(const std::uint64_t width, reader_.uvar(kResidualWidthWidth));
         KR_ASSIGN_OR_RETURN(const std::uint64_t order, reader_.uvar(kOrderWidth));
         if (order > maxnlpc_) return invalid("shorten QLPC order ", order, " exceeds maxnlpc ", maxnlpc_);
-        coefficients_.resize(order);
+        const std::span<std::int64_t> coefficients(coefficients_.data(), static_cast<std::size_t>(order));
         std::size_t read = 0;
-        KR_TRY(reader_.var_block(kCoefficientWidth, coefficients_, read));
+        KR_TRY(reader_.var_block(kCoefficientWidth, coefficients, read));
         KR_ASSIGN_OR_RETURN(const std::int64_t mu, running_mean());
         const auto residual_width = static_cast<std::uint32_t>(width + 1);
-        const std::span<const std::int64_t> a = coefficients_;
+        const std::span<const std::int64_t> a = coefficients;
         const std::int64_t offset = lpc_offset();
-        return decode_block(residual_width, [a, mu, offset](const std::int64_t* r, std::size_t n, std::int64_t* s) {
-            return predict::restore_lpc(r, n, s, a, mu, offset);
-        });
+        return decode_block(residual_width,
+                            [a, mu, offset](const std::int64_t* r, std::size_t n, std::int64_t* s, std::uint64_t) {
+                                return predict::restore_lpc(r, n, s, a, mu, offset);
+                            });
     }
 
     // Decodes a block of `blocksize_` values, one residual (var of
     // `residual_width`) each, in steps: the step's residual codes first,
-    // then `restore(residuals, n, values)` forms the values, returning
-    // false on an overflow.
+    // then `restore(residuals, n, values, magnitude)` forms the values
+    // (magnitude: a bound on the residuals'), returning false on an
+    // overflow.
     //
     // The order of errors is that of forming each value as its code is
     // read: when the codes fail at code m, the values before m are still
@@ -226,8 +230,10 @@ private:
             const auto step = static_cast<std::size_t>(std::min<std::uint64_t>(n - done, kStep));
             std::int64_t* values = channel.history.room(step);
             std::size_t decoded = 0;
-            const Result<void> read = reader_.var_block(residual_width, {residuals_.data(), step}, decoded);
-            if (!restore(residuals_.data(), decoded, values)) return overflow();
+            std::uint64_t magnitude = 0;
+            const Result<void> read =
+                reader_.var_block(residual_width, {residuals_.data(), step}, decoded, &magnitude);
+            if (!restore(residuals_.data(), decoded, values, magnitude)) return overflow();
             if (!read) return read.error();
             std::int16_t* out = nullptr;
             if (keep) {
@@ -266,14 +272,14 @@ private:
             std::int64_t sum;
             const auto rounding = static_cast<std::int64_t>(rounds_means() ? n / 2 : 0);
             if (tally.sum_overflowed || !checked_add(tally.sum, rounding, sum)) return overflow();
-            channel.means.push(sum / static_cast<std::int64_t>(n));
+            channel.means.push(divide(sum, n));
         }
         count_ += n;
         if (count_ > limits_.max_decoded_samples) return invalid("shorten stream exceeds the maximum decoded length");
         if (tally.ulaw_fault)
             return unsupported("shorten type-8 reconstructed value ", tally.ulaw_fault_value,
                                " is outside the 8-bit mu-law domain");
-        current_ = (current_ + 1) % channels_.size();
+        if (++current_ == channels_.size()) current_ = 0;
         // Once per round, so that the cost of a flush (a look at every
         // channel) is spread over as many blocks as there are channels.
         if (current_ != 0) return ok();

@@ -3,12 +3,14 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
-#include <deque>
 #include <limits>
 #include <optional>
 #include <vector>
+
+#include "common/checked.hpp"
 
 namespace korrin::shorten {
 
@@ -22,16 +24,29 @@ namespace korrin::shorten {
 // index before the window's first mean), so each block costs constant time
 // and gives the step-by-step sum's result or overflow. The prefix sums sit
 // in a ring of a power of two entries, so that finding one is a mask, not
-// a division; memory stays within 2 nmean + 1 prefix sums and nmean queue
-// entries each, however many blocks come.
+// a division, and so do the queues (rings of their own, not std::deque,
+// whose cost differs from one C++ library to the next); memory stays within
+// 2 nmean + 1 prefix sums and 2 nmean + 4 queue entries each, however many
+// blocks come.
+//
+// Windows of at most kDirect means (most streams keep 4) keep the means
+// themselves in a small ring instead and sum them oldest first, as the rule
+// says, at each look-up: a few checked adds cost less than the queues.
 class MeanWindow {
 public:
+    static constexpr std::uint64_t kDirect = 16;
+
     // nmean at most 2^16 (the decoder's limit).
     explicit MeanWindow(std::uint64_t nmean, bool rounding = true)
-        : nmean_(nmean), mask_(std::bit_ceil(nmean + 1) - 1), rounding_(rounding), prefix_{0} {}
+        : nmean_(nmean), mask_(std::bit_ceil(nmean + 1) - 1), rounding_(rounding), prefix_{0},
+          highs_(nmean <= kDirect ? 0 : nmean + 1), lows_(nmean <= kDirect ? 0 : nmean + 1) {}
 
     void push(std::int64_t mean) {
         if (nmean_ == 0) return;  // no window: the running mean is 0
+        if (nmean_ <= kDirect) {
+            recent_[count_++ % kDirect] = mean;
+            return;
+        }
         const Int128 next = at(count_) + mean;
         ++count_;
         if (prefix_.size() <= mask_)
@@ -52,7 +67,7 @@ public:
     std::vector<std::int64_t> means() const {
         std::vector<std::int64_t> out;
         for (std::uint64_t k = window_start() + 1; nmean_ != 0 && k <= count_; ++k)
-            out.push_back(static_cast<std::int64_t>(at(k) - at(k - 1)));
+            out.push_back(nmean_ <= kDirect ? recent_[(k - 1) % kDirect] : static_cast<std::int64_t>(at(k) - at(k - 1)));
         return out;
     }
 
@@ -60,18 +75,39 @@ public:
     std::optional<std::int64_t> running_mean() const {
         if (nmean_ == 0) return 0;
         std::int64_t sum = 0;
-        if (count_ > 0) {
+        if (nmean_ <= kDirect) {
+            for (std::uint64_t k = window_start(); k < count_; ++k)
+                if (__builtin_add_overflow(sum, recent_[k % kDirect], &sum)) return std::nullopt;
+        } else if (count_ > 0) {
             const Int128 base = at(window_start());
             if (at(highs_.front()) - base > kMax || at(lows_.front()) - base < kMin) return std::nullopt;
             sum = static_cast<std::int64_t>(at(count_) - base);
         }
         const auto term = static_cast<std::int64_t>(rounding_ ? nmean_ / 2 : 0);
         if (__builtin_add_overflow(sum, term, &sum)) return std::nullopt;
-        return sum / static_cast<std::int64_t>(nmean_);
+        return divide(sum, nmean_);
     }
 
 private:
     using Int128 = __int128;
+
+    // A queue of indices in a ring: it never holds more than the window's
+    // nmean indices and the one being added.
+    class Indices {
+    public:
+        explicit Indices(std::uint64_t most) : slots_(std::bit_ceil(most + 1)), mask_(slots_.size() - 1) {}
+        bool empty() const noexcept { return head_ == tail_; }
+        std::uint64_t front() const noexcept { return slots_[head_ & mask_]; }
+        std::uint64_t back() const noexcept { return slots_[(tail_ - 1) & mask_]; }
+        void push_back(std::uint64_t k) noexcept { slots_[tail_++ & mask_] = k; }
+        void pop_back() noexcept { --tail_; }
+        void pop_front() noexcept { ++head_; }
+
+    private:
+        std::vector<std::uint64_t> slots_;
+        std::uint64_t mask_;
+        std::uint64_t head_ = 0, tail_ = 0;
+    };
     static constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
     static constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
 
@@ -82,9 +118,10 @@ private:
     std::uint64_t mask_;  // the ring below holds a power of two of prefix sums, at least nmean + 1
     bool rounding_;
     std::uint64_t count_ = 0;          // means pushed so far
+    std::array<std::int64_t, kDirect> recent_{};  // nmean <= kDirect: mean k at k % kDirect
     std::vector<Int128> prefix_;       // P[k] at k & mask_, for the window's k
-    std::deque<std::uint64_t> highs_;  // indices k in the window, P[k] decreasing
-    std::deque<std::uint64_t> lows_;   // indices k in the window, P[k] increasing
+    Indices highs_;  // indices k in the window, P[k] decreasing
+    Indices lows_;   // indices k in the window, P[k] increasing
 };
 
 }  // namespace korrin::shorten

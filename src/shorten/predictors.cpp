@@ -2,13 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <type_traits>
 #include <utility>
 
 #include "common/cpu.hpp"
-
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
+#include "shorten/lpc_vector.hpp"
 
 namespace korrin::shorten::predict {
 
@@ -22,19 +21,76 @@ bool restore_offset(const std::int64_t* r, std::size_t n, std::int64_t* s, std::
     return true;
 }
 
+namespace {
+
+// Whether every value of a block is sure to stay within 2^59, given the
+// history (each value within it) and a bound on the residuals' magnitudes:
+// each running difference grows by at most n times the one below it. With
+// n up to 2^16 and the magnitude up to 2^58, the widest term (DIFF3's, near
+// n^3 times the magnitude) stays below 2^107, well inside __int128.
+template <int kOrder>
+bool block_within_difference_bound(const std::int64_t* s, std::size_t n, std::uint64_t magnitude) noexcept {
+    using W = __int128;
+    if (n > (std::size_t{1} << 16) || magnitude > (std::uint64_t{1} << 58)) return false;
+    const auto abs = [](W v) { return v < 0 ? -v : v; };
+    const W d = W{s[-1]} - s[-2];
+    W growth = W(n) * W(magnitude);  // of the highest difference
+    if constexpr (kOrder == 3) growth = W(n) * (abs(d - (W{s[-2]} - s[-3])) + growth);
+    if constexpr (kOrder >= 2) growth = W(n) * (abs(d) + growth);
+    return abs(W{s[-1]}) + growth <= (W{1} << 59);
+}
+
+
+// The unchecked DIFF loop, from the last value s1, difference d and second
+// difference dd; with kChecks, returns the OR of the values biased by 2^59
+// (below 2^60 while every value is within 2^59). Four values a turn,
+// written out: GCC does not unroll the loop itself (clang does), and its
+// loop control then cost a third more instructions than the values' own
+// steps. The state is this function's own (not captured from the caller,
+// which clang then kept in memory).
+template <int kOrder, bool kChecks>
+[[gnu::always_inline]] inline std::uint64_t difference_loop(const std::int64_t* r, std::ptrdiff_t count, std::int64_t* s,
+                                                            std::uint64_t s1, std::uint64_t d,
+                                                            std::uint64_t dd) noexcept {
+    using U = std::uint64_t;
+    constexpr U kBias = U{1} << 59;
+    U spread = 0;
+    const auto step = [&](std::ptrdiff_t j) {
+        if constexpr (kOrder == 3) dd += U(r[j]);
+        if constexpr (kOrder == 3) d += dd;
+        if constexpr (kOrder == 2) d += U(r[j]);
+        s1 += kOrder == 1 ? U(r[j]) : d;
+        s[j] = static_cast<std::int64_t>(s1);
+        if constexpr (kChecks) spread |= s1 + kBias;
+    };
+    std::ptrdiff_t j = 0;
+    for (; j + 4 <= count; j += 4) {
+        step(j);
+        step(j + 1);
+        step(j + 2);
+        step(j + 3);
+    }
+    for (; j < count; ++j) step(j);
+    return spread;
+}
+
+}  // namespace
+
 // The unchecked DIFF loops keep the differences of the last values rather
 // than the values alone: DIFF1 adds r to the last value, DIFF2 adds r to
 // the last difference d = s1 - s2 and d to the last value, DIFF3 adds r to
 // the second difference, that to d, and d to the last value. The same
 // values modulo 2^64 as the rules' steps, but each value waits on one add
-// instead of a multiply-add and a subtraction. The bound is not tested
-// value by value (a compare and a branch on every one): the loop ORs the
-// biased values together, and only when that shows a value beyond the
-// bound is the first such value looked for. Up to it every value read was
-// within the bound, so every value up to and including it is the rules'
-// own, exactly; the checked loop goes on after it.
+// instead of a multiply-add and a subtraction. Where the history and the
+// residuals' bound show that no value can leave the bound, nothing is
+// tested in the loop. Otherwise the bound is not tested value by value (a
+// compare and a branch on every one): the loop ORs the biased values
+// together, and only when that shows a value beyond the bound is the first
+// such value looked for. Up to it every value read was within the bound,
+// so every value up to and including it is the rules' own, exactly; the
+// checked loop goes on after it.
 template <int kOrder>
-bool restore_difference(const std::int64_t* r, std::size_t n, std::int64_t* s) noexcept {
+bool restore_difference(const std::int64_t* r, std::size_t n, std::int64_t* s, std::uint64_t magnitude) noexcept {
     // The history sits just before the block, so s[i - k] reaches back into
     // it; i is signed so that the index, not the pointer, goes negative.
     const auto count = static_cast<std::ptrdiff_t>(n);
@@ -45,15 +101,12 @@ bool restore_difference(const std::int64_t* r, std::size_t n, std::int64_t* s) n
         using U = std::uint64_t;
         constexpr U kBias = U{1} << 59;
         U s1 = U(s[-1]), d = U(s[-1]) - U(s[-2]), dd = d - (U(s[-2]) - U(s[-3]));
-        U spread = 0;  // below 2^60 while every value is within 2^59
-        for (std::ptrdiff_t j = 0; j < count; ++j) {
-            if constexpr (kOrder == 3) dd += U(r[j]);
-            if constexpr (kOrder == 3) d += dd;
-            if constexpr (kOrder == 2) d += U(r[j]);
-            s1 += kOrder == 1 ? U(r[j]) : d;
-            s[j] = static_cast<std::int64_t>(s1);
-            spread |= s1 + kBias;
+        // Where nothing is tested the loop has no spread to gather.
+        if (block_within_difference_bound<kOrder>(s, n, magnitude)) {
+            difference_loop<kOrder, false>(r, count, s, s1, d, dd);
+            return true;
         }
+        const U spread = difference_loop<kOrder, true>(r, count, s, s1, d, dd);
         if (spread < 2 * kBias) return true;
         // A value beyond the bound: keep the values up to the first one.
         while (i < count && within_difference_bound(s[i])) ++i;
@@ -65,9 +118,9 @@ bool restore_difference(const std::int64_t* r, std::size_t n, std::int64_t* s) n
     return true;
 }
 
-template bool restore_difference<1>(const std::int64_t*, std::size_t, std::int64_t*) noexcept;
-template bool restore_difference<2>(const std::int64_t*, std::size_t, std::int64_t*) noexcept;
-template bool restore_difference<3>(const std::int64_t*, std::size_t, std::int64_t*) noexcept;
+template bool restore_difference<1>(const std::int64_t*, std::size_t, std::int64_t*, std::uint64_t) noexcept;
+template bool restore_difference<2>(const std::int64_t*, std::size_t, std::int64_t*, std::uint64_t) noexcept;
+template bool restore_difference<3>(const std::int64_t*, std::size_t, std::int64_t*, std::uint64_t) noexcept;
 
 std::int64_t lpc_bound(const std::int64_t* s, std::span<const std::int64_t> a, std::int64_t mu) noexcept {
     if (mu > kLpcMuBound || mu < -kLpcMuBound) return 0;
@@ -109,13 +162,19 @@ std::size_t lpc_unchecked_fixed(const std::int64_t* r, std::size_t n, std::int64
         a[k] = coefficients[k];
         x[k] = s[-1 - static_cast<std::ptrdiff_t>(k)] - mu;
     }
-    const auto centred = [&x](std::size_t k, std::int64_t& out) {
-        out = x[k];
-        return true;
-    };
+    using U = std::uint64_t;
     for (std::size_t i = 0; i < n; ++i) {
-        std::int64_t t;
-        lpc_value<Unchecked>(r[i], centred, a, kOrder, mu, offset, t, s[i]);
+        // The same steps as lpc_value's, in the order that keeps the chain
+        // from value to value short: the offset and the older terms first,
+        // then the newest, a multiply, an add and the shift. Told nothing
+        // of `rest` (the empty asm), the compiler cannot move the newest
+        // term to the start of the sum, as GCC did, three adds before the
+        // shift.
+        U rest = U(offset);
+        for (std::size_t k = kOrder - 1; k >= 1; --k) rest += U(a[k]) * U(x[k]);
+        __asm__("" : "+r"(rest));
+        const auto t = static_cast<std::int64_t>(U(r[i]) + U(static_cast<std::int64_t>(rest + U(a[0]) * U(x[0])) >> 5));
+        s[i] = static_cast<std::int64_t>(U(t) + U(mu));
         shift_window(x, std::make_index_sequence<kOrder - 1>());
         x[0] = t;
         if (t > d || t < -d) return i + 1;
@@ -138,85 +197,6 @@ std::size_t lpc_unchecked_any(const std::int64_t* r, std::size_t n, std::int64_t
     return n;
 }
 
-#if defined(__x86_64__)
-// QLPC of orders kVectorMin to kVectorMax with the older terms in AVX2: the
-// terms of the values two or more steps back, x_2 to x_17, sit in four
-// registers of four lanes, multiplied by vpmuldq, which is exact while
-// every coefficient and centred value fits 32 bits (the caller checks the
-// coefficients and the history, and passes a d of at most 2^31 - 1, so
-// that the loop stops after the first value beyond it). The
-// two newest terms stay scalar, so the vector sum is needed only two steps
-// after its newest value was formed, and the chain from one value to the
-// next stays that of the scalar loop. Within the bound every partial sum
-// is exact (lpc_bound), so the order of the additions does not matter; only
-// the sum is formed here, and the value from it by lpc_value_from_sum as
-// in every other QLPC loop.
-constexpr std::size_t kVectorMin = 8;
-constexpr std::size_t kVectorMax = 18;
-
-// vpmuldq: the signed products of the low 32 bits of each 64-bit lane.
-// clang reads the intrinsic as a 64-bit multiply of sign-extended lanes,
-// and where it cannot see that a lane is sign-extended already (a value
-// that comes around the loop, a coefficient hoisted out of it) it forms
-// the full 64-bit product from three vpmuludq and shifts, which made this
-// loop 1.7x the instructions of GCC's; written out, both emit the one
-// instruction.
-[[gnu::target("avx2"), gnu::always_inline]] inline __m256i mul_low32(__m256i a, __m256i b) noexcept {
-#if defined(__clang__)
-    __m256i product;
-    __asm__("vpmuldq %2, %1, %0" : "=x"(product) : "x"(a), "x"(b));
-    return product;
-#else
-    return _mm256_mul_epi32(a, b);
-#endif
-}
-
-// kRegisters (2 or 4) registers hold the terms of x_2 to x_(4 kRegisters + 1),
-// so that orders up to 10 do not carry eight lanes of zeros.
-template <int kRegisters>
-[[gnu::target("avx2")]] std::size_t lpc_unchecked_avx2(const std::int64_t* r, std::size_t n, std::int64_t* s,
-                                                     std::span<const std::int64_t> a, std::int64_t mu,
-                                                     std::int64_t d, std::int64_t offset) noexcept {
-    static_assert(kRegisters == 2 || kRegisters == 4);
-    constexpr std::size_t kLanes = 4 * kRegisters;
-    const std::size_t p = a.size();
-    alignas(32) std::int64_t lanes[kLanes] = {};  // coefficients a_2.., then the window
-    for (std::size_t k = 2; k < p; ++k) lanes[k - 2] = a[k];
-    __m256i coefficient[kRegisters], window[kRegisters];
-    for (int j = 0; j < kRegisters; ++j)
-        coefficient[j] = _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes + 4 * j));
-    // window lane k holds x_(k + 2) of the value about to be formed.
-    for (std::size_t k = 0; k < kLanes; ++k) lanes[k] = k + 2 < p ? s[-3 - static_cast<std::ptrdiff_t>(k)] - mu : 0;
-    for (int j = 0; j < kRegisters; ++j) window[j] = _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes + 4 * j));
-    const std::int64_t a0 = a[0], a1 = a[1];
-    std::int64_t x0 = s[-1] - mu, x1 = s[-2] - mu;
-    for (std::size_t i = 0; i < n; ++i) {
-        __m256i lanes_sum = _mm256_add_epi64(mul_low32(window[0], coefficient[0]), mul_low32(window[1], coefficient[1]));
-        if constexpr (kRegisters == 4)
-            lanes_sum = _mm256_add_epi64(lanes_sum, _mm256_add_epi64(mul_low32(window[2], coefficient[2]),
-                                                                     mul_low32(window[3], coefficient[3])));
-        const __m128i half =
-            _mm_add_epi64(_mm256_castsi256_si128(lanes_sum), _mm256_extracti128_si256(lanes_sum, 1));
-        const std::int64_t older = _mm_cvtsi128_si64(_mm_add_epi64(half, _mm_unpackhi_epi64(half, half)));
-        // The window moves on by one value, x1 entering at lane 0: each
-        // register rotates by a lane and takes the previous one's last.
-        __m256i rotated[kRegisters];
-        for (int j = 0; j < kRegisters; ++j) rotated[j] = _mm256_permute4x64_epi64(window[j], 0x93);  // lanes 3, 0, 1, 2
-        window[0] = _mm256_blend_epi32(rotated[0], _mm256_set1_epi64x(x1), 0x03);
-        for (int j = 1; j < kRegisters; ++j) window[j] = _mm256_blend_epi32(rotated[j], rotated[j - 1], 0x03);
-        // The sum as Unchecked::sum forms it, the newest term last.
-        const auto u = [](std::int64_t v) { return static_cast<std::uint64_t>(v); };
-        const auto sum = static_cast<std::int64_t>(u(older) + u(a1) * u(x1) + u(a0) * u(x0));
-        std::int64_t t;
-        lpc_value_from_sum<Unchecked>(r[i], sum, mu, offset, t, s[i]);
-        x1 = x0;
-        x0 = t;
-        if (t > d || t < -d) return i + 1;
-    }
-    return n;
-}
-#endif
-
 constexpr std::size_t kFixedOrders = 16;
 using LpcLoop = std::size_t (*)(const std::int64_t*, std::size_t, std::int64_t*, const std::int64_t*, std::int64_t,
                                 std::int64_t, std::int64_t) noexcept;
@@ -236,9 +216,11 @@ bool restore_lpc(const std::int64_t* r, std::size_t n, std::int64_t* s, std::spa
     if (const std::int64_t d = lpc_bound(s, a, mu); d != 0) {
 #if defined(__x86_64__)
         constexpr std::int64_t k32 = INT32_MAX;
+        constexpr std::int64_t k30 = std::int64_t{1} << 30;
         const bool narrow = std::all_of(a.begin(), a.end(), [](std::int64_t c) { return c >= -k32 && c <= k32; });
         // The history's centred values are within d already; the vector
-        // loop also needs them, and those it forms, within 2^31 - 1.
+        // loop also needs them within 2^31 - 1, and those it forms within
+        // a power of two of at most 2^30.
         const auto centred_narrow = [s, p, mu] {
             for (std::size_t k = 1; k <= p; ++k) {
                 const std::int64_t x = s[-static_cast<std::ptrdiff_t>(k)] - mu;
@@ -246,9 +228,9 @@ bool restore_lpc(const std::int64_t* r, std::size_t n, std::int64_t* s, std::spa
             }
             return true;
         };
-        if (p >= kVectorMin && p <= kVectorMax && narrow && has_avx2() && centred_narrow())
-            i = p <= 10 ? lpc_unchecked_avx2<2>(r, n, s, a, mu, std::min(d, k32), offset)
-                        : lpc_unchecked_avx2<4>(r, n, s, a, mu, std::min(d, k32), offset);
+        if (p >= kVectorMinOrder && p <= kVectorMaxOrder && narrow && has_avx2() && centred_narrow())
+            i = lpc_vector_avx2(r, n, s, a, mu, static_cast<std::int64_t>(std::bit_floor(std::uint64_t(std::min(d, k30)))),
+                                offset);
         else
 #endif
             i = p <= kFixedOrders ? kLpcLoops[p - 1](r, n, s, a.data(), mu, d, offset)

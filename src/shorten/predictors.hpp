@@ -154,14 +154,20 @@ std::int64_t lpc_bound(const std::int64_t* s, std::span<const std::int64_t> a, s
 // s[-1], s[-2], ... the channel's earlier values. Each returns false on an
 // overflow, after forming the values before it.
 
+// `magnitude`, where known, bounds the residuals' magnitudes (as var_block
+// reports it), which lets the DIFF loops skip the bound where it shows that
+// no value can leave it.
+inline constexpr std::uint64_t kUnknownMagnitude = UINT64_MAX;
+
 bool restore_offset(const std::int64_t* r, std::size_t n, std::int64_t* s, std::int64_t mu) noexcept;
 template <int kOrder>
-bool restore_difference(const std::int64_t* r, std::size_t n, std::int64_t* s) noexcept;
+bool restore_difference(const std::int64_t* r, std::size_t n, std::int64_t* s,
+                        std::uint64_t magnitude = kUnknownMagnitude) noexcept;
 bool restore_lpc(const std::int64_t* r, std::size_t n, std::int64_t* s, std::span<const std::int64_t> a,
                  std::int64_t mu, std::int64_t offset) noexcept;
 
-extern template bool restore_difference<1>(const std::int64_t*, std::size_t, std::int64_t*) noexcept;
-extern template bool restore_difference<2>(const std::int64_t*, std::size_t, std::int64_t*) noexcept;
-extern template bool restore_difference<3>(const std::int64_t*, std::size_t, std::int64_t*) noexcept;
+extern template bool restore_difference<1>(const std::int64_t*, std::size_t, std::int64_t*, std::uint64_t) noexcept;
+extern template bool restore_difference<2>(const std::int64_t*, std::size_t, std::int64_t*, std::uint64_t) noexcept;
+extern template bool restore_difference<3>(const std::int64_t*, std::size_t, std::int64_t*, std::uint64_t) noexcept;
 
 }  // namespace korrin::shorten::predict

@@ -74,17 +74,22 @@ Outcome reference(int predictor, std::vector<std::int64_t> history, const std::v
     return out;
 }
 
+// The DIFF loops with the residuals' bound unknown, and with it given (the
+// largest magnitude, or `magnitude` when that is given).
 Outcome restored(int predictor, const std::vector<std::int64_t>& history, const std::vector<std::int64_t>& r,
-                 const std::vector<std::int64_t>& a, std::int64_t mu, std::int64_t offset) {
+                 const std::vector<std::int64_t>& a, std::int64_t mu, std::int64_t offset, bool bounded = false) {
     std::vector<std::int64_t> buffer(history);
     buffer.resize(history.size() + r.size(), 0x5A5A);
     std::int64_t* s = buffer.data() + history.size();
+    std::uint64_t magnitude = bounded ? 0 : kUnknownMagnitude;
+    if (bounded)
+        for (const std::int64_t v : r) magnitude = std::max(magnitude, static_cast<std::uint64_t>(v < 0 ? -v : v));
     bool complete = false;
     switch (predictor) {
         case 0: complete = restore_offset(r.data(), r.size(), s, mu); break;
-        case 1: complete = restore_difference<1>(r.data(), r.size(), s); break;
-        case 2: complete = restore_difference<2>(r.data(), r.size(), s); break;
-        case 3: complete = restore_difference<3>(r.data(), r.size(), s); break;
+        case 1: complete = restore_difference<1>(r.data(), r.size(), s, magnitude); break;
+        case 2: complete = restore_difference<2>(r.data(), r.size(), s, magnitude); break;
+        case 3: complete = restore_difference<3>(r.data(), r.size(), s, magnitude); break;
         default: complete = restore_lpc(r.data(), r.size(), s, a, mu, offset);
     }
     Outcome out{{}, complete};
@@ -135,6 +140,8 @@ TEST(Predictors, MatchTheRulesInWideArithmetic) {
             const Outcome want = reference(predictor, history, r, a, mu, offset);
             ASSERT_EQ(restored(predictor, history, r, a, mu, offset), want)
                 << "round " << round << " predictor " << predictor;
+            ASSERT_EQ(restored(predictor, history, r, a, mu, offset, true), want)
+                << "round " << round << " predictor " << predictor << ", residuals' bound given";
             (want.complete ? completes : overflows)++;
         }
         // Each regime must reach the outcome it is there for.
@@ -160,6 +167,7 @@ TEST(Predictors, LongBlocksThatClimbThroughTheBound) {
         for (auto& v : r) v = sign * static_cast<std::int64_t>(rng() >> (64 - residual_bits));
         const Outcome want = reference(predictor, history, r, {}, 0, 32);
         ASSERT_EQ(restored(predictor, history, r, {}, 0, 32), want) << "round " << round;
+        ASSERT_EQ(restored(predictor, history, r, {}, 0, 32, true), want) << "round " << round << ", bound given";
         const bool beyond = std::any_of(want.values.begin(), want.values.end(),
                                         [](std::int64_t v) { return !within_difference_bound(v); });
         crossed += beyond;
@@ -167,6 +175,40 @@ TEST(Predictors, LongBlocksThatClimbThroughTheBound) {
     }
     EXPECT_GT(crossed, 100);
     EXPECT_GT(overflowed, 30);
+}
+
+// Long QLPC blocks of every order the loops take, from speech-like values
+// to ones that cross the bounds of the vector loop (2^30 for the values it
+// forms, 32 bits for the history and the coefficients) part-way, at every
+// place in a group of four, and some that go on to overflow.
+TEST(Predictors, LongQlpcBlocksOfEveryOrder) {
+    std::mt19937_64 rng(3006);
+    int crossed = 0, overflowed = 0;
+    for (int round = 0; round < 1200; ++round) {
+        const std::size_t order = 1 + static_cast<std::size_t>(round) % 34;
+        const int regime = (round / 34) % 4;  // 0 speech, 1 climbing past 2^30, 2 wide history, 3 wide coefficients
+        std::vector<std::int64_t> a(order);
+        for (auto& c : a) c = static_cast<std::int64_t>(rng() % 41) - 20;
+        a[0] = 28 + static_cast<std::int64_t>(rng() % 8);  // a slowly decaying, mostly stable filter
+        if (regime == 3) a[rng() % order] = (rng() % 2 ? 1 : -1) * ((std::int64_t{1} << 31) - static_cast<std::int64_t>(rng() % 3));
+        std::vector<std::int64_t> history(std::max<std::size_t>(3, order));
+        for (auto& v : history) v = static_cast<std::int64_t>(rng() % 20001) - 10000;
+        if (regime == 2) history[rng() % history.size()] = (rng() % 2 ? 1 : -1) * ((std::int64_t{1} << 31) + 1 - static_cast<std::int64_t>(rng() % 3));
+        std::vector<std::int64_t> r(4 + rng() % 300);
+        const std::size_t climb = rng() % r.size();
+        for (std::size_t i = 0; i < r.size(); ++i) {
+            r[i] = static_cast<std::int64_t>(rng() % 2001) - 1000;
+            if (regime == 1 && i >= climb) r[i] = static_cast<std::int64_t>(rng() >> (34 + rng() % 30));
+        }
+        const std::int64_t mu = static_cast<std::int64_t>(rng() % 2001) - 1000;
+        const Outcome want = reference(4, history, r, a, mu, 32);
+        ASSERT_EQ(restored(4, history, r, a, mu, 32), want) << "round " << round << " order " << order;
+        crossed += std::any_of(want.values.begin(), want.values.end(),
+                               [mu](std::int64_t v) { return v - mu >= (std::int64_t{1} << 30) || v - mu < -(std::int64_t{1} << 30); });
+        overflowed += !want.complete;
+    }
+    EXPECT_GT(crossed, 100);
+    EXPECT_GT(overflowed, 20);
 }
 
 TEST(Predictors, ValuesAtTheBoundsAndOneBeyond) {
@@ -192,6 +234,7 @@ TEST(Predictors, ValuesAtTheBoundsAndOneBeyond) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(reference(c.predictor, c.history, c.residuals, c.a, c.mu, 32), c.want);
         EXPECT_EQ(restored(c.predictor, c.history, c.residuals, c.a, c.mu, 32), c.want);
+        EXPECT_EQ(restored(c.predictor, c.history, c.residuals, c.a, c.mu, 32, true), c.want);
     }
 }
 
