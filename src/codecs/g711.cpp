@@ -6,6 +6,10 @@
 
 #include "codecs/codecs.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace korrin::codecs {
 
 // Both laws leave the result left-justified in a 16-bit word: mu-law carries
@@ -50,11 +54,34 @@ void g711_expand_into(ByteView data, bool alaw, MutableByteView out) noexcept {
     const LeTable table = make_le_table(alaw);
     const std::uint8_t* in = data.data();
     std::uint8_t* dst = out.data();
-    // One load and one 16-bit store per byte, about 1 ns per code or less.
-    // Measured against 8- and 16-byte unrolled forms, a 65536-entry pair
-    // table and SSSE3/AVX2 forms that compute the law 16 or 32 codes at a
-    // time: none was clearly faster, and the pair table was slower.
-    for (std::size_t i = 0, n = data.size(); i < n; ++i) std::memcpy(dst + 2 * i, &table[in[i]], 2);
+    // A table load per code. On x86-64 eight samples go out in one 16-byte
+    // store (each pair inserted into a register, the pairs joined in SSE2),
+    // two such stores a turn: left a 16-bit store per code, clang stored
+    // each one where GCC gathers them so, and its build took 1.15-1.2x
+    // GCC's time. Measured against loading eight codes as one word, a
+    // 65536-entry pair table and SSSE3/AVX2 forms that compute the law 16
+    // or 32 codes at a time: none was faster, and the pair table slower.
+    const std::size_t n = data.size();
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const auto eight = [&](std::size_t at) {
+        const auto pair = [&](std::size_t k) {
+            return _mm_insert_epi16(_mm_cvtsi32_si128(table[in[at + k]]), table[in[at + k + 1]], 1);
+        };
+        const __m128i low = _mm_unpacklo_epi32(pair(0), pair(2));
+        const __m128i high = _mm_unpacklo_epi32(pair(4), pair(6));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 2 * at), _mm_unpacklo_epi64(low, high));
+    };
+    for (; i + 16 <= n; i += 16) {
+        eight(i);
+        eight(i + 8);
+    }
+    if (i + 8 <= n) {
+        eight(i);
+        i += 8;
+    }
+#endif
+    for (; i < n; ++i) std::memcpy(dst + 2 * i, &table[in[i]], 2);
 }
 
 Result<ByteBuffer> g711_expand(ByteView data, bool alaw, Framing framing, const BlockSource* source) {

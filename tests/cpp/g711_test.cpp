@@ -118,5 +118,22 @@ TEST(G711, ExpandWritesLittleEndianSamplesInOrder) {
     }
 }
 
+// Every length up to three wide turns and a tail, so that each way out of
+// the loop (sixteen codes, eight, single ones) is taken at every offset.
+TEST(G711, ExpandAgreesWithTheLawAtEveryLengthAndOffset) {
+    for (const bool alaw : {false, true}) {
+        for (std::size_t n = 0; n <= 3 * 16 + 15; ++n) {
+            Bytes input(n);
+            for (std::size_t i = 0; i < n; ++i) input[i] = static_cast<std::uint8_t>(i * 37 + n);
+            Bytes into(2 * n);
+            g711_expand_into(input, alaw, into);
+            for (std::size_t i = 0; i < n; ++i) {
+                const auto value = static_cast<std::uint16_t>(alaw ? alaw_to_linear(input[i]) : ulaw_to_linear(input[i]));
+                ASSERT_EQ(into[2 * i] | into[2 * i + 1] << 8, value) << "alaw " << alaw << ", n " << n << ", i " << i;
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace korrin::codecs
