@@ -370,3 +370,21 @@ def test_import_without_numpy_says_so(tmp_path):
                             env={**os.environ, "PYTHONPATH": os.pathsep.join([str(tmp_path), *sys.path])})
     assert result.returncode == 1
     assert "ImportError: korrin needs numpy, which is not installed" in result.stderr
+
+
+def test_large_arrays_own_their_memory_when_it_is_reused():
+    """Arrays of a megabyte and more live in memory that is reused once an
+    array is gone: each must still be its own, writable, and hold its file's
+    values whatever is read after it."""
+    first, second = (stored_file(signal(300_000, 2, 16, seed).astype("<i2"), 2, "01") for seed in (1, 2))
+    kept, _ = korrin.read(first, dtype="int32")
+    expected = kept.copy()
+    for _ in range(3):  # each freed at once, its memory taken by the next
+        other, _ = korrin.read(second, dtype="int32")
+        assert not np.shares_memory(other, kept)
+        assert other.flags.writeable and other.nbytes > 2**21
+        other[:] = 0
+        del other
+    again, _ = korrin.read(first, dtype="int32")
+    np.testing.assert_array_equal(kept, expected)
+    np.testing.assert_array_equal(again, expected)

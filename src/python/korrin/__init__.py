@@ -124,7 +124,9 @@ def _channels(channel):
 
 
 def _array(buffer, frames, channels, dtype, always_2d):
-    data = _np.frombuffer(buffer, dtype=dtype)
+    # The Buffer lends its memory through __array_interface__ and stays the
+    # array's base; its memory is reused once the array is gone.
+    data = _np.asarray(buffer).view(dtype)
     if channels == 1 and not always_2d:
         return data
     return data.reshape(frames, channels)

@@ -1,12 +1,11 @@
 // The entry points of korrin._native. Each binds and converts its
 // arguments with the interpreter lock held, then lets it go while the file
 // is opened and its header read; takes it again to make the result arrays,
-// each a bytearray of its final size that no one else can see yet; lets it
-// go again while they are filled; and takes it back to hand them over.
+// each a Buffer of its final size that no one else can see yet; lets it go
+// again while they are filled; and takes it back to hand them over.
 #include "python/native/functions.hpp"
 
 #include <algorithm>
-#include <sys/mman.h>
 
 #include <cstdint>
 #include <string>
@@ -19,6 +18,7 @@
 #include "python/binding.hpp"
 #include "python/boundary.hpp"
 #include "python/native/arguments.hpp"
+#include "python/native/buffer.hpp"
 
 namespace korrin::python::native {
 
@@ -93,21 +93,11 @@ Ref tuple_of(Items&&... items) {
     return tuple;
 }
 
-// A bytearray of `size` bytes, not yet initialised, and where they are.
+// An array's memory, `size` bytes not yet initialised, and where they are.
 struct Array {
     Ref object;
     std::uint8_t* data = nullptr;
 };
-
-// A large array is filled once, front to back: huge pages spare it most of
-// its page faults, as numpy asks for its own large arrays. Only a hint.
-void advise_huge_pages(std::uint8_t* data, std::size_t size) noexcept {
-    constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
-    if (size < 2 * kHuge) return;
-    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(kHuge - 1);
-    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-}
 
 PyResult<Array> new_array(std::uint64_t frames, std::size_t channels, extract::Dtype dtype) {
     std::uint64_t size = 0;
@@ -118,10 +108,7 @@ PyResult<Array> new_array(std::uint64_t frames, std::size_t channels, extract::D
         return PendingError::fetch();
     }
     Array array;
-    array.object = Ref::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-    if (!array.object) return PendingError::fetch();
-    array.data = reinterpret_cast<std::uint8_t*>(PyByteArray_AsString(array.object.get()));
-    advise_huge_pages(array.data, static_cast<std::size_t>(size));
+    KR_ASSIGN_OR_RETURN(array.object, new_buffer(static_cast<std::size_t>(size), array.data));
     return array;
 }
 
@@ -306,10 +293,10 @@ PyMethodDef functions[] = {
      "info(source, is_path)\n--\n\n(fields, channels, rate, frames, codec, sample_width) of a SPHERE file."},
     {"read", as_method<entry<read>>(), METH_VARARGS | METH_KEYWORDS,
      "read(source, is_path, start, stop, frames, channels, dtype, checksum)\n--\n\n"
-     "(bytearray, frames, channels, rate): frames of a SPHERE file as elements of dtype."},
+     "(Buffer, frames, channels, rate): frames of a SPHERE file as elements of dtype."},
     {"read_segments", as_method<entry<read_segments>>(), METH_VARARGS | METH_KEYWORDS,
      "read_segments(source, is_path, segments, dtype)\n--\n\n"
-     "([(bytearray, frames, channels), ...], rate): (start, stop, channels) spans, from one read."},
+     "([(Buffer, frames, channels), ...], rate): (start, stop, channels) spans, from one read."},
     {"_checkpoint_cache", as_method<entry<checkpoint_cache>>(), METH_VARARGS | METH_KEYWORDS,
      "_checkpoint_cache(clear, interval, path)\n--\n\n"
      "(files, checkpoints, bytes, limit, frames of path's states) of the Shorten checkpoint store,\n"

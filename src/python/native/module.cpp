@@ -1,8 +1,10 @@
 // korrin._native: the extension under the korrin package. Single-phase
-// initialisation; its only state is the checkpoint cache of the C++ side,
-// which holds no Python object and is shared by every thread.
+// initialisation; its state is the checkpoint cache of the C++ side, which
+// holds no Python object and is shared by every thread, and the pool of
+// array memory (under the interpreter lock).
 #include "python/boundary.hpp"
 #include "python/capi.hpp"
+#include "python/native/buffer.hpp"
 #include "python/native/functions.hpp"
 
 namespace korrin::python::native {
@@ -11,7 +13,7 @@ namespace {
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "korrin._native",
-    "The native half of korrin: read SPHERE files into bytearrays off the interpreter lock.",
+    "The native half of korrin: read SPHERE files into array memory off the interpreter lock.",
     0,
     nullptr,  // set at initialisation
     nullptr,
@@ -25,6 +27,7 @@ PyResult<Ref> make_module() {
     Ref module = Ref::steal(PyModule_Create2(&module_definition, PYTHON_ABI_VERSION));
     if (!module) return PendingError::fetch();
     if (PyModule_AddStringConstant(module.get(), "__version__", KORRIN_VERSION) < 0) return PendingError::fetch();
+    KR_TRY(add_buffer_type(module.get()));
     return module;
 }
 

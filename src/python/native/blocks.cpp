@@ -1,0 +1,80 @@
+#include "python/native/blocks.hpp"
+
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <cstdlib>
+
+namespace korrin::python::native {
+
+namespace {
+
+// A mapping of `capacity` bytes (a multiple of the granule) that starts on
+// a granule, so that every huge page of it can be one.
+void* map_aligned(std::size_t capacity) noexcept {
+    const std::size_t span = capacity + BlockPool::kGranule;
+    void* mapped = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) return nullptr;
+    const auto start = reinterpret_cast<std::uintptr_t>(mapped);
+    const std::uintptr_t aligned = (start + BlockPool::kGranule - 1) & ~(std::uintptr_t{BlockPool::kGranule} - 1);
+    if (aligned > start) ::munmap(mapped, aligned - start);
+    const std::uintptr_t end = aligned + capacity;
+    if (start + span > end) ::munmap(reinterpret_cast<void*>(end), start + span - end);
+    // Only a hint: a fill front to back then faults once per 2 MB.
+    ::madvise(reinterpret_cast<void*>(aligned), capacity, MADV_HUGEPAGE);
+    return reinterpret_cast<void*>(aligned);
+}
+
+}  // namespace
+
+BlockPool& BlockPool::shared() noexcept {
+    static BlockPool pool;  // never destroyed with its blocks: arrays may outlive it
+    return pool;
+}
+
+void BlockPool::drop(std::size_t index) noexcept {
+    kept_bytes_ -= kept_[index].capacity;
+    for (std::size_t i = index + 1; i < count_; ++i) kept_[i - 1] = kept_[i];
+    --count_;
+}
+
+Block BlockPool::take(std::size_t size) noexcept {
+    if (size < kSmall) return {std::malloc(size == 0 ? 1 : size), 0};
+    if (size > SIZE_MAX - 2 * kGranule) return {};
+    const std::size_t capacity = (size + kGranule - 1) / kGranule * kGranule;
+    // The smallest kept block that holds it, unless it would waste more
+    // than the array's own size.
+    std::size_t best = count_;
+    for (std::size_t i = 0; i < count_; ++i) {
+        const std::size_t c = kept_[i].capacity;
+        if (c >= capacity && c - capacity <= capacity && (best == count_ || c < kept_[best].capacity)) best = i;
+    }
+    if (best != count_) {
+        const Block block = kept_[best];
+        drop(best);
+        return block;
+    }
+    void* data = map_aligned(capacity);
+    return data == nullptr ? Block{} : Block{data, capacity};
+}
+
+void BlockPool::give(Block block) noexcept {
+    if (block.data == nullptr) return;
+    if (block.capacity == 0) {
+        std::free(block.data);
+        return;
+    }
+    if (block.capacity > kLargestKept) {
+        ::munmap(block.data, block.capacity);
+        return;
+    }
+    // The oldest go first when the new one does not fit.
+    while (count_ > 0 && (kept_bytes_ + block.capacity > kKeptLimit || count_ == kept_.size())) {
+        ::munmap(kept_[0].data, kept_[0].capacity);
+        drop(0);
+    }
+    kept_[count_++] = block;
+    kept_bytes_ += block.capacity;
+}
+
+}  // namespace korrin::python::native

@@ -1,0 +1,68 @@
+#include "python/native/blocks.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace korrin::python::native {
+namespace {
+
+constexpr std::size_t MiB = std::size_t{1} << 20;
+
+TEST(BlockPool, SmallArraysComeFromMallocAndLargeOnesFromAlignedMappings) {
+    BlockPool pool;
+    struct Case {
+        std::size_t size, capacity;
+    };
+    for (const Case c : {Case{0, 0}, Case{MiB - 1, 0}, Case{MiB, 2 * MiB}, Case{3 * MiB + 1, 4 * MiB}}) {
+        Block block = pool.take(c.size);
+        ASSERT_NE(block.data, nullptr) << c.size;
+        EXPECT_EQ(block.capacity, c.capacity) << c.size;
+        if (c.capacity != 0) {
+            EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block.data) % (2 * MiB), 0u);
+        }
+        std::memset(block.data, 0xA5, c.size);
+        pool.give(block);
+    }
+    EXPECT_EQ(pool.kept_blocks(), 2u);
+    EXPECT_EQ(pool.kept_bytes(), 6 * MiB);
+}
+
+TEST(BlockPool, AFreedBlockServesTheNextArrayItHoldsWithoutWastingMoreThanItsSize) {
+    BlockPool pool;
+    const Block four = pool.take(4 * MiB);
+    pool.give(four);
+    struct Case {
+        std::size_t size;
+        bool reused;
+    };
+    // The 4 MiB block is too small for 5 MiB, serves 3 MiB and 2 MiB (at
+    // most its size to spare), and an array below 1 MiB is malloc's.
+    for (const Case c : {Case{5 * MiB, false}, Case{3 * MiB, true}, Case{2 * MiB, true}, Case{MiB - 1, false}}) {
+        const Block block = pool.take(c.size);
+        EXPECT_EQ(block.data == four.data, c.reused) << c.size;
+        pool.give(block);
+    }
+}
+
+TEST(BlockPool, KeepsNoMoreThanItsLimitDroppingTheOldestFirst) {
+    BlockPool pool;
+    std::vector<Block> blocks;
+    for (int i = 0; i < 70; ++i) blocks.push_back(pool.take(2 * MiB));
+    const Block huge = pool.take(BlockPool::kLargestKept + 1);
+    for (const Block& block : blocks) pool.give(block);
+    pool.give(huge);  // too large to keep
+    EXPECT_EQ(pool.kept_bytes(), BlockPool::kKeptLimit);
+    EXPECT_EQ(pool.kept_blocks(), BlockPool::kKeptLimit / (2 * MiB));
+    // The newest stayed, the oldest went.
+    std::vector<void*> kept;
+    for (std::size_t n = pool.kept_blocks(); n > 0; --n) kept.push_back(pool.take(2 * MiB).data);
+    EXPECT_NE(std::find(kept.begin(), kept.end(), blocks.back().data), kept.end());
+    EXPECT_EQ(std::find(kept.begin(), kept.end(), blocks.front().data), kept.end());
+}
+
+}  // namespace
+}  // namespace korrin::python::native
