@@ -103,7 +103,7 @@ def test_korrin_extension_is_abi3_with_one_export_and_no_more_libraries():
     assert needed <= ALLOWED_NEEDED and "libc.so.6" in needed, needed
 
 
-@pytest.mark.parametrize("python", pyenv_pythons(), ids=lambda p: p.parent.parent.name)
+@pytest.mark.parametrize("python", pyenv_pythons(), ids=lambda p: p.parent.parent.name if p else "none")
 def test_korrin_extension_loads_into_every_interpreter(python):
     # The extension alone, without the package (which needs numpy there).
     code = ("import importlib.machinery as m, importlib.util as u, sys; "
