@@ -69,9 +69,9 @@ def load_module(build: str):
     import importlib.util
 
     so = module_file(build)
-    spec = importlib.util.spec_from_file_location("korrin_native", so)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("korrin_native", so)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

@@ -107,8 +107,8 @@ def test_korrin_extension_is_abi3_with_one_export_and_no_more_libraries():
 def test_korrin_extension_loads_into_every_interpreter(python):
     # The extension alone, without the package (which needs numpy there).
     code = ("import importlib.machinery as m, importlib.util as u, sys; "
-            "spec = u.spec_from_file_location('korrin._native', sys.argv[1]); "
-            "mod = u.module_from_spec(spec); spec.loader.exec_module(mod); "
+            "found = u.spec_from_file_location('korrin._native', sys.argv[1]); "
+            "mod = u.module_from_spec(found); found.loader.exec_module(mod); "
             "print(mod.info(open(sys.argv[2], 'rb').read(), False)[1:], mod.__version__)")
     result = subprocess.run([str(python), "-I", "-c", code, str(NATIVE), str(REPO / "examples" / "ulaw_mono.sph")],
                             capture_output=True, text=True)
