@@ -166,7 +166,7 @@ void lean(const std::uint8_t* data, std::vector<std::int16_t>& out) {
             const auto& m = means[c];
             std::int64_t acc = 0;
             for (std::size_t i = m.size() > h.nmean ? m.size() - h.nmean : 0; i < m.size(); ++i) acc += m[i];
-            mu = (acc + h.nmean / 2) / static_cast<std::int64_t>(h.nmean);
+            mu = ((acc + h.nmean / 2) / static_cast<std::int64_t>(h.nmean)) >> shift;
         }
         if (cmd == 8) {
             std::fill(s, s + n, 0);
@@ -195,7 +195,7 @@ void lean(const std::uint8_t* data, std::vector<std::int16_t>& out) {
         if (h.nmean) {
             std::int64_t acc = 0;
             for (unsigned i = 0; i < n; ++i) acc += s[i];
-            means[c].push_back((acc + n / 2) / static_cast<std::int64_t>(n));
+            means[c].push_back(shift >= 32 ? 0 : ((acc + n / 2) / static_cast<std::int64_t>(n)) * (std::int64_t{1} << shift));
         }
         auto& o = chan[c];
         for (unsigned i = 0; i < n; ++i) {

@@ -13,8 +13,8 @@ block per channel in turn: the best of DIFF0-DIFF3 by the sum of absolute
 residuals, or QLPC of order 4, 8 or 16 (Levinson-Durbin on the block,
 coefficients quantised to 5 fractional bits) when linear prediction is on;
 a BLOCKSIZE command before a short last block; QUIT. Residual widths are
-chosen per block for the fewest bits. No BITSHIFT, so ffmpeg and this
-module read the block means the same way.
+chosen per block for the fewest bits. No BITSHIFT: the block means are
+then kept as they are.
 """
 
 from __future__ import annotations

@@ -18,6 +18,7 @@ VARIANTS = {
     "type3_qlpc_means": dict(sample_type=3, blocksize=48, maxnlpc=8, nmean=4, min_qlpc_order=1),
     "type5_shifts_sizes": dict(sample_type=5, blocksize=32, nmean=2, bitshifts=(0, 1, 3), blocksizes=(7, 32, 100)),
     "type8_ulaw": dict(sample_type=8, blocksize=40, maxnlpc=4),
+    "type8_shifts_means": dict(sample_type=8, blocksize=24, maxnlpc=2, nmean=3, bitshifts=(1, 2), min_qlpc_order=1),
     "type5_wav_header": dict(sample_type=5, blocksize=128, leading_wav_header=True, pad_to_words=True),
     "type3_skip": dict(sample_type=3, blocksize=16, nskip=5, maxnlpc=2),
 }

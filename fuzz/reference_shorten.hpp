@@ -159,6 +159,9 @@ private:
             if (!add(sum, channel.means[i], sum)) return overflow();
         if (!add(sum, rounding_ ? static_cast<std::int64_t>(nmean_ / 2) : 0, sum)) return overflow();
         mu = sum / static_cast<std::int64_t>(nmean_);
+        // Version 2: the means are kept scaled by their blocks' shifts, and
+        // the running mean comes back down by the current one.
+        if (rounding_) mu >>= shift_;
         return true;
     }
 
@@ -253,7 +256,12 @@ private:
             for (std::int64_t v : block)
                 if (!add(sum, v, sum)) return overflow();
             if (!add(sum, rounding_ ? static_cast<std::int64_t>(blocksize_ / 2) : 0, sum)) return overflow();
-            channel.means.push_back(sum / static_cast<std::int64_t>(blocksize_));
+            std::int64_t mean = sum / static_cast<std::int64_t>(blocksize_);
+            if (rounding_ && shift_ == 32)
+                mean = 0;
+            else if (rounding_ && !mul(mean, std::int64_t{1} << shift_, mean))
+                return overflow();
+            channel.means.push_back(mean);
         }
         count_ += n;
         if (count_ > max_samples_) {

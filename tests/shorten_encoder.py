@@ -11,11 +11,14 @@ padding is picked by a seeded random generator, not by compression ratio.
     stream.data   # the Shorten stream
     stream.pcm    # the LE 16-bit PCM a decoder must return for it
 
-Version 1 differs in three places: block means and the running mean are
-truncating divisions without the half-divisor rounding term, and QLPC sums
-get no rounding offset. Writers default to nmean 0 for version 1 and 4 for
-version 2 (DEFAULT_NMEAN); a decoder reads it from the stream header either
-way.
+Version 2 keeps each block mean multiplied by 2^shift, the bit shift its
+block was coded under, and brings the running mean back down by the shift in
+force (an arithmetic shift), as the encoders that wrote real files do.
+Version 1 differs in four places: block means and the running mean are
+truncating divisions without the half-divisor rounding term, they are not
+scaled by the bit shift, and QLPC sums get no rounding offset. Writers
+default to nmean 0 for version 1 and 4 for version 2 (DEFAULT_NMEAN); a
+decoder reads it from the stream header either way.
 """
 
 from __future__ import annotations
@@ -119,11 +122,24 @@ def _trunc_div(a: int, b: int) -> int:
     return q if (a >= 0) == (b >= 0) else -q
 
 
-def _coffset(means: list[int], nmean: int, version: int = 2) -> int:
+def _coffset(means: list[int], nmean: int, version: int = 2, shift: int = 0) -> int:
+    """The running mean; in version 2 the means are stored scaled by their
+    blocks' bit shifts, and the result comes back down by the current one."""
     if nmean == 0:
         return 0
     rounding = nmean // 2 if version >= 2 else 0
-    return _trunc_div(_checked(sum(means[-nmean:]) + rounding), nmean)
+    mean = _trunc_div(_checked(sum(means[-nmean:]) + rounding), nmean)
+    return mean >> shift if version >= 2 else mean
+
+
+def _block_mean(block: Sequence[int], version: int, shift: int) -> int:
+    """A block mean as the stream keeps it: in version 2 times 2^shift (a
+    shift of 32 keeps 0)."""
+    rounding = len(block) // 2 if version >= 2 else 0
+    mean = _trunc_div(_checked(sum(block) + rounding), len(block))
+    if version < 2:
+        return mean
+    return 0 if shift == 32 else _checked(mean << shift)
 
 
 def _lpc_coefficients(signal: np.ndarray, order: int) -> list[int]:
@@ -278,7 +294,7 @@ def encode(
             if code == ZERO:
                 command(ZERO)
             else:
-                mu = _coffset(ch.means, nmean, version)
+                mu = _coffset(ch.means, nmean, version, shift)
                 coefficients: list[int] = []
                 if code == QLPC:
                     order = rng.randrange(min(min_qlpc_order, maxnlpc), maxnlpc + 1)
@@ -295,8 +311,7 @@ def encode(
                     w.var(r, e + 1)
             ch.history = (ch.history + block)[-history_length:]
             if nmean:
-                rounding = len(block) // 2 if version >= 2 else 0
-                ch.means.append(_trunc_div(_checked(sum(block) + rounding), len(block)))
+                ch.means.append(_block_mean(block, version, shift))
             for v in block:
                 if sample_type == 8:
                     ch.output.append(ulaw_expand(ulaw_value_to_byte(v, shift)))
@@ -333,6 +348,19 @@ def speech_like_values(frames: int, channels: int, seed: int, *, amplitude: int 
             start = int(rng.integers(0, frames - 50))
             x[start : start + int(rng.integers(10, 300))] = 0
         out[:, c] = x
+    return out
+
+
+def drifting_offset_values(frames: int, channels: int, seed: int, *, noise: int = 6, drift: int = 3000) -> np.ndarray:
+    """Low-level noise about an offset that drifts slowly, per channel: the
+    signal on which DIFF0 and QLPC blocks lean on the running mean (a tone
+    rarely makes DIFF0 the best choice)."""
+    rng = np.random.default_rng(seed)
+    t = np.arange(frames)
+    out = np.empty((frames, channels), dtype=np.int64)
+    for c in range(channels):
+        offset = drift * np.sin(2 * np.pi * t / max(frames, 1) * rng.uniform(0.5, 2.0)) + rng.integers(-drift, drift)
+        out[:, c] = np.round(offset + rng.normal(0, noise, frames)).astype(np.int64)
     return out
 
 

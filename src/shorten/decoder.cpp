@@ -165,10 +165,28 @@ private:
     bool rounds_means() const noexcept { return version_ >= 2; }
     std::int64_t lpc_offset() const noexcept { return version_ >= 2 ? 32 : 0; }
 
+    // Version 2 keeps each block mean scaled by the bit shift its block was
+    // decoded under, and brings the running mean back down by the shift in
+    // force now (an arithmetic shift, rounding toward minus infinity): so do
+    // the encoders that wrote the streams, and the classic decoders. Version
+    // 1 keeps them unscaled.
+    bool scales_means() const noexcept { return version_ >= 2; }
+
     Result<std::int64_t> running_mean() const {
         const std::optional<std::int64_t> mu = channels_[current_].means.running_mean();
         if (!mu) return overflow();
-        return *mu;
+        return scales_means() ? *mu >> converter_->shift() : *mu;
+    }
+
+    // A block mean as the window keeps it: times 2^shift, where a shift of
+    // 32 stores 0 (the classic decoders' reading of it).
+    Result<std::int64_t> stored_mean(std::int64_t mean) const {
+        const std::uint32_t shift = converter_->shift();
+        if (!scales_means() || shift == 0) return mean;
+        if (shift >= 32) return std::int64_t{0};
+        std::int64_t scaled = 0;
+        if (!checked_mul(mean, std::int64_t{1} << shift, scaled)) return overflow();
+        return scaled;
     }
 
     Result<void> difference_block(unsigned order) {
@@ -272,7 +290,8 @@ private:
             std::int64_t sum;
             const auto rounding = static_cast<std::int64_t>(rounds_means() ? n / 2 : 0);
             if (tally.sum_overflowed || !checked_add(tally.sum, rounding, sum)) return overflow();
-            channel.means.push(divide(sum, n));
+            KR_ASSIGN_OR_RETURN(const std::int64_t mean, stored_mean(divide(sum, n)));
+            channel.means.push(mean);
         }
         count_ += n;
         if (count_ > limits_.max_decoded_samples) return invalid("shorten stream exceeds the maximum decoded length");
@@ -385,7 +404,8 @@ Result<ShortenAudio> decode(ByteView stream, const Limits& limits, const OutputO
     return Decoder(stream, limits, output).run();
 }
 
-Result<std::int64_t> coffset(std::span<const std::int64_t> means, std::uint64_t nmean, std::uint8_t version) {
+Result<std::int64_t> coffset(std::span<const std::int64_t> means, std::uint64_t nmean, std::uint8_t version,
+                             std::uint32_t shift) {
     if (nmean == 0) return std::int64_t{0};
     const auto taken = static_cast<std::size_t>(std::min<std::uint64_t>(nmean, means.size()));
     std::int64_t sum = 0;
@@ -396,7 +416,8 @@ Result<std::int64_t> coffset(std::span<const std::int64_t> means, std::uint64_t 
     // The division is signed, truncating toward zero; a divisor beyond the
     // signed range exceeds every dividend, so the quotient is 0.
     if (nmean > static_cast<std::uint64_t>(kInt64Max)) return std::int64_t{0};
-    return sum / static_cast<std::int64_t>(nmean);
+    const std::int64_t mean = sum / static_cast<std::int64_t>(nmean);
+    return version >= 2 ? mean >> std::min<std::uint32_t>(shift, 63) : mean;
 }
 
 Result<std::uint8_t> ulaw_value_to_byte(std::int64_t value, std::uint32_t shift) {

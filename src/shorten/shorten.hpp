@@ -153,8 +153,10 @@ struct OutputOptions {
 // The stream versions accepted. Version 2 always; version 1, which older
 // corpora carry, only when asked for. Version 1 forms block means and the
 // running mean as plain truncating divisions, without the half-divisor
-// rounding term, and adds no rounding offset to QLPC predictions; in both
-// versions the means are kept unscaled by the bit shift.
+// rounding term, adds no rounding offset to QLPC predictions, and keeps the
+// means unscaled by the bit shift; version 2 keeps each block mean
+// multiplied by its block's bit shift and shifts the running mean back down
+// by the current one.
 struct StreamOptions {
     bool accept_version_1 = false;
 };
@@ -166,9 +168,12 @@ Result<ShortenAudio> decode(ByteView stream, const Limits& limits = {}, const Ou
 // the decoder takes that version; the magic and length errors of decode.
 Result<std::uint8_t> stream_version(ByteView stream);
 
-// The running mean over a channel's block means (all of them, oldest first),
-// as a stream of `version` forms it (1: without the rounding term).
-Result<std::int64_t> coffset(std::span<const std::int64_t> means, std::uint64_t nmean, std::uint8_t version = 2);
+// The running mean over a channel's block means (all of them, oldest first,
+// each as the stream keeps it: in version 2 scaled by its block's bit
+// shift), as a stream of `version` forms it under the bit shift `shift`
+// (version 1: without the rounding term, and unshifted).
+Result<std::int64_t> coffset(std::span<const std::int64_t> means, std::uint64_t nmean, std::uint8_t version = 2,
+                             std::uint32_t shift = 0);
 
 // Re-encodes a reconstructed type-8 value as a mu-law byte.
 Result<std::uint8_t> ulaw_value_to_byte(std::int64_t value, std::uint32_t shift);

@@ -186,7 +186,7 @@ std::variant<ReferenceAudio, std::string> reference_decode(ByteView s, std::uint
                     for (std::size_t i = m.size() - std::min<std::size_t>(nmean, m.size()); i < m.size(); ++i)
                         if (__builtin_add_overflow(sum, m[i], &sum)) return kOverflow;
                     if (__builtin_add_overflow(sum, static_cast<std::int64_t>(nmean / 2), &sum)) return kOverflow;
-                    mu = sum / static_cast<std::int64_t>(nmean);
+                    mu = (sum / static_cast<std::int64_t>(nmean)) >> shift;
                 }
             }
             std::vector<std::int64_t> w = hist;
@@ -237,7 +237,12 @@ std::variant<ReferenceAudio, std::string> reference_decode(ByteView s, std::uint
             for (std::int64_t v : block)
                 if (__builtin_add_overflow(sum, v, &sum)) return kOverflow;
             if (__builtin_add_overflow(sum, static_cast<std::int64_t>(blocksize / 2), &sum)) return kOverflow;
-            means[current].push_back(sum / static_cast<std::int64_t>(blocksize));
+            std::int64_t mean = sum / static_cast<std::int64_t>(blocksize);
+            if (shift == 32)
+                mean = 0;
+            else if (__builtin_mul_overflow(mean, std::int64_t{1} << shift, &mean))
+                return kOverflow;
+            means[current].push_back(mean);
         }
         count += blocksize;
         if (count > max_samples) return kTooLong;
@@ -307,7 +312,7 @@ TEST(ShortenDecode, ExampleStreams) {
     };
     const Case cases[] = {
         {"61 6A 6B 67 02 FB 7F 93 33 61 17 20", {1, false, {1, 3, 2, 2}}},
-        {"61 6A 6B 67 02 DF 6D B6 DA 64 98 67 9C A1 3D BB 59 0B D1 24", {2, false, {5, 4, 7, 4, 8, 8, 4, 10}}},
+        {"61 6A 6B 67 02 DF 6D B6 DA 64 98 67 9C A1 3D BB 59 0B D1 24", {2, false, {5, 4, 7, 4, 4, 8, 0, 10}}},
         {"61 6A 6B 67 02 4C 5F 79 99 B7 0D 2A D6 5E B6 92 00", {1, true, {255, 250, 122, 245, 117, 238}}},
     };
     for (const Case& c : cases) {
@@ -622,6 +627,7 @@ TEST(ShortenDecode, RunningMeanTable) {
         std::vector<std::int64_t> means;
         std::uint64_t nmean;
         std::int64_t want;  // INT64_MIN: overflow
+        std::uint32_t shift = 0;
     };
     const std::int64_t max = INT64_MAX;
     const Case cases[] = {
@@ -636,9 +642,13 @@ TEST(ShortenDecode, RunningMeanTable) {
         {{max, 1, -1}, 3, INT64_MIN},  // oldest first: max + 1 overflows before the -1
         {{1, -1, max}, 3, INT64_MIN},  // max + 1 (nmean / 2)
         {{-1, max}, 2, max / 2},
+        {{6}, 2, 1, 1},         // the stored means are scaled: (6 + 1) / 2 >> 1
+        {{-7}, 2, -2, 1},       // -3 >> 1 rounds toward minus infinity
+        {{-7}, 2, -1, 32},
+        {{max, -1}, 2, 0, 62},
     };
     for (const Case& c : cases) {
-        auto got = coffset(c.means, c.nmean);
+        auto got = coffset(c.means, c.nmean, 2, c.shift);
         if (c.want == INT64_MIN) {
             ASSERT_FALSE(got);
             EXPECT_EQ(got.error().message, kOverflow);

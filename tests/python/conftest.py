@@ -22,10 +22,13 @@ sys.path.insert(0, str(EXAMPLES))
 
 def sphere_bytes(fields: dict[str, str], payload: bytes = b"", header_size: int = 1024) -> bytes:
     """A SPHERE file whose header holds `fields` (values typed -i when they
-    read as integers, else -s), padded to `header_size`, then `payload`."""
+    read as integers without a leading zero, else -s, so that a byte order
+    such as "01" is a string, as writers type it), padded to `header_size`,
+    then `payload`."""
     lines = ["NIST_1A", str(header_size)]
     for name, value in fields.items():
-        kind = "-i" if value.lstrip("+-").isdigit() else f"-s{len(value)}"
+        digits = value.lstrip("+-")
+        kind = "-i" if digits.isdigit() and (digits == "0" or not digits.startswith("0")) else f"-s{len(value)}"
         lines.append(f"{name} {kind} {value}")
     lines.append("end_head")
     header = ("\n".join(lines) + "\n").encode()

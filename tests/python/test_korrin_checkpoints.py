@@ -14,7 +14,7 @@ import pytest
 import korrin
 from conftest import EXAMPLES, SHARED_SPHERE
 from korrin import _native
-from test_shorten import SETTINGS
+from test_shorten import SETTINGS, real_format_stream
 from test_shorten_v1 import CASES, encode_case, shorten_sphere
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
@@ -38,6 +38,14 @@ def streams():
     values[1000:2000] = 0
     stream = enc.encode(values, blocksize=64, maxnlpc=4, nmean=2, seed=11, bitshifts=(0, 1), blocksizes=(16, 64))
     yield "every-command", shorten_sphere(stream.data, 4000, 2, "embedded-shorten-v2.00")
+    # Bit shifts that change while block means are kept: a state holds the
+    # means as the stream scales them.
+    for sample_type in (3, 5, 8):
+        stream = real_format_stream(20 + sample_type, sample_type)
+        frames = len(stream.pcm) // 2 // stream.channels
+        yield f"shifted-means-{sample_type}", shorten_sphere(stream.data, frames, stream.channels,
+                                                             "embedded-shorten-v2.00",
+                                                             "ulaw" if sample_type == 8 else "pcm")
     for case in CASES:
         stream = encode_case(case)
         frames = len(stream.pcm) // 2 // stream.channels

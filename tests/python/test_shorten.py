@@ -4,6 +4,7 @@ ffmpeg as a second decoder, and truncated or corrupt streams."""
 from __future__ import annotations
 
 import hashlib
+import os
 import random
 import shutil
 import subprocess
@@ -14,7 +15,7 @@ import numpy as np
 import pytest
 
 import korrin_native
-from conftest import NO_REAL_FILES, SHARED_SPHERE
+from conftest import NO_REAL_FILES, REPO, SHARED_SPHERE, sphere_bytes
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 import shorten_encoder as enc  # noqa: E402
@@ -182,28 +183,58 @@ def ffmpeg_decode(stream: bytes, tmp_path: Path) -> bytes:
     return out.stdout
 
 
+def real_format_stream(seed: int, sample_type: int, **fields) -> enc.Stream:
+    """A stream as real encoders write them: bit shifts that change while
+    block means are kept (nmean 2-8), on noise about a drifting offset, so
+    that DIFF0 and QLPC blocks lean on the running mean under a shift (and
+    values stay within 16 bits after it, where decoders agree)."""
+    rng = random.Random(seed)
+    channels = rng.choice([1, 2])
+    small = sample_type == 8
+    values = enc.drifting_offset_values(rng.randrange(800, 4000), channels, seed,
+                                        noise=2 if small else 6, drift=40 if small else 1500)
+    maxnlpc = rng.choice([0, 2, 8])
+    # ffmpeg adds mean / 32 to a QLPC block of order 0 where a running mean
+    # is kept, so QLPC blocks have an order of 1 or more here.
+    stream = enc.encode(values, sample_type=sample_type, blocksize=rng.choice([32, 64, 256]), maxnlpc=maxnlpc,
+                        nmean=rng.randrange(2, 9), seed=seed, bitshifts=(1, 2) if small else (0, 1, 2, 3),
+                        commands=(0, 0, 0, 1, 2, 7) if maxnlpc else (0, 0, 0, 1, 2, 3),
+                        min_qlpc_order=1, pad_to_words=True, verbatim=False, **fields)
+    assert {enc.DIFF0, enc.BITSHIFT} <= stream.commands
+    return stream
+
+
 @pytest.mark.skipif(FFMPEG is None, reason="ffmpeg is not installed")
 @pytest.mark.parametrize("seed", range(16))
 def test_matches_ffmpeg(seed, tmp_path):
-    # ffmpeg reads the leading VERBATIM WAV header and 32-bit words; it keeps
-    # block means scaled by the bit shift, so shifts come only without means;
-    # with a running mean it adds mean / 32 to a QLPC block of order 0, so
-    # such blocks have order 1 or more; it cannot grow the block size, and the
-    # encoder only ever shrinks it for the last round.
-    rng = random.Random(seed)
-    sample_type = rng.choice([3, 5])
-    channels = rng.choice([1, 2, 3])
-    nmean = rng.choice([0, 4])
-    maxnlpc = rng.choice([0, 2, 8])
-    values = enc.speech_like_values(rng.randrange(500, 5000), channels, seed)
-    stream = enc.encode(values, sample_type=sample_type, blocksize=rng.choice([64, 256]), maxnlpc=maxnlpc,
-                        nmean=nmean, seed=seed, bitshifts=(0, 1, 2) if nmean == 0 else (0,),
-                        commands=(0, 1, 2, 3, 7, 8) if nmean == 0 or maxnlpc > 0 else (0, 1, 2, 3, 8),
-                        min_qlpc_order=0 if nmean == 0 else 1,
-                        leading_wav_header=True, pad_to_words=True, verbatim=False)
+    # ffmpeg reads the leading VERBATIM WAV header and 32-bit words, and
+    # cannot grow the block size (the encoder only ever shrinks it for the
+    # last round).
+    stream = real_format_stream(seed, random.Random(seed).choice([3, 5]), leading_wav_header=True)
     ours = decode(stream.data)
     assert ours[2] == stream.pcm
     assert ffmpeg_decode(stream.data, tmp_path) == ours[2]
+
+
+ORACLE = Path(os.environ.get("KORRIN_SPH2PIPE") or REPO.parent / "shared/oracles/sph2pipe/sph2pipe")
+
+
+@pytest.mark.skipif(not os.access(ORACLE, os.X_OK), reason=f"no sph2pipe oracle at {ORACLE}")
+@pytest.mark.parametrize("sample_type", [3, 5, 8])
+@pytest.mark.parametrize("seed", range(5))
+def test_matches_sph2pipe(sample_type, seed, tmp_path):
+    stream = real_format_stream(seed, sample_type)
+    frames = len(stream.pcm) // (2 * stream.channels)
+    coding = "ulaw" if sample_type == 8 else "pcm"
+    fields = {"sample_count": str(frames), "sample_rate": "8000", "channel_count": str(stream.channels),
+              "sample_n_bytes": "1" if sample_type == 8 else "2", "sample_coding": f"{coding},embedded-shorten-v2.00"}
+    if sample_type != 8:
+        fields["sample_byte_format"] = "01"
+    path = tmp_path / "x.sph"
+    path.write_bytes(sphere_bytes(fields, stream.data))
+    want = subprocess.run([ORACLE, "-f", "raw", "-p", str(path)], capture_output=True, check=True).stdout
+    assert want == stream.pcm
+    assert korrin_native.decode_pcm(path.read_bytes()) == want
 
 
 MEMORY_PROBE = """
