@@ -168,6 +168,7 @@ class Stream:
     channels: int
     ulaw: bool
     commands: set[int]  # the command codes the stream uses
+    codes: bytes = b""  # sample type 8: the mu-law code bytes, interleaved
 
 
 class _Channel:
@@ -175,6 +176,7 @@ class _Channel:
         self.history = [0] * history_length
         self.means: list[int] = []
         self.output: list[int] = []
+        self.codes: list[int] = []
 
 
 def _predict(command: int, block: Sequence[int], history: list[int], mu: int, coefficients: list[int],
@@ -314,7 +316,8 @@ def encode(
                 ch.means.append(_block_mean(block, version, shift))
             for v in block:
                 if sample_type == 8:
-                    ch.output.append(ulaw_expand(ulaw_value_to_byte(v, shift)))
+                    ch.codes.append(ulaw_value_to_byte(v, shift))
+                    ch.output.append(ulaw_expand(ch.codes[-1]))
                 else:
                     ch.output.append(min(32767, max(-32768, v << shift)))
         frame += current_blocksize
@@ -324,7 +327,9 @@ def encode(
     if pad_to_words:
         body += bytes(-len(body) % 4)
     interleaved = np.array([ch.output for ch in channels], dtype="<i2").T.reshape(-1)
-    return Stream(b"ajkg" + bytes([version]) + body, interleaved.tobytes(), channel_count, sample_type == 8, used)
+    codes = np.array([ch.codes for ch in channels], dtype=np.uint8).T.reshape(-1)
+    return Stream(b"ajkg" + bytes([version]) + body, interleaved.tobytes(), channel_count, sample_type == 8, used,
+                  codes.tobytes())
 
 
 def speech_like_values(frames: int, channels: int, seed: int, *, amplitude: int = 20000, silence: bool = True) -> np.ndarray:

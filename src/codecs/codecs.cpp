@@ -48,12 +48,13 @@ Coding parse_coding(std::string_view text) {
     return {ascii_lower(pieces.base), ascii_lower(pieces.compression)};
 }
 
-enum class Family { Pcm, Ulaw, Alaw, Unknown };
+enum class Family { Pcm, Ulaw, Alaw, Pculaw, Unknown };
 
 Family family_of(std::string_view base) noexcept {
     if (base == "pcm") return Family::Pcm;
     if (base == "ulaw" || base == "mulaw" || base == "mu-law") return Family::Ulaw;
     if (base == "alaw" || base == "a-law") return Family::Alaw;
+    if (base == "pculaw") return Family::Pculaw;
     return Family::Unknown;
 }
 
@@ -239,13 +240,52 @@ std::string codec_name(const sphere::SphereHeader& header) {
     switch (family_of(coding.base)) {
         case Family::Ulaw: return *n == 1 ? "ulaw" : "";
         case Family::Alaw: return *n == 1 ? "alaw" : "";
+        case Family::Pculaw: return *n == 1 ? "pculaw" : "";
         case Family::Pcm: break;
         case Family::Unknown: return "";
     }
     const std::string_view format = header.sample_byte_format();
     const char* order = format == "01" || format == "1" ? "le" : format == "10" ? "be" : nullptr;
+    // One byte has no order: whatever the field says, short of a
+    // compression that it names.
+    if (*n == 1) return unsupported_form(header) ? "" : "pcm_s8";
     if (order == nullptr || (*n != 2 && *n != 4)) return "";
     return std::string(*n == 2 ? "pcm_s16" : "pcm_s32") + order;
+}
+
+std::optional<DecodeError> unsupported_form(const sphere::SphereHeader& header) {
+    const std::string_view format = trim(header.sample_byte_format());
+    if (ascii_lower(format).starts_with("shortpack"))
+        return unsupported("sample_byte_format ", quote(format), " (shortpack compression) not supported");
+    return std::nullopt;
+}
+
+std::optional<std::uint64_t> channel_counted_frames(const sphere::SphereHeader& header, std::uint64_t payload_bytes) {
+    if (is_compressed(coding_text(header))) return std::nullopt;
+    const auto count = header.int_("sample_count");
+    const auto channels = header.int_("channel_count");
+    const auto width = header.int_("sample_n_bytes");
+    const auto declared = header.expected_data_bytes();
+    if (!count || !channels || !width || !declared || *channels < 2 || *width < 1 || *count < 0 ||
+        payload_bytes >= *declared || *count % *channels != 0)
+        return std::nullopt;
+    // count x width fits: count x channels x width does.
+    if (static_cast<std::uint64_t>(*count) * static_cast<std::uint64_t>(*width) != payload_bytes) return std::nullopt;
+    return static_cast<std::uint64_t>(*count / *channels);
+}
+
+std::optional<std::uint64_t> settle_sample_count(sphere::SphereHeader& header, std::uint64_t payload_bytes) {
+    const std::optional<std::uint64_t> frames = channel_counted_frames(header, payload_bytes);
+    if (!frames) return std::nullopt;
+    const auto declared = static_cast<std::uint64_t>(*header.int_("sample_count"));
+    header.fields["sample_count"] = std::to_string(*frames);
+    return declared;
+}
+
+std::uint8_t pculaw_to_ulaw(std::uint8_t byte) noexcept {
+    byte = static_cast<std::uint8_t>((byte & 0xF0) >> 4 | (byte & 0x0F) << 4);
+    byte = static_cast<std::uint8_t>((byte & 0xCC) >> 2 | (byte & 0x33) << 2);
+    return static_cast<std::uint8_t>((byte & 0xAA) >> 1 | (byte & 0x55) << 1);
 }
 
 bool is_compressed(std::string_view coding) noexcept { return !split_coding(coding).compression.empty(); }
@@ -291,6 +331,7 @@ Result<Pcm> decode(const sphere::SphereHeader& header, ByteView payload, Framing
             return decode_g711(header, payload, false, framing, source, checksum_options(options, window), window);
         case Family::Alaw:
             return decode_g711(header, payload, true, framing, source, checksum_options(options, window), window);
+        case Family::Pculaw:
         case Family::Unknown: break;
     }
     return unsupported("sample_coding ", quote(coding.base), " not supported yet");

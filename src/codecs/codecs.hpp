@@ -74,10 +74,34 @@ std::optional<std::string> shorten_label(std::string_view coding, const DecodeOp
 // The header's sample_coding text as stored, or "pcm" when it has none.
 std::string_view coding_text(const sphere::SphereHeader& header) noexcept;
 
-// The coding a header declares, in a word: "pcm_s16le", "pcm_s16be",
-// "pcm_s32le", "pcm_s32be", "ulaw", "alaw" or "shorten"; empty when `decode`
-// would refuse it for its coding, width or byte order.
+// The coding a header declares, in a word: "pcm_s8", "pcm_s16le",
+// "pcm_s16be", "pcm_s32le", "pcm_s32be", "ulaw", "alaw", "pculaw" or
+// "shorten"; empty when no reader of this system takes it for its coding,
+// width or byte order. `decode` refuses "pcm_s8" and "pculaw" as well: the
+// readers of files (sph2wav, korrin) take them.
 std::string codec_name(const sphere::SphereHeader& header);
+
+// A stored payload's form that no reader takes although its coding names a
+// known one, refused by name before the payload's size is looked at:
+// shortpack compression, which sample_byte_format names ("shortpack-v0").
+std::optional<DecodeError> unsupported_form(const sphere::SphereHeader& header);
+
+// The frames of an uncompressed payload of `payload_bytes` bytes whose
+// header's sample_count counts the samples of every channel rather than
+// frames, as some early two-channel files do: more than one channel, a
+// sample_count that channel_count divides, and exactly sample_count x
+// sample_n_bytes bytes of payload, less than the header declares. Nothing
+// for any other header.
+std::optional<std::uint64_t> channel_counted_frames(const sphere::SphereHeader& header, std::uint64_t payload_bytes);
+
+// Makes a header whose sample_count counts every channel's samples (as
+// channel_counted_frames finds) declare frames instead, so that every
+// reader of it takes the file's true length; returns the count the header
+// declared before, when it changed it.
+std::optional<std::uint64_t> settle_sample_count(sphere::SphereHeader& header, std::uint64_t payload_bytes);
+
+// The mu-law code of a pculaw byte: its bits in reverse order.
+std::uint8_t pculaw_to_ulaw(std::uint8_t byte) noexcept;
 
 // True when a coding text names a compression: its second comma-separated
 // piece, trimmed of white space, is not empty ("pcm,embedded-shorten-v2.00").

@@ -113,6 +113,8 @@ Result<Layout> layout_of(const sphere::SphereHeader& header) {
     layout.frames = static_cast<std::uint64_t>(frames);
     const std::string name = codecs::codec_name(header);
     if (name.empty()) {
+        if (!codecs::is_compressed(codecs::coding_text(header)))
+            if (auto refused = codecs::unsupported_form(header)) return std::move(*refused);
         // What decoding says of this coding, width or byte order: its checks
         // come before it looks at a sample, so an empty payload meets them.
         const codecs::DecodeOptions options{.older_shorten = true};
@@ -125,13 +127,14 @@ Result<Layout> layout_of(const sphere::SphereHeader& header) {
         layout.compressed = true;
         return layout;
     }
-    if (name == "ulaw" || name == "alaw") {
+    if (name == "ulaw" || name == "alaw" || name == "pculaw") {
         layout.codec = name;
-        layout.stored = name == "ulaw" ? Stored::Ulaw : Stored::Alaw;
+        layout.stored = name == "ulaw" ? Stored::Ulaw : name == "alaw" ? Stored::Alaw : Stored::Pculaw;
         return layout;
     }
     layout.codec = "pcm";
-    layout.stored = name == "pcm_s16le"   ? Stored::Le16
+    layout.stored = name == "pcm_s8"      ? Stored::S8
+                    : name == "pcm_s16le" ? Stored::Le16
                     : name == "pcm_s16be" ? Stored::Be16
                     : name == "pcm_s32le" ? Stored::Le32
                                           : Stored::Be32;
@@ -192,6 +195,7 @@ Result<void> Reader::open(ByteView file) {
 }
 
 Result<void> Reader::finish_open() {
+    codecs::settle_sample_count(header_, size_ - header_.header_size);
     layout_ = layout_of(header_);
     return ok();
 }
@@ -210,6 +214,7 @@ Result<void> Reader::read(std::span<const Piece> pieces, const ReadOptions& opti
         if (!layout_) return layout_.error();
         return read_compressed(*layout_, pieces, options);
     }
+    if (auto refused = codecs::unsupported_form(header_)) return std::move(*refused);
     KR_ASSIGN_OR_RETURN(const std::uint64_t declared, header_.expected_data_bytes());
     const std::uint64_t present = size_ - header_.header_size;
     if (present < declared)
@@ -222,7 +227,7 @@ Result<void> Reader::read(std::span<const Piece> pieces, const ReadOptions& opti
 Result<void> Reader::read_stored(const Layout& layout, std::span<const Piece> pieces, const ReadOptions& options) {
     const Stored stored = layout.stored;
     const std::size_t frame_bytes = static_cast<std::size_t>(layout.channels) * stored_size(stored);
-    const bool summed = options.verify_checksum && layout.sample_width == 2 &&
+    const bool summed = options.verify_checksum && layout.sample_width != 4 &&  // no rule for 4-byte samples
                         std::any_of(pieces.begin(), pieces.end(), [&](const Piece& p) {
                             return p.frames == FrameRange{0, layout.frames};
                         });
@@ -282,7 +287,8 @@ Result<void> Reader::read_compressed(const Layout& layout, std::span<const Piece
     conversion.decode.older_shorten = true;
     conversion.verify_checksum = options.verify_checksum && whole;
     conversion.checksum_hint = options.checksum_hint;
-    const codecs::FrameWindow window{all.begin, all.end, !whole};
+    // A read of every frame is a whole decode, whose checksum is checked.
+    const codecs::FrameWindow window = whole ? codecs::FrameWindow{} : codecs::FrameWindow{all.begin, all.end, true};
 
     // The one array of a read of every channel as 16-bit samples is where
     // the decoder writes.

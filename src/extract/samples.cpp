@@ -11,8 +11,9 @@ namespace {
 
 using Table = std::array<std::int16_t, 256>;
 
-const Table& g711_table(bool alaw) noexcept {
-    static const Table tables[2] = {
+// The 16-bit value of each byte of a one-byte coding.
+const Table& byte_table(Stored stored) noexcept {
+    static const Table tables[4] = {
         [] {
             Table t{};
             for (unsigned c = 0; c < 256; ++c) t[c] = codecs::ulaw_to_linear(static_cast<std::uint8_t>(c));
@@ -23,8 +24,25 @@ const Table& g711_table(bool alaw) noexcept {
             for (unsigned c = 0; c < 256; ++c) t[c] = codecs::alaw_to_linear(static_cast<std::uint8_t>(c));
             return t;
         }(),
+        [] {
+            Table t{};
+            for (unsigned c = 0; c < 256; ++c)
+                t[c] = static_cast<std::int16_t>(static_cast<std::int8_t>(static_cast<std::uint8_t>(c)) * 256);
+            return t;
+        }(),
+        [] {
+            Table t{};
+            for (unsigned c = 0; c < 256; ++c)
+                t[c] = codecs::ulaw_to_linear(codecs::pculaw_to_ulaw(static_cast<std::uint8_t>(c)));
+            return t;
+        }(),
     };
-    return tables[alaw ? 1 : 0];
+    switch (stored) {
+        case Stored::Alaw: return tables[1];
+        case Stored::S8: return tables[2];
+        case Stored::Pculaw: return tables[3];
+        default: return tables[0];
+    }
 }
 
 // One stored sample as its value: 16-bit for every coding but 4-byte PCM.
@@ -69,6 +87,10 @@ struct Load<Stored::Ulaw> {
 };
 template <>
 struct Load<Stored::Alaw> : Load<Stored::Ulaw> {};
+template <>
+struct Load<Stored::S8> : Load<Stored::Ulaw> {};
+template <>
+struct Load<Stored::Pculaw> : Load<Stored::Ulaw> {};
 
 // A value as an element of `D`.
 template <Dtype D>
@@ -104,7 +126,8 @@ void run(const std::uint8_t* in, std::size_t channels, std::span<const std::uint
          std::uint8_t* out_bytes) noexcept {
     using T = typename Store<D>::T;
     constexpr std::size_t width = S == Stored::Le32 || S == Stored::Be32 ? 4 : S == Stored::Le16 || S == Stored::Be16 ? 2 : 1;
-    const Table* table = S == Stored::Ulaw ? &g711_table(false) : S == Stored::Alaw ? &g711_table(true) : nullptr;
+    constexpr bool one_byte = S == Stored::Ulaw || S == Stored::Alaw || S == Stored::S8 || S == Stored::Pculaw;
+    const Table* table = one_byte ? &byte_table(S) : nullptr;
     T* out = reinterpret_cast<T*>(out_bytes);
     bool every_channel = picks.size() == channels;
     for (std::size_t k = 0; every_channel && k < picks.size(); ++k) every_channel = picks[k] == k;
@@ -188,7 +211,9 @@ std::size_t stored_size(Stored stored) noexcept {
         case Stored::Le32:
         case Stored::Be32: return 4;
         case Stored::Ulaw:
-        case Stored::Alaw: break;
+        case Stored::Alaw:
+        case Stored::S8:
+        case Stored::Pculaw: break;
     }
     return 1;
 }
@@ -202,6 +227,8 @@ std::uint16_t checksum_of(const std::uint8_t* in, Stored stored, std::size_t cou
             break;
         case Stored::Ulaw:
         case Stored::Alaw:
+        case Stored::S8:
+        case Stored::Pculaw:
             for (std::size_t i = 0; i < count; ++i) sum += in[i];
             break;
         case Stored::Le32:
@@ -219,6 +246,8 @@ void convert(const std::uint8_t* in, Stored stored, std::size_t channels, std::s
         case Stored::Be32: return run_stored<Stored::Be32>(in, channels, picks, frames, dtype, out);
         case Stored::Ulaw: return run_stored<Stored::Ulaw>(in, channels, picks, frames, dtype, out);
         case Stored::Alaw: return run_stored<Stored::Alaw>(in, channels, picks, frames, dtype, out);
+        case Stored::S8: return run_stored<Stored::S8>(in, channels, picks, frames, dtype, out);
+        case Stored::Pculaw: return run_stored<Stored::Pculaw>(in, channels, picks, frames, dtype, out);
     }
 }
 

@@ -23,7 +23,31 @@ std::optional<Layout> stored_layout(std::string_view name) {
     if (name == "pcm_s32be") return Layout{Coding::Linear32, 4, true};
     if (name == "ulaw") return Layout{Coding::Ulaw, 1, false};
     if (name == "alaw") return Layout{Coding::Alaw, 1, false};
+    // Read as bytes, then widened (see widen).
+    if (name == "pcm_s8" || name == "pculaw") return Layout{Coding::Ulaw, 1, false};
     return std::nullopt;
+}
+
+// The samples of a payload whose bytes the converters do not take as they
+// are: 8-bit linear PCM becomes 16-bit (s << 8, as libsndfile and sox read
+// it), and bit-reversed mu-law (pculaw) its mu-law codes.
+Result<void> widen(std::string_view name, NativeAudio& audio) {
+    const ByteView bytes = audio.samples.bytes;
+    if (name == "pculaw") {
+        KR_ASSIGN_OR_RETURN(audio.storage, ByteBuffer::allocate(bytes.size()));
+        std::uint8_t* out = audio.storage.data();
+        for (std::size_t i = 0; i < bytes.size(); ++i) out[i] = codecs::pculaw_to_ulaw(bytes[i]);
+        audio.samples = {audio.storage.view(), Layout{Coding::Ulaw, 1, false}, audio.channels};
+        return ok();
+    }
+    KR_ASSIGN_OR_RETURN(audio.storage, ByteBuffer::allocate(2 * bytes.size()));
+    std::uint8_t* out = audio.storage.data();
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        out[2 * i] = 0;
+        out[2 * i + 1] = bytes[i];  // the signed byte is the high byte of s << 8
+    }
+    audio.samples = {audio.storage.view(), Layout{Coding::Linear16, 2, false}, audio.channels};
+    return ok();
 }
 
 // The refusal of a payload this decoder does not take: the one decoding it
@@ -60,6 +84,7 @@ std::optional<std::uint16_t> stored_checksum(const Layout& layout, ByteView byte
 Result<NativeAudio> decode_stored(const sphere::SphereHeader& header, ByteView payload, const Layout& layout,
                                   const NativeOptions& options, const codecs::FrameWindow& window,
                                   NativeAudio audio) {
+    if (auto refused = codecs::unsupported_form(header)) return std::move(*refused);
     KR_ASSIGN_OR_RETURN(const std::uint64_t declared, header.expected_data_bytes());
     const std::uint64_t frame_bytes = audio.channels * layout.width;  // validated: both at least 1
     if (options.stored_size == StoredSize::Declared) {
@@ -158,8 +183,12 @@ Result<NativeAudio> decode_native(const sphere::SphereHeader& header, ByteView p
     const std::string name = codecs::codec_name(header);
     if (name == "shorten" && codecs::shorten_label(codecs::coding_text(header), options.decode))
         return decode_shorten(header, payload, options, window, framing, std::move(audio));
-    if (const std::optional<Layout> layout = stored_layout(name))
-        return decode_stored(header, payload, *layout, options, window, std::move(audio));
+    if (const std::optional<Layout> layout = stored_layout(name)) {
+        KR_ASSIGN_OR_RETURN(audio, decode_stored(header, payload, *layout, options, window, std::move(audio)));
+        if (name == "pcm_s8" || name == "pculaw") KR_TRY(widen(name, audio));
+        return audio;
+    }
+    if (auto refused = codecs::unsupported_form(header)) return std::move(*refused);
     return refusal(header, payload, options);
 }
 

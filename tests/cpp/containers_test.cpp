@@ -283,10 +283,10 @@ TEST(DecodeNative, TakesAStoredPayloadAsDeclaredOrAsFound) {
         EXPECT_EQ(audio->samples.frames(), c.frames);
     }
     // A refusal is the one a whole decode gives.
-    const auto pcm8 = test_support::header_of(test_support::required(1, 1, 1));
-    auto refused = transcode::decode_native(pcm8, Bytes{1}, {});
+    const auto pcm24 = test_support::header_of(test_support::required(1, 1, 3));
+    auto refused = transcode::decode_native(pcm24, Bytes{1, 2, 3}, {});
     ASSERT_FALSE(refused);
-    EXPECT_EQ(refused.error().message, "8-bit PCM not supported yet (supported: 16, 32 bit)");
+    EXPECT_EQ(refused.error().message, "24-bit PCM not supported yet (supported: 16, 32 bit)");
 }
 
 }  // namespace

@@ -112,7 +112,7 @@ TEST(Convert, KeepsTheChannelsPickedInTheirOrder) {
 TEST(Reader, RefusesWhatAConversionRefusesWithItsMessage) {
     const Bytes two(8, 0);
     const std::vector<Bytes> files = {
-        sphere_file(with(required(2, 1, 1), {"sample_coding", "pcm", "-s"}), two),
+        sphere_file(with(required(2, 1, 3), {"sample_coding", "pcm", "-s"}), two),
         sphere_file(with(required(2, 1, 2), {"sample_byte_format", "0123", "-s"}), two),
         sphere_file(with(required(2, 1, 2), {"sample_coding", "gsm", "-s"}), two),
         sphere_file(with(required(2, 1, 2), {"sample_coding", "ulaw", "-s"}), two),

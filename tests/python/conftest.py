@@ -20,6 +20,13 @@ needs_real_files = pytest.mark.skipif(not SHARED_SPHERE.is_dir(), reason=NO_REAL
 sys.path.insert(0, str(EXAMPLES))
 
 
+def field_type(value: str) -> str:
+    """The type sphere_bytes gives a value: -i for an integer without a
+    leading zero, else -sN."""
+    digits = value.strip().lstrip("+-")
+    return "-i" if digits.isdigit() and (digits == "0" or not digits.startswith("0")) else f"-s{len(value)}"
+
+
 def sphere_bytes(fields: dict[str, str], payload: bytes = b"", header_size: int = 1024) -> bytes:
     """A SPHERE file whose header holds `fields` (values typed -i when they
     read as integers without a leading zero, else -s, so that a byte order
@@ -27,8 +34,7 @@ def sphere_bytes(fields: dict[str, str], payload: bytes = b"", header_size: int 
     then `payload`."""
     lines = ["NIST_1A", str(header_size)]
     for name, value in fields.items():
-        digits = value.lstrip("+-")
-        kind = "-i" if digits.isdigit() and (digits == "0" or not digits.startswith("0")) else f"-s{len(value)}"
+        kind = field_type(value)
         lines.append(f"{name} {kind} {value}")
     lines.append("end_head")
     header = ("\n".join(lines) + "\n").encode()

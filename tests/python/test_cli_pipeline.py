@@ -20,7 +20,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from conftest import SHARED_SPHERE, pcm16_fields, sphere_bytes
+from conftest import SHARED_SPHERE, field_type, pcm16_fields, sphere_bytes
 from test_cli import SPH2WAV, USAGE, shortened, sphere, sph2wav, tree
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
@@ -245,7 +245,7 @@ def test_a_span_of_a_stored_payload_reads_only_its_bytes(korrin, tmp_path, data,
 
 @pytest.mark.parametrize("options", [["-s", "10:20"], ["-c", "1", "-t", "0:0.01"], ["-s", "60000:"]])
 def test_a_span_of_a_truncated_payload_fails_as_the_whole_file_does(korrin, tmp_path, options):
-    data = sphere(100_000, channels=2)[:1024 + 200_000]  # half of the declared payload
+    data = sphere(100_000, channels=2)[:1024 + 199_996]  # not quite half of the declared payload
     (tmp_path / "f.sph").write_bytes(data)
     with pytest.raises(ValueError) as whole_error:
         korrin.transcode(data)
@@ -561,8 +561,7 @@ def test_info_json_names_the_codec(tmp_path, fields, codec):
     record = json.loads(result.stdout)
     assert record == {
         "file": "f.sph",
-        "fields": [{"name": k, "type": "-i" if v.strip().lstrip("+-").isdigit() else f"-s{len(v)}",
-                    "value": v.strip()} for k, v in all_fields.items()],
+        "fields": [{"name": k, "type": field_type(v), "value": v.strip()} for k, v in all_fields.items()],
         "codec": codec, "channels": 1, "rate": 16000, "frames": 16001, "duration": 1.000063,
         # A Shorten payload's label, as conversion reads it; no stream here
         # to tell its version.

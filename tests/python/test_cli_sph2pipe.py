@@ -255,7 +255,7 @@ def test_what_sph2pipe_gets_wrong_is_done_soundly(ours, tmp_path, korrin):
         ("c4", ["-t", "nan:1"], "sph2pipe: invalid span 'nan:1' for -t: 'nan' is not a number of seconds (0 or more)\n"),
         ("c4", ["-t", "0:1", "-s", "0:1"], "sph2pipe: -t and -s exclude each other\n"),
         ("c4", ["-s", "11:"], "c4.sph: span 11: starts beyond the end of the file (10 frames)\n"),
-        ("pcm8", [], "pcm8.sph: 8-bit PCM not supported yet (supported: 16, 32 bit)\n"),
+        ("pcm24", [], "pcm24.sph: 24-bit PCM not supported yet (supported: 16, 32 bit)\n"),
         ("no_end", [], "no_end.sph: SPHERE header missing 'end_head' terminator\n"),
         ("cut_shn", [], "cut_shn.sph: truncated or corrupt shorten stream"),
     ],
@@ -264,7 +264,7 @@ def test_failures_are_errors_and_leave_no_output(ours, tmp_path, file, args, mes
     made = {
         "c4": header(required(4, 2, 10) + [("sample_byte_format", "01")]) + bytes(80),
         "mono": header(required(1, 2, 10) + [("sample_byte_format", "01")]) + bytes(20),
-        "pcm8": header(required(1, 1, 10) + [("sample_coding", "pcm")]) + bytes(10),
+        "pcm24": header(required(1, 3, 10) + [("sample_coding", "pcm")]) + bytes(30),
         "no_end": header(required(1, 2, 10)).replace(b"end_head", b"        ") + bytes(20),
         "cut_shn": header(required(2, 2) + [("sample_coding", "pcm,embedded-shorten-v2.00")])
         + shorten(se.speech_like_values(FRAMES, 2, seed=4), 5)[:3000],

@@ -32,7 +32,7 @@ Coding linear_of(Coding source) noexcept { return source == Coding::Linear32 ? C
 
 Coding source_coding(const sphere::SphereHeader& header) noexcept {
     const std::string name = codecs::codec_name(header);
-    if (name == "ulaw") return Coding::Ulaw;
+    if (name == "ulaw" || name == "pculaw") return Coding::Ulaw;  // pculaw is read as its mu-law codes
     if (name == "alaw") return Coding::Alaw;
     if (name == "pcm_s32le" || name == "pcm_s32be") return Coding::Linear32;
     if (name == "shorten") {

@@ -119,6 +119,13 @@ bool TaskRun::read_header() {
     }
     header_ = std::move(*header);
     compressed_ = codecs::is_compressed(codecs::coding_text(header_));
+    if (const auto counted = codecs::settle_sample_count(header_, payload_size_)) {
+        const std::string warning = cat("sample_count ", *counted, " counts the samples of every channel: read as ",
+                                        *header_.int_("sample_count"), " frames of ", *header_.int_("channel_count"),
+                                        " channels");
+        const auto first = std::find_if(live_.begin(), live_.end(), [](const Live& live) { return !live.done; });
+        if (first != live_.end()) env_.reporter.warning(first->output->name, warning);
+    }
     return true;
 }
 
@@ -231,7 +238,8 @@ void TaskRun::write_outputs(transcode::NativeAudio& audio) {
                                         : head_.view().first(header_.header_size)};
     // The one output may take the buffer its samples are in.
     ByteBuffer* reusable = nullptr;
-    if (left == 1) reusable = compressed_ ? &audio.storage : task_.from_stdin ? &whole_ : &data_;
+    if (left == 1)
+        reusable = compressed_ || !audio.storage.empty() ? &audio.storage : task_.from_stdin ? &whole_ : &data_;
     for (Live& live : live_) {
         if (live.done) continue;
         auto bytes = encode_output(*live.output, audio, live.chosen, source, reusable);

@@ -68,9 +68,10 @@ RunSettings sph2wav_settings(const Options& options) {
     RunSettings settings;
     settings.jobs = options.jobs;
     settings.max_memory = options.max_memory;
-    // Standard output carries the one output: standard error carries
-    // nothing but its failure, if any.
-    settings.quiet = options.quiet || options.to_stdout;
+    // Standard output carries the one output: standard error carries its
+    // failure or warnings, if any, but no summary.
+    settings.quiet = options.quiet;
+    settings.summary = !options.to_stdout;
     settings.existing = options.force ? Existing::Replace : options.skip_existing ? Existing::Skip : Existing::Refuse;
     settings.output_dir = options.output_dir;
     return settings;

@@ -157,6 +157,7 @@ int run_info(const Options& options) {
         sphere::SphereHeader header;
         std::vector<sphere::FieldLine> lines;
         std::string error;
+        std::uint64_t job_size = 0;
         if (options.from_stdin) {
             std::optional<FileIdentity> ignored;
             if (!read_standard_input(head, standard_input_limit, ignored, error)) return fail(error);
@@ -170,7 +171,11 @@ int run_info(const Options& options) {
             auto read = input.read_header(&lines, &head);
             if (!read) return fail(read.error().message);
             header = std::move(*read);
+            job_size = input.size();
         }
+        // What the file holds decides a channel-counting sample_count.
+        const std::uint64_t file_size = options.from_stdin ? head.size() : job_size;
+        codecs::settle_sample_count(header, file_size - header.header_size);
         const std::string name = options.from_stdin ? "-" : job.input.string();
         const std::vector<Fact> facts =
             derived_facts(header, head.view().subspan(static_cast<std::size_t>(header.header_size)));
