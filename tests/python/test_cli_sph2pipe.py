@@ -370,7 +370,8 @@ def test_audio_that_standard_output_does_not_take_is_a_failure(ours, files, prog
                                 stdout=None if stdout == "closed" else full,
                                 preexec_fn=(lambda: os.close(1)) if stdout == "closed" else None)
     cause = "bad file descriptor" if stdout == "closed" else "no space left on device"
-    assert (result.returncode, result.stderr.decode()) == (1, f"{files['le1']}: cannot write standard output: {cause}\n")
+    message = f"{files['le1']}: cannot write standard output: {cause}\n"
+    assert (result.returncode, result.stderr.decode()) == (1, message)
 
 
 def test_kaldiio_reads_a_wav_scp_of_sph2pipe_pipes(ours, files, tmp_path):

@@ -275,7 +275,8 @@ RunResult run_plan(const Plan& plan, const RunSettings& settings) {
     if (counters.converted.load() == 0) remove_made(made);
     // Directories without a SPHERE file in them: a corpus that is not there
     // (unmounted, misspelt) must not pass for one converted.
-    if (!settings.searched.empty() && counters.converted.load() + counters.failed.load() + counters.skipped.load() == 0) {
+    const std::size_t outcomes = counters.converted.load() + counters.failed.load() + counters.skipped.load();
+    if (!settings.searched.empty() && outcomes == 0) {
         reporter.failure(settings.program, "no SPHERE files found under " + settings.searched);
         result.status = exit_failed;
     } else if (settings.summary) {

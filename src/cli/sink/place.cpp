@@ -126,7 +126,8 @@ bool locate(const fs::path& path, Naming naming, OutputDir* root, bool make, Pla
     if (root == nullptr) return naming == Naming::Named ? named(path, place, error) : in_parent(path, place, error);
     const std::optional<fs::path> relative = inside(path, root->path());
     if (!relative) {
-        error = escape_name(path.native()) + " is not inside the output directory " + escape_name(root->path().native());
+        error = escape_name(path.native()) + " is not inside the output directory " +
+                escape_name(root->path().native());
         return false;
     }
     place.folder = root->folder(relative->parent_path(), make);

@@ -35,14 +35,14 @@ enum class WriteStatus {
 
 // Writes each output to a temporary file in its own directory and gives it
 // its name once complete (a device, FIFO or terminal that a name the user
-// gave leads to is written into instead: see Naming). The temporary file has no name where the file
-// system allows (O_TMPFILE, then linkat into place), so that not even
-// SIGKILL can leave it behind; elsewhere it is named ".NAME.tmp-RANDOM",
-// with a fresh random part on every collision, so that temporaries left by
-// an earlier run never block a conversion. Each writing thread has a slot
-// of its own that holds its named temporary from creation to rename, so
-// that `abandon` and a crash handler can remove them all; the threads never
-// wait for one another.
+// gave leads to is written into instead: see Naming). The temporary file
+// has no name where the file system allows (O_TMPFILE, then linkat into
+// place), so that not even SIGKILL can leave it behind; elsewhere it is
+// named ".NAME.tmp-RANDOM", with a fresh random part on every collision, so
+// that temporaries left by an earlier run never block a conversion. Each
+// writing thread has a slot of its own that holds its named temporary from
+// creation to rename, so that `abandon` and a crash handler can remove them
+// all; the threads never wait for one another.
 class OutputWriter {
 public:
     // Outputs below `root` (when given) are made inside it, through its
