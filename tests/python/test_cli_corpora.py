@@ -401,8 +401,14 @@ def test_a_read_only_output_directory_is_one_error_up_front(tmp_path):
     assert (result.returncode, lines(result.stderr)) == (1, ["ro: cannot write to directory: permission denied"])
 
 
-def test_an_output_directory_is_made_only_when_there_is_work(tmp_path):
-    (tmp_path / "empty").mkdir()
-    result = sph2wav("empty", "-o", "out", cwd=tmp_path)
-    assert (result.returncode, lines(result.stderr)) == (0, ["sph2wav: no SPHERE files found"])
-    assert not (tmp_path / "out").exists()
+@pytest.mark.parametrize("files", [{}, {"d/riff.wav": b"RIFF....WAVEfmt ", "notes.txt": b"NIST_1A"}],
+                         ids=["empty", "no-sphere"])
+@pytest.mark.parametrize("quiet", [[], ["-q"]])
+def test_a_tree_without_sphere_files_fails_and_makes_nothing(tmp_path, files, quiet):
+    """An unmounted or misspelt corpus must not pass a pipeline."""
+    write_tree(tmp_path / "in", files)
+    (tmp_path / "in").mkdir(exist_ok=True)
+    before = tree(tmp_path)
+    result = sph2wav(*quiet, "in", "-o", "out/deeper", cwd=tmp_path)
+    assert (result.returncode, lines(result.stderr)) == (1, ["sph2wav: no SPHERE files found under in"])
+    assert tree(tmp_path) == before and not (tmp_path / "out").exists()

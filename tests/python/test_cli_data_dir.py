@@ -110,7 +110,8 @@ def test_lines_that_fail_and_the_others_carry_on(tmp_path, calls):
         f"noisy sph2wav -c 1 -o - {a} |\n"
         f"ok sph2pipe -f wav -p -c 2 {a} |\n"
         "lonely\n"
-        f"missing sph2pipe -f wav -p /nowhere/x.sph |\n")
+        f"missing sph2pipe -f wav -p /nowhere/x.sph |\n"
+        f"nul {a}\0.not-this-file\n")
     (tmp_path / "segments").write_text(
         "s1 ok 0 1\n"
         "s1 ok 1 2\n"
@@ -123,7 +124,9 @@ def test_lines_that_fail_and_the_others_carry_on(tmp_path, calls):
         "s7 ok 0 1 1\n"
         "s8 noisy 0 1\n"
         "s9 missing 0 1\n"
-        "bad line\n")
+        "bad line\n"
+        "s10 nul 0 1\n"
+        "s11 ok 0 1\0\n")
     result = sph2wav("-q", "--wav-scp", "wav.scp", "--segments", "segments", "-o", "out", cwd=tmp_path)
     assert result.returncode == 1
     assert sorted(result.stderr.decode().splitlines()) == sorted([
@@ -134,14 +137,18 @@ def test_lines_that_fail_and_the_others_carry_on(tmp_path, calls):
         "lonely: wav.scp line 7: no file or command after the recording id",
         "s1: segments line 2: the id repeats segments line 1",
         "../evil: segments line 3: an id with '/' names no file of the output directory",
-        "s2: segment ends 4800 frames beyond the end of its recording (96000 frames at 8000 Hz;"
-        " less than 0.5 s is cut off)",
+        f"s2: segments line 4: {a}: segment ends 4800 frames beyond the end of its recording (96000 frames at"
+        " 8000 Hz; less than 0.5 s is cut off)",
         "s4: segments line 6: end '1' is not a time after the start (or -1, the end)",
-        "s5: recording sox is not understood (wav.scp line 2)",
-        "s6: recording nobody is not in wav.scp",
-        "s7: no channel 1 (counted from 0) in a recording of 1 channel",
-        "s9: cannot open: no such file or directory",
+        "s5: segments line 7: recording sox is not understood (wav.scp line 2)",
+        "s6: segments line 8: recording nobody is not in wav.scp",
+        f"s7: segments line 9: {a}: no channel 1 (counted from 0) in a recording of 1 channel",
+        "s9: segments line 11: /nowhere/x.sph: cannot open: no such file or directory",
         "bad: segments line 12: expected <segment-id> <recording-id> <start> <end> [<channel>]",
+        # A NUL would end the path early, at another file.
+        "nul: wav.scp line 9: a NUL byte in the line is not understood",
+        "s10: segments line 13: recording nul is not understood (wav.scp line 9)",
+        "s11: segments line 14: a NUL byte in the line is not understood",
     ])
     assert sorted(p.name for p in (tmp_path / "out/data").iterdir()) == ["s1.wav", "s3.wav", "s8.wav"]
     assert (tmp_path / "out/wav.scp").read_text() == "s1 out/data/s1.wav\ns3 out/data/s3.wav\ns8 out/data/s8.wav\n"

@@ -13,6 +13,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import numpy as np
@@ -119,6 +120,70 @@ def test_output_on_a_closed_descriptor_is_not_an_error(tmp_path, closed):
     result = subprocess.run([str(SPH2WAV), "--version"], cwd=tmp_path,
                             preexec_fn=lambda: [os.close(fd) for fd in closed])
     assert result.returncode == 0
+
+
+# -- what an output directory holds -----------------------------------------
+
+
+def full_pipe() -> tuple[int, int]:
+    """A pipe with no room left: the first write to it waits for a read."""
+    r, w = os.pipe()
+    os.set_blocking(w, False)
+    for chunk in (b"x" * 65536, b"x"):
+        try:
+            while True:
+                os.write(w, chunk)
+        except BlockingIOError:
+            pass
+    os.set_blocking(w, True)
+    return r, w
+
+
+@pytest.mark.parametrize("swapped", ["folder", "outdir"])
+@pytest.mark.parametrize("mode", ["tree", "data-dir"])
+def test_a_folder_swapped_for_a_link_mid_run_takes_no_output_outside(tmp_path, mode, swapped):
+    """The run is held between two outputs of one folder, in the report of
+    the file between them (standard error is a full pipe); meanwhile the
+    folder, or OUTDIR itself, is moved away and a link to another directory
+    takes its name. The second output goes where the first went."""
+    for name, data in {"a.sph": GOOD, "b.sph": b"junk", "c.sph": GOOD}.items():
+        (tmp_path / "in" / "sub").mkdir(parents=True, exist_ok=True)
+        (tmp_path / "in" / "sub" / name).write_bytes(data)
+    (tmp_path / "wav.scp").write_text("".join(f"{n} in/sub/{n}.sph\n" for n in "abc"))
+    (tmp_path / "outside").mkdir()
+    args, folder = (["in"], "sub") if mode == "tree" else (["--wav-scp", "wav.scp"], "data")
+    r, w = full_pipe()
+    process = subprocess.Popen([str(SPH2WAV), "-q", "-j", "1", *args, "-o", "out"], cwd=tmp_path, stderr=w)
+    os.close(w)
+    with os.fdopen(r, "rb") as stderr:
+        first = tmp_path / "out" / folder / "a.wav"
+        for _ in range(6000):  # it cannot get past b.sph's report before it is read
+            if first.exists() or process.poll() is not None:
+                break
+            time.sleep(0.01)
+        assert first.exists()
+        moved = tmp_path / "out" / folder if swapped == "folder" else tmp_path / "out"
+        moved.rename(f"{moved}.moved")
+        moved.symlink_to(tmp_path / "outside")
+        assert stderr.read().endswith(b"not a NIST SPHERE file (missing 'NIST_1A' magic)\n")
+    assert process.wait(timeout=60) == 1
+    assert list((tmp_path / "outside").iterdir()) == []
+    landed = tmp_path / ("out/sub.moved" if swapped == "folder" and mode == "tree" else
+                         "out/data.moved" if swapped == "folder" else f"out.moved/{folder}")
+    assert sorted(p.name for p in landed.iterdir()) == ["a.wav", "c.wav"]
+
+
+@pytest.mark.parametrize("make", [os.mkfifo, lambda path: path.symlink_to("/dev/null")], ids=["fifo", "link"])
+def test_a_tree_never_replaces_what_is_not_a_regular_file(tmp_path, make):
+    (tmp_path / "in").mkdir()
+    (tmp_path / "in" / "a.sph").write_bytes(GOOD)
+    (tmp_path / "out").mkdir()
+    make(tmp_path / "out" / "a.wav")
+    before = (tmp_path / "out" / "a.wav").lstat().st_mode
+    result = sph2wav("-q", "--force", "in", "-o", "out", cwd=tmp_path)
+    assert (result.returncode, result.stderr.decode()) == (
+        1, "in/a.sph: out/a.wav is not a regular file, and is never replaced\n")
+    assert (tmp_path / "out" / "a.wav").lstat().st_mode == before
 
 
 # -- signals and limits -----------------------------------------------------
@@ -353,8 +418,10 @@ def test_broken_links_in_a_tree_are_reported(korrin, tmp_path, links, reported):
     in_tree = sph2wav("-q", "d", "-o", "out", cwd=tmp_path)
     named = sph2wav("-q", *(f"d/{n}" for n in links if n.endswith(".sph")), "-o", "out2", cwd=tmp_path)
 
-    assert in_tree.returncode == (1 if reported else 0)
-    assert in_tree.stderr.decode().splitlines() == [f"d/{line}" for line in reported]
+    # A tree with nothing to convert is a failure of its own.
+    nothing = [] if reported or "good_link.sph" in links else ["sph2wav: no SPHERE files found under d"]
+    assert in_tree.returncode == (1 if reported or nothing else 0)
+    assert in_tree.stderr.decode().splitlines() == [f"d/{line}" for line in reported] + nothing
     # Named on the command line, a .sph link gives the same report.
     if any(n.endswith(".sph") for n in links):
         assert sorted(named.stderr.decode().splitlines()) == sorted(

@@ -427,7 +427,8 @@ def test_standard_input_to_a_named_file(korrin, tmp_path):
     [
         # As cp does: a name is the output itself ...
         ({}, ["a.sph", "-o", "x.wav"], "x.wav", None),
-        ({}, ["a.sph", "-o", "new/deeper/x.wav"], "new/deeper/x.wav", None),
+        # ... whose directory must exist, as cp's must.
+        ({}, ["a.sph", "-o", "new/deeper/x.wav"], None, "a.sph: cannot create new/deeper/x.wav: no such file or directory"),
         ({}, ["a.sph", "-o", "noext"], "noext", None),
         ({}, ["--pcm", "a.sph", "-o", "x.raw"], "x.raw", None),
         # ... a directory, or a name ending in "/", receives it inside.

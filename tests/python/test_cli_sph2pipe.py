@@ -5,12 +5,16 @@ checkout, or $KORRIN_SPH2PIPE), and the sound behaviour where it is not."""
 from __future__ import annotations
 
 import itertools
+import pty
 import shutil
 import signal
 import os
+import stat
 import struct
 import subprocess
 import sys
+import threading
+import tty
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
@@ -289,6 +293,85 @@ def test_usage_help_and_the_input_itself(ours, tmp_path):
     same = run(ours, ["-f", "sph", "a.sph", "a.sph"], cwd=tmp_path)
     assert same.returncode == 1 and b"would replace the input" in same.stderr
     assert len((tmp_path / "a.sph").read_bytes()) == 1044
+
+
+def read_exactly(fd: int, count: int) -> bytes:
+    data = b""
+    while len(data) < count:
+        data += os.read(fd, count - len(data))
+    return data
+
+
+def kinds(root: Path) -> dict[str, int]:
+    """What each entry of `root` is (a FIFO, a link...), not following links."""
+    return {p.name: stat.S_IFMT(p.lstat().st_mode) for p in root.iterdir()}
+
+
+@pytest.mark.parametrize("kind", ["fifo", "terminal", "proc-fd", "link-to-null", "link-to-file", "dangling-link",
+                                  "missing-dir"])
+@pytest.mark.parametrize("program", ["sph2pipe", "sph2wav"])
+def test_an_output_that_is_not_a_regular_file_is_written_into(ours, files, tmp_path, program, kind):
+    """As LDC's sph2pipe and cp do: a device, FIFO or terminal is written
+    into, a link's target is written, and nothing but the output is made or
+    replaced (as root, /dev/null itself was once renamed over)."""
+    source = str(files["le1"])
+    tool, head = (ours, ["-f", "wav", source]) if program == "sph2pipe" else (SPH2WAV, ["-q", "--force", source, "-o"])
+    expected = run(tool, head if program == "sph2pipe" else head + ["-"]).stdout
+    out, fds, reader = tmp_path / "out.wav", (), None
+    if kind == "fifo":
+        os.mkfifo(out)
+        reader = lambda: out.read_bytes()  # noqa: E731
+    elif kind == "terminal":
+        master, slave = pty.openpty()
+        tty.setraw(slave)
+        out, reader = Path(os.ttyname(slave)), lambda: read_exactly(master, len(expected))
+    elif kind == "proc-fd":
+        r, w = os.pipe()
+        out, fds, reader = Path(f"/proc/self/fd/{w}"), (w,), lambda: os.fdopen(r, "rb").read()
+    elif kind == "link-to-null":
+        out.symlink_to("/dev/null")
+    elif kind == "link-to-file":
+        (tmp_path / "target.wav").write_bytes(b"old")
+        out.symlink_to("target.wav")
+    elif kind == "dangling-link":
+        out.symlink_to("gone.wav")
+    else:
+        out = tmp_path / "new" / "out.wav"
+    before = kinds(tmp_path)
+    got = []
+    # A daemon: a reader left waiting by a failed run must not hang the suite.
+    thread = threading.Thread(target=lambda: got.append(reader()), daemon=True) if reader else None
+    if thread:
+        thread.start()
+    result = subprocess.run([str(tool), *head, str(out)], capture_output=True, timeout=60, pass_fds=fds)
+    if fds:
+        os.close(fds[0])
+    failure = {"dangling-link": f"not writing through the dangling symbolic link {out}",
+               "missing-dir": f"cannot create {out}: no such file or directory"}.get(kind)
+    if failure:
+        assert (result.returncode, result.stderr.decode()) == (1, f"{source}: {failure}\n")
+    else:
+        assert (result.returncode, result.stderr) == (0, b"")
+    if thread:
+        thread.join(timeout=30)
+        assert got == [expected]
+    if kind == "link-to-file":
+        assert (tmp_path / "target.wav").read_bytes() == expected
+    assert kinds(tmp_path) == before
+    assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
+
+
+@pytest.mark.parametrize("stdout", ["closed", "/dev/full"])
+@pytest.mark.parametrize("program", ["sph2pipe", "sph2wav"])
+def test_audio_that_standard_output_does_not_take_is_a_failure(ours, files, program, stdout):
+    tool, args = (ours, ["-f", "wav"]) if program == "sph2pipe" else (SPH2WAV, ["-o", "-"])
+    with open("/dev/full", "wb") as full:
+        result = subprocess.run([str(tool), *args, str(files["le1"])], stderr=subprocess.PIPE, timeout=60,
+                                stdout=None if stdout == "closed" else full,
+                                preexec_fn=(lambda: os.close(1)) if stdout == "closed" else None)
+    cause = "bad file descriptor" if stdout == "closed" else "no space left on device"
+    message = f"{files['le1']}: cannot write standard output: {cause}\n"
+    assert (result.returncode, result.stderr.decode()) == (1, message)
 
 
 def test_kaldiio_reads_a_wav_scp_of_sph2pipe_pipes(ours, files, tmp_path):

@@ -72,9 +72,10 @@ public:
             const auto it = recordings_.find(line.recording);
             if (it == recordings_.end()) {
                 const auto failed = failed_.find(line.recording);
-                fail(line.id, failed != failed_.end()
-                                  ? cat("recording ", line.recording, " is not understood (", failed->second, ")")
-                                  : cat("recording ", line.recording, " is not in ", request_.wav_scp_name));
+                fail(line.id, where + ": " +
+                                  (failed != failed_.end()
+                                       ? cat("recording ", line.recording, " is not understood (", failed->second, ")")
+                                       : cat("recording ", line.recording, " is not in ", request_.wav_scp_name)));
                 continue;
             }
             add_output(line.id, *it->second, line.segment, where);
@@ -95,7 +96,8 @@ private:
         if (!fresh) return fail(id, where + ": the id repeats " + seen->second);
 
         Output output;
-        output.name = id;
+        // What fails at run time names its line and its file too.
+        output.name = cat(id, ": ", where, ": ", recording.path);
         output.pick = recording.pick;
         output.pick.segment = segment;
         output.encoding = request_.encoding;
@@ -207,19 +209,20 @@ int run_data_dir(const Options& options) {
     settings.max_memory = options.max_memory;
     settings.quiet = options.quiet;
     settings.existing = options.force ? Existing::Replace : options.skip_existing ? Existing::Skip : Existing::Refuse;
-    settings.output_dir = out / "data";
+    // Every output, and the index, is made through OUTDIR's descriptor.
+    settings.output_dir = out;
     RunResult result = run_plan(planned.plan, settings);
-    if (!fs::is_directory(out / "data", ignored)) return result.status;
+    if (!result.output_dir || !result.output_dir->folder("data", false)) return result.status;
 
     // The outputs that exist, in the input's order: made now, or before.
+    OutputWriter writer(true, 1, Naming::Generated, result.output_dir);
     std::string index;
     for (const DataDirPlan::Entry& entry : planned.index) {
         const Outcome outcome = result.outcomes[entry.output];
-        struct stat info;
-        if (outcome == Outcome::Converted || outcome == Outcome::Skipped || ::stat(entry.path.c_str(), &info) == 0)
+        if (outcome == Outcome::Converted || outcome == Outcome::Skipped ||
+            writer.look(entry.path).kind != Found::Kind::Missing)
             index.append(entry.id).append(" ").append(entry.path.string()).append("\n");
     }
-    OutputWriter writer(true, 1);
     const ByteView bytes(reinterpret_cast<const std::uint8_t*>(index.data()), index.size());
     if (writer.write(0, out / "wav.scp", bytes, error) != WriteStatus::Written) {
         Reporter(false, false, Reporter::Clock::now()).failure((out / "wav.scp").string(), error);

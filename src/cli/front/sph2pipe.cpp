@@ -251,6 +251,7 @@ RunSettings sph2pipe_settings() {
     settings.program = "sph2pipe";
     settings.summary = false;
     settings.existing = Existing::Replace;  // as sph2pipe, which overwrites its output
+    settings.naming = Naming::Named;
     return settings;
 }
 

@@ -1,6 +1,9 @@
 #include "cli/front/sph2wav.hpp"
 
+#include <system_error>
+
 #include "cli/plan/tree.hpp"
+#include "cli/report/report.hpp"
 
 namespace korrin::cli {
 
@@ -74,6 +77,13 @@ RunSettings sph2wav_settings(const Options& options) {
     settings.summary = !options.to_stdout;
     settings.existing = options.force ? Existing::Replace : options.skip_existing ? Existing::Skip : Existing::Refuse;
     settings.output_dir = options.output_dir;
+    if (options.output_file) settings.naming = Naming::Named;
+    for (const std::filesystem::path& input : options.inputs) {
+        std::error_code ignored;
+        if (!std::filesystem::is_directory(input, ignored)) continue;
+        if (!settings.searched.empty()) settings.searched += ", ";
+        settings.searched += escape_name(input.native());
+    }
     return settings;
 }
 

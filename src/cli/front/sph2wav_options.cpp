@@ -31,7 +31,9 @@ const char help_text[] =
     "                     inputs, a directory input, or a DIR that exists as a\n"
     "                     directory or ends in \"/\"; the trees of several input\n"
     "                     directories merge under one DIR\n"
-    "  -o FILE            with one input file (or \"-\"): the output file itself\n"
+    "  -o FILE            with one input file (or \"-\"): the output file itself,\n"
+    "                     in a directory that exists; as cp does, a link's\n"
+    "                     target is written, and a device or FIFO written into\n"
     "  -o -               with one input file: standard output, written in one\n"
     "                     go once the whole output is known; never to a terminal\n"
     "                     without --force\n"
@@ -92,7 +94,8 @@ const char help_text[] =
     "A file that cannot be converted is reported as \"PATH: MESSAGE\" on standard\n"
     "error and the others carry on. Exit status: 0 when every file converted\n"
     "(or was skipped), 1 when any failed (also when standard output is a pipe\n"
-    "closed early, which ends the run silently), 2 on bad usage.\n";
+    "closed early, which ends the run silently) or a directory held no SPHERE\n"
+    "file, 2 on bad usage.\n";
 
 namespace {
 

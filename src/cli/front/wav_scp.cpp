@@ -11,6 +11,9 @@ namespace korrin::cli {
 
 namespace {
 
+// A C string ends at a NUL: the line's path would name another file.
+constexpr const char* nul_in_line = "a NUL byte in the line is not understood";
+
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
 
 std::string_view trim_blanks(std::string_view text) {
@@ -171,6 +174,10 @@ std::vector<Recording> parse_wav_scp(std::string_view text) {
         recording.line = number;
         const auto [id, rest] = first_word(line);
         recording.id = std::string(id);
+        if (line.find('\0') != std::string_view::npos) {
+            recording.error = nul_in_line;
+            return;
+        }
         if (rest.empty()) {
             recording.error = "no file or command after the recording id";
             return;
@@ -211,6 +218,10 @@ std::vector<SegmentLine> parse_segments(std::string_view text) {
             rest = after;
         }
         segment.id = std::string(fields[0]);
+        if (line.find('\0') != std::string_view::npos) {
+            segment.error = nul_in_line;
+            return;
+        }
         if (fields.size() != 4 && fields.size() != 5) {
             segment.error = "expected <segment-id> <recording-id> <start> <end> [<channel>]";
             return;

@@ -10,9 +10,18 @@
 
 namespace korrin::cli {
 
+namespace {
+
+std::atomic<bool> stdout_closed{false};
+
+}  // namespace
+
+bool standard_output_was_closed() noexcept { return stdout_closed.load(); }
+
 bool open_standard_descriptors() {
     for (int fd = 0; fd <= 2; ++fd) {
         if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        if (fd == STDOUT_FILENO) stdout_closed = true;
         // The lowest free descriptor is `fd` itself: the lower ones are open.
         const int opened = ::open("/dev/null", O_RDWR | O_NOCTTY);
         if (opened < 0) return false;

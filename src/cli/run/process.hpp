@@ -13,6 +13,9 @@ namespace korrin::cli {
 // /dev/null cannot be opened.
 bool open_standard_descriptors();
 
+// True when open_standard_descriptors found descriptor 1 closed.
+bool standard_output_was_closed() noexcept;
+
 // Every signal whose default action ends the process and that is not a
 // fault of the process itself (SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1,
 // SIGALRM, the real-time signals...): a run blocks them and reads them from

@@ -104,26 +104,40 @@ struct Workers {
 
 // Makes the output directory and checks that files can be made in it, so
 // that a directory that cannot take the outputs is one error before any
-// input is read, not one per input after each has been decoded. The access
-// check uses the effective IDs, as opening the files will.
-bool output_dir_usable(const fs::path& dir, Reporter& reporter) {
+// input is read, not one per input after each has been decoded; then opens
+// it. The access check uses the effective IDs, as opening the files will.
+// `made` receives the directories made, the deepest first.
+std::shared_ptr<OutputDir> open_output_dir(const fs::path& dir, Reporter& reporter, std::vector<fs::path>& made) {
     std::error_code error;
     const fs::file_status status = fs::status(dir, error);
     if (fs::exists(status) && !fs::is_directory(status)) {
         reporter.failure(dir.string(), "not a directory");
-        return false;
+        return nullptr;
+    }
+    for (fs::path missing = dir; !missing.empty() && !fs::exists(fs::symlink_status(missing, error));
+         missing = missing.parent_path()) {
+        made.push_back(missing);
+        if (!missing.has_relative_path()) break;
     }
     fs::create_directories(dir, error);
     if (error) {
         reporter.failure(dir.string(), "cannot create directory: " + describe(error));
-        return false;
+        return nullptr;
     }
-    if (::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
-        reporter.failure(dir.string(), "cannot write to directory: " +
-                                           describe(std::error_code(errno, std::generic_category())));
-        return false;
-    }
-    return true;
+    const auto failed = [&](std::string_view what) {
+        reporter.failure(dir.string(), std::string(what) + describe(std::error_code(errno, std::generic_category())));
+        return nullptr;
+    };
+    if (::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return failed("cannot write to directory: ");
+    auto opened = OutputDir::open(dir);
+    if (!opened) return failed("cannot open directory: ");
+    return opened;
+}
+
+// Removes the directories a run made and left empty, the deepest first.
+void remove_made(const std::vector<fs::path>& made) {
+    for (const fs::path& dir : made)
+        if (::rmdir(dir.c_str()) != 0) return;
 }
 
 // Closes a descriptor on scope exit.
@@ -147,7 +161,7 @@ void remove_handled_temporaries() noexcept {
 // installed when the first one is about to be made.
 void run_alone(const Plan& plan, const RunSettings& settings, Reporter& reporter, RunResult& result,
                Counters& counters) {
-    OutputWriter writer(settings.existing == Existing::Replace, 1);
+    OutputWriter writer(settings.existing == Existing::Replace, 1, settings.naming, result.output_dir);
     handled_writer = &writer;
     writer.on_first_name([](OutputWriter&) { on_fatal_signal(remove_handled_temporaries); });
     MemoryBudget alone(UINT64_MAX);  // nothing to share it with
@@ -164,7 +178,7 @@ void run_workers(const Plan& plan, const RunSettings& settings, Reporter& report
         std::min<std::size_t>(settings.jobs != 0 ? settings.jobs : default_jobs(), plan.tasks.size());
     return_large_blocks();
     MemoryBudget budget(settings.max_memory != 0 ? settings.max_memory : default_memory_budget());
-    OutputWriter writer(settings.existing == Existing::Replace, threads);
+    OutputWriter writer(settings.existing == Existing::Replace, threads, settings.naming, result.output_dir);
     Workers run{plan, writer, budget, reporter, settings.existing, result.outcomes, counters, {}, {}, {}, -1};
 
     // A crash removes the named temporaries in flight (unnamed ones vanish
@@ -233,7 +247,9 @@ RunResult run_plan(const Plan& plan, const RunSettings& settings) {
     // are lost, or the file fails, but the rest of the work is done.
     ignore_write_signals();
 
-    if (settings.output_dir && !plan.tasks.empty() && !output_dir_usable(*settings.output_dir, reporter)) {
+    std::vector<fs::path> made;
+    if (settings.output_dir && !plan.tasks.empty() &&
+        !(result.output_dir = open_output_dir(*settings.output_dir, reporter, made))) {
         result.status = exit_failed;
         return result;
     }
@@ -255,8 +271,17 @@ RunResult run_plan(const Plan& plan, const RunSettings& settings) {
     else if (!plan.tasks.empty())
         run_workers(plan, settings, reporter, result, counters);
 
-    if (settings.summary) reporter.summary(counters);
     result.status = counters.failed.load() == 0 ? exit_converted : exit_failed;
+    if (counters.converted.load() == 0) remove_made(made);
+    // Directories without a SPHERE file in them: a corpus that is not there
+    // (unmounted, misspelt) must not pass for one converted.
+    const std::size_t outcomes = counters.converted.load() + counters.failed.load() + counters.skipped.load();
+    if (!settings.searched.empty() && outcomes == 0) {
+        reporter.failure(settings.program, "no SPHERE files found under " + settings.searched);
+        result.status = exit_failed;
+    } else if (settings.summary) {
+        reporter.summary(counters);
+    }
     return result;
 }
 

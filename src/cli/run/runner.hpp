@@ -6,12 +6,14 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
 
 #include "cli/convert/task.hpp"
 #include "cli/job.hpp"
+#include "cli/sink/place.hpp"
 
 namespace korrin::cli {
 
@@ -32,13 +34,22 @@ struct RunSettings {
     bool quiet = false;            // nothing but failures
     bool summary = true;           // a summary line at the end, unless quiet
     Existing existing = Existing::Refuse;
-    // Made, and checked to take files, before any input is read.
+    // Made, and checked to take files, before any input is read; then
+    // opened once, and every output below it made through it. Removed
+    // again when the run made it and wrote nothing.
     std::optional<std::filesystem::path> output_dir;
+    // How the outputs' names are taken: Named for the one output whose
+    // name the user gave.
+    Naming naming = Naming::Generated;
+    // The directories searched, as printed: a run that finds nothing to
+    // convert in them fails ("no SPHERE files found under ...").
+    std::string searched;
 };
 
 struct RunResult {
     int status = exit_converted;
     std::vector<Outcome> outcomes;  // by Output::index
+    std::shared_ptr<OutputDir> output_dir;  // as opened, when it was
 };
 
 // Runs the plan and says how each output went. On a signal that would end

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "cli/report/report.hpp"
+#include "cli/run/process.hpp"
 
 namespace korrin::cli {
 
@@ -19,19 +20,26 @@ std::string errno_text(int error) { return describe(std::error_code(error, std::
 
 std::optional<std::string> Sink::refusal(const std::optional<FileIdentity>& input, bool force) const {
     if (writer_ == nullptr) return std::nullopt;
-    struct stat existing;
-    if (::stat(path_.c_str(), &existing) != 0) return std::nullopt;
-    if (input && FileIdentity{existing.st_dev, existing.st_ino} == *input)
-        return "output " + escape_name(path_.native()) + " would replace the input";
-    if (!force) return escape_name(path_.native()) + " already exists (use --force to replace it)";
-    return std::nullopt;
+    const Found found = writer_->look(path_);
+    switch (found.kind) {
+        case Found::Kind::Missing: return std::nullopt;
+        case Found::Kind::Regular:
+            if (input && found.identity == *input)
+                return "output " + escape_name(path_.native()) + " would replace the input";
+            if (!force) return escape_name(path_.native()) + " already exists (use --force to replace it)";
+            return std::nullopt;
+        case Found::Kind::Other: break;
+    }
+    // A device or FIFO the user named is written into; anything else that
+    // took a name the run made up is left alone.
+    if (writer_->naming() == Naming::Named) return std::nullopt;
+    return escape_name(path_.native()) + " is not a regular file, and is never replaced";
 }
 
 bool Sink::exists_apart_from(const std::optional<FileIdentity>& input) const {
     if (writer_ == nullptr) return false;
-    struct stat existing;
-    if (::stat(path_.c_str(), &existing) != 0) return false;
-    return !(input && FileIdentity{existing.st_dev, existing.st_ino} == *input);
+    const Found found = writer_->look(path_);
+    return found.kind != Found::Kind::Missing && !(input && found.identity == *input);
 }
 
 SinkStatus Sink::write(ByteView bytes, std::string& error) {
@@ -42,6 +50,12 @@ SinkStatus Sink::write(ByteView bytes, std::string& error) {
             case WriteStatus::Exists: return SinkStatus::Exists;
             case WriteStatus::Failed: break;
         }
+        return SinkStatus::Failed;
+    }
+    // Descriptor 1 holds /dev/null in place of a standard output that was
+    // closed: the audio would be lost without a word.
+    if (standard_output_was_closed()) {
+        error = "cannot write standard output: " + errno_text(EBADF);
         return SinkStatus::Failed;
     }
     // SIGPIPE is ignored for the whole run, so a reader that has gone shows
@@ -55,6 +69,13 @@ SinkStatus Sink::write(ByteView bytes, std::string& error) {
             return SinkStatus::Failed;
         }
         bytes = bytes.subspan(static_cast<std::size_t>(put));
+    }
+    // What a file system reports only when a descriptor of the file is
+    // closed (NFS's late write errors) comes out of closing a copy.
+    const int copy = ::dup(STDOUT_FILENO);
+    if (copy >= 0 && ::close(copy) != 0 && errno != EINTR) {
+        error = "cannot write standard output: " + errno_text(errno);
+        return SinkStatus::Failed;
     }
     return SinkStatus::Written;
 }

@@ -16,6 +16,7 @@
 #include <system_error>
 
 #include "cli/report/report.hpp"
+#include "cli/sink/fs_at.hpp"
 
 namespace korrin::cli {
 
@@ -64,45 +65,36 @@ std::string random_part() {
     return text;
 }
 
-std::string temp_name(const fs::path& dir, const fs::path& path) {
-    const std::string name = path.filename().string().substr(0, max_name_in_temp);
-    return (dir / ("." + name + ".tmp-" + random_part())).string();
+// ".NAME.tmp-RANDOM": a name no earlier run can have left.
+std::string temp_name(std::string_view name) {
+    std::string temp = ".";
+    temp.append(name.substr(0, max_name_in_temp)).append(".tmp-").append(random_part());
+    return temp;
 }
 
-// rename(2) that fails with EEXIST rather than replace `to`. Through the
-// system call itself: glibc wraps renameat2 only from 2.28 on, musl not at
-// all. ENOSYS, EINVAL or EOPNOTSUPP where the kernel or file system lacks it.
-int rename_no_replace(const char* from, const char* to) {
-#if defined(SYS_renameat2)
-    constexpr unsigned no_replace = 1;  // RENAME_NOREPLACE
-    return static_cast<int>(::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, no_replace));
-#else
-    errno = ENOSYS;
-    return -1;
-#endif
-}
-
-// How open() says that a file system (or kernel) has no O_TMPFILE.
-bool no_unnamed_files(int error) { return error == EOPNOTSUPP || error == EISDIR || error == EINVAL; }
-
-// Gives the unnamed file open on `fd` the name `path`; fails with EEXIST
-// when that exists. Through /proc, as unprivileged processes must; with
-// AT_EMPTY_PATH where /proc is missing and the process may.
-int link_fd(int fd, const char* path) {
-    const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    int linked = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path, AT_SYMLINK_FOLLOW);
-    if (linked != 0 && errno == ENOENT && ::access("/proc/self/fd", F_OK) != 0)
-        linked = ::linkat(fd, "", AT_FDCWD, path, AT_EMPTY_PATH);
-    return linked;
+// Writes all of `bytes` to `fd`; false with errno set when that fails.
+bool write_all(int fd, ByteView bytes) {
+    while (!bytes.empty()) {
+        const ssize_t put = ::write(fd, bytes.data(), bytes.size());
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) {
+            if (put == 0) errno = EIO;
+            return false;
+        }
+        bytes = bytes.subspan(static_cast<std::size_t>(put));
+    }
+    return true;
 }
 
 }  // namespace
 
-void OutputWriter::set_temp(Slot& slot, std::string temp) noexcept {
+void OutputWriter::set_temp(Slot& slot, const FolderRef& folder, std::string temp) noexcept {
     slot.named.store(false);
+    slot.folder = folder;
     slot.temp = std::move(temp);
     if (!slot.temp.empty() && slot.temp.size() < max_crash_name) {
         std::memcpy(slot.crash_name, slot.temp.c_str(), slot.temp.size() + 1);
+        slot.crash_folder.store(folder->fd());
         slot.named.store(true);
     }
 }
@@ -120,16 +112,16 @@ bool OutputWriter::begin_naming(Slot& slot) noexcept {
     return false;
 }
 
-int OutputWriter::create_unnamed(Slot& slot, const fs::path& dir) {
+int OutputWriter::create_unnamed(Slot& slot, const Place& place) {
     std::lock_guard lock(slot.mutex);
     if (stopped_.load()) {
         errno = EINTR;
         return -1;
     }
-    return ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    return fs_at::create_unnamed(place.folder->fd());
 }
 
-int OutputWriter::create_named(Slot& slot, const fs::path& dir, const fs::path& path) {
+int OutputWriter::create_named(Slot& slot, const Place& place) {
     std::lock_guard lock(slot.mutex);
     if (stopped_.load()) {
         errno = EINTR;
@@ -140,11 +132,11 @@ int OutputWriter::create_named(Slot& slot, const fs::path& dir, const fs::path& 
     if (!begin_naming(slot)) return -1;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        set_temp(slot, temp_name(dir, path));
-        fd = ::open(slot.temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+        set_temp(slot, place.folder, temp_name(place.name));
+        fd = fs_at::create_new(place.folder->fd(), slot.temp.c_str());
         if (fd >= 0) break;
         const int cause = errno;
-        set_temp(slot, {});
+        set_temp(slot, nullptr, {});
         errno = cause;
         if (cause != EEXIST) break;
     }
@@ -152,139 +144,151 @@ int OutputWriter::create_named(Slot& slot, const fs::path& dir, const fs::path& 
     return fd;
 }
 
-int OutputWriter::link_unnamed(Slot& slot, int fd, const fs::path& dir, const fs::path& path) {
+int OutputWriter::link_unnamed(Slot& slot, int fd, const Place& place) {
     std::lock_guard lock(slot.mutex);
     if (stopped_.load()) {
         errno = EINTR;
         return -1;
     }
-    if (!replace_existing_) return link_fd(fd, path.c_str());
-    // linkat never replaces: link under a fresh name, then rename over.
+    const int dir = place.folder->fd();
+    if (!replace_existing_) return fs_at::link_unnamed(fd, dir, place.name.c_str());
+    // A link never replaces: link under a fresh name, then rename over.
     if (!begin_naming(slot)) return -1;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        set_temp(slot, temp_name(dir, path));
-        if (link_fd(fd, slot.temp.c_str()) == 0) break;
+        set_temp(slot, place.folder, temp_name(place.name));
+        if (fs_at::link_unnamed(fd, dir, slot.temp.c_str()) == 0) break;
         const int cause = errno;
-        set_temp(slot, {});
+        set_temp(slot, nullptr, {});
         errno = cause;
         if (cause != EEXIST) break;
     }
     slot.naming.store(false);
     if (slot.temp.empty()) return -1;
-    const int renamed = ::rename(slot.temp.c_str(), path.c_str());
+    const int renamed = fs_at::rename(dir, slot.temp.c_str(), place.name.c_str(), true);
     const int cause = errno;
-    if (renamed != 0) ::unlink(slot.temp.c_str());
-    set_temp(slot, {});
+    if (renamed != 0) fs_at::remove(dir, slot.temp.c_str());
+    set_temp(slot, nullptr, {});
     errno = cause;
     return renamed;
 }
 
-int OutputWriter::rename_temp(Slot& slot, const fs::path& path) {
+int OutputWriter::rename_temp(Slot& slot, const Place& place) {
     std::lock_guard lock(slot.mutex);
     if (stopped_.load()) {
         errno = EINTR;
         return -1;
     }
-    const char* temp = slot.temp.c_str();
-    int renamed;
-    if (replace_existing_) {
-        renamed = ::rename(temp, path.c_str());
-    } else {
-        renamed = rename_no_replace(temp, path.c_str());
-        if (renamed != 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
-            // A file system without RENAME_NOREPLACE: a hard link is just as
-            // exclusive, and the temporary name is dropped afterwards.
-            renamed = ::link(temp, path.c_str());
-            if (renamed == 0) ::unlink(temp);
-        }
-    }
-    if (renamed == 0) set_temp(slot, {});
+    const int renamed =
+        fs_at::rename(place.folder->fd(), slot.temp.c_str(), place.name.c_str(), replace_existing_);
+    if (renamed == 0) set_temp(slot, nullptr, {});
     return renamed;
 }
 
 void OutputWriter::drop_temp(Slot& slot) {
     const int cause = errno;
     std::lock_guard lock(slot.mutex);
-    if (!slot.temp.empty()) ::unlink(slot.temp.c_str());
-    set_temp(slot, {});
+    if (!slot.temp.empty()) fs_at::remove(slot.folder->fd(), slot.temp.c_str());
+    set_temp(slot, nullptr, {});
     errno = cause;
+}
+
+// Only a regular file (or nothing) is replaced: a directory, a device, a
+// FIFO or a link that took the name keeps it.
+bool OutputWriter::replaceable(const Place& place) {
+    struct stat info;
+    return !replace_existing_ || fs_at::look(place.folder->fd(), place.name.c_str(), info) != 0 ||
+           S_ISREG(info.st_mode);
+}
+
+WriteStatus OutputWriter::write_through(const fs::path& path, const Place& place, ByteView bytes,
+                                        std::string& error) {
+    const int fd = fs_at::open_existing(place.through.c_str());
+    if (fd < 0) {
+        error = "cannot open " + escape_name(path.native()) + ": " + errno_text();
+        return WriteStatus::Failed;
+    }
+    const bool written = write_all(fd, bytes);
+    const int cause = errno;
+    if (::close(fd) != 0 && written) {
+        error = "cannot write " + escape_name(path.native()) + ": " + errno_text();
+        return WriteStatus::Failed;
+    }
+    if (!written) {
+        error = "cannot write " + escape_name(path.native()) + ": " +
+                describe(std::error_code(cause, std::generic_category()));
+        return WriteStatus::Failed;
+    }
+    return WriteStatus::Written;
 }
 
 WriteStatus OutputWriter::write(std::size_t slot_index, const fs::path& path, ByteView bytes,
                                 std::string& error) {
     Slot& slot = slots_[slot_index];
-    const fs::path dir = path.parent_path().empty() ? fs::path(".") : path.parent_path();
+    Place place;
+    if (!locate(path, naming_, root_.get(), true, place, error)) return WriteStatus::Failed;
+    if (!place.through.empty()) return write_through(path, place, bytes, error);
+    const int dir = place.folder->fd();
+    const std::string shown = escape_name(path.native());
 
-    // The directory is made when the first try shows it missing: most
-    // outputs go where an earlier one already made it.
     bool unnamed = true;
     const auto create = [&] {
         if (unnamed) {
-            const int fd = create_unnamed(slot, dir);
-            if (fd >= 0 || !no_unnamed_files(errno)) return fd;
+            const int fd = create_unnamed(slot, place);
+            if (fd >= 0 || !fs_at::no_unnamed_files(errno)) return fd;
             unnamed = false;  // and so for the rest of this write
         }
-        return create_named(slot, dir, path);
+        return create_named(slot, place);
     };
-    int fd = create();
-    if (fd < 0 && errno == ENOENT) {
-        std::error_code made;
-        fs::create_directories(dir, made);
-        if (made) {
-            error = "cannot create directory " + escape_name(dir.native()) + ": " + describe(made);
-            return WriteStatus::Failed;
-        }
-        fd = create();
-    }
+    const int fd = create();
     if (fd < 0) {
         if (stopped_.load()) return WriteStatus::Stopped;
-        error = "cannot create a file in " + escape_name(dir.native()) + ": " + errno_text();
+        const fs::path parent = path.has_parent_path() ? path.parent_path() : fs::path(".");
+        error = "cannot create a file in " + escape_name(parent.native()) + ": " + errno_text();
         return WriteStatus::Failed;
     }
 
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (put < 0 && errno == EINTR) continue;
-        if (put < 0) {
-            error = "cannot write " + escape_name(path.native()) + ": " + errno_text();
-            ::close(fd);
-            if (!unnamed) drop_temp(slot);
-            return WriteStatus::Failed;
-        }
-        done += static_cast<std::size_t>(put);
+    if (!write_all(fd, bytes)) {
+        error = "cannot write " + shown + ": " + errno_text();
+        ::close(fd);
+        if (!unnamed) drop_temp(slot);
+        return WriteStatus::Failed;
+    }
+    if (!replaceable(place)) {
+        error = shown + " is not a regular file, and is never replaced";
+        ::close(fd);
+        if (!unnamed) drop_temp(slot);
+        return WriteStatus::Failed;
     }
 
     int placed;
     if (unnamed) {
         // The file must stay open until it has a name; a late write error
         // that close() reports takes the name away again.
-        placed = link_unnamed(slot, fd, dir, path);
+        placed = link_unnamed(slot, fd, place);
         const int cause = errno;
         if (::close(fd) != 0 && placed == 0) {
-            error = "cannot write " + escape_name(path.native()) + ": " + errno_text();
-            ::unlink(path.c_str());
+            error = "cannot write " + shown + ": " + errno_text();
+            fs_at::remove(dir, place.name.c_str());
             return WriteStatus::Failed;
         }
         errno = cause;
     } else {
         if (::close(fd) != 0) {
-            error = "cannot write " + escape_name(path.native()) + ": " + errno_text();
+            error = "cannot write " + shown + ": " + errno_text();
             drop_temp(slot);
             return WriteStatus::Failed;
         }
-        placed = rename_temp(slot, path);
+        placed = rename_temp(slot, place);
         if (placed != 0 && !stopped_.load()) drop_temp(slot);
     }
     if (placed != 0) {
         if (stopped_.load()) return WriteStatus::Stopped;  // abandon() has removed any named file
         const int cause = errno;
         if (cause == EEXIST) {
-            error = escape_name(path.native()) + " already exists (use --force to replace it)";
+            error = shown + " already exists (use --force to replace it)";
             return WriteStatus::Exists;
         }
-        error = "cannot create " + escape_name(path.native()) + ": " +
-                describe(std::error_code(cause, std::generic_category()));
+        error = "cannot create " + shown + ": " + describe(std::error_code(cause, std::generic_category()));
         return WriteStatus::Failed;
     }
     return WriteStatus::Written;
@@ -294,8 +298,8 @@ void OutputWriter::abandon() noexcept {
     stopped_.store(true);
     for (Slot& slot : slots_) {
         std::lock_guard lock(slot.mutex);
-        if (!slot.temp.empty()) ::unlink(slot.temp.c_str());
-        set_temp(slot, {});
+        if (!slot.temp.empty()) fs_at::remove(slot.folder->fd(), slot.temp.c_str());
+        set_temp(slot, nullptr, {});
     }
 }
 
@@ -305,7 +309,7 @@ void OutputWriter::remove_named_temporaries() noexcept {
         // A bounded wait: the crashing thread may be the one in the middle.
         const timespec pause{0, 100'000};
         for (int waited = 0; waited < 1000 && slot.naming.load(); ++waited) ::nanosleep(&pause, nullptr);
-        if (slot.named.load()) ::unlink(slot.crash_name);
+        if (slot.named.load()) fs_at::remove(slot.crash_folder.load(), slot.crash_name);
     }
 }
 

@@ -1,0 +1,163 @@
+#include "cli/sink/place.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <optional>
+#include <system_error>
+
+#include "cli/report/report.hpp"
+#include "cli/sink/fs_at.hpp"
+
+namespace korrin::cli {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string errno_text(int error) { return input::describe(std::error_code(error, std::generic_category())); }
+
+// `path` as a path inside `root`, or nothing when it is not one.
+std::optional<fs::path> inside(const fs::path& path, const fs::path& root) {
+    fs::path relative = path.lexically_normal().lexically_relative(root.lexically_normal());
+    if (relative.empty() || relative.is_absolute() || !relative.has_filename()) return std::nullopt;
+    for (const fs::path& part : relative)
+        if (part.empty() || part == "." || part == "..") return std::nullopt;
+    return relative;
+}
+
+// The name `path` in its parent directory, opened by its path.
+bool in_parent(const fs::path& path, Place& place, std::string& error) {
+    if (!path.has_filename()) {
+        error = "cannot create " + escape_name(path.native()) + ": " + errno_text(EISDIR);
+        return false;
+    }
+    const fs::path dir = path.has_parent_path() ? path.parent_path() : fs::path(".");
+    const int fd = fs_at::open_dir(dir.c_str());
+    if (fd < 0) {
+        error = "cannot create " + escape_name(path.native()) + ": " + errno_text(errno);
+        return false;
+    }
+    place.folder = std::make_shared<const Folder>(fd);
+    place.name = path.filename().native();
+    return true;
+}
+
+// A name the user gave, as cp takes it.
+bool named(const fs::path& path, Place& place, std::string& error) {
+    const auto fail = [&](int cause) {
+        error = "cannot create " + escape_name(path.native()) + ": " + errno_text(cause);
+        return false;
+    };
+    struct stat link;
+    if (::lstat(path.c_str(), &link) != 0) return errno == ENOENT ? in_parent(path, place, error) : fail(errno);
+    if (S_ISREG(link.st_mode)) return in_parent(path, place, error);
+    if (S_ISDIR(link.st_mode)) return fail(EISDIR);
+    if (!S_ISLNK(link.st_mode)) {
+        place.through = path.native();
+        return true;
+    }
+    struct stat target;
+    if (::stat(path.c_str(), &target) != 0) {
+        if (errno != ENOENT) return fail(errno);
+        error = "not writing through the dangling symbolic link " + escape_name(path.native());
+        return false;
+    }
+    if (S_ISDIR(target.st_mode)) return fail(EISDIR);
+    if (S_ISREG(target.st_mode)) {
+        // Replaced where it is, beside itself, the link left as it was.
+        const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
+        struct stat resolved;
+        if (real && ::stat(real.get(), &resolved) == 0 && resolved.st_dev == target.st_dev &&
+            resolved.st_ino == target.st_ino)
+            return in_parent(real.get(), place, error);
+        // A file that no path reaches (deleted, behind /proc/self/fd) is
+        // written into.
+    }
+    place.through = path.native();
+    return true;
+}
+
+}  // namespace
+
+Folder::~Folder() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+std::shared_ptr<OutputDir> OutputDir::open(const fs::path& path) {
+    const int fd = fs_at::open_dir(path.c_str());
+    if (fd < 0) return nullptr;
+    auto root = std::make_shared<const Folder>(fd);
+    return std::shared_ptr<OutputDir>(new OutputDir(path, std::move(root)));
+}
+
+FolderRef OutputDir::folder(const fs::path& relative, bool make) {
+    std::lock_guard lock(mutex_);
+    return folder_locked(relative, make);
+}
+
+FolderRef OutputDir::folder_locked(const fs::path& relative, bool make) {
+    if (relative.empty()) return root_;
+    const auto known = open_.find(relative.native());
+    if (known != open_.end()) {
+        known->second.used = ++uses_;
+        return known->second.folder;
+    }
+    const FolderRef parent = folder_locked(relative.parent_path(), make);
+    if (!parent) return nullptr;
+    const int fd = fs_at::open_subdir(parent->fd(), relative.filename().c_str(), make);
+    if (fd < 0) return nullptr;
+    FolderRef opened = std::make_shared<const Folder>(fd);
+    if (open_.size() >= most_open) {
+        // The longest unused goes: a run walks its tree folder by folder.
+        auto oldest = open_.begin();
+        for (auto it = open_.begin(); it != open_.end(); ++it)
+            if (it->second.used < oldest->second.used) oldest = it;
+        open_.erase(oldest);
+    }
+    open_.emplace(relative.native(), Open{opened, ++uses_});
+    return opened;
+}
+
+bool locate(const fs::path& path, Naming naming, OutputDir* root, bool make, Place& place, std::string& error) {
+    place = {};
+    if (root == nullptr) return naming == Naming::Named ? named(path, place, error) : in_parent(path, place, error);
+    const std::optional<fs::path> relative = inside(path, root->path());
+    if (!relative) {
+        error = escape_name(path.native()) + " is not inside the output directory " +
+                escape_name(root->path().native());
+        return false;
+    }
+    place.folder = root->folder(relative->parent_path(), make);
+    if (!place.folder) {
+        const int cause = errno;
+        const fs::path dir = root->path() / relative->parent_path();
+        std::error_code ignored;
+        error = "cannot create directory " + escape_name(dir.native()) + ": " +
+                ((cause == ENOTDIR || cause == ELOOP) && fs::is_symlink(dir, ignored)
+                     ? "it is a symbolic link, which is never followed inside the output directory"
+                     : errno_text(cause));
+        return false;
+    }
+    place.name = relative->filename().native();
+    return true;
+}
+
+Found look(const fs::path& path, Naming naming, OutputDir* root) {
+    struct stat info;
+    if (naming == Naming::Named && root == nullptr) {
+        if (::stat(path.c_str(), &info) != 0) return {};
+    } else {
+        Place place;
+        std::string ignored;
+        if (!locate(path, naming, root, false, place, ignored) ||
+            fs_at::look(place.folder->fd(), place.name.c_str(), info) != 0)
+            return {};
+    }
+    if (!S_ISREG(info.st_mode)) return {Found::Kind::Other, {}};
+    return {Found::Kind::Regular, {info.st_dev, info.st_ino}};
+}
+
+}  // namespace korrin::cli
