@@ -249,4 +249,11 @@ def test_use_restore_and_the_pipes_korrin_leaves(by_rate, tmp_path):
     finally:
         korrin.lhotse.restore()
     assert default.backends == saved and lhotse.kaldi.get_duration is get_duration
+    # As in a worker process that lhotse started without forking, where
+    # use() never ran: any other line is lhotse's to measure.
+    import soundfile
+
+    wav = tmp_path / "a.wav"
+    soundfile.write(wav, np.zeros(4000, np.int16), 8000)
+    assert korrin.lhotse._get_duration(str(wav)) == get_duration(str(wav)) == 0.5
     assert AudioSource._prepare_for_reading.__module__.startswith("lhotse")

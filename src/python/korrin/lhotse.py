@@ -241,7 +241,12 @@ def _get_duration(path):
                 return None
         else:
             return floor_duration_to_milliseconds(frames / rate) if channels == 1 else None
-    return _ORIGINALS["get_duration"](path)
+    # lhotse's own: kept by use(), or, in a worker process that lhotse
+    # started without forking, where use() never ran, still in its place.
+    original = _ORIGINALS.get("get_duration")
+    if original is None:
+        from lhotse.kaldi import get_duration as original
+    return original(path)
 
 
 # What use() replaced, for restore().
