@@ -17,7 +17,10 @@ a Shorten stream block by block decodes it about once.
 its `read`, `info` and `blocks` open files with: content beginning
 "NIST_1A" (a path, bytes or a binary file object, opened for reading) is
 read by korrin, anything else by soundfile itself as before, and a SPHERE
-file that korrin refuses is handed to soundfile too. `unpatch()` puts
+file that korrin refuses is handed to soundfile too. Code that took
+`SoundFile` itself out of soundfile (`from soundfile import SoundFile`)
+before the patch keeps soundfile's own; `soundfile.read` and the rest,
+however imported, look it up in soundfile when called. `unpatch()` puts
 soundfile's own class back.
 
 soundfile is not needed by korrin: `patch()` imports it, and this module
