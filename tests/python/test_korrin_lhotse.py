@@ -139,8 +139,8 @@ def kaldi_dir(where: Path, lines: list[tuple[str, str]], durations: dict[str, fl
 
 def pipe_lines(files) -> tuple[list[tuple[str, str]], dict[str, float]]:
     """Switchboard's lines (one per channel, 16-bit) and others korrin reads
-    (the file's coding, SPHERE out, a span), with their durations from the
-    headers: what the pipe writes, floored to the millisecond."""
+    (the file's coding in WAV and in SPHERE, a span), with their durations
+    from the headers: what the pipe writes, floored to the millisecond."""
     from lhotse.kaldi import floor_duration_to_milliseconds
 
     lines, durations = [], {}
@@ -151,8 +151,10 @@ def pipe_lines(files) -> tuple[list[tuple[str, str]], dict[str, float]]:
             rid = f"{path.stem}-{c}"
             lines.append((rid, f"sph2pipe -f wav -p -c {c + 1} {path} |"))
             durations[rid] = floor_duration_to_milliseconds(info.frames / rate)
-        lines.append((f"{path.stem}-keep", f"sph2pipe -f wav -c {info.channels} {path} |"))
-        durations[f"{path.stem}-keep"] = floor_duration_to_milliseconds(info.frames / rate)
+        for name, entry in [("keep", f"sph2pipe -f wav -c {info.channels} {path} |"),
+                            ("sph", f"sph2pipe -c {info.channels} {path} |")]:
+            lines.append((f"{path.stem}-{name}", entry))
+            durations[f"{path.stem}-{name}"] = floor_duration_to_milliseconds(info.frames / rate)
         b, e = info.duration / 7, info.duration * 0.8
         lines.append((f"{path.stem}-span", f"sph2pipe -p -c 1 -t {b}:{e} '{path}'|"))
         durations[f"{path.stem}-span"] = floor_duration_to_milliseconds((int(e * rate) - int(b * rate)) / rate)
