@@ -69,8 +69,14 @@ korrin_add_python_module(korrin_ext
     ${PROJECT_SOURCE_DIR}/src/python/native/arguments.cpp
     ${PROJECT_SOURCE_DIR}/src/python/native/blocks.cpp
     ${PROJECT_SOURCE_DIR}/src/python/native/buffer.cpp
+    ${PROJECT_SOURCE_DIR}/src/python/native/wav_scp.cpp
     ${korrin_binding_sources})
 target_compile_definitions(korrin_ext PRIVATE KORRIN_PANIC_TYPE_NAME="korrin._native.PanicException")
+# wav.scp entries read by sph2wav's own parser; its FLAC check is answered
+# by flac.cpp built without libFLAC (a wav.scp call's --flac is refused
+# either way: it writes no WAV to the pipe).
+target_sources(korrin_ext PRIVATE ${PROJECT_SOURCE_DIR}/src/cli/flac/flac.cpp)
+target_link_libraries(korrin_ext PRIVATE korrin_wav_scp)
 
 if(SKBUILD)
   install(TARGETS korrin_native LIBRARY DESTINATION .)

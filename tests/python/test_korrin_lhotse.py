@@ -112,3 +112,150 @@ def test_claims_sphere_files_only(corpus, tmp_path):
     assert not backend.handles_special_case(open(corpus[0], "rb"))
     info = backend.info(corpus[0])
     assert (info.channels, info.frames, info.samplerate) == (2, 4000, 16000)
+
+
+# --------------------------------------------------------------------------
+# Kaldi data directories: wav.scp pipes read without running them
+
+
+def kaldi_dir(where: Path, lines: list[tuple[str, str]], durations: dict[str, float], reco2dur: bool) -> Path:
+    """A data directory of `lines` (id, entry), three segments on each."""
+    where.mkdir()
+    (where / "wav.scp").write_text("".join(f"{rid} {entry}\n" for rid, entry in lines))
+    segments, text, utt2spk = [], [], []
+    for rid, _ in lines:
+        d = durations[rid]
+        for k, (a, b) in enumerate([(0.0, d / 3), (d / 5, d * 0.6), (d / 2, d * 0.999)]):
+            segments.append(f"{rid}_{k} {rid} {a:.3f} {b:.3f}\n")
+            text.append(f"{rid}_{k} a\n")
+            utt2spk.append(f"{rid}_{k} {rid}\n")
+    (where / "segments").write_text("".join(segments))
+    (where / "text").write_text("".join(text))
+    (where / "utt2spk").write_text("".join(utt2spk))
+    if reco2dur:
+        (where / "reco2dur").write_text("".join(f"{rid} {durations[rid]}\n" for rid, _ in lines))
+    return where
+
+
+def pipe_lines(files) -> tuple[list[tuple[str, str]], dict[str, float]]:
+    """Switchboard's lines (one per channel, 16-bit) and others korrin reads
+    (the file's coding in WAV and in SPHERE, a span), with their durations
+    from the headers: what the pipe writes, floored to the millisecond."""
+    from lhotse.kaldi import floor_duration_to_milliseconds
+
+    lines, durations = [], {}
+    for path in files:
+        info = korrin.info(path)
+        rate = info.samplerate
+        for c in range(info.channels):
+            rid = f"{path.stem}-{c}"
+            lines.append((rid, f"sph2pipe -f wav -p -c {c + 1} {path} |"))
+            durations[rid] = floor_duration_to_milliseconds(info.frames / rate)
+        for name, entry in [("keep", f"sph2pipe -f wav -c {info.channels} {path} |"),
+                            ("sph", f"sph2pipe -c {info.channels} {path} |")]:
+            lines.append((f"{path.stem}-{name}", entry))
+            durations[f"{path.stem}-{name}"] = floor_duration_to_milliseconds(info.frames / rate)
+        b, e = info.duration / 7, info.duration * 0.8
+        lines.append((f"{path.stem}-span", f"sph2pipe -p -c 1 -t {b}:{e} '{path}'|"))
+        durations[f"{path.stem}-span"] = floor_duration_to_milliseconds((int(e * rate) - int(b * rate)) / rate)
+    return lines, durations
+
+
+@pytest.fixture
+def by_rate(corpus):
+    """The corpus's files with a plain name, by sample rate (a Kaldi
+    directory holds one)."""
+    groups: dict[int, list[Path]] = {}
+    for path in corpus:
+        if path.suffix == ".sph":
+            groups.setdefault(korrin.info(path).samplerate, []).append(path)
+    return groups
+
+
+@pytest.fixture
+def runs(monkeypatch):
+    """The commands lhotse runs for its command sources."""
+    from lhotse.audio import source as lhotse_source
+
+    ran = []
+    real = lhotse_source.run
+
+    def run(command, *args, **kwargs):
+        ran.append(command)
+        return real(command, *args, **kwargs)
+
+    monkeypatch.setattr(lhotse_source, "run", run)
+    return ran
+
+
+def test_kaldi_pipes_read_as_the_pipes_give(by_rate, oracle_path, tmp_path, runs):
+    from lhotse.kaldi import load_kaldi_data_dir
+
+    for rate, files in sorted(by_rate.items()):
+        runs.clear()
+        lines, durations = pipe_lines(files)
+        stereo = next(p for p in files if korrin.info(p).channels == 2)
+        # Not korrin's: mu-law re-coding, another program; and a pipe of two
+        # channels, which lhotse's import drops.
+        others = [(f"{stereo.stem}-u", f"sph2pipe -f wav -u -c 2 {stereo} |"),
+                  (f"{stereo.stem}-cat", f"sph2pipe -f wav -p -c 1 {stereo} | cat |")]
+        korrin.lhotse.use()
+        try:
+            recordings, supervisions, _ = load_kaldi_data_dir(
+                kaldi_dir(tmp_path / f"{rate}", lines + [("both", f"sph2pipe -f wav -p {stereo} |")], durations
+                          | {"both": 1.0}, reco2dur=False), sampling_rate=rate)
+            assert "both" not in recordings.ids
+            assert {r.id: r.duration for r in recordings} == durations
+            durations.update({rid: korrin.info(stereo).duration for rid, _ in others})
+            recordings, supervisions, _ = load_kaldi_data_dir(
+                kaldi_dir(tmp_path / f"{rate}-all", lines + others, durations, reco2dur=True), sampling_rate=rate)
+            cuts = lhotse.CutSet.from_manifests(recordings=recordings, supervisions=supervisions)
+            cuts = cuts.trim_to_supervisions()
+            ours = [c.load_audio() for c in cuts] + [r.load_audio() for r in recordings]
+            assert sorted({r.strip() for r in runs}) == sorted(entry[:-1].strip() for _, entry in others), "korrin's lines ran"
+        finally:
+            korrin.lhotse.restore()
+        runs.clear()
+        theirs = [c.load_audio() for c in cuts] + [r.load_audio() for r in recordings]
+        assert len(set(runs)) == len(recordings)
+        assert len(ours) == len(theirs) == 4 * len(lines + others)
+        for i, (a, b) in enumerate(zip(ours, theirs)):
+            assert a.dtype == b.dtype == np.float32 and a.shape == b.shape, i
+            np.testing.assert_array_equal(a, b, err_msg=str(i))
+
+
+def test_use_restore_and_the_pipes_korrin_leaves(by_rate, tmp_path):
+    from lhotse.audio.source import AudioSource
+    from lhotse.kaldi import get_duration
+
+    default = lhotse_backend.get_default_audio_backend()
+    saved = list(default.backends)
+    ours = korrin.lhotse.use()
+    try:
+        import lhotse.kaldi
+
+        assert korrin.lhotse.use() is ours and lhotse.kaldi.get_duration is not get_duration
+        path = by_rate[16000][0]
+        for command, read_here in [(f"sph2pipe -f wav -p -c 1 {path}", True), (f"sph2wav -c 1 -o - {path}", True),
+                                   (f"sph2pipe -f raw -p {path}", False), (f"sph2pipe -a {path}", False),
+                                   (f"sph2pipe -h {path} {path}", False), (f"sph2pipe -p {path} | sox", False),
+                                   (f"sox {path} -t wav -", False)]:
+            assert (korrin.lhotse._entry(command) is not None) == read_here, command
+            source = AudioSource(type="command", channels=[0], source=command)
+            assert isinstance(source._prepare_for_reading(0.0, None), korrin.lhotse.KaldiPipe) == read_here
+        with pytest.raises(Exception, match="no channel 3"):
+            korrin.lhotse.KaldiPipe(f"sph2pipe -f wav -c 3 {path}").read()
+        # A file that is gone: lhotse drops the recording (None), as for a
+        # pipe that fails.
+        assert korrin.lhotse._get_duration(f"sph2pipe -f wav -p -c 1 {tmp_path}/gone.sph |") is None
+    finally:
+        korrin.lhotse.restore()
+    assert default.backends == saved and lhotse.kaldi.get_duration is get_duration
+    # As in a worker process that lhotse started without forking, where
+    # use() never ran: any other line is lhotse's to measure.
+    import soundfile
+
+    wav = tmp_path / "a.wav"
+    soundfile.write(wav, np.zeros(4000, np.int16), 8000)
+    assert korrin.lhotse._get_duration(str(wav)) == get_duration(str(wav)) == 0.5
+    assert AudioSource._prepare_for_reading.__module__.startswith("lhotse")

@@ -30,6 +30,7 @@ struct Recording {
     ChecksumRule checksum = ChecksumRule::Verify;
     std::string checksum_hint;
     bool payload_as_found = false;
+    Encoding encoding = Encoding::Wav;  // what the line's call writes to the pipe (sph2pipe -f)
 };
 
 // One segments line: <segment-id> <recording-id> <start> <end> [<channel>].
@@ -52,6 +53,12 @@ std::optional<std::vector<std::string>> split_words(std::string_view command, st
 // skipped; a line that is not understood carries its error.
 std::vector<Recording> parse_wav_scp(std::string_view text);
 std::vector<SegmentLine> parse_segments(std::string_view text);
+
+// What follows the id on a wav.scp line (`recording` keeps its line and id):
+// a file, or a command ending in "|" that is one sph2pipe or sph2wav call,
+// as parse_wav_scp reads it. korrin._native reads lhotse's command sources
+// with it.
+void parse_wav_scp_entry(std::string_view entry, Recording& recording);
 
 // Why an id cannot name an output file `id` + `extension`, or nothing: a
 // "/", a NUL or other control character, "." or "..", an empty id, or a

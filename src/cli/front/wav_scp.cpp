@@ -83,6 +83,7 @@ void from_sph2pipe(std::vector<const char*>& args, Recording& recording) {
     recording.coding = output.coding;
     recording.checksum = output.checksum;
     recording.payload_as_found = output.payload_as_found;
+    recording.encoding = command.encoding;
 }
 
 // A sph2wav call's options.
@@ -167,6 +168,38 @@ std::optional<std::vector<std::string>> split_words(std::string_view command, st
     return words;
 }
 
+void parse_wav_scp_entry(std::string_view entry, Recording& recording) {
+    if (entry.find('\0') != std::string_view::npos) {
+        recording.error = nul_in_line;
+        return;
+    }
+    const std::string_view rest = trim_blanks(entry);
+    if (rest.empty()) {
+        recording.error = "no file or command after the recording id";
+        return;
+    }
+    if (!rest.ends_with('|')) {  // a file, converted whole as sph2wav converts it
+        recording.path = std::string(rest);
+        recording.checksum_hint = " (use --no-checksum to convert it anyway)";
+        return;
+    }
+    std::string error;
+    const auto words = split_words(rest.substr(0, rest.size() - 1), error);
+    if (!words || words->empty()) {
+        recording.error = words ? "an empty command is not understood" : error;
+        return;
+    }
+    const std::string_view program = base_name((*words)[0]);
+    std::vector<const char*> args;
+    for (std::size_t i = 1; i < words->size(); ++i) args.push_back((*words)[i].c_str());
+    if (program == "sph2pipe")
+        from_sph2pipe(args, recording);
+    else if (program == "sph2wav")
+        from_sph2wav(args, recording);
+    else
+        recording.error = "the command " + in_quotes((*words)[0]) + " is not understood (only sph2pipe and sph2wav are)";
+}
+
 std::vector<Recording> parse_wav_scp(std::string_view text) {
     std::vector<Recording> recordings;
     each_line(text, [&](std::size_t number, std::string_view line) {
@@ -178,30 +211,7 @@ std::vector<Recording> parse_wav_scp(std::string_view text) {
             recording.error = nul_in_line;
             return;
         }
-        if (rest.empty()) {
-            recording.error = "no file or command after the recording id";
-            return;
-        }
-        if (!rest.ends_with('|')) {  // a file, converted whole as sph2wav converts it
-            recording.path = std::string(rest);
-            recording.checksum_hint = " (use --no-checksum to convert it anyway)";
-            return;
-        }
-        std::string error;
-        const auto words = split_words(rest.substr(0, rest.size() - 1), error);
-        if (!words || words->empty()) {
-            recording.error = words ? "an empty command is not understood" : error;
-            return;
-        }
-        const std::string_view program = base_name((*words)[0]);
-        std::vector<const char*> args;
-        for (std::size_t i = 1; i < words->size(); ++i) args.push_back((*words)[i].c_str());
-        if (program == "sph2pipe")
-            from_sph2pipe(args, recording);
-        else if (program == "sph2wav")
-            from_sph2wav(args, recording);
-        else
-            recording.error = "the command " + in_quotes((*words)[0]) + " is not understood (only sph2pipe and sph2wav are)";
+        parse_wav_scp_entry(rest, recording);
     });
     return recordings;
 }

@@ -195,3 +195,10 @@ def read_segments(file, segments, dtype="float64", always_2d=False):
     source, is_path = _source(file)
     pieces, _rate = _native.read_segments(source, is_path, spans, name)
     return [_array(buffer, count, width, name, always_2d) for buffer, count, width in pieces]
+
+
+# soundfile's SoundFile and blocks, and torchaudio's load, on the readers above.
+from korrin.soundfile import SoundFile, blocks  # noqa: E402
+from korrin._torch import load  # noqa: E402
+
+__all__ += ["SoundFile", "blocks", "load"]

@@ -6,6 +6,7 @@
 #include "python/capi.hpp"
 #include "python/native/buffer.hpp"
 #include "python/native/functions.hpp"
+#include "python/native/wav_scp.hpp"
 
 namespace korrin::python::native {
 namespace {
@@ -28,6 +29,7 @@ PyResult<Ref> make_module() {
     if (!module) return PendingError::fetch();
     if (PyModule_AddStringConstant(module.get(), "__version__", KORRIN_VERSION) < 0) return PendingError::fetch();
     KR_TRY(add_buffer_type(module.get()));
+    if (PyModule_AddFunctions(module.get(), wav_scp_functions()) < 0) return PendingError::fetch();
     return module;
 }
 

@@ -171,6 +171,27 @@ TEST(WavScp, ReadsTheCallsOfEachLine) {
     EXPECT_EQ(lines[4].error, "the sph2wav call must convert one file to WAV on the pipe (-o -)");
 }
 
+TEST(WavScp, AnEntryAloneReadsAsItsLine) {
+    // What korrin._native reads of lhotse's command sources: the entry
+    // after the id, with what the call writes to the pipe.
+    const std::string entries[] = {"sph2pipe -f wav -p -c 2 -t 1:2 /c/a.sph |", "sph2pipe -c 1 /c/a.sph|",
+                                   "  /c/c d.sph ", "sph2pipe -f raw /c/a.sph |", "sox x |", "  "};
+    const Encoding encodings[] = {Encoding::Wav, Encoding::Sphere, Encoding::Wav, Encoding::Raw};
+    for (std::size_t i = 0; i < std::size(entries); ++i) {
+        Recording alone;
+        parse_wav_scp_entry(entries[i], alone);
+        const auto lines = parse_wav_scp("id " + entries[i] + "\n");
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(std::tuple(alone.error, alone.path, alone.coding, alone.pick.channel, alone.encoding),
+                  std::tuple(lines[0].error, lines[0].path, lines[0].coding, lines[0].pick.channel, lines[0].encoding))
+            << entries[i];
+        if (i < std::size(encodings)) {
+            EXPECT_EQ(alone.encoding, encodings[i]) << entries[i];
+        }
+        EXPECT_EQ(alone.error.empty(), i < std::size(encodings)) << entries[i];
+    }
+}
+
 TEST(WavScp, IdsMustBeSafeFileNames) {
     EXPECT_EQ(unsafe_id("sw02001-A_000098-001156", ".wav"), std::nullopt);
     EXPECT_EQ(unsafe_id("ünïcode", ".wav"), std::nullopt);

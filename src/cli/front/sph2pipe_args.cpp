@@ -1,0 +1,195 @@
+// sph2pipe's command line read into a PipeCommand, and the output it asks
+// for: apart from the program around it, so that whatever reads a wav.scp
+// line that calls sph2pipe (sph2wav --wav-scp, korrin._native) reads it as
+// the program does.
+#include <cmath>
+#include <cstdlib>
+#include <string_view>
+
+#include "cli/front/sph2pipe.hpp"
+#include "common/text.hpp"
+
+namespace korrin::cli {
+
+namespace {
+
+PipeCommand bad(std::string message) {
+    PipeCommand command;
+    command.action = PipeCommand::Action::BadUsage;
+    command.error = std::move(message);
+    return command;
+}
+
+std::string quoted(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + 2);
+    out.append("'").append(text).append("'");
+    return out;
+}
+
+// A whole number as strtod reads one, without the white space it skips.
+std::optional<double> parse_seconds_end(std::string_view text) {
+    if (text.empty() || is_white_space(static_cast<unsigned char>(text[0]))) return std::nullopt;
+    const std::string copy(text);
+    char* end = nullptr;
+    const double value = std::strtod(copy.c_str(), &end);
+    if (end != copy.c_str() + copy.size() || std::isnan(value) || value < 0) return std::nullopt;
+    return value;
+}
+
+bool takes_value(char option) { return option == 'h' || option == 't' || option == 's' || option == 'c' || option == 'f'; }
+
+// Applies one option; an error message, or nothing.
+std::optional<std::string> apply(PipeCommand& command, char option, std::string_view value, bool& seen_span) {
+    switch (option) {
+        case 'p': command.coding = CodingChoice::Linear16; return std::nullopt;
+        case 'u': command.coding = CodingChoice::Ulaw; return std::nullopt;
+        case 'a': command.coding = CodingChoice::Alaw; return std::nullopt;
+        case 'h': command.header_file = std::string(value); return std::nullopt;
+        case 'f':
+            if (auto encoding = pipe_encoding(value)) {
+                command.encoding = *encoding;
+                return std::nullopt;
+            }
+            return "unknown output format " + quoted(value) + " (sph, raw, au, wav or rif, aif or mac)";
+        case 'c':
+            if (auto channel = parse_digits(value); channel && *channel > 0) {
+                command.channel = *channel;
+                return std::nullopt;
+            }
+            return "invalid channel " + quoted(value) + " (expected 1 or more)";
+        case 't':
+        case 's': {
+            const PipeSpan::Unit unit = option == 't' ? PipeSpan::Unit::Seconds : PipeSpan::Unit::Frames;
+            if (seen_span && command.span && command.span->unit != unit) return "-t and -s exclude each other";
+            std::string error;
+            auto span = parse_pipe_span(value, unit, error);
+            if (!span) return error;
+            command.span = std::move(*span);
+            seen_span = true;
+            return std::nullopt;
+        }
+        default: break;
+    }
+    return cat("invalid option -- '", option, "'");
+}
+
+}  // namespace
+
+std::optional<PipeSpan> parse_pipe_span(std::string_view text, PipeSpan::Unit unit, std::string& error) {
+    const bool seconds = unit == PipeSpan::Unit::Seconds;
+    const char* flag = seconds ? "-t" : "-s";
+    const std::size_t colon = text.find(':');
+    if (colon == std::string_view::npos) {
+        error = cat("invalid span ", quoted(text), " for ", flag, " (expected b:e)");
+        return std::nullopt;
+    }
+    const std::string_view b = text.substr(0, colon), e = text.substr(colon + 1);
+    PipeSpan span;
+    span.unit = unit;
+    span.text = std::string(text);
+    const auto bad_end = [&](std::string_view end) {
+        error = cat("invalid span ", quoted(text), " for ", flag, ": ", quoted(end),
+                    seconds ? " is not a number of seconds (0 or more)" : " is not a frame number (0 or more)");
+        return std::nullopt;
+    };
+    if (seconds) {
+        if (!b.empty()) {
+            const auto value = parse_seconds_end(b);
+            if (!value) return bad_end(b);
+            span.begin_time = *value;
+        }
+        if (!e.empty()) {
+            const auto value = parse_seconds_end(e);
+            if (!value) return bad_end(e);
+            span.end_time = *value;
+        }
+        if (span.end_time != 0 && span.begin_time >= span.end_time) {
+            error = cat("invalid span ", quoted(text), " for -t: it starts at or after its end");
+            return std::nullopt;
+        }
+        return span;
+    }
+    if (!b.empty()) {
+        const auto value = parse_digits(b);
+        if (!value) return bad_end(b);
+        span.begin_frame = *value;
+    }
+    if (!e.empty()) {
+        const auto value = parse_digits(e);
+        if (!value) return bad_end(e);
+        span.end_frame = *value;
+    }
+    if (span.end_frame != 0 && span.begin_frame >= span.end_frame) {
+        error = cat("invalid span ", quoted(text), " for -s: it starts at or after its end");
+        return std::nullopt;
+    }
+    return span;
+}
+
+std::optional<Encoding> pipe_encoding(std::string_view name) {
+    const std::string lower = ascii_lower(name);
+    const std::string_view text = lower;
+    if (text.starts_with("rif") || text.starts_with("wav")) return Encoding::Wav;
+    if (text.starts_with("sph")) return Encoding::Sphere;
+    if (text.starts_with("raw")) return Encoding::Raw;
+    if (text.starts_with("au")) return Encoding::Au;
+    if (text.starts_with("aif") || text.starts_with("mac")) return Encoding::Aiff;
+    return std::nullopt;
+}
+
+PipeCommand parse_sph2pipe(std::span<const char* const> args, bool stop_at_operand) {
+    PipeCommand command;
+    bool options_ended = false;
+    bool seen_span = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string_view arg = args[i];
+        if (!options_ended && (arg == "--help" || arg == "--version")) {
+            if (command.action == PipeCommand::Action::Convert)
+                command.action = arg == "--help" ? PipeCommand::Action::Help : PipeCommand::Action::Version;
+            continue;
+        }
+        if (options_ended || arg.size() < 2 || arg[0] != '-') {
+            command.files.emplace_back(arg);
+            if (stop_at_operand) options_ended = true;
+            continue;
+        }
+        if (arg == "--") {
+            options_ended = true;
+            continue;
+        }
+        for (std::size_t k = 1; k < arg.size(); ++k) {
+            const char option = arg[k];
+            std::string_view value;
+            if (takes_value(option)) {
+                if (k + 1 < arg.size())
+                    value = arg.substr(k + 1);
+                else if (i + 1 < args.size())
+                    value = args[++i];
+                else
+                    return bad(cat("option requires an argument -- '", option, "'"));
+                k = arg.size();
+            }
+            if (auto error = apply(command, option, value, seen_span)) return bad(std::move(*error));
+        }
+    }
+    if (command.action != PipeCommand::Action::Convert) return command;
+    if (command.files.empty()) return bad("no input file given");
+    if (command.files.size() > 2) return bad("too many file names (an input, and perhaps an output)");
+    return command;
+}
+
+Output pipe_output(const PipeCommand& command) {
+    Output output;
+    output.name = command.files.at(0);
+    output.pick.rule = Pick::Rule::Sph2pipe;
+    output.pick.channel = command.channel;
+    output.pick.span = command.span;
+    output.encoding = command.encoding;
+    output.coding = command.coding;
+    output.checksum = ChecksumRule::Warn;
+    output.payload_as_found = true;
+    return output;
+}
+
+}  // namespace korrin::cli
