@@ -283,8 +283,9 @@ def test_patched_info_fields_are_soundfiles(readable):
 def test_sphere_korrin_refuses_goes_to_soundfile(patched, tmp_path):
     """24-bit PCM: korrin refuses it, soundfile reads it, as before the patch."""
     fields = pcm16_fields(50)
-    fields.update(sample_n_bytes="3", sample_byte_format="012")  # typed -i, as libsndfile reads 24-bit PCM
-    data = sphere_bytes(fields, bytes(range(150)))
+    fields.update(sample_n_bytes="3", sample_byte_format="012")
+    # typed -i, as libsndfile reads 24-bit PCM
+    data = sphere_bytes(fields, bytes(range(150))).replace(b"-s3 012", b"-i  012")
     path = tmp_path / "pcm24.sph"
     path.write_bytes(data)
     with pytest.raises(ValueError):
