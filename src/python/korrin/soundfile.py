@@ -56,14 +56,13 @@ _BAD_SEEK = 39  # libsndfile's SFE_BAD_SEEK
 
 
 def _subtype(info: korrin.Info) -> str:
-    if info.codec == "ulaw":
+    if info.codec in ("ulaw", "pculaw"):  # pculaw: mu-law codes with their bits reversed
         return "ULAW"
     if info.codec == "alaw":
         return "ALAW"
     if info.codec == "shorten":
         return "SHORTEN"
-    stored = info.header.get("sample_n_bytes", info.sample_width)
-    return {1: "PCM_S8", 2: "PCM_16", 4: "PCM_32"}.get(stored, "PCM_S8" if "8" in info.codec else "PCM_16")
+    return {1: "PCM_S8", 4: "PCM_32"}.get(info.sample_width, "PCM_16")
 
 
 def _endian(info: korrin.Info) -> str:
