@@ -69,6 +69,7 @@ korrin_add_python_module(korrin_ext
     ${PROJECT_SOURCE_DIR}/src/python/native/arguments.cpp
     ${PROJECT_SOURCE_DIR}/src/python/native/blocks.cpp
     ${PROJECT_SOURCE_DIR}/src/python/native/buffer.cpp
+    ${PROJECT_SOURCE_DIR}/src/python/native/file_errors.cpp
     ${korrin_binding_sources})
 target_compile_definitions(korrin_ext PRIVATE KORRIN_PANIC_TYPE_NAME="korrin._native.PanicException")
 
