@@ -7,6 +7,7 @@
 #include "codecs/codecs.hpp"
 #include "extract/checkpoints.hpp"
 #include "common/checked.hpp"
+#include "shorten/shorten.hpp"
 #include "transcode/transcode.hpp"
 
 namespace korrin::extract {
@@ -139,6 +140,33 @@ Result<Layout> layout_of(const sphere::SphereHeader& header) {
     return layout;
 }
 
+// The counts of a header that reading would allocate by, against what the
+// file can hold: a channel count up to what WAV holds is taken at its
+// word, a larger one only when the payload holds a frame of it; a Shorten
+// stream holds at most its decoder's channels and decodes to at most its
+// limit of samples. Checked before anything is allocated per channel or
+// per frame, so that a few bytes of header cannot ask for gigabytes.
+Result<void> check_counts(const Layout& layout, std::uint64_t payload_bytes) {
+    constexpr std::uint64_t kTakenAtItsWord = 65535;
+    if (layout.compressed) {
+        if (layout.channels > shorten::kMaxChannels)
+            return invalid("channel_count ", layout.channels, " is more than a Shorten stream holds (",
+                           shorten::kMaxChannels, ")");
+        std::uint64_t samples = 0;
+        if (!checked_mul(layout.frames, layout.channels, samples) || samples > shorten::kMaxDecodedSamples)
+            return invalid("sample_count ", layout.frames, " x channel_count ", layout.channels, " is more than the ",
+                           shorten::kMaxDecodedSamples, " samples a Shorten stream decodes to");
+        return ok();
+    }
+    std::uint64_t frame_bytes = 0;
+    const bool fits = checked_mul(layout.channels, std::uint64_t{stored_size(layout.stored)}, frame_bytes);
+    if (layout.channels > kTakenAtItsWord && (!fits || frame_bytes > payload_bytes))
+        return invalid("channel_count ", layout.channels, ": a frame of ",
+                       fits ? std::to_string(frame_bytes) : std::string("more than 2^64"),
+                       " bytes is more than the ", payload_bytes, " bytes of the payload");
+    return ok();
+}
+
 FrameRange resolve_range(std::int64_t start, std::optional<std::int64_t> stop, std::int64_t frames,
                          std::uint64_t total) noexcept {
     // Python's slice.indices with a step of 1: a negative index counts from
@@ -193,6 +221,9 @@ Result<void> Reader::open(ByteView file) {
 
 Result<void> Reader::finish_open() {
     layout_ = layout_of(header_);
+    if (layout_)
+        if (auto counts = check_counts(*layout_, size_ - std::min<std::uint64_t>(size_, header_.header_size)); !counts)
+            layout_ = std::move(counts).error();
     return ok();
 }
 

@@ -38,6 +38,11 @@ struct Layout {
 // labels included, as sph2wav takes them).
 Result<Layout> layout_of(const sphere::SphereHeader& header);
 
+// An Invalid error when the channel or sample count of `layout` is more
+// than a file whose payload has `payload_bytes` can hold (Reader refuses
+// such a header as it refuses its coding).
+Result<void> check_counts(const Layout& layout, std::uint64_t payload_bytes);
+
 // Frames [begin, end).
 struct FrameRange {
     std::uint64_t begin = 0;
