@@ -304,6 +304,29 @@ Result<void> Reader::read_stored(const Layout& layout, std::span<const Piece> pi
     return ok();
 }
 
+Result<void> Reader::read_stream(const CheckpointCache::Found& found, ByteBuffer& file_bytes,
+                                 StreamBytes& stream) {
+    const std::uint64_t start = header_.header_size;
+    // The reader fetches up to 8 bytes beyond the bit it is at.
+    constexpr std::uint64_t slack = 16;
+    std::uint64_t limit = size_;
+    if (found.after) limit = std::min(limit, start + CheckpointCache::check_end(found.after->bit_position) + slack);
+    std::uint64_t head = 0, from = 0;
+    if (found.before) {
+        head = start + found.before->header_end + slack;
+        from = start + CheckpointCache::check_begin(found.before->bit_position);
+        KR_ASSIGN_OR_RETURN(file_bytes, file_->read_parts(limit, head, from, limit));
+    } else {
+        KR_ASSIGN_OR_RETURN(file_bytes, file_->read_all(limit));
+    }
+    const std::uint64_t read = file_bytes.size();
+    stream.bytes = file_bytes.view().subspan(static_cast<std::size_t>(start));
+    stream.head = std::min(head, read) - std::min(start, read);
+    stream.from = std::min(std::max(from, head), read) - std::min(start, read);
+    stream.size = size_ - start;
+    return ok();
+}
+
 Result<void> Reader::read_compressed(const Layout& layout, std::span<const Piece> pieces,
                                      const ReadOptions& options) {
     const FrameRange all = span_of(pieces);
@@ -331,42 +354,37 @@ Result<void> Reader::read_compressed(const Layout& layout, std::span<const Piece
     if (!straight) conversion.decode.sink = &sink;
 
     // A stream read from a path keeps its decoder's states, and goes on
-    // from the last one before the frames asked for; of the file it then
-    // reads the header, and the stream from that state up to the first
-    // state past those frames (or its end).
+    // from the last one before the frames asked for, once the bytes it was
+    // made from are found unchanged; of the file it then reads the header,
+    // and the stream from that state up to the first state past those
+    // frames (or its end).
     CheckpointCache* const cache = file_ ? options.checkpoints : nullptr;
     FileKey key;
     CheckpointCache::Found found;
     std::vector<shorten::DecoderState> taken;
     if (cache != nullptr) {
-        key = {path_.string(), file_->identity().device, file_->identity().inode, size_, file_->modified_ns()};
+        key = {path_.string(), file_->identity().device, file_->identity().inode, size_, file_->times()};
         if (!whole) found = cache->find(key, all.begin, all.end);
-        conversion.decode.resume = found.before ? &*found.before : nullptr;
         conversion.decode.checkpoints = &taken;
         conversion.decode.checkpoint_every = cache->interval(layout.rate);
     }
     ByteBuffer file_bytes;
-    ByteView payload;
+    StreamBytes stream;
     if (file_) {
-        const std::uint64_t start = header_.header_size;
-        // The reader fetches up to 8 bytes beyond the bit it is at.
-        constexpr std::uint64_t slack = 16;
-        std::uint64_t limit = size_;
-        if (found.bits_after_end) limit = std::min(limit, start + *found.bits_after_end / 8 + slack);
-        if (found.before) {
-            KR_ASSIGN_OR_RETURN(file_bytes, file_->read_parts(limit, start + found.before->header_end + slack,
-                                                              start + found.before->bit_position / 8, limit));
-        } else {
-            KR_ASSIGN_OR_RETURN(file_bytes, file_->read_all(limit));
+        KR_TRY(read_stream(found, file_bytes, stream));
+        if ((found.before || found.after) && !cache->confirm(key, found, stream)) {
+            found = {};
+            KR_TRY(read_stream(found, file_bytes, stream));
         }
-        payload = file_bytes.view().subspan(static_cast<std::size_t>(start));
     } else {
-        payload = data_.subspan(static_cast<std::size_t>(header_.header_size));
+        stream.bytes = data_.subspan(static_cast<std::size_t>(header_.header_size));
     }
+    conversion.decode.resume = found.before ? &*found.before : nullptr;
+    const ByteView payload = stream.bytes;
     auto decoded = transcode::decode_payload(header_, payload, {}, &source, conversion, window);
     // What a decode took is sound up to where it went, even when it then
     // failed.
-    if (cache != nullptr) cache->add(key, std::move(taken));
+    if (cache != nullptr) cache->add(key, std::move(taken), stream);
     if (!decoded) return std::move(decoded).error();
     codecs::Pcm& pcm = *decoded;
     const std::uint64_t frame_bytes = layout.channels * 2;

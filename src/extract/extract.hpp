@@ -14,13 +14,13 @@
 
 #include "common/bytes.hpp"
 #include "common/result.hpp"
+#include "extract/checkpoints.hpp"
 #include "extract/samples.hpp"
 #include "input/input_file.hpp"
 #include "sphere/sphere.hpp"
 
 namespace korrin::extract {
 
-class CheckpointCache;
 
 // What a header declares, in the terms of an array.
 struct Layout {
@@ -109,6 +109,9 @@ private:
     Result<void> read_stored(const Layout& layout, std::span<const Piece> pieces, const ReadOptions& options);
     Result<void> read_compressed(const Layout& layout, std::span<const Piece> pieces, const ReadOptions& options);
     Result<void> check_checksum(std::uint16_t sum) const;
+    // What decoding a Shorten stream from the state found needs of the
+    // file (all of it without one), read into `file_bytes`.
+    Result<void> read_stream(const CheckpointCache::Found& found, ByteBuffer& file_bytes, StreamBytes& stream);
 
     std::optional<input::InputFile> file_;  // opened from a path
     std::filesystem::path path_;
