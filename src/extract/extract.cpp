@@ -311,7 +311,7 @@ Result<void> Reader::read_stream(const CheckpointCache::Found& found, ByteBuffer
     constexpr std::uint64_t slack = 16;
     std::uint64_t limit = size_;
     if (found.after) limit = std::min(limit, start + CheckpointCache::check_end(found.after->bit_position) + slack);
-    std::uint64_t head = 0, from = 0;
+    std::uint64_t head = start, from = start;  // without a state: the whole stream
     if (found.before) {
         head = start + found.before->header_end + slack;
         from = start + CheckpointCache::check_begin(found.before->bit_position);
@@ -319,10 +319,11 @@ Result<void> Reader::read_stream(const CheckpointCache::Found& found, ByteBuffer
     } else {
         KR_ASSIGN_OR_RETURN(file_bytes, file_->read_all(limit));
     }
+    // The file's header region is in the file, and the limit past it.
     const std::uint64_t read = file_bytes.size();
     stream.bytes = file_bytes.view().subspan(static_cast<std::size_t>(start));
-    stream.head = std::min(head, read) - std::min(start, read);
-    stream.from = std::min(std::max(from, head), read) - std::min(start, read);
+    stream.head = std::min(head, read) - start;
+    stream.from = std::min(std::max(from, head), read) - start;
     stream.size = size_ - start;
     return ok();
 }
