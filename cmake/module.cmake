@@ -70,6 +70,7 @@ korrin_add_python_module(korrin_ext
     ${PROJECT_SOURCE_DIR}/src/python/native/blocks.cpp
     ${PROJECT_SOURCE_DIR}/src/python/native/buffer.cpp
     ${PROJECT_SOURCE_DIR}/src/python/native/wav_scp.cpp
+    ${PROJECT_SOURCE_DIR}/src/python/native/file_errors.cpp
     ${korrin_binding_sources})
 target_compile_definitions(korrin_ext PRIVATE KORRIN_PANIC_TYPE_NAME="korrin._native.PanicException")
 # wav.scp entries read by sph2wav's own parser; its FLAC check is answered

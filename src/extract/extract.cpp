@@ -7,6 +7,7 @@
 #include "codecs/codecs.hpp"
 #include "extract/checkpoints.hpp"
 #include "common/checked.hpp"
+#include "shorten/shorten.hpp"
 #include "transcode/transcode.hpp"
 
 namespace korrin::extract {
@@ -142,6 +143,33 @@ Result<Layout> layout_of(const sphere::SphereHeader& header) {
     return layout;
 }
 
+// The counts of a header that reading would allocate by, against what the
+// file can hold: a channel count up to what WAV holds is taken at its
+// word, a larger one only when the payload holds a frame of it; a Shorten
+// stream holds at most its decoder's channels and decodes to at most its
+// limit of samples. Checked before anything is allocated per channel or
+// per frame, so that a few bytes of header cannot ask for gigabytes.
+Result<void> check_counts(const Layout& layout, std::uint64_t payload_bytes) {
+    constexpr std::uint64_t kTakenAtItsWord = 65535;
+    if (layout.compressed) {
+        if (layout.channels > shorten::kMaxChannels)
+            return invalid("channel_count ", layout.channels, " is more than a Shorten stream holds (",
+                           shorten::kMaxChannels, ")");
+        std::uint64_t samples = 0;
+        if (!checked_mul(layout.frames, layout.channels, samples) || samples > shorten::kMaxDecodedSamples)
+            return invalid("sample_count ", layout.frames, " x channel_count ", layout.channels, " is more than the ",
+                           shorten::kMaxDecodedSamples, " samples a Shorten stream decodes to");
+        return ok();
+    }
+    std::uint64_t frame_bytes = 0;
+    const bool fits = checked_mul(layout.channels, std::uint64_t{stored_size(layout.stored)}, frame_bytes);
+    if (layout.channels > kTakenAtItsWord && (!fits || frame_bytes > payload_bytes))
+        return invalid("channel_count ", layout.channels, ": a frame of ",
+                       fits ? std::to_string(frame_bytes) : std::string("more than 2^64"),
+                       " bytes is more than the ", payload_bytes, " bytes of the payload");
+    return ok();
+}
+
 FrameRange resolve_range(std::int64_t start, std::optional<std::int64_t> stop, std::int64_t frames,
                          std::uint64_t total) noexcept {
     // Python's slice.indices with a step of 1: a negative index counts from
@@ -197,6 +225,9 @@ Result<void> Reader::open(ByteView file) {
 Result<void> Reader::finish_open() {
     codecs::settle_sample_count(header_, size_ - header_.header_size);
     layout_ = layout_of(header_);
+    if (layout_)
+        if (auto counts = check_counts(*layout_, size_ - std::min<std::uint64_t>(size_, header_.header_size)); !counts)
+            layout_ = std::move(counts).error();
     return ok();
 }
 
@@ -278,6 +309,30 @@ Result<void> Reader::read_stored(const Layout& layout, std::span<const Piece> pi
     return ok();
 }
 
+Result<void> Reader::read_stream(const CheckpointCache::Found& found, ByteBuffer& file_bytes,
+                                 StreamBytes& stream) {
+    const std::uint64_t start = header_.header_size;
+    // The reader fetches up to 8 bytes beyond the bit it is at.
+    constexpr std::uint64_t slack = 16;
+    std::uint64_t limit = size_;
+    if (found.after) limit = std::min(limit, start + CheckpointCache::check_end(found.after->bit_position) + slack);
+    std::uint64_t head = start, from = start;  // without a state: the whole stream
+    if (found.before) {
+        head = start + found.before->header_end + slack;
+        from = start + CheckpointCache::check_begin(found.before->bit_position);
+        KR_ASSIGN_OR_RETURN(file_bytes, file_->read_parts(limit, head, from, limit));
+    } else {
+        KR_ASSIGN_OR_RETURN(file_bytes, file_->read_all(limit));
+    }
+    // The file's header region is in the file, and the limit past it.
+    const std::uint64_t read = file_bytes.size();
+    stream.bytes = file_bytes.view().subspan(static_cast<std::size_t>(start));
+    stream.head = std::min(head, read) - start;
+    stream.from = std::min(std::max(from, head), read) - start;
+    stream.size = size_ - start;
+    return ok();
+}
+
 Result<void> Reader::read_compressed(const Layout& layout, std::span<const Piece> pieces,
                                      const ReadOptions& options) {
     const FrameRange all = span_of(pieces);
@@ -306,42 +361,37 @@ Result<void> Reader::read_compressed(const Layout& layout, std::span<const Piece
     if (!straight) conversion.decode.sink = &sink;
 
     // A stream read from a path keeps its decoder's states, and goes on
-    // from the last one before the frames asked for; of the file it then
-    // reads the header, and the stream from that state up to the first
-    // state past those frames (or its end).
+    // from the last one before the frames asked for, once the bytes it was
+    // made from are found unchanged; of the file it then reads the header,
+    // and the stream from that state up to the first state past those
+    // frames (or its end).
     CheckpointCache* const cache = file_ ? options.checkpoints : nullptr;
     FileKey key;
     CheckpointCache::Found found;
     std::vector<shorten::DecoderState> taken;
     if (cache != nullptr) {
-        key = {path_.string(), file_->identity().device, file_->identity().inode, size_, file_->modified_ns()};
+        key = {path_.string(), file_->identity().device, file_->identity().inode, size_, file_->times()};
         if (!whole) found = cache->find(key, all.begin, all.end);
-        conversion.decode.resume = found.before ? &*found.before : nullptr;
         conversion.decode.checkpoints = &taken;
         conversion.decode.checkpoint_every = cache->interval(layout.rate);
     }
     ByteBuffer file_bytes;
-    ByteView payload;
+    StreamBytes stream;
     if (file_) {
-        const std::uint64_t start = header_.header_size;
-        // The reader fetches up to 8 bytes beyond the bit it is at.
-        constexpr std::uint64_t slack = 16;
-        std::uint64_t limit = size_;
-        if (found.bits_after_end) limit = std::min(limit, start + *found.bits_after_end / 8 + slack);
-        if (found.before) {
-            KR_ASSIGN_OR_RETURN(file_bytes, file_->read_parts(limit, start + found.before->header_end + slack,
-                                                              start + found.before->bit_position / 8, limit));
-        } else {
-            KR_ASSIGN_OR_RETURN(file_bytes, file_->read_all(limit));
+        KR_TRY(read_stream(found, file_bytes, stream));
+        if ((found.before || found.after) && !cache->confirm(key, found, stream)) {
+            found = {};
+            KR_TRY(read_stream(found, file_bytes, stream));
         }
-        payload = file_bytes.view().subspan(static_cast<std::size_t>(start));
     } else {
-        payload = data_.subspan(static_cast<std::size_t>(header_.header_size));
+        stream.bytes = data_.subspan(static_cast<std::size_t>(header_.header_size));
     }
+    conversion.decode.resume = found.before ? &*found.before : nullptr;
+    const ByteView payload = stream.bytes;
     auto decoded = transcode::decode_payload(header_, payload, {}, &source, conversion, window);
     // What a decode took is sound up to where it went, even when it then
     // failed.
-    if (cache != nullptr) cache->add(key, std::move(taken));
+    if (cache != nullptr) cache->add(key, std::move(taken), stream);
     if (!decoded) return std::move(decoded).error();
     codecs::Pcm& pcm = *decoded;
     const std::uint64_t frame_bytes = layout.channels * 2;

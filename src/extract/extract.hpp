@@ -14,13 +14,13 @@
 
 #include "common/bytes.hpp"
 #include "common/result.hpp"
+#include "extract/checkpoints.hpp"
 #include "extract/samples.hpp"
 #include "input/input_file.hpp"
 #include "sphere/sphere.hpp"
 
 namespace korrin::extract {
 
-class CheckpointCache;
 
 // What a header declares, in the terms of an array.
 struct Layout {
@@ -37,6 +37,11 @@ struct Layout {
 // gives for its coding, sample width or byte order (the older Shorten
 // labels included, as sph2wav takes them).
 Result<Layout> layout_of(const sphere::SphereHeader& header);
+
+// An Invalid error when the channel or sample count of `layout` is more
+// than a file whose payload has `payload_bytes` can hold (Reader refuses
+// such a header as it refuses its coding).
+Result<void> check_counts(const Layout& layout, std::uint64_t payload_bytes);
 
 // Frames [begin, end).
 struct FrameRange {
@@ -104,6 +109,9 @@ private:
     Result<void> read_stored(const Layout& layout, std::span<const Piece> pieces, const ReadOptions& options);
     Result<void> read_compressed(const Layout& layout, std::span<const Piece> pieces, const ReadOptions& options);
     Result<void> check_checksum(std::uint16_t sum) const;
+    // What decoding a Shorten stream from the state found needs of the
+    // file (all of it without one), read into `file_bytes`.
+    Result<void> read_stream(const CheckpointCache::Found& found, ByteBuffer& file_bytes, StreamBytes& stream);
 
     std::optional<input::InputFile> file_;  // opened from a path
     std::filesystem::path path_;

@@ -53,7 +53,7 @@ Result<void> InputFile::open(const std::filesystem::path& path) {
     if (!S_ISREG(info.st_mode)) return DecodeError{ErrorKind::Io, "not a regular file", EINVAL};
     size_ = static_cast<std::uint64_t>(info.st_size);
     identity_ = {info.st_dev, info.st_ino};
-    modified_ns_ = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec;
+    times_ = {info.st_mtim.tv_sec, info.st_mtim.tv_nsec, info.st_ctim.tv_sec, info.st_ctim.tv_nsec};
     return ok();
 }
 

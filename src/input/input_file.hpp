@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <compare>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -24,6 +25,16 @@ std::string describe(const std::error_code& error);
 
 // An ErrorKind::Io error: `what` ("cannot open"), then the text of `os_error`.
 DecodeError io_error(std::string_view what, int os_error);
+
+// When a file's contents were last modified, and when its inode last
+// changed (which no one can set: writing, utime, a rename all change it).
+struct FileTimes {
+    std::int64_t modified_s = 0;
+    std::int64_t modified_ns = 0;  // within the second
+    std::int64_t changed_s = 0;
+    std::int64_t changed_ns = 0;
+    friend auto operator<=>(const FileTimes&, const FileTimes&) = default;
+};
 
 struct FileIdentity {
     dev_t device = 0;
@@ -63,9 +74,8 @@ public:
 
     FileIdentity identity() const noexcept { return identity_; }
 
-    // When the file was last modified, as it was when opened: nanoseconds
-    // since the epoch.
-    std::int64_t modified_ns() const noexcept { return modified_ns_; }
+    // Its times, as they were when it was opened.
+    FileTimes times() const noexcept { return times_; }
 
     // Reads and checks the header as a conversion of the whole file would,
     // with the same messages, but reads no more of the file than its first
@@ -111,7 +121,7 @@ private:
     std::uint64_t size_ = 0;
     std::uint64_t bytes_read_ = 0;
     FileIdentity identity_;
-    std::int64_t modified_ns_ = 0;
+    FileTimes times_;
 };
 
 }  // namespace korrin::input

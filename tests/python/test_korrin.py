@@ -241,9 +241,10 @@ def test_checksum_is_checked_on_whole_reads(tmp_path):
     for dtype in ("int16", "float32"):  # read into the array as stored, and converted
         for source in (good, good.read_bytes()):
             assert korrin.read(source, dtype=dtype)[0].sum() * (1 if dtype == "int16" else 32768) == 5050
-        for source in (bad, bad.read_bytes()):
-            with pytest.raises(ValueError, match=r"^sample_checksum mismatch: the header declares 5051, the samples "
-                                                 r"sum to 5050 \(pass checksum=False to read it anyway\)$"):
+        for source, prefix in ((bad, f"{bad}: "), (bad.read_bytes(), "")):
+            with pytest.raises(ValueError, match=f"^{re.escape(prefix)}" r"sample_checksum mismatch: the header "
+                                                 r"declares 5051, the samples sum to 5050 \(pass checksum=False to "
+                                                 r"read it anyway\)$"):
                 korrin.read(source, dtype=dtype)
             assert len(korrin.read(source, dtype=dtype, checksum=False)[0]) == 100
             assert len(korrin.read(source, dtype=dtype, start=1)[0]) == 99  # a span has no checksum
@@ -276,16 +277,41 @@ def test_refusals_carry_sph2wavs_message(data, header_refused, tmp_path):
         report = subprocess.run([str(SPH2WAV), "-q", "-o", str(tmp_path / "out.wav"), str(path)],
                                 capture_output=True, text=True).stderr
         assert report.strip() == f"{path}: {message}"
-    for source in (data, path):
+    # From a path, the message begins with it, as sph2wav's report does.
+    for source, text in ((data, message), (path, f"{path}: {message}")):
         for call in (korrin.read, lambda f: korrin.read_segments(f, [(0, 1)])):
             with pytest.raises(ValueError) as raised:
                 call(source)
-            assert str(raised.value) == message
+            assert str(raised.value) == text
         if header_refused:
-            with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
+            with pytest.raises(ValueError, match=f"^{re.escape(text)}$"):
                 korrin.info(source)
         else:
             assert korrin.info(source).frames == 1
+
+
+def test_refusals_name_odd_paths_as_sph2wav_does(tmp_path):
+    """A name that could forge a line or reach a terminal as an escape is
+    escaped in the message as in sph2wav's report."""
+    data = BAD_FILES[0][0]
+    names = [b"new\nline\\.sph", b"tab\tand\\back.sph", b"bad-\xff-\x1b[31m.sph",
+             "caf\u00e9.sph".encode()]
+    expected = [r"new\nline\\.sph", r"tab\tand\\back.sph", r"bad-\xff-\x1b[31m.sph", "caf\u00e9.sph"]
+    message = "not a NIST SPHERE file (missing 'NIST_1A' magic)"
+    for name, shown in zip(names, expected):
+        path = os.path.join(os.fsencode(tmp_path), name)
+        with open(path, "wb") as f:
+            f.write(data)
+        text = f"{tmp_path}/{shown}: {message}"
+        for source in (BytesPath(path), os.fsdecode(path)):
+            for call in (korrin.info, korrin.read, lambda f: korrin.read_segments(f, [(0, 1)])):
+                with pytest.raises(ValueError) as raised:
+                    call(source)
+                assert str(raised.value) == text
+        if SPH2WAV.exists():
+            report = subprocess.run([os.fsencode(SPH2WAV), b"-q", b"-o", os.fsencode(tmp_path / "out.wav"), path],
+                                    capture_output=True).stderr
+            assert report.decode() == text + "\n"
 
 
 class BytesPath:
@@ -330,8 +356,8 @@ BAD_ARGUMENTS = [
     ({"frames": 4, "stop": 5}, TypeError, r"Only one of \{frames, stop\} may be used"),
     ({"start": 1.5}, TypeError, "start must be an integer"),
     ({"frames": None}, TypeError, "frames must be an integer"),
-    ({"channel": 2}, ValueError, "^channel 2 is out of range for a file of 2 channels$"),
-    ({"channel": [0, -3]}, ValueError, "^channel -3 is out of range"),
+    ({"channel": 2}, ValueError, f"^{re.escape(str(EXAMPLE))}: channel 2 is out of range for a file of 2 channels$"),
+    ({"channel": [0, -3]}, ValueError, f"^{re.escape(str(EXAMPLE))}: channel -3 is out of range"),
     ({"channel": []}, ValueError, "at least one channel"),
     ({"channel": "0"}, TypeError, "channel must be an int"),
     ({"channel": 0.0}, TypeError, "channel must be an int"),
@@ -388,3 +414,97 @@ def test_large_arrays_own_their_memory_when_it_is_reused():
     again, _ = korrin.read(first, dtype="int32")
     np.testing.assert_array_equal(kept, expected)
     np.testing.assert_array_equal(again, expected)
+
+
+def hostile(channels: int, coding: str = "pcm", frames: int = 1, width: int = 2) -> bytes:
+    """A 2 KB file whose header declares `channels` channels."""
+    width = 1 if coding == "ulaw" else width
+    return sphere([f"sample_count -i {frames}", "sample_rate -i 8000", f"channel_count -i {channels}",
+                   f"sample_n_bytes -i {width}", f"sample_coding -s{len(coding)} {coding}"], bytes(1024))
+
+
+SHORTEN = "pcm,embedded-shorten-v2.00"
+# (file, what info says of it: None when it accepts it)
+HOSTILE_HEADERS = [
+    (hostile(2**61), "channel_count 2305843009213693952: a frame of 4611686018427387904 bytes is more than "
+                     "the 1024 bytes of the payload"),
+    (hostile(2**30, "ulaw"), "channel_count 1073741824: a frame of 1073741824 bytes is more than the 1024 bytes "
+                             "of the payload"),
+    (hostile(2**28, frames=0), "channel_count 268435456: a frame of 536870912 bytes is more than the 1024 bytes "
+                               "of the payload"),
+    (hostile(2**62, frames=0, width=4), "channel_count 4611686018427387904: a frame of more than 2^64 bytes is "
+                                        "more than the 1024 bytes of the payload"),
+    (hostile(2**28, SHORTEN), "channel_count 268435456 is more than a Shorten stream holds (256)"),
+    (hostile(257, SHORTEN, frames=0), "channel_count 257 is more than a Shorten stream holds (256)"),
+    (hostile(2, SHORTEN, frames=2**29 + 1), "sample_count 536870913 x channel_count 2 is more than the "
+                                            "1073741824 samples a Shorten stream decodes to"),
+    (hostile(65535, frames=0), None),  # as many channels as WAV holds are taken at their word
+    (hostile(256, SHORTEN, frames=0), None),
+]
+
+HOSTILE_SCRIPT = """
+import resource, sys
+import korrin
+sys.path.insert(0, sys.argv[1])
+from test_korrin import HOSTILE_HEADERS
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+for data, _ in HOSTILE_HEADERS:
+    for call in (korrin.info, korrin.read, lambda f: korrin.read_segments(f, [(0, 1, 0)])):
+        try:
+            call(data)
+        except ValueError:
+            pass
+print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak) // 1024)
+"""
+
+
+@pytest.mark.parametrize("data, refusal", HOSTILE_HEADERS, ids=range(len(HOSTILE_HEADERS)))
+def test_hostile_counts_are_refused_before_anything_is_allocated(data, refusal, tmp_path):
+    path = tmp_path / "hostile.sph"
+    path.write_bytes(data)
+    for source, prefix in ((data, ""), (path, f"{path}: ")):
+        if refusal is None:
+            info = korrin.info(source)
+            assert korrin.read(source, always_2d=True)[0].shape == (info.frames, info.channels)
+            continue
+        with pytest.raises(ValueError, match=f"^{re.escape(prefix + refusal)}$"):
+            korrin.info(source)
+        for call in (korrin.read, lambda f: korrin.read_segments(f, [(0, 1, 0)])):
+            with pytest.raises(ValueError) as raised:  # no PanicException, MemoryError or other
+                call(source)
+            assert type(raised.value) is ValueError and str(raised.value).startswith(prefix)
+
+
+def test_hostile_counts_cost_no_memory():
+    grown = subprocess.run([sys.executable, "-c", HOSTILE_SCRIPT, str(Path(__file__).parent)], capture_output=True,
+                           text=True, check=True).stdout
+    assert int(grown) < 64, f"{grown} MiB"
+
+
+class Chunks:
+    def __init__(self, value):
+        self.value = value
+
+    def read(self):
+        return self.value
+
+
+def test_what_a_file_object_reads_must_be_bytes():
+    data = EXAMPLE.read_bytes()
+    for value in (data, bytearray(data), memoryview(data)):
+        assert korrin.info(Chunks(value)).frames > 0
+    for value in (None, 5, [78, 73], "NIST_1A", np.frombuffer(data, np.uint8)):
+        for call in (korrin.info, korrin.read, lambda f: korrin.read_segments(f, [(0, 1)])):
+            with pytest.raises(TypeError, match="read()"):
+                call(Chunks(value))
+
+
+def test_bytes_that_look_like_a_path_say_they_are_read_as_content():
+    for name in (b"/some/path", b"sw02001.sph", os.fsencode(EXAMPLE)):
+        for call in (korrin.info, korrin.read, lambda f: korrin.read_segments(f, [(0, 1)])):
+            with pytest.raises(ValueError, match=r"missing 'NIST_1A' magic\) \(bytes are read as the file's "
+                                                 r"content: pass a str or os.PathLike to read the file at a path\)$"):
+                call(name)
+    for data in (b"RIFF....", b"not sphere at all\n", bytes(100)):
+        with pytest.raises(ValueError, match=r"magic\)$"):
+            korrin.read(data)

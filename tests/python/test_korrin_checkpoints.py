@@ -4,6 +4,7 @@ of the test set, for spans at every state's frame."""
 
 from __future__ import annotations
 
+import os
 import random
 import sys
 from pathlib import Path
@@ -132,3 +133,30 @@ def test_the_store_counts_what_it_holds(tmp_path, every_round):
         korrin.read(tmp_path / f"{i}.sph", stop=10)  # reads a round, keeps its state
     files, states, used, limit, _ = _native._checkpoint_cache(False, None, "")
     assert files == 3 and states == 3 and 0 < used < limit
+
+
+@pytest.mark.parametrize("replace", ["in place", "unlink and create"])
+def test_a_file_replaced_with_its_size_and_times_is_read_anew(tmp_path, every_round, replace):
+    """Other bytes of the same size under the same path, with the old
+    modification time put back (cp -p, os.utime): never the old states,
+    neither for spans nor after a whole read."""
+    one, other = (shorten_sphere(enc.repeated_stream(30, 2, seed=seed), 30 * 4091, 2, "embedded-shorten-v2.00")
+                  for seed in (1, 2))
+    assert len(one) == len(other) and one != other
+    expected, _ = korrin.read(other, dtype="int16")
+    path = tmp_path / "x.sph"
+    path.write_bytes(one)
+    korrin.read(path, dtype="int16")
+    assert len(frames_of(path)) > 10
+    before = os.stat(path)
+    if replace == "unlink and create":
+        path.unlink()
+    path.write_bytes(other)
+    os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns))
+    spans = [(20000, 20100), (60000, None), (4091 * 17 + 3, 4091 * 18)]
+    for _ in range(2):  # from states kept before the change, then from those of a whole read
+        for start, stop in spans:
+            got, _ = korrin.read(path, start=start, stop=stop, dtype="int16")
+            np.testing.assert_array_equal(got, expected[start:stop], err_msg=f"{replace} {start}:{stop}")
+        whole, _ = korrin.read(path, dtype="int16")
+        np.testing.assert_array_equal(whole, expected)

@@ -88,7 +88,11 @@ def _source(file):
     data = read()
     if isinstance(data, str):
         raise TypeError("file object must be opened in binary mode (its read() gave str)")
-    return (data if isinstance(data, bytes) else bytes(data)), False
+    if isinstance(data, bytes):
+        return data, False
+    if isinstance(data, (bytearray, memoryview)):
+        return bytes(data), False
+    raise TypeError(f"file object's read() must return bytes, not {type(data).__name__!r}")
 
 
 def _dtype(dtype):

@@ -6,10 +6,13 @@
 #include "python/native/functions.hpp"
 
 #include <algorithm>
-
 #include <cstdint>
+#include <exception>
+#include <functional>
+#include <new>
+#include <optional>
 #include <string>
-#include <system_error>
+#include <utility>
 #include <vector>
 
 #include "common/checked.hpp"
@@ -19,6 +22,7 @@
 #include "python/boundary.hpp"
 #include "python/native/arguments.hpp"
 #include "python/native/buffer.hpp"
+#include "python/native/file_errors.hpp"
 
 namespace korrin::python::native {
 
@@ -35,46 +39,70 @@ constexpr FunctionDescription segments_description{"read_segments", segments_par
 
 constexpr std::string_view checksum_hint = " (pass checksum=False to read it anyway)";
 
-// The interpreter lock let go for a scope, and taken back at its end
-// however it ends.
-class Unlocked {
+// One call of a function, in steps taken with the interpreter lock held,
+// each of which may leave work to do without it before the next.
+class Call {
 public:
-    Unlocked() noexcept : state_(PyEval_SaveThread()) {}
-    Unlocked(const Unlocked&) = delete;
-    Unlocked& operator=(const Unlocked&) = delete;
-    ~Unlocked() { PyEval_RestoreThread(state_); }
+    Call() = default;
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+    virtual ~Call() = default;
+
+    // The next step: the call's result, or an empty Ref when it left work.
+    PyResult<Ref> step() {
+        if (fault_) std::rethrow_exception(std::exchange(fault_, nullptr));  // the boundary raises it
+        return next();
+    }
+
+    bool has_work() const noexcept { return static_cast<bool>(work_); }
+
+    // The work left, done without the lock. The core reports its failures
+    // as values; what escapes (an allocation that failed) goes to the next
+    // step.
+    void work() noexcept {
+        try {
+            work_();
+        } catch (...) {
+            fault_ = std::current_exception();
+        }
+        work_ = nullptr;
+    }
+
+protected:
+    virtual PyResult<Ref> next() = 0;
+
+    // Leaves `work` for the call to do before the next step.
+    template <class Work>
+    Ref then_unlocked(Work&& work) {
+        work_ = std::forward<Work>(work);
+        return Ref();
+    }
 
 private:
-    PyThreadState* state_;
+    std::function<void()> work_;
+    std::exception_ptr fault_;
 };
 
-// A core failure as Python sees it: a file that cannot be opened or read
-// is the OSError that Python's own open() raises for its errno (its
-// subclass: FileNotFoundError, PermissionError, ...), with the path;
-// anything else is to_py's ValueError or MemoryError.
-[[gnu::cold]] PendingError error_of(DecodeError error, const Source& source) {
-    if (error.kind != ErrorKind::Io || source.name == nullptr) return to_py(std::move(error));
-    // The text of the errno, as open() gives it, unless the core says more
-    // than that ("not a regular file", "file shrank while being read").
-    std::string text = std::generic_category().message(error.os_error);
-    if (!error.message.starts_with("cannot ") && error.os_error != EISDIR) {
-        text = error.message;
-        if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') text[0] = static_cast<char>(text[0] - 'a' + 'A');
+// Runs a call to its end and deletes it, for a C entry point.
+//
+// The interpreter lock is taken back in this frame, whose callers are
+// CPython's alone. CPython 3.9 to 3.13 end a daemon thread that takes it
+// while the interpreter finalises with pthread_exit: a forced unwind,
+// which terminates the process at any noexcept frame or catch-all it
+// passes, and which would run destructors without the lock. So this frame
+// catches nothing and holds nothing with a destructor; the unwind leaves
+// the call behind, as the process is exiting.
+PyObject* drive(Call* call) {
+    if (call == nullptr) return PyErr_NoMemory();
+    PyObject* result = nullptr;
+    while ((result = trampoline([call] { return call->step(); })) == nullptr && !PyErr_Occurred() &&
+           call->has_work()) {
+        PyThreadState* const state = PyEval_SaveThread();
+        call->work();
+        PyEval_RestoreThread(state);
     }
-    Ref instance = Ref::steal(PyObject_CallFunction(PyExc_OSError, "isO", error.os_error, text.c_str(), source.name));
-    if (!instance) return PendingError::fetch();
-    Ref type = Ref::steal(PyObject_Type(instance.get()));
-    return PendingError::of_instance(std::move(type), std::move(instance));
-}
-
-PyResult<void> open_reader(extract::Reader& reader, const Source& source) {
-    Result<void> opened;
-    {
-        Unlocked off;
-        opened = source.is_path ? reader.open(source.path) : reader.open(source.data);
-    }
-    if (!opened) return error_of(std::move(opened).error(), source);
-    return {};
+    delete call;
+    return result;
 }
 
 Ref new_int(std::uint64_t value) { return made(PyLong_FromUnsignedLongLong(value)); }
@@ -121,164 +149,261 @@ PyResult<extract::Dtype> dtype_argument(PyObject* object) {
     return *dtype;
 }
 
-PyResult<Ref> info(PyObject* args, PyObject* kwargs) {
-    PyObject* slots[2] = {};
-    KR_TRY(extract_arguments_tuple_dict(info_description, args, kwargs, slots));
-    KR_ASSIGN_OR_RETURN(const Source source, source_argument(slots[0], slots[1]));
-    extract::Reader reader;
-    KR_TRY(open_reader(reader, source));
-    const Result<extract::Layout>& layout = reader.layout();
-    if (!layout) return to_py(layout.error());
-
-    const auto& lines = reader.lines();
-    Ref fields = made(PyTuple_New(static_cast<Py_ssize_t>(lines.size())));
-    for (std::size_t i = 0; i < lines.size(); ++i)
-        PyTuple_SetItem(fields.get(), static_cast<Py_ssize_t>(i),
-                        tuple_of(new_text(lines[i].name), new_text(lines[i].type), new_text(lines[i].value)).release());
-    return tuple_of(std::move(fields), new_int(layout->channels), new_int(layout->rate), new_int(layout->frames),
-                    new_text(layout->codec), new_int(layout->sample_width));
-}
-
 // The pieces asked for, resolved against the file, each with its array.
 struct Request {
     std::vector<extract::Piece> pieces;
     std::vector<Array> arrays;
 };
 
-PyResult<void> add_piece(Request& request, const extract::Layout& layout, std::int64_t start,
-                         std::optional<std::int64_t> stop, std::int64_t frames, const std::vector<std::int64_t>& asked,
-                         extract::Dtype dtype) {
-    extract::Piece piece;
-    piece.frames = extract::resolve_range(start, stop, frames, layout.frames);
-    auto channels = extract::resolve_channels(asked, layout.channels);
-    if (!channels) return to_py(std::move(channels).error());
-    piece.channels = std::move(*channels);
-    KR_ASSIGN_OR_RETURN(Array array, new_array(piece.frames.size(), piece.channels.size(), dtype));
-    piece.out = array.data;
-    request.pieces.push_back(std::move(piece));
-    request.arrays.push_back(std::move(array));
-    return {};
-}
+// A call that reads one file: opened (its header read) without the lock,
+// then checked as a reading of it checks it.
+class FileCall : public Call {
+public:
+    FileCall(PyObject* args, PyObject* kwargs) noexcept : args_(args), kwargs_(kwargs) {}
 
-PyResult<void> fill(extract::Reader& reader, const Request& request, const Source& source,
-                    const extract::ReadOptions& options) {
-    Result<void> filled;
-    {
-        Unlocked off;
-        filled = reader.read(request.pieces, options);
+protected:
+    // Opens the file of `source_`, without the lock.
+    Ref open() {
+        return then_unlocked([this] { opened_ = source_.is_path ? reader_.open(source_.path) : reader_.open(source_.data); });
     }
-    if (!filled) return error_of(std::move(filled).error(), source);
-    return {};
-}
 
-extract::ReadOptions read_options(const Source& source, extract::Dtype dtype, bool checksum) {
-    extract::ReadOptions options;
-    options.dtype = dtype;
-    options.verify_checksum = checksum;
-    options.checksum_hint = checksum_hint;
-    if (source.is_path) options.checkpoints = &extract::CheckpointCache::shared();
-    return options;
-}
-
-PyResult<Ref> read(PyObject* args, PyObject* kwargs) {
-    PyObject* slots[8] = {};
-    KR_TRY(extract_arguments_tuple_dict(read_description, args, kwargs, slots));
-    KR_ASSIGN_OR_RETURN(const Source source, source_argument(slots[0], slots[1]));
-    KR_ASSIGN_OR_RETURN(const std::int64_t start, argument("start", int64_argument(slots[2])));
-    KR_ASSIGN_OR_RETURN(const std::optional<std::int64_t> stop, argument("stop", optional_int64_argument(slots[3])));
-    KR_ASSIGN_OR_RETURN(const std::int64_t frames, argument("frames", int64_argument(slots[4])));
-    KR_ASSIGN_OR_RETURN(const std::vector<std::int64_t> channels, argument("channels", channels_argument(slots[5])));
-    KR_ASSIGN_OR_RETURN(const extract::Dtype dtype, dtype_argument(slots[6]));
-    KR_ASSIGN_OR_RETURN(const bool checksum, argument("checksum", bool_argument(slots[7])));
-
-    extract::Reader reader;
-    KR_TRY(open_reader(reader, source));
-    const Result<extract::Layout>& layout = reader.layout();
-    if (!layout) {
-        // The reading reports it, after the checks that come first.
-        KR_TRY(fill(reader, {}, source, read_options(source, dtype, checksum)));
-        return to_py(layout.error());
+    // After open(): the header's layout, or why the file was not opened or
+    // its header is refused.
+    PyResult<const extract::Layout*> header() {
+        if (!opened_) return error_of(std::move(opened_).error(), source_);
+        const Result<extract::Layout>& layout = reader_.layout();
+        if (!layout) return error_of(layout.error(), source_);
+        return &*layout;
     }
-    Request request;
-    KR_TRY(add_piece(request, *layout, start, stop, frames, channels, dtype));
-    KR_TRY(fill(reader, request, source, read_options(source, dtype, checksum)));
-    const extract::Piece& piece = request.pieces[0];
-    return tuple_of(std::move(request.arrays[0].object), new_int(piece.frames.size()), new_int(piece.channels.size()),
-                    new_int(layout->rate));
-}
 
-PyResult<Ref> read_segments(PyObject* args, PyObject* kwargs) {
-    PyObject* slots[4] = {};
-    KR_TRY(extract_arguments_tuple_dict(segments_description, args, kwargs, slots));
-    KR_ASSIGN_OR_RETURN(const Source source, source_argument(slots[0], slots[1]));
-    PyObject* segments = slots[2];
-    if (!PyList_Check(segments)) return argument("segments", PyResult<int>(conversion_error(segments, "PyList"))).error();
-    KR_ASSIGN_OR_RETURN(const extract::Dtype dtype, dtype_argument(slots[3]));
+    // The same for reading, with its checks in its order (of a stored
+    // payload, its size first, as sph2wav checks it), before anything is
+    // allocated for the file's channels or frames.
+    PyResult<const extract::Layout*> checked(const extract::ReadOptions& options) {
+        if (!opened_) return error_of(std::move(opened_).error(), source_);
+        if (Result<void> read = reader_.read({}, options); !read) return error_of(std::move(read).error(), source_);
+        return header();
+    }
 
-    extract::Reader reader;
-    KR_TRY(open_reader(reader, source));
-    const Result<extract::Layout>& layout = reader.layout();
-    if (!layout) {
-        KR_TRY(fill(reader, {}, source, read_options(source, dtype, false)));
-        return to_py(layout.error());
+    PyResult<void> add_piece(const extract::Layout& layout, std::int64_t start, std::optional<std::int64_t> stop,
+                             std::int64_t frames, const std::vector<std::int64_t>& asked, extract::Dtype dtype) {
+        extract::Piece piece;
+        piece.frames = extract::resolve_range(start, stop, frames, layout.frames);
+        auto channels = extract::resolve_channels(asked, layout.channels);
+        if (!channels) return error_of(std::move(channels).error(), source_);
+        piece.channels = std::move(*channels);
+        KR_ASSIGN_OR_RETURN(Array array, new_array(piece.frames.size(), piece.channels.size(), dtype));
+        piece.out = array.data;
+        request_.pieces.push_back(std::move(piece));
+        request_.arrays.push_back(std::move(array));
+        return {};
     }
-    Request request;
-    const Py_ssize_t count = PyList_Size(segments);
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* segment = PyList_GetItem(segments, i);
-        if (!PyTuple_Check(segment) || PyTuple_Size(segment) != 3)
-            return argument("segments", PyResult<int>(conversion_error(segment, "PyTuple"))).error();
-        KR_ASSIGN_OR_RETURN(const std::int64_t start, argument("segments", int64_argument(PyTuple_GetItem(segment, 0))));
-        KR_ASSIGN_OR_RETURN(const std::optional<std::int64_t> stop,
-                            argument("segments", optional_int64_argument(PyTuple_GetItem(segment, 1))));
-        KR_ASSIGN_OR_RETURN(const std::vector<std::int64_t> channels,
-                            argument("segments", channels_argument(PyTuple_GetItem(segment, 2))));
-        KR_TRY(add_piece(request, *layout, start, stop, -1, channels, dtype));
+
+    // Fills the pieces, without the lock.
+    Ref fill(const extract::ReadOptions& options) {
+        options_ = options;
+        return then_unlocked([this] { filled_ = reader_.read(request_.pieces, options_); });
     }
-    KR_TRY(fill(reader, request, source, read_options(source, dtype, false)));
-    Ref list = made(PyList_New(count));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        const extract::Piece& piece = request.pieces[static_cast<std::size_t>(i)];
-        // PyList_SetItem steals the item and cannot fail on a new list's slot.
-        PyList_SetItem(list.get(), i,
-                       tuple_of(std::move(request.arrays[static_cast<std::size_t>(i)].object),
-                                new_int(piece.frames.size()), new_int(piece.channels.size()))
-                           .release());
+
+    PyResult<void> filled() {
+        if (!filled_) return error_of(std::move(filled_).error(), source_);
+        return {};
     }
-    return tuple_of(std::move(list), new_int(layout->rate));
-}
+
+    extract::ReadOptions read_options(extract::Dtype dtype, bool checksum) const {
+        extract::ReadOptions options;
+        options.dtype = dtype;
+        options.verify_checksum = checksum;
+        options.checksum_hint = checksum_hint;
+        if (source_.is_path) options.checkpoints = &extract::CheckpointCache::shared();
+        return options;
+    }
+
+    PyObject* args_;
+    PyObject* kwargs_;
+    int stage_ = 0;
+    Source source_;
+    extract::Reader reader_;
+    Request request_;
+
+private:
+    Result<void> opened_;
+    Result<void> filled_;
+    extract::ReadOptions options_;
+};
+
+class InfoCall final : public FileCall {
+public:
+    using FileCall::FileCall;
+
+private:
+    PyResult<Ref> next() override {
+        if (stage_++ == 0) {
+            PyObject* slots[2] = {};
+            KR_TRY(extract_arguments_tuple_dict(info_description, args_, kwargs_, slots));
+            KR_ASSIGN_OR_RETURN(source_, source_argument(slots[0], slots[1]));
+            return open();
+        }
+        // The header alone: a truncated payload is for reading to find.
+        KR_ASSIGN_OR_RETURN(const extract::Layout* layout, header());
+        const auto& lines = reader_.lines();
+        Ref fields = made(PyTuple_New(static_cast<Py_ssize_t>(lines.size())));
+        for (std::size_t i = 0; i < lines.size(); ++i)
+            PyTuple_SetItem(fields.get(), static_cast<Py_ssize_t>(i),
+                            tuple_of(new_text(lines[i].name), new_text(lines[i].type), new_text(lines[i].value))
+                                .release());
+        return tuple_of(std::move(fields), new_int(layout->channels), new_int(layout->rate), new_int(layout->frames),
+                        new_text(layout->codec), new_int(layout->sample_width));
+    }
+};
+
+class ReadCall final : public FileCall {
+public:
+    using FileCall::FileCall;
+
+private:
+    PyResult<Ref> next() override {
+        switch (stage_++) {
+            case 0: {
+                PyObject* slots[8] = {};
+                KR_TRY(extract_arguments_tuple_dict(read_description, args_, kwargs_, slots));
+                KR_ASSIGN_OR_RETURN(source_, source_argument(slots[0], slots[1]));
+                KR_ASSIGN_OR_RETURN(start_, argument("start", int64_argument(slots[2])));
+                KR_ASSIGN_OR_RETURN(stop_, argument("stop", optional_int64_argument(slots[3])));
+                KR_ASSIGN_OR_RETURN(frames_, argument("frames", int64_argument(slots[4])));
+                KR_ASSIGN_OR_RETURN(channels_, argument("channels", channels_argument(slots[5])));
+                KR_ASSIGN_OR_RETURN(dtype_, dtype_argument(slots[6]));
+                KR_ASSIGN_OR_RETURN(checksum_, argument("checksum", bool_argument(slots[7])));
+                return open();
+            }
+            case 1: {
+                const extract::ReadOptions options = read_options(dtype_, checksum_);
+                KR_ASSIGN_OR_RETURN(layout_, checked(options));
+                KR_TRY(add_piece(*layout_, start_, stop_, frames_, channels_, dtype_));
+                return fill(options);
+            }
+            default: {
+                KR_TRY(filled());
+                const extract::Piece& piece = request_.pieces[0];
+                return tuple_of(std::move(request_.arrays[0].object), new_int(piece.frames.size()),
+                                new_int(piece.channels.size()), new_int(layout_->rate));
+            }
+        }
+    }
+
+    std::int64_t start_ = 0;
+    std::optional<std::int64_t> stop_;
+    std::int64_t frames_ = -1;
+    std::vector<std::int64_t> channels_;
+    extract::Dtype dtype_ = extract::Dtype::Float64;
+    bool checksum_ = false;
+    const extract::Layout* layout_ = nullptr;
+};
+
+class SegmentsCall final : public FileCall {
+public:
+    using FileCall::FileCall;
+
+private:
+    PyResult<Ref> next() override {
+        switch (stage_++) {
+            case 0: {
+                PyObject* slots[4] = {};
+                KR_TRY(extract_arguments_tuple_dict(segments_description, args_, kwargs_, slots));
+                KR_ASSIGN_OR_RETURN(source_, source_argument(slots[0], slots[1]));
+                segments_ = slots[2];
+                if (!PyList_Check(segments_))
+                    return argument("segments", PyResult<int>(conversion_error(segments_, "PyList"))).error();
+                KR_ASSIGN_OR_RETURN(dtype_, dtype_argument(slots[3]));
+                return open();
+            }
+            case 1: {
+                const extract::ReadOptions options = read_options(dtype_, false);
+                KR_ASSIGN_OR_RETURN(layout_, checked(options));
+                const Py_ssize_t count = PyList_Size(segments_);
+                for (Py_ssize_t i = 0; i < count; ++i) {
+                    PyObject* segment = PyList_GetItem(segments_, i);
+                    if (!PyTuple_Check(segment) || PyTuple_Size(segment) != 3)
+                        return argument("segments", PyResult<int>(conversion_error(segment, "PyTuple"))).error();
+                    KR_ASSIGN_OR_RETURN(const std::int64_t start,
+                                        argument("segments", int64_argument(PyTuple_GetItem(segment, 0))));
+                    KR_ASSIGN_OR_RETURN(const std::optional<std::int64_t> stop,
+                                        argument("segments", optional_int64_argument(PyTuple_GetItem(segment, 1))));
+                    KR_ASSIGN_OR_RETURN(const std::vector<std::int64_t> channels,
+                                        argument("segments", channels_argument(PyTuple_GetItem(segment, 2))));
+                    KR_TRY(add_piece(*layout_, start, stop, -1, channels, dtype_));
+                }
+                return fill(options);
+            }
+            default: {
+                KR_TRY(filled());
+                const auto count = static_cast<Py_ssize_t>(request_.pieces.size());
+                Ref list = made(PyList_New(count));
+                for (Py_ssize_t i = 0; i < count; ++i) {
+                    const auto k = static_cast<std::size_t>(i);
+                    const extract::Piece& piece = request_.pieces[k];
+                    // PyList_SetItem steals the item and cannot fail on a new list's slot.
+                    PyList_SetItem(list.get(), i,
+                                   tuple_of(std::move(request_.arrays[k].object), new_int(piece.frames.size()),
+                                            new_int(piece.channels.size()))
+                                       .release());
+                }
+                return tuple_of(std::move(list), new_int(layout_->rate));
+            }
+        }
+    }
+
+    PyObject* segments_ = nullptr;  // borrowed from the arguments
+    extract::Dtype dtype_ = extract::Dtype::Float64;
+    const extract::Layout* layout_ = nullptr;
+};
 
 // What the checkpoint store holds, after emptying it when asked: for tests
 // and benchmarks.
-PyResult<Ref> checkpoint_cache(PyObject* args, PyObject* kwargs) {
-    static constexpr const char* parameters[] = {"clear", "interval", "path"};
-    static constexpr FunctionDescription description{"_checkpoint_cache", parameters, 0, 3};
-    PyObject* slots[3] = {};
-    KR_TRY(extract_arguments_tuple_dict(description, args, kwargs, slots));
-    KR_ASSIGN_OR_RETURN(const bool clear, argument("clear", bool_argument(slots[0])));
-    KR_ASSIGN_OR_RETURN(const std::optional<std::int64_t> interval,
-                        argument("interval", optional_int64_argument(slots[1])));
-    KR_ASSIGN_OR_RETURN(const Source path, source_argument(slots[2], Py_True));
-    extract::CheckpointCache& cache = extract::CheckpointCache::shared();
-    extract::CheckpointCache::Stats stats;
-    std::vector<std::uint64_t> frames;
-    {
-        Unlocked off;  // another thread may hold the store's lock
-        if (clear) cache.clear();
-        if (interval) cache.set_interval(static_cast<std::uint64_t>(std::max<std::int64_t>(0, *interval)));
-        stats = cache.stats();
-        frames = cache.frames(path.path.string());
-    }
-    Ref listed = made(PyList_New(0));
-    for (const std::uint64_t frame : frames)
-        if (PyList_Append(listed.get(), new_int(frame).get()) < 0) return PendingError::fetch();
-    return tuple_of(new_int(stats.files), new_int(stats.checkpoints), new_int(stats.bytes), new_int(stats.limit),
-                    std::move(listed));
-}
+class CheckpointCacheCall final : public Call {
+public:
+    CheckpointCacheCall(PyObject* args, PyObject* kwargs) noexcept : args_(args), kwargs_(kwargs) {}
 
-template <PyResult<Ref> (*body)(PyObject*, PyObject*)>
+private:
+    PyResult<Ref> next() override {
+        if (stage_++ == 0) {
+            static constexpr const char* parameters[] = {"clear", "interval", "path"};
+            static constexpr FunctionDescription description{"_checkpoint_cache", parameters, 0, 3};
+            PyObject* slots[3] = {};
+            KR_TRY(extract_arguments_tuple_dict(description, args_, kwargs_, slots));
+            KR_ASSIGN_OR_RETURN(clear_, argument("clear", bool_argument(slots[0])));
+            KR_ASSIGN_OR_RETURN(interval_, argument("interval", optional_int64_argument(slots[1])));
+            KR_ASSIGN_OR_RETURN(path_, source_argument(slots[2], Py_True));
+            // Without the lock: another thread may hold the store's.
+            return then_unlocked([this] {
+                extract::CheckpointCache& cache = extract::CheckpointCache::shared();
+                if (clear_) cache.clear();
+                if (interval_) cache.set_interval(static_cast<std::uint64_t>(std::max<std::int64_t>(0, *interval_)));
+                stats_ = cache.stats();
+                frames_ = cache.frames(path_.path.string());
+            });
+        }
+        Ref listed = made(PyList_New(0));
+        for (const std::uint64_t frame : frames_)
+            if (PyList_Append(listed.get(), new_int(frame).get()) < 0) return PendingError::fetch();
+        return tuple_of(new_int(stats_.files), new_int(stats_.checkpoints), new_int(stats_.bytes),
+                        new_int(stats_.limit), std::move(listed));
+    }
+
+    PyObject* args_;
+    PyObject* kwargs_;
+    int stage_ = 0;
+    bool clear_ = false;
+    std::optional<std::int64_t> interval_;
+    Source path_;
+    extract::CheckpointCache::Stats stats_;
+    std::vector<std::uint64_t> frames_;
+};
+
+// A C entry point: nothing in it may be noexcept or catch (see drive).
+template <class Kind>
 PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
-    return trampoline([&] { return body(args, kwargs); });
+    return drive(new (std::nothrow) Kind(args, kwargs));
 }
 
 // CPython calls METH_VARARGS | METH_KEYWORDS functions with three arguments
@@ -289,15 +414,15 @@ PyCFunction as_method() noexcept {
 }
 
 PyMethodDef functions[] = {
-    {"info", as_method<entry<info>>(), METH_VARARGS | METH_KEYWORDS,
+    {"info", as_method<entry<InfoCall>>(), METH_VARARGS | METH_KEYWORDS,
      "info(source, is_path)\n--\n\n(fields, channels, rate, frames, codec, sample_width) of a SPHERE file."},
-    {"read", as_method<entry<read>>(), METH_VARARGS | METH_KEYWORDS,
+    {"read", as_method<entry<ReadCall>>(), METH_VARARGS | METH_KEYWORDS,
      "read(source, is_path, start, stop, frames, channels, dtype, checksum)\n--\n\n"
      "(Buffer, frames, channels, rate): frames of a SPHERE file as elements of dtype."},
-    {"read_segments", as_method<entry<read_segments>>(), METH_VARARGS | METH_KEYWORDS,
+    {"read_segments", as_method<entry<SegmentsCall>>(), METH_VARARGS | METH_KEYWORDS,
      "read_segments(source, is_path, segments, dtype)\n--\n\n"
      "([(Buffer, frames, channels), ...], rate): (start, stop, channels) spans, from one read."},
-    {"_checkpoint_cache", as_method<entry<checkpoint_cache>>(), METH_VARARGS | METH_KEYWORDS,
+    {"_checkpoint_cache", as_method<entry<CheckpointCacheCall>>(), METH_VARARGS | METH_KEYWORDS,
      "_checkpoint_cache(clear, interval, path)\n--\n\n"
      "(files, checkpoints, bytes, limit, frames of path's states) of the Shorten checkpoint store,\n"
      "emptied first when clear; interval (frames, 0 the default) set unless None."},

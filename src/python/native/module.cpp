@@ -1,9 +1,12 @@
 // korrin._native: the extension under the korrin package. Single-phase
 // initialisation; its state is the checkpoint cache of the C++ side, which
 // holds no Python object and is shared by every thread, and the pool of
-// array memory (under the interpreter lock).
+// array memory (under the interpreter lock, which a fork() also holds).
+#include "common/cpu.hpp"
+#include "extract/checkpoints.hpp"
 #include "python/boundary.hpp"
 #include "python/capi.hpp"
+#include "python/native/blocks.hpp"
 #include "python/native/buffer.hpp"
 #include "python/native/functions.hpp"
 #include "python/native/wav_scp.hpp"
@@ -24,6 +27,13 @@ PyModuleDef module_definition = {
 };
 
 PyResult<Ref> make_module() {
+    // Whatever is made on first use is made now, before any thread of ours
+    // reads: a fork() while another thread was making one would leave its
+    // guard taken in the child.
+    extract::CheckpointCache::shared();
+    BlockPool::shared();
+    has_avx2();
+    has_fast_bit_instructions();
     module_definition.m_methods = module_functions();
     Ref module = Ref::steal(PyModule_Create2(&module_definition, PYTHON_ABI_VERSION));
     if (!module) return PendingError::fetch();
