@@ -122,8 +122,9 @@ def test_refusals_name_the_form(tmp_path, more, message):
     path = tmp_path / "x.sph"
     path.write_bytes(sphere_bytes({**fields(1000, 1, 2, "pcm"), **more}, bytes(300)))  # compressed: short
     for call in (korrin.info, korrin.read):
-        with pytest.raises(ValueError, match="^" + message.replace("(", r"\(").replace(")", r"\)") + "$"):
+        with pytest.raises(ValueError) as error:
             call(path)
+        assert str(error.value) == f"{path}: {message}"
     assert run(SPH2WAV, "-o", "-", path).stderr.decode().strip() == f"{path}: {message}"
 
 
@@ -158,8 +159,8 @@ def test_checksums_on_every_path(tmp_path, name):
     sources = [lambda p: p, lambda p: p.read_bytes(), lambda p: io.BytesIO(p.read_bytes()), lambda p: p]
     for source in sources:  # the path twice: the second read goes through the checkpoint store
         assert korrin.read(source(good), dtype="int16")[0].size
-        with pytest.raises(ValueError, match=r"^sample_checksum mismatch: .*\(pass checksum=False to read it "
-                                             r"anyway\)$"):
+        with pytest.raises(ValueError, match=r"^(.*: )?sample_checksum mismatch: .*\(pass checksum=False to read "
+                                             r"it anyway\)$"):
             korrin.read(source(bad), dtype="float32")
         assert korrin.read(source(bad), checksum=False)[0].size
     assert run(SPH2WAV, "-o", "-", good).returncode == 0
