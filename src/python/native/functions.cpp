@@ -400,29 +400,23 @@ private:
     std::vector<std::uint64_t> frames_;
 };
 
-// A C entry point: nothing in it may be noexcept or catch (see drive).
+// A C entry point of a call that runs in steps: nothing in it may be
+// noexcept or catch (see drive).
 template <class Kind>
-PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* call_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return drive(new (std::nothrow) Kind(args, kwargs));
 }
 
-// CPython calls METH_VARARGS | METH_KEYWORDS functions with three arguments
-// through the two-argument PyCFunction type.
-template <PyObject* (*function)(PyObject*, PyObject*, PyObject*)>
-PyCFunction as_method() noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 PyMethodDef functions[] = {
-    {"info", as_method<entry<InfoCall>>(), METH_VARARGS | METH_KEYWORDS,
+    {"info", as_method<call_entry<InfoCall>>(), METH_VARARGS | METH_KEYWORDS,
      "info(source, is_path)\n--\n\n(fields, channels, rate, frames, codec, sample_width) of a SPHERE file."},
-    {"read", as_method<entry<ReadCall>>(), METH_VARARGS | METH_KEYWORDS,
+    {"read", as_method<call_entry<ReadCall>>(), METH_VARARGS | METH_KEYWORDS,
      "read(source, is_path, start, stop, frames, channels, dtype, checksum)\n--\n\n"
      "(Buffer, frames, channels, rate): frames of a SPHERE file as elements of dtype."},
-    {"read_segments", as_method<entry<SegmentsCall>>(), METH_VARARGS | METH_KEYWORDS,
+    {"read_segments", as_method<call_entry<SegmentsCall>>(), METH_VARARGS | METH_KEYWORDS,
      "read_segments(source, is_path, segments, dtype)\n--\n\n"
      "([(Buffer, frames, channels), ...], rate): (start, stop, channels) spans, from one read."},
-    {"_checkpoint_cache", as_method<entry<CheckpointCacheCall>>(), METH_VARARGS | METH_KEYWORDS,
+    {"_checkpoint_cache", as_method<call_entry<CheckpointCacheCall>>(), METH_VARARGS | METH_KEYWORDS,
      "_checkpoint_cache(clear, interval, path)\n--\n\n"
      "(files, checkpoints, bytes, limit, frames of path's states) of the Shorten checkpoint store,\n"
      "emptied first when clear; interval (frames, 0 the default) set unless None."},
