@@ -11,6 +11,7 @@
 #include "shorten/mean_window.hpp"
 #include "shorten/shorten.hpp"
 #include "sphere_builder.hpp"
+#include "transcode/transcode.hpp"
 
 namespace korrin {
 namespace {
@@ -62,10 +63,15 @@ std::vector<std::int64_t> samples_of(const shorten::ShortenAudio& audio) {
 
 const shorten::StreamOptions kBoth{.accept_version_1 = true};
 
-codecs::DecodeOptions older(bool on) {
-    codecs::DecodeOptions options;
-    options.older_shorten = on;
-    return options;
+// Who reads: the module, or the readers of files, which take the older
+// labels.
+format::Reader older(bool on) { return on ? format::Reader::Files : format::Reader::Module; }
+
+Result<ByteBuffer> decode(const sphere::SphereHeader& header, const Bytes& stream, format::Reader reader) {
+    transcode::DecodeOptions options;
+    options.conversion.reader = reader;
+    KR_ASSIGN_OR_RETURN(transcode::Audio audio, transcode::decode(sphere::SphereFile{header, stream}, options));
+    return std::move(audio.pcm);
 }
 
 TEST(OlderShorten, VersionsAcceptedWithAndWithoutTheOption) {
@@ -259,7 +265,7 @@ TEST(OlderShorten, PayloadLabels) {
         const auto header = test_support::header_of(
             test_support::with(test_support::required(4, 1, 2), {"sample_coding", c.coding, "-s"}));
         for (const bool option : {false, true}) {
-            const auto got = codecs::decode(header, stream, {}, nullptr, older(option));
+            const auto got = decode(header, stream, older(option));
             const bool want = option ? c.with_option : c.without;
             EXPECT_EQ(got.has_value(), want) << "option " << option;
             if (!got) {
@@ -267,12 +273,13 @@ TEST(OlderShorten, PayloadLabels) {
                 EXPECT_TRUE(got.error().message.starts_with("compressed coding \"")) << got.error().message;
                 EXPECT_EQ(got.error().kind, ErrorKind::Unsupported);
             }
-            EXPECT_EQ(codecs::shorten_label(c.coding, older(option)).has_value(), want);
+            const auto format = format::format_of(header, stream.size(), older(option));
+            EXPECT_EQ(format.has_value(), want);
         }
     }
-    EXPECT_EQ(codecs::shorten_label(" pcm , Embedded-Shorten-V1.1 ", older(true)),
-              "embedded-shorten-v1.1");
-    EXPECT_EQ(codecs::shorten_label("pcm", older(true)), std::nullopt);
+    const auto header = test_support::header_of(test_support::with(
+        test_support::required(4, 1, 2), {"sample_coding", " pcm , Embedded-Shorten-V1.1 ", "-s"}));
+    EXPECT_EQ(format::format_of(header, 0, older(true))->shorten_label, "embedded-shorten-v1.1");
 }
 
 // A version-1 stream in a SPHERE file needs both halves of the option: the
@@ -283,15 +290,15 @@ TEST(OlderShorten, VersionOneInASphereFile) {
     stream[4] = 1;
     const auto header = test_support::header_of(
         test_support::with(test_support::required(4, 1, 2), {"sample_coding", "pcm,embedded-shorten-v1.1", "-s"}));
-    const auto refused = codecs::decode(header, stream, {}, nullptr, {});
+    const auto refused = decode(header, stream, older(false));
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error().message,
               "compressed coding \"pcm,embedded-shorten-v1.1\" not supported yet (compression: "
               "\"embedded-shorten-v1.1\")");
-    const auto got = codecs::decode(header, stream, {}, nullptr, older(true));
+    const auto got = decode(header, stream, older(true));
     ASSERT_TRUE(got) << got.error().message;
     const Bytes want = {10, 0, 0xEC, 0xFF, 30, 0, 0xD8, 0xFF};
-    EXPECT_EQ(Bytes(got->bytes.data(), got->bytes.data() + got->bytes.size()), want);
+    EXPECT_EQ(Bytes(got->data(), got->data() + got->size()), want);
 }
 
 }  // namespace
