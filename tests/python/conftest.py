@@ -27,15 +27,20 @@ def field_type(value: str) -> str:
     return "-i" if digits.isdigit() and (digits == "0" or not digits.startswith("0")) else f"-s{len(value)}"
 
 
-def sphere_bytes(fields: dict[str, str], payload: bytes = b"", header_size: int = 1024) -> bytes:
-    """A SPHERE file whose header holds `fields` (values typed -i when they
-    read as integers without a leading zero, else -s, so that a byte order
-    such as "01" is a string, as writers type it), padded to `header_size`,
-    then `payload`."""
-    lines = ["NIST_1A", str(header_size)]
-    for name, value in fields.items():
-        kind = field_type(value)
-        lines.append(f"{name} {kind} {value}")
+def sphere_bytes(fields, payload: bytes = b"", header_size: int = 1024) -> bytes:
+    """A SPHERE file, the one builder of the suites: a header of `fields`
+    padded to `header_size` (its size line as SPHERE writers put it), then
+    `payload`. `fields` is a dict or a sequence of (name, value) or (name,
+    value, type) items, or of whole field lines; an int value is typed -i,
+    a str one by field_type, unless a type is given."""
+    lines = ["NIST_1A", f"{header_size:>7}"]
+    for item in fields.items() if isinstance(fields, dict) else fields:
+        if isinstance(item, str):
+            lines.append(item)
+            continue
+        name, value, *kind = item
+        value = str(value) if isinstance(value, int) else value
+        lines.append(f"{name} {kind[0] if kind else field_type(value)} {value}")
     lines.append("end_head")
     header = ("\n".join(lines) + "\n").encode()
     assert len(header) <= header_size

@@ -171,15 +171,16 @@ def _header_end(bits: str) -> int:
     return pos
 
 
-def _uvar_bits(value: int, n: int) -> str:
-    return "0" * (value >> n) + "1" + (format(value & ((1 << n) - 1), f"0{n}b") if n else "")
-
-
 def with_leading_wav_header(stream: bytes, channels: int, frames: int) -> bytes:
     bits = "".join(f"{b:08b}" for b in stream[5:])
     end = _header_end(bits)
     header = enc.wav_header(channels, frames)
-    verbatim = _uvar_bits(enc.VERBATIM, 2) + _uvar_bits(len(header), 5) + "".join(_uvar_bits(b, 8) for b in header)
+    w = enc.BitWriter()
+    w.uvar(enc.VERBATIM, 2)
+    w.uvar(len(header), 5)
+    for b in header:
+        w.uvar(b, 8)
+    verbatim = "".join(f"{b:08b}" for b in w.getvalue())[: w.bit_length]
     spliced = bits[:end] + verbatim + bits[end:]
     spliced += "0" * (-len(spliced) % 32)
     return stream[:5] + int(spliced, 2).to_bytes(len(spliced) // 8, "big")
