@@ -3,7 +3,10 @@
 from __future__ import annotations
 
 import os
+import struct
+import subprocess
 import sys
+import sysconfig
 from pathlib import Path
 
 import pytest
@@ -18,6 +21,27 @@ NO_REAL_FILES = f"no real SPHERE files in {SHARED_SPHERE} (set KORRIN_TESTDATA)"
 needs_real_files = pytest.mark.skipif(not SHARED_SPHERE.is_dir(), reason=NO_REAL_FILES)
 
 sys.path.insert(0, str(EXAMPLES))
+
+SPH2WAV = Path(os.environ.get("KORRIN_SPH2WAV") or Path(sysconfig.get_path("scripts")) / "sph2wav")
+
+
+def sph2wav(*args, cwd: Path, **kwargs) -> subprocess.CompletedProcess:
+    """The installed sph2wav, run in `cwd`, its output captured."""
+    return subprocess.run([str(SPH2WAV), *map(str, args)], cwd=cwd, capture_output=True, timeout=300, **kwargs)
+
+
+def tree(root: Path) -> dict[str, bytes]:
+    """Every file below `root`, by relative path."""
+    return {p.relative_to(root).as_posix(): p.read_bytes() for p in root.rglob("*") if p.is_file()}
+
+
+def wav(channels: int, rate: int, bits: int, pcm: bytes) -> bytes:
+    """A canonical 44-byte-header WAV file around `pcm`."""
+    align = channels * bits // 8
+    pad = b"\x00" if len(pcm) % 2 else b""
+    return (b"RIFF" + struct.pack("<I", 36 + len(pcm) + len(pad)) + b"WAVE"
+            + b"fmt " + struct.pack("<IHHIIHH", 16, 1, channels, rate, rate * align, align, bits)
+            + b"data" + struct.pack("<I", len(pcm)) + pcm + pad)
 
 
 def field_type(value: str) -> str:

@@ -15,7 +15,7 @@ import pytest
 
 import korrin
 import korrin_native
-from conftest import EXAMPLES, SHARED_SPHERE, needs_real_files, sphere_bytes
+from conftest import EXAMPLES, SHARED_SPHERE, SPH2WAV, sphere_bytes
 
 try:
     import soundfile
@@ -23,7 +23,7 @@ except ImportError:  # the cross-version venvs: the comparisons with it skip
     soundfile = None
 needs_soundfile = pytest.mark.skipif(soundfile is None, reason="soundfile is not installed")
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from test_shorten_v1 import CASES, LABELS, SPH2WAV, encode_case, shorten_sphere  # noqa: E402
+from test_shorten_v1 import CASES, LABELS, encode_case, shorten_sphere  # noqa: E402
 
 DTYPES = ["int16", "int32", "float32", "float64"]
 
