@@ -74,8 +74,10 @@ print(json.dumps(result))
 
 def module_dir(build: Path, scratch: Path) -> Path:
     if build.is_file() and build.suffix == ".whl":
-        where = scratch / build.stem
+        where = scratch / f"{len(list(scratch.iterdir()))}-{build.stem}"  # two wheels may share a name
         zipfile.ZipFile(build).extractall(where)
+        for script in where.glob("*.data/scripts/*"):
+            script.chmod(0o755)  # zipfile keeps no modes
         return where
     if build.is_dir() and any(build.glob("korrin_native*.so")):
         return build
@@ -117,9 +119,11 @@ def cases(ins: inp.Inputs) -> list[dict]:
 def run(where: Path, plan: list[dict], calls: int) -> dict:
     env = dict(os.environ, PYTHONPATH=str(where))
     scripts = next((str(p.parent) for p in where.glob("*.data/scripts/sph2wav")), str(where))
-    out = subprocess.run([sys.executable, "-s", "-c", CHILD, json.dumps(plan), str(calls), scripts],
-                         env=env, capture_output=True, text=True, check=True).stdout
-    result = json.loads(out)
+    done = subprocess.run([sys.executable, "-s", "-c", CHILD, json.dumps(plan), str(calls), scripts],
+                          env=env, capture_output=True, text=True)
+    if done.returncode != 0:
+        sys.exit(f"the build in {where} failed:\n{done.stderr[-2000:]}")
+    result = json.loads(done.stdout)
     if Path(result["file"]).parent != where:
         sys.exit(f"imported {result['file']}, not the build in {where}")
     return result
