@@ -1,13 +1,16 @@
 """Two builds of the module, A and B, timed on every input of bench/run.py
 in one run: the Shorten streams (DIFF, QLPC, mu-law), 16-bit PCM of both
-byte orders (transcode and decode_pcm), G.711 expansion (mu-law, A-law) and
-the corpus of 1,000 small files. Made to hold the released wheel (zig's
-clang) against a GCC build of the same commit:
+byte orders (transcode and decode_pcm), G.711 expansion (mu-law, A-law),
+the corpus of 1,000 small files, korrin.read of whole files and a span, and
+sph2wav (a process a call) on a file and on a span of one. Made to hold the
+released wheel (zig's clang) against a GCC build of the same commit, or a
+change against the commit before it:
 
     python bench/compare_builds.py GCC_BUILD RELEASE_WHEEL [--rounds N] [--quick]
 
 A build is a wheel (unpacked into the scratch folder) or a folder holding
-korrin_native*.so. Each round starts one fresh process per build, in
+korrin_native*.so (and the korrin package; the sph2wav cases need a
+wheel's). Each round starts one fresh process per build, in
 alternating order, so that both meet the same load on a shared machine;
 each process runs every case: one warm-up call, then CALLS timed calls, of
 which it reports the median wall time and the median CPU time. The table
@@ -35,17 +38,28 @@ sys.path.insert(0, str(HERE))
 import inputs as inp  # noqa: E402
 
 CHILD = r"""
-import json, sys, time
+import json, subprocess, sys, time
 import korrin_native as kn
-cases, calls = json.loads(sys.argv[1]), int(sys.argv[2])
+cases, calls, scripts = json.loads(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
 result = {"file": kn.__file__}
 for case in cases:
-    blobs = [open(p, "rb").read() for p in case["paths"]]
-    fn = getattr(kn, case["fn"])
-    args = case.get("args", [])
-    def call():
-        for blob in blobs:
-            fn(blob, *args)
+    fn, args = case["fn"], case.get("args", [])
+    if fn.startswith("korrin."):  # a path, read by korrin with keywords
+        import korrin
+        paths, keywords, fn = case["paths"], case.get("keywords", {}), getattr(korrin, fn[7:])
+        def call():
+            for path in paths:
+                fn(path, **keywords)
+    elif fn == "sph2wav":  # a process per call, as a shell runs it
+        argv = [scripts + "/sph2wav", *args, *case["paths"]]
+        def call():
+            subprocess.run(argv, check=True)
+    else:
+        blobs = [open(p, "rb").read() for p in case["paths"]]
+        fn = getattr(kn, fn)
+        def call():
+            for blob in blobs:
+                fn(blob, *args)
     call()
     wall, cpu = [], []
     for _ in range(calls):
@@ -60,8 +74,10 @@ print(json.dumps(result))
 
 def module_dir(build: Path, scratch: Path) -> Path:
     if build.is_file() and build.suffix == ".whl":
-        where = scratch / build.stem
+        where = scratch / f"{len(list(scratch.iterdir()))}-{build.stem}"  # two wheels may share a name
         zipfile.ZipFile(build).extractall(where)
+        for script in where.glob("*.data/scripts/*"):
+            script.chmod(0o755)  # zipfile keeps no modes
         return where
     if build.is_dir() and any(build.glob("korrin_native*.so")):
         return build
@@ -83,14 +99,31 @@ def cases(ins: inp.Inputs) -> list[dict]:
         {"name": "G.711 A-law expand (codes.g711)", "fn": "g711_expand", "args": [True],
          "paths": [str(ins.path("codes.g711"))]},
         {"name": f"small files: transcode of the {len(corpus)}-file corpus", "fn": "transcode", "paths": corpus},
+        {"name": "korrin.read int16 (pcm_le.sph)", "fn": "korrin.read", "keywords": {"dtype": "int16"},
+         "paths": [str(ins.path("pcm_le.sph"))]},
+        {"name": "korrin.read float32 (pcm_be.sph)", "fn": "korrin.read", "keywords": {"dtype": "float32"},
+         "paths": [str(ins.path("pcm_be.sph"))]},
+        {"name": "korrin.read float32 (long_diff.sph)", "fn": "korrin.read", "keywords": {"dtype": "float32"},
+         "paths": [str(ins.path("long_diff.sph"))]},
+        {"name": "korrin.read int16 (long_ulaw.sph)", "fn": "korrin.read", "keywords": {"dtype": "int16"},
+         "paths": [str(ins.path("long_ulaw.sph"))]},
+        {"name": "korrin.read a 10 s span (call_ulaw.sph)", "fn": "korrin.read",
+         "keywords": {"start": 8000 * 100, "stop": 8000 * 110, "channel": 1}, "paths": [str(ins.path("call_ulaw.sph"))]},
+        {"name": "sph2wav -o /dev/null (long_lpc.sph)", "fn": "sph2wav", "args": ["-q", "--force", "-o", "/dev/null"],
+         "paths": [str(ins.path("long_lpc.sph"))]},
+        {"name": "sph2wav -c 2 -t 60:90 (call_pcm16.sph)", "fn": "sph2wav",
+         "args": ["-q", "--force", "-c", "2", "-t", "60:90", "-o", "/dev/null"], "paths": [str(ins.path("call_pcm16.sph"))]},
     ]
 
 
 def run(where: Path, plan: list[dict], calls: int) -> dict:
     env = dict(os.environ, PYTHONPATH=str(where))
-    out = subprocess.run([sys.executable, "-s", "-c", CHILD, json.dumps(plan), str(calls)],
-                         env=env, capture_output=True, text=True, check=True).stdout
-    result = json.loads(out)
+    scripts = next((str(p.parent) for p in where.glob("*.data/scripts/sph2wav")), str(where))
+    done = subprocess.run([sys.executable, "-s", "-c", CHILD, json.dumps(plan), str(calls), scripts],
+                          env=env, capture_output=True, text=True)
+    if done.returncode != 0:
+        sys.exit(f"the build in {where} failed:\n{done.stderr[-2000:]}")
+    result = json.loads(done.stdout)
     if Path(result["file"]).parent != where:
         sys.exit(f"imported {result['file']}, not the build in {where}")
     return result

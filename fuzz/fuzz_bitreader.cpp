@@ -20,7 +20,7 @@
 namespace {
 
 using korrin::fuzz::check;
-using korrin::testing::ReferenceBitReader;
+using korrin::test_support::ReferenceBitReader;
 
 template <class T>
 void same(const korrin::Result<T>& fast, const ReferenceBitReader::Read<T>& slow, const char* what) {

@@ -21,7 +21,7 @@
 #include "shorten/shorten.hpp"
 #include "sphere/sphere.hpp"
 #include "sphere_mutator.hpp"
-#include "select/select.hpp"
+#include "cli/select/select.hpp"
 #include "transcode/transcode.hpp"
 
 namespace {
@@ -126,14 +126,14 @@ void check_selection(const korrin::sphere::SphereFile& file, korrin::ByteView in
         return;
     }
     check(part.has_value(), "a window failed where the whole file decodes", part ? "" : part.error().message);
-    korrin::select::apply(*part, *chosen);
     const std::size_t width = part->bits_per_sample / 8u;
     const std::size_t frame = static_cast<std::size_t>(channels) * width;
     const std::size_t frames = static_cast<std::size_t>(chosen->end - chosen->begin);
-    check(part->channels == 1 && part->pcm.size() == frames * width, "the selection's length is wrong");
+    check(part->first_frame == chosen->begin && part->pcm.size() == frames * frame, "the window's length is wrong");
     for (std::size_t i = 0; i < frames; ++i) {
-        const std::uint8_t* want = whole->data() + (chosen->begin + i) * frame + *chosen->channel * width;
-        check(std::memcmp(part->pcm.data() + i * width, want, width) == 0, "the selection differs from the whole");
+        const std::size_t at = i * frame + *chosen->channel * width;
+        const std::uint8_t* want = whole->data() + chosen->begin * frame + at;
+        check(std::memcmp(part->pcm.data() + at, want, width) == 0, "the window differs from the whole");
     }
 }
 

@@ -134,7 +134,7 @@ private:
     }
 
     template <class T>
-    bool take(testing::ReferenceBitReader::Read<T> read, T& out) {
+    bool take(test_support::ReferenceBitReader::Read<T> read, T& out) {
         if (auto* message = std::get_if<std::string>(&read)) {
             error_ = DecodeError{ErrorKind::Invalid, *message};
             return false;
@@ -322,7 +322,7 @@ private:
     }
 
     ByteView stream_;
-    testing::ReferenceBitReader reader_;
+    test_support::ReferenceBitReader reader_;
     std::uint64_t max_samples_;
     bool accept_version_1_;
     bool rounding_ = true;  // version 2

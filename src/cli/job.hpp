@@ -12,7 +12,6 @@
 #include "cli/convert/pick.hpp"
 #include "cli/flac/flac.hpp"
 #include "containers/containers.hpp"
-#include "transcode/native.hpp"
 
 namespace korrin::cli {
 

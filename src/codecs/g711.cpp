@@ -32,6 +32,12 @@ std::int16_t alaw_to_linear(std::uint8_t code) noexcept {
     return static_cast<std::int16_t>(code & 0x80u ? t : -t);
 }
 
+std::uint8_t pculaw_to_ulaw(std::uint8_t byte) noexcept {
+    byte = static_cast<std::uint8_t>((byte & 0xF0) >> 4 | (byte & 0x0F) << 4);
+    byte = static_cast<std::uint8_t>((byte & 0xCC) >> 2 | (byte & 0x33) << 2);
+    return static_cast<std::uint8_t>((byte & 0xAA) >> 1 | (byte & 0x55) << 1);
+}
+
 namespace {
 
 // The 256 expansions of one law, each already in the byte order of an LE

@@ -7,13 +7,10 @@ namespace korrin::codecs {
 Result<ShortenPcm> shorten_to_pcm(ByteView stream, const shorten::OutputOptions& output,
                                   const shorten::StreamOptions& versions) {
     KR_ASSIGN_OR_RETURN(shorten::ShortenAudio audio, shorten::decode(stream, {}, output, versions));
-    // The samples arrive as 16-bit linear PCM, mu-law expanded on the way
-    // (with the code bytes' checksum, the last moment they are seen), in
-    // the decoder's own buffer, whose host-order samples are already LE
+    // The samples arrive as 16-bit linear PCM, mu-law expanded on the way,
+    // in the decoder's own buffer, whose host-order samples are already LE
     // bytes (see common/bytes.hpp); it is handed on as the result.
-    const std::uint16_t code_checksum = audio.is_ulaw ? audio.code_checksum : 0;
-    return ShortenPcm{audio.channel_count, audio.is_ulaw, std::move(audio.samples).release(), audio.frames_decoded,
-                      audio.version, code_checksum, audio.stopped_early, audio.sample_checksum};
+    return ShortenPcm{audio.channel_count, audio.is_ulaw, std::move(audio.samples).release()};
 }
 
 Result<ByteBuffer> pcm_table_to_le(std::span<const std::int16_t> samples, Framing framing) {

@@ -27,16 +27,17 @@ struct [[nodiscard]] DecodeError {
     friend bool operator==(const DecodeError&, const DecodeError&) = default;
 };
 
-// Value or DecodeError, with std::expected's member names so that the two can
-// be swapped once every compiler we build with has <expected>.
-template <class T>
+// Value or error (a DecodeError unless another is named), with
+// std::expected's member names so that the two can be swapped once every
+// compiler we build with has <expected>.
+template <class T, class E = DecodeError>
 class [[nodiscard]] Result {
 public:
     using value_type = T;
-    using error_type = DecodeError;
+    using error_type = E;
 
     Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
-    Result(DecodeError error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
+    Result(E error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
 
     bool has_value() const noexcept { return state_.index() == 0; }
     explicit operator bool() const noexcept { return has_value(); }
@@ -51,34 +52,33 @@ public:
     T* operator->() noexcept { return std::get_if<0>(&state_); }
     const T* operator->() const noexcept { return std::get_if<0>(&state_); }
 
-    DecodeError& error() & noexcept { return *std::get_if<1>(&state_); }
-    const DecodeError& error() const& noexcept { return *std::get_if<1>(&state_); }
-    DecodeError&& error() && noexcept { return std::move(*std::get_if<1>(&state_)); }
+    E& error() & noexcept { return *std::get_if<1>(&state_); }
+    const E& error() const& noexcept { return *std::get_if<1>(&state_); }
+    E&& error() && noexcept { return std::move(*std::get_if<1>(&state_)); }
 
 private:
-    std::variant<T, DecodeError> state_;
+    std::variant<T, E> state_;
 };
 
-// Success with no value, or a DecodeError.
-template <>
-class [[nodiscard]] Result<void> {
+// Success with no value, or an error.
+template <class E>
+class [[nodiscard]] Result<void, E> {
 public:
     using value_type = void;
-    using error_type = DecodeError;
+    using error_type = E;
 
     Result() = default;
-    Result(DecodeError error) : error_(std::move(error)), failed_(true) {}  // NOLINT
+    Result(E error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
 
-    bool has_value() const noexcept { return !failed_; }
+    bool has_value() const noexcept { return state_.index() == 0; }
     explicit operator bool() const noexcept { return has_value(); }
 
-    DecodeError& error() & noexcept { return error_; }
-    const DecodeError& error() const& noexcept { return error_; }
-    DecodeError&& error() && noexcept { return std::move(error_); }
+    E& error() & noexcept { return *std::get_if<1>(&state_); }
+    const E& error() const& noexcept { return *std::get_if<1>(&state_); }
+    E&& error() && noexcept { return std::move(*std::get_if<1>(&state_)); }
 
 private:
-    DecodeError error_{ErrorKind::Invalid, {}};
-    bool failed_ = false;
+    std::variant<std::monostate, E> state_;
 };
 
 inline Result<void> ok() { return {}; }

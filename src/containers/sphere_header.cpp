@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "codecs/codecs.hpp"
+#include "format/format.hpp"
 #include "common/text.hpp"
 #include "containers/containers.hpp"
 
@@ -56,8 +56,9 @@ Result<ByteBuffer> sphere_header(ByteView region, const sphere::SphereHeader& he
 
     const unsigned in_width = static_cast<unsigned>(value_or(header, "sample_n_bytes", 0));
     const unsigned out_width = bytes_per_sample(format.coding);
-    const std::string_view coding_text = codecs::coding_text(header);
-    const bool coding_changes = codecs::is_compressed(coding_text) || family_of(coding_text, in_width) != format.coding;
+    const std::string* coding_field = header.find("sample_coding");
+    const std::string_view coding_text = coding_field == nullptr ? std::string_view("pcm") : *coding_field;
+    const bool coding_changes = format::is_compressed(header) || family_of(coding_text, in_width) != format.coding;
     const bool width_changes = in_width != out_width;
 
     std::string body;

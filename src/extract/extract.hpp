@@ -16,32 +16,18 @@
 #include "common/result.hpp"
 #include "extract/checkpoints.hpp"
 #include "extract/samples.hpp"
+#include "format/format.hpp"
 #include "input/input_file.hpp"
 #include "sphere/sphere.hpp"
 
 namespace korrin::extract {
 
 
-// What a header declares, in the terms of an array.
-struct Layout {
-    std::uint64_t channels = 1;
-    std::uint64_t rate = 1;
-    std::uint64_t frames = 0;
-    std::string codec;               // "pcm", "ulaw", "alaw" or "shorten"
-    std::uint32_t sample_width = 2;  // bytes per decoded sample: 2, or 4 for 4-byte PCM
-    bool compressed = false;
-    Stored stored = Stored::Le16;    // how an uncompressed payload holds its samples
-};
-
-// The layout of a validated header, or the error a conversion of the file
-// gives for its coding, sample width or byte order (the older Shorten
-// labels included, as sph2wav takes them).
-Result<Layout> layout_of(const sphere::SphereHeader& header);
-
-// An Invalid error when the channel or sample count of `layout` is more
-// than a file whose payload has `payload_bytes` can hold (Reader refuses
-// such a header as it refuses its coding).
-Result<void> check_counts(const Layout& layout, std::uint64_t payload_bytes);
+// What korrin reports of a format: the coding's family ("pcm", "ulaw",
+// "alaw", "pculaw", "shorten") and the bytes of a sample, as stored for
+// linear PCM (1, 2 or 4), else 2 (G.711 and Shorten decode to 16 bits).
+std::string_view codec_of(const format::Format& format) noexcept;
+std::uint32_t sample_width_of(const format::Format& format) noexcept;
 
 // Frames [begin, end).
 struct FrameRange {
@@ -97,8 +83,8 @@ public:
     const sphere::SphereHeader& header() const noexcept { return header_; }
     // The field lines in the file's order.
     const std::vector<sphere::FieldLine>& lines() const noexcept { return lines_; }
-    // The layout, or the error reading the file will give for its coding.
-    const Result<Layout>& layout() const noexcept { return layout_; }
+    // The format, or the error reading the file will give for its coding.
+    const Result<format::Format>& format() const noexcept { return format_; }
 
     // Fills every piece, whose ranges and channels lie within the file.
     // Nothing useful is left in the pieces on failure.
@@ -106,9 +92,10 @@ public:
 
 private:
     Result<void> finish_open();
-    Result<void> read_stored(const Layout& layout, std::span<const Piece> pieces, const ReadOptions& options);
-    Result<void> read_compressed(const Layout& layout, std::span<const Piece> pieces, const ReadOptions& options);
-    Result<void> check_checksum(std::uint16_t sum) const;
+    std::uint64_t payload_bytes() const noexcept { return size_ - header_.header_size; }
+    Result<void> read_stored(const format::Format& format, std::span<const Piece> pieces, const ReadOptions& options);
+    Result<void> read_compressed(const format::Format& format, std::span<const Piece> pieces,
+                                 const ReadOptions& options);
     // What decoding a Shorten stream from the state found needs of the
     // file (all of it without one), read into `file_bytes`.
     Result<void> read_stream(const CheckpointCache::Found& found, ByteBuffer& file_bytes, StreamBytes& stream);
@@ -119,8 +106,7 @@ private:
     std::uint64_t size_ = 0;
     sphere::SphereHeader header_;
     std::vector<sphere::FieldLine> lines_;
-    Result<Layout> layout_ = Layout{};
-    std::string_view checksum_hint_;
+    Result<format::Format> format_ = format::Format{};
 };
 
 }  // namespace korrin::extract

@@ -4,10 +4,11 @@
 #include <cstring>
 
 #include "codecs/codecs.hpp"
-#include "common/cpu.hpp"
 
 namespace korrin::extract {
 namespace {
+
+using Stored = payload::Form;
 
 using Table = std::array<std::int16_t, 256>;
 
@@ -41,7 +42,7 @@ const Table& byte_table(Stored stored) noexcept {
         case Stored::Alaw: return tables[1];
         case Stored::S8: return tables[2];
         case Stored::Pculaw: return tables[3];
-        default: return tables[0];
+        default: return tables[0];  // mu-law, as bytes or words
     }
 }
 
@@ -91,6 +92,8 @@ template <>
 struct Load<Stored::S8> : Load<Stored::Ulaw> {};
 template <>
 struct Load<Stored::Pculaw> : Load<Stored::Ulaw> {};
+template <>
+struct Load<Stored::UlawWords> : Load<Stored::Ulaw> {};  // the code is the word's low byte
 
 // A value as an element of `D`.
 template <Dtype D>
@@ -125,8 +128,11 @@ template <Stored S, Dtype D>
 void run(const std::uint8_t* in, std::size_t channels, std::span<const std::uint32_t> picks, std::size_t frames,
          std::uint8_t* out_bytes) noexcept {
     using T = typename Store<D>::T;
-    constexpr std::size_t width = S == Stored::Le32 || S == Stored::Be32 ? 4 : S == Stored::Le16 || S == Stored::Be16 ? 2 : 1;
-    constexpr bool one_byte = S == Stored::Ulaw || S == Stored::Alaw || S == Stored::S8 || S == Stored::Pculaw;
+    constexpr std::size_t width = S == Stored::Le32 || S == Stored::Be32                               ? 4
+                                  : S == Stored::Le16 || S == Stored::Be16 || S == Stored::UlawWords ? 2
+                                                                                                     : 1;
+    constexpr bool one_byte = S == Stored::Ulaw || S == Stored::Alaw || S == Stored::S8 || S == Stored::Pculaw ||
+                              S == Stored::UlawWords;
     const Table* table = one_byte ? &byte_table(S) : nullptr;
     T* out = reinterpret_cast<T*>(out_bytes);
     bool every_channel = picks.size() == channels;
@@ -158,32 +164,6 @@ void run_stored(const std::uint8_t* in, std::size_t channels, std::span<const st
     }
 }
 
-// The sum of 16-bit words modulo 65536: a loop of 16-bit adds, which the
-// compiler vectorises (sixteen at a time with AVX2, where the processor
-// has it).
-[[gnu::always_inline]] inline std::uint16_t sum_le16_with(const std::uint8_t* in, std::size_t count) noexcept {
-    std::uint16_t sum = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        std::uint16_t word;
-        std::memcpy(&word, in + 2 * i, 2);
-        sum = static_cast<std::uint16_t>(sum + word);
-    }
-    return sum;
-}
-
-#if defined(__x86_64__)
-[[gnu::target("avx2")]] std::uint16_t sum_le16_avx2(const std::uint8_t* in, std::size_t count) noexcept {
-    return sum_le16_with(in, count);
-}
-#endif
-
-std::uint16_t sum_le16(const std::uint8_t* in, std::size_t count) noexcept {
-#if defined(__x86_64__)
-    if (has_avx2()) return sum_le16_avx2(in, count);
-#endif
-    return sum_le16_with(in, count);
-}
-
 }  // namespace
 
 std::size_t element_size(Dtype dtype) noexcept {
@@ -204,39 +184,6 @@ std::optional<Dtype> dtype_named(std::string_view name) noexcept {
     return std::nullopt;
 }
 
-std::size_t stored_size(Stored stored) noexcept {
-    switch (stored) {
-        case Stored::Le16:
-        case Stored::Be16: return 2;
-        case Stored::Le32:
-        case Stored::Be32: return 4;
-        case Stored::Ulaw:
-        case Stored::Alaw:
-        case Stored::S8:
-        case Stored::Pculaw: break;
-    }
-    return 1;
-}
-
-std::uint16_t checksum_of(const std::uint8_t* in, Stored stored, std::size_t count) noexcept {
-    std::uint32_t sum = 0;
-    switch (stored) {
-        case Stored::Le16: return sum_le16(in, count);
-        case Stored::Be16:
-            for (std::size_t i = 0; i < count; ++i) sum += static_cast<std::uint16_t>(Load<Stored::Be16>::at(in + 2 * i, nullptr));
-            break;
-        case Stored::Ulaw:
-        case Stored::Alaw:
-        case Stored::S8:
-        case Stored::Pculaw:
-            for (std::size_t i = 0; i < count; ++i) sum += in[i];
-            break;
-        case Stored::Le32:
-        case Stored::Be32: break;
-    }
-    return static_cast<std::uint16_t>(sum);
-}
-
 void convert(const std::uint8_t* in, Stored stored, std::size_t channels, std::span<const std::uint32_t> picks,
              std::size_t frames, Dtype dtype, std::uint8_t* out) noexcept {
     switch (stored) {
@@ -248,6 +195,7 @@ void convert(const std::uint8_t* in, Stored stored, std::size_t channels, std::s
         case Stored::Alaw: return run_stored<Stored::Alaw>(in, channels, picks, frames, dtype, out);
         case Stored::S8: return run_stored<Stored::S8>(in, channels, picks, frames, dtype, out);
         case Stored::Pculaw: return run_stored<Stored::Pculaw>(in, channels, picks, frames, dtype, out);
+        case Stored::UlawWords: return run_stored<Stored::UlawWords>(in, channels, picks, frames, dtype, out);
     }
 }
 

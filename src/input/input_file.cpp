@@ -23,22 +23,6 @@ DecodeError io_error(std::string_view what, int os_error) {
                        os_error};
 }
 
-std::optional<FilePart> stored_frames_in_file(const sphere::SphereHeader& header, const codecs::FrameWindow& window) {
-    if (window.whole() || codecs::is_compressed(codecs::coding_text(header))) return std::nullopt;
-    const auto channels = header.int_("channel_count");
-    const auto frames = header.int_("sample_count");
-    const auto width = header.int_("sample_n_bytes");
-    if (!channels || !frames || !width || *channels < 1 || *frames < 0 || *width < 1) return std::nullopt;
-    const std::uint64_t end_frame = std::min(window.end, static_cast<std::uint64_t>(*frames));
-    const std::uint64_t begin_frame = std::min(window.begin, end_frame);
-    std::uint64_t frame_bytes = 0, begin = 0, end = 0;
-    if (!checked_mul(static_cast<std::uint64_t>(*channels), static_cast<std::uint64_t>(*width), frame_bytes) ||
-        !checked_mul(begin_frame, frame_bytes, begin) || !checked_mul(end_frame, frame_bytes, end) ||
-        !checked_add(begin, header.header_size, begin) || !checked_add(end, header.header_size, end))
-        return std::nullopt;
-    return FilePart{begin, end};
-}
-
 InputFile::~InputFile() {
     if (fd_ >= 0) ::close(fd_);
 }
@@ -91,12 +75,6 @@ Result<ByteBuffer> InputFile::read_parts(std::uint64_t limit, std::uint64_t head
     KR_TRY(read_at(buffer.data() + begin, begin, static_cast<std::size_t>(end - begin)));
     bytes_read_ = head_end + (end - begin);
     return buffer;
-}
-
-Result<ByteBuffer> InputFile::read_for(const sphere::SphereHeader& header, const codecs::FrameWindow& window,
-                                       std::uint64_t limit) {
-    const std::optional<FilePart> part = stored_frames_in_file(header, window);
-    return part ? read_parts(limit, header.header_size, part->begin, part->end) : read_all(limit);
 }
 
 Result<sphere::SphereHeader> InputFile::read_header(std::vector<sphere::FieldLine>* lines, ByteBuffer* head_bytes) {

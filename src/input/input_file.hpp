@@ -13,7 +13,6 @@
 #include <system_error>
 #include <vector>
 
-#include "codecs/codecs.hpp"
 #include "common/bytes.hpp"
 #include "common/result.hpp"
 #include "sphere/sphere.hpp"
@@ -41,18 +40,6 @@ struct FileIdentity {
     ino_t inode = 0;
     friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
 };
-
-// Bytes [begin, end) of a file.
-struct FilePart {
-    std::uint64_t begin = 0;
-    std::uint64_t end = 0;
-};
-
-// Where frames [window.begin, window.end) of a stored payload lie in its
-// file: all that converting them reads of the payload. Nothing for a
-// compressed payload (decoded from its start), for the whole payload, or for
-// a header whose format fields a conversion will refuse.
-std::optional<FilePart> stored_frames_in_file(const sphere::SphereHeader& header, const codecs::FrameWindow& window);
 
 // An open input file: its header read and checked first, then what the
 // conversion needs of it read with one read into one buffer. Failures of the
@@ -95,12 +82,6 @@ public:
     // buffer they cost neither reading nor memory.
     Result<ByteBuffer> read_parts(std::uint64_t limit, std::uint64_t head_end, std::uint64_t begin,
                                   std::uint64_t end);
-
-    // What decoding `window` of the file whose header is `header` needs:
-    // the header region and the window's bytes of a stored payload, the
-    // whole file otherwise; at most `limit` bytes.
-    Result<ByteBuffer> read_for(const sphere::SphereHeader& header, const codecs::FrameWindow& window,
-                                std::uint64_t limit = UINT64_MAX);
 
     // Reads exactly out.size() bytes from `offset` into `out`, or fails
     // (the file ending before them is an Io error: it shrank).

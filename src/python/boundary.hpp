@@ -47,4 +47,18 @@ PyObject* trampoline(Body&& body) noexcept {
     }
 }
 
+// A C entry point of a module function whose body is `body(args, kwargs)`.
+template <PyResult<Ref> (*body)(PyObject*, PyObject*)>
+PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+    return trampoline([&] { return body(args, kwargs); });
+}
+
+// CPython calls METH_VARARGS | METH_KEYWORDS functions with three arguments
+// through the two-argument PyCFunction type; the cast through void(*)() is
+// the form compilers accept without a warning.
+template <PyObject* (*function)(PyObject*, PyObject*, PyObject*)>
+PyCFunction as_method() noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
 }  // namespace korrin::python

@@ -50,44 +50,10 @@ private:
     bool made_;  // false: value_ is the constructor argument
 };
 
-// Value or PendingError, with the member names of korrin::Result, so that
-// KR_TRY and KR_ASSIGN_OR_RETURN work on it too.
+// Value or PendingError: the core's Result with the binding's error, so
+// that KR_TRY and KR_ASSIGN_OR_RETURN work on it too.
 template <class T>
-class [[nodiscard]] PyResult {
-public:
-    PyResult(T value) : state_(std::in_place_index<0>, std::move(value)) {}                // NOLINT
-    PyResult(PendingError error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
-
-    bool has_value() const noexcept { return state_.index() == 0; }
-    explicit operator bool() const noexcept { return has_value(); }
-
-    T& value() & noexcept { return *std::get_if<0>(&state_); }
-    T&& value() && noexcept { return std::move(*std::get_if<0>(&state_)); }
-    T& operator*() & noexcept { return value(); }
-    T* operator->() noexcept { return std::get_if<0>(&state_); }
-
-    PendingError& error() & noexcept { return *std::get_if<1>(&state_); }
-    PendingError&& error() && noexcept { return std::move(*std::get_if<1>(&state_)); }
-
-private:
-    std::variant<T, PendingError> state_;
-};
-
-template <>
-class [[nodiscard]] PyResult<void> {
-public:
-    PyResult() = default;
-    PyResult(PendingError error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
-
-    bool has_value() const noexcept { return state_.index() == 0; }
-    explicit operator bool() const noexcept { return has_value(); }
-
-    PendingError& error() & noexcept { return *std::get_if<1>(&state_); }
-    PendingError&& error() && noexcept { return std::move(*std::get_if<1>(&state_)); }
-
-private:
-    std::variant<std::monostate, PendingError> state_;
-};
+using PyResult = Result<T, PendingError>;
 
 // A core failure as Python sees it: ValueError with the message alone, or
 // MemoryError when the core could not allocate its output.

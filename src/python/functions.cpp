@@ -66,20 +66,12 @@ PyResult<Ref> bytes_result(Result<ByteBuffer> result) {
 }
 
 // sph: bytes -> a function of the whole SPHERE file.
-template <Result<ByteBuffer> (*core)(ByteView, const BlockSource*)>
-PyResult<Ref> whole_file(const FunctionDescription& description, PyObject* args, PyObject* kwargs) {
+template <Result<ByteBuffer> (*core)(ByteView, const BlockSource*), const FunctionDescription& description>
+PyResult<Ref> whole_file(PyObject* args, PyObject* kwargs) {
     PyObject* slots[1] = {};
     KR_TRY(extract_arguments_tuple_dict(description, args, kwargs, slots));
     KR_ASSIGN_OR_RETURN(const ByteView sph, argument("sph", bytes_argument(slots[0])));
     return bytes_result(core(sph, &bytes_source));
-}
-
-PyObject* transcode_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-    return trampoline([&] { return whole_file<transcode::transcode>(transcode_description, args, kwargs); });
-}
-
-PyObject* decode_pcm_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-    return trampoline([&] { return whole_file<transcode::decode_pcm>(decode_pcm_description, args, kwargs); });
 }
 
 PyResult<Ref> shorten_to_pcm(PyObject* args, PyObject* kwargs) {
@@ -102,10 +94,6 @@ PyResult<Ref> shorten_to_pcm(PyObject* args, PyObject* kwargs) {
     return tuple;
 }
 
-PyObject* shorten_to_pcm_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-    return trampoline([&] { return shorten_to_pcm(args, kwargs); });
-}
-
 PyResult<Ref> g711_expand(PyObject* args, PyObject* kwargs) {
     PyObject* slots[2] = {};
     KR_TRY(extract_arguments_tuple_dict(g711_description, args, kwargs, slots));
@@ -115,31 +103,19 @@ PyResult<Ref> g711_expand(PyObject* args, PyObject* kwargs) {
     return bytes_result(codecs::g711_expand(data, alaw, {}, &bytes_source));
 }
 
-PyObject* g711_expand_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-    return trampoline([&] { return g711_expand(args, kwargs); });
-}
-
-// CPython calls METH_VARARGS | METH_KEYWORDS functions with three arguments
-// through the two-argument PyCFunction type; the cast through void(*)() is
-// the form compilers accept without a warning.
-template <PyObject* (*entry)(PyObject*, PyObject*, PyObject*)>
-PyCFunction as_method() noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
-}
-
 PyMethodDef functions[] = {
-    {"transcode", as_method<transcode_entry>(), METH_VARARGS | METH_KEYWORDS,
+    {"transcode", as_method<entry<whole_file<transcode::transcode, transcode_description>>>(), METH_VARARGS | METH_KEYWORDS,
      "transcode(sph)\n--\n\nTranscode a NIST SPHERE file (bytes) to RIFF/WAV bytes."},
-    {"decode_pcm", as_method<decode_pcm_entry>(), METH_VARARGS | METH_KEYWORDS,
+    {"decode_pcm", as_method<entry<whole_file<transcode::decode_pcm, decode_pcm_description>>>(), METH_VARARGS | METH_KEYWORDS,
      "decode_pcm(sph)\n--\n\nDecode the payload to interleaved little-endian PCM (the WAV data chunk)."},
-    {"shorten_to_pcm", as_method<shorten_to_pcm_entry>(), METH_VARARGS | METH_KEYWORDS,
+    {"shorten_to_pcm", as_method<entry<shorten_to_pcm>>(), METH_VARARGS | METH_KEYWORDS,
      "shorten_to_pcm(stream)\n--\n\n"
      "Codec-level kernels, so the Python streaming API accelerates too. These do\n"
      "the heavy number-crunching only and return PCM bytes; the Python codecs keep\n"
      "their (typed) header cross-checks around these.\n"
      "Decode an embedded-shorten stream to LE 16-bit PCM (no header cross-checks).\n"
      "Returns `(channel_count, is_ulaw, pcm_bytes)`."},
-    {"g711_expand", as_method<g711_expand_entry>(), METH_VARARGS | METH_KEYWORDS,
+    {"g711_expand", as_method<entry<g711_expand>>(), METH_VARARGS | METH_KEYWORDS,
      "g711_expand(data, alaw)\n--\n\nExpand G.711 companded bytes to LE 16-bit PCM (`alaw` = a-law, else mu-law)."},
 };
 

@@ -1,47 +1,30 @@
 #include "transcode/transcode.hpp"
 
+#include <algorithm>
 #include <limits>
 
+#include "payload/pcm_sink.hpp"
 #include "wav/wav.hpp"
 
 namespace korrin::transcode {
 
-namespace {
-
-Result<codecs::Pcm> decode_unchecked(const sphere::SphereHeader& header, ByteView payload, Framing framing,
-                                     const BlockSource* source, const codecs::DecodeOptions& options,
-                                     const codecs::FrameWindow& window) {
-    // A compressed stream carries its own length: the decoder gets all of it.
-    if (codecs::is_compressed(codecs::coding_text(header)))
-        return codecs::decode(header, payload, framing, source, options, window);
-    KR_ASSIGN_OR_RETURN(const std::uint64_t declared, header.expected_data_bytes());
-    if (payload.size() < declared)
-        return invalid("audio payload truncated: header declares ", declared, " bytes but only ",
-                       payload.size(), " present");
-    return codecs::decode(header, payload.first(static_cast<std::size_t>(declared)), framing, source, options,
-                          window);
-}
-
-}  // namespace
-
-Result<codecs::Pcm> decode_payload(const sphere::SphereHeader& header, ByteView payload, Framing framing,
-                                   const BlockSource* source, const Options& options,
-                                   const codecs::FrameWindow& window) {
-    codecs::DecodeOptions decode = options.decode;
-    decode.checksum = decode.checksum || options.verify_checksum;
-    KR_ASSIGN_OR_RETURN(codecs::Pcm pcm, decode_unchecked(header, payload, framing, source, decode, window));
-    if (options.verify_checksum) KR_TRY(check_checksum(header, pcm, options.checksum_hint));
-    return pcm;
-}
-
 Result<Audio> decode(const sphere::SphereFile& file, const DecodeOptions& options) {
-    KR_ASSIGN_OR_RETURN(codecs::Pcm pcm, decode_payload(file.header, file.payload, options.framing, options.source,
-                                                        options.conversion, options.window));
-    // Validation has made both at least 1.
-    KR_ASSIGN_OR_RETURN(const std::int64_t channels, file.header.int_("channel_count"));
-    KR_ASSIGN_OR_RETURN(const std::int64_t sample_rate, file.header.int_("sample_rate"));
-    return Audio{static_cast<std::uint64_t>(channels), static_cast<std::uint64_t>(sample_rate),
-                 pcm.bits_per_sample, pcm.first_frame, std::move(pcm.bytes)};
+    const Options& conversion = options.conversion;
+    KR_ASSIGN_OR_RETURN(const format::Format format,
+                        format::admit(file.header, file.payload.size(), conversion.reader));
+    const std::uint64_t frames = format.compressed() ? format.declared_frames : format.frames;
+    const std::uint64_t end = std::min(options.window.end, frames);
+    const auto bits = static_cast<std::uint16_t>(8 * format.decoded_width());
+    payload::PcmSink sink(format.channels, end - std::min(options.window.begin, end), bits, options.framing,
+                          options.source);
+    payload::Options reading;
+    reading.checksum = conversion.checksum || conversion.verify_checksum;
+    KR_ASSIGN_OR_RETURN(const payload::Outcome outcome,
+                        payload::read(format, payload::Source::of(file.payload), options.window, sink, reading));
+    if (conversion.verify_checksum && outcome.checksum)
+        KR_TRY(format::check_checksum(format, *outcome.checksum, conversion.checksum_hint));
+    KR_ASSIGN_OR_RETURN(ByteBuffer pcm, std::move(sink).finish());
+    return Audio{format.channels, format.rate, bits, outcome.first_frame, std::move(pcm), outcome.checksum};
 }
 
 Result<ByteBuffer> to_wav(Audio audio) {
@@ -50,16 +33,6 @@ Result<ByteBuffer> to_wav(Audio audio) {
         return invalid("sample_rate too large for WAV");
     return wav::wrap_wav(static_cast<std::uint16_t>(audio.channels), static_cast<std::uint32_t>(audio.sample_rate),
                          audio.bits_per_sample, std::move(audio.pcm));
-}
-
-Result<void> check_checksum(const sphere::SphereHeader& header, const codecs::Pcm& pcm, std::string_view hint) {
-    if (!pcm.checksum || header.find("sample_checksum") == nullptr) return ok();
-    const auto declared = header.int_("sample_checksum");
-    if (!declared) return invalid(declared.error().message, hint);
-    if (*declared != *pcm.checksum)
-        return invalid("sample_checksum mismatch: the header declares ", *declared, ", the samples sum to ",
-                       *pcm.checksum, hint);
-    return ok();
 }
 
 Result<ByteBuffer> transcode(ByteView sph, const BlockSource* source, const Options& options) {

@@ -3,22 +3,26 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string_view>
 
-#include "codecs/codecs.hpp"
 #include "common/bytes.hpp"
 #include "common/result.hpp"
+#include "format/format.hpp"
+#include "payload/payload.hpp"
 #include "sphere/sphere.hpp"
-
-#include <string_view>
 
 namespace korrin::transcode {
 
 // A conversion's options beyond the module's behaviour; all off by default.
 struct Options {
-    codecs::DecodeOptions decode;
-    // Fail when the header's sample_checksum differs from the checksum of the
-    // decoded samples, where a rule for the coding is known (not for 4-byte
-    // PCM). A header without the field passes.
+    // Who reads: the module's codings and labels, or those sph2wav takes.
+    format::Reader reader = format::Reader::Module;
+    // Compute the checksum of the decoded samples (Audio::checksum), where
+    // a rule for the coding is known (not for 4-byte PCM).
+    bool checksum = false;
+    // Fail when the header's sample_checksum differs from that checksum. A
+    // header without the field passes.
     bool verify_checksum = false;
     // Appended to the message of a failed check, e.g. how to skip it.
     std::string_view checksum_hint;
@@ -33,6 +37,8 @@ struct Audio {
     std::uint16_t bits_per_sample = 16;
     std::uint64_t first_frame = 0;
     ByteBuffer pcm;
+    // With Options::checksum and every frame read: the samples' checksum.
+    std::optional<std::uint16_t> checksum;
 
     // Saturates: a header may declare more channels than any frame can
     // hold when it declares no samples.
@@ -46,19 +52,9 @@ struct Audio {
 struct DecodeOptions {
     Framing framing;                       // room to leave around the PCM
     const BlockSource* source = nullptr;   // where the PCM's memory comes from
-    codecs::FrameWindow window;            // the frames needed; others may be left out
+    payload::Window window;                // the frames needed; others may be left out
     Options conversion;                    // what the module leaves off
 };
-
-// Hands the decoder the part of the payload that the header calls for.
-Result<codecs::Pcm> decode_payload(const sphere::SphereHeader& header, ByteView payload,
-                                   Framing framing = {}, const BlockSource* source = nullptr,
-                                   const Options& options = {}, const codecs::FrameWindow& window = {});
-
-// Compares the header's sample_checksum with `pcm.checksum`: passes when
-// either is missing (a part of a payload has no checksum).
-Result<void> check_checksum(const sphere::SphereHeader& header, const codecs::Pcm& pcm,
-                            std::string_view hint = {});
 
 // Decodes a file that `sphere::read` has read.
 Result<Audio> decode(const sphere::SphereFile& file, const DecodeOptions& options = {});
@@ -69,8 +65,7 @@ Result<Audio> decode(const sphere::SphereFile& file, const DecodeOptions& option
 Result<ByteBuffer> to_wav(Audio audio);
 
 // A whole SPHERE file to a whole RIFF/WAV file. With a `source`, the file
-// is built in one block from it, unless the decoder kept frames beyond the
-// header's count, which are then dropped with a copy.
+// is built in one block from it.
 Result<ByteBuffer> transcode(ByteView sph, const BlockSource* source = nullptr);
 Result<ByteBuffer> transcode(ByteView sph, const BlockSource* source, const Options& options);
 

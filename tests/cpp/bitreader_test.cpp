@@ -12,7 +12,7 @@
 namespace korrin::bitreader {
 namespace {
 
-using testing::ReferenceBitReader;
+using test_support::ReferenceBitReader;
 
 const std::string kPastEnd = "truncated or corrupt shorten stream: ran past end of bitstream";
 

@@ -6,11 +6,14 @@
 #include <tuple>
 #include <vector>
 
-#include "codecs/codecs.hpp"
 #include "common/text.hpp"
 #include "sphere_builder.hpp"
+#include "payload/pcm_sink.hpp"
+#include "transcode/transcode.hpp"
 
-namespace korrin::codecs {
+// The module's decoding of a payload, by coding: the header's checks and
+// the samples the payload reader gives for each coding.
+namespace korrin::transcode {
 namespace {
 
 using test_support::Bytes;
@@ -26,6 +29,19 @@ sphere::SphereHeader coded(std::optional<std::string> coding, std::string n_byte
     if (coding) fields.push_back({"sample_coding", *coding, "-s"});
     if (byte_format) fields.push_back({"sample_byte_format", *byte_format, "-s"});
     return header_of(fields);
+}
+
+// Decodes `payload` as the module decodes a payload whose size it has
+// checked: the header's coding checks, then the payload reader over its
+// frames (as many as it holds, for a stored payload).
+Result<Audio> decode(const sphere::SphereHeader& header, const Bytes& payload, Framing framing = {}) {
+    KR_ASSIGN_OR_RETURN(format::Format format, format::format_of(header, payload.size(), format::Reader::Module));
+    if (!format.compressed()) format.frames = payload.size() / (format.channels * format.stored_width());
+    const std::uint64_t frames = format.compressed() ? format.declared_frames : format.frames;
+    payload::PcmSink sink(format.channels, frames, static_cast<std::uint16_t>(8 * format.decoded_width()), framing);
+    KR_ASSIGN_OR_RETURN(const payload::Outcome outcome, payload::read(format, payload::Source::of(payload), {}, sink));
+    KR_ASSIGN_OR_RETURN(ByteBuffer pcm, std::move(sink).finish());
+    return Audio{format.channels, format.rate, sink.bits_per_sample(), outcome.first_frame, std::move(pcm), {}};
 }
 
 struct Decoded {
@@ -50,7 +66,7 @@ void run(const std::vector<Case>& cases) {
         if (c.expected) {
             ASSERT_TRUE(result.has_value()) << result.error().message;
             EXPECT_EQ(result->bits_per_sample, c.expected->bits);
-            EXPECT_EQ(Bytes(result->bytes.begin(), result->bytes.end()), c.expected->pcm);
+            EXPECT_EQ(Bytes(result->pcm.begin(), result->pcm.end()), c.expected->pcm);
         } else {
             ASSERT_FALSE(result.has_value());
             EXPECT_EQ(result.error(), c.error);
@@ -73,8 +89,8 @@ TEST(Decode, CodingNamesAndLinearPcm) {
         {coded("pcm", "2", "1"), k1234, Decoded{16, k1234}},
         {coded("pcm", "2", "10"), k1234, Decoded{16, {0x02, 0x01, 0x04, 0x03}}},
         {coded("pcm", "4", "10"), k1234, Decoded{32, {0x04, 0x03, 0x02, 0x01}}},
-        {coded("pcm", "2", "10"), {1, 2, 3}, Decoded{16, {2, 1, 3}}},
-        {coded("pcm", "4", "10"), {1, 2, 3, 4, 5, 6, 7}, Decoded{32, {4, 3, 2, 1, 5, 6, 7}}},
+        {coded("pcm", "2", "10"), {1, 2, 3}, Decoded{16, {2, 1}}},  // whole samples only
+        {coded("pcm", "4", "10"), {1, 2, 3, 4, 5, 6, 7}, Decoded{32, {4, 3, 2, 1}}},
         {coded("pcm", "2"), {}, Decoded{16, {}}},
         {coded("pcm", "4", "10"), {}, Decoded{32, {}}},
     });
@@ -138,8 +154,8 @@ TEST(Decode, LeavesRequestedRoomAroundThePcm) {
                                                   std::tuple{"alaw", "1", "1"}}) {
         auto result = decode(coded(coding, n_bytes, format), k1234, Framing{44, 1});
         ASSERT_TRUE(result.has_value()) << coding;
-        EXPECT_EQ(result->bytes.front_room(), 44u) << coding;
-        EXPECT_GE(result->bytes.back_room(), 1u) << coding;
+        EXPECT_EQ(result->pcm.front_room(), 44u) << coding;
+        EXPECT_GE(result->pcm.back_room(), 1u) << coding;
     }
 }
 
@@ -207,10 +223,10 @@ TEST(DecodeShorten, DropsSurplusFramesWithinTheFraming) {
     const Bytes stream = test_support::shorten_stream(2, 250, samples);
     auto result = decode(shorten_header("pcm,embedded-shorten-v2.00", "10"), stream, Framing{44, 1});
     ASSERT_TRUE(result.has_value()) << result.error().message;
-    EXPECT_EQ(Bytes(result->bytes.begin(), result->bytes.end()), le_bytes(samples, 20));
-    EXPECT_EQ(result->bytes.front_room(), 44u);
-    EXPECT_GE(result->bytes.back_room(), 1u);
+    EXPECT_EQ(Bytes(result->pcm.begin(), result->pcm.end()), le_bytes(samples, 20));
+    EXPECT_EQ(result->pcm.front_room(), 44u);
+    EXPECT_GE(result->pcm.back_room(), 1u);
 }
 
 }  // namespace
-}  // namespace korrin::codecs
+}  // namespace korrin::transcode

@@ -9,7 +9,6 @@
 #include "codecs/g711_encode.hpp"
 #include "containers/samples.hpp"
 #include "sphere_builder.hpp"
-#include "transcode/native.hpp"
 
 namespace korrin::containers {
 namespace {
@@ -248,45 +247,6 @@ TEST(Render, PicksConvertsAndOrdersSamples) {
             EXPECT_EQ(bytes(buffer), c.want);
         }
     }
-}
-
-TEST(DecodeNative, TakesAStoredPayloadAsDeclaredOrAsFound) {
-    using transcode::StoredSize;
-    const auto header = test_support::header_of({{"sample_count", "3"},
-                                                 {"sample_rate", "8000"},
-                                                 {"channel_count", "2"},
-                                                 {"sample_n_bytes", "1"},
-                                                 {"sample_coding", "ulaw"}});
-    struct Case {
-        Bytes payload;
-        StoredSize size;
-        std::uint64_t frames;  // 0 with a message: refused
-        const char* message;
-    };
-    const Case cases[] = {
-        {{1, 2, 3, 4, 5, 6, 7}, StoredSize::Declared, 3, ""},
-        {{1, 2, 3, 4, 5}, StoredSize::Declared, 0, "audio payload truncated: header declares 6 bytes but only 5 present"},
-        {{1, 2, 3, 4, 5}, StoredSize::AsFound, 2, ""},
-        {{1, 2, 3, 4, 5, 6, 7, 8}, StoredSize::AsFound, 4, ""},
-        {{1}, StoredSize::AsFound, 0, "no sample data: header declares 6 bytes but only 1 present"},
-    };
-    for (const Case& c : cases) {
-        auto audio = transcode::decode_native(header, c.payload, {{}, c.size});
-        if (c.frames == 0) {
-            ASSERT_FALSE(audio);
-            EXPECT_EQ(audio.error().message, c.message);
-            continue;
-        }
-        ASSERT_TRUE(audio) << audio.error().message;
-        EXPECT_EQ(audio->frames, c.frames);
-        EXPECT_EQ(audio->samples.bytes.data(), c.payload.data());  // not copied
-        EXPECT_EQ(audio->samples.frames(), c.frames);
-    }
-    // A refusal is the one a whole decode gives.
-    const auto pcm24 = test_support::header_of(test_support::required(1, 1, 3));
-    auto refused = transcode::decode_native(pcm24, Bytes{1, 2, 3}, {});
-    ASSERT_FALSE(refused);
-    EXPECT_EQ(refused.error().message, "24-bit PCM not supported yet (supported: 16, 32 bit)");
 }
 
 }  // namespace

@@ -52,10 +52,12 @@ TEST(ResolveChannels, CountsNegativeChannelsFromTheLast) {
     EXPECT_EQ(resolve_channels({&one, 1}, 1).error().message, "channel 1 is out of range for a file of 1 channel");
 }
 
+using Stored = payload::Form;
+
 template <class T>
 std::vector<T> converted(const Bytes& in, Stored stored, std::size_t channels, std::vector<std::uint32_t> picks,
                          Dtype dtype) {
-    const std::size_t frames = in.size() / (channels * stored_size(stored));
+    const std::size_t frames = in.size() / (channels * payload::width_of(stored));
     std::vector<T> out(frames * picks.size());
     convert(in.data(), stored, channels, picks, frames, dtype, reinterpret_cast<std::uint8_t*>(out.data()));
     return out;
@@ -122,7 +124,7 @@ TEST(Reader, RefusesWhatAConversionRefusesWithItsMessage) {
         sphere_file(with(with(required(2, 1, 2), {"sample_checksum", "5"}), {"sample_byte_format", "01", "-s"}), Bytes(4, 1)),
     };
     transcode::Options sph2wav;
-    sph2wav.decode.older_shorten = true;
+    sph2wav.reader = format::Reader::Files;
     sph2wav.verify_checksum = true;
     for (const Bytes& file : files) {
         const auto expected = transcode::decode_pcm(file, nullptr, sph2wav);
@@ -153,8 +155,8 @@ TEST(Reader, ReadsAStoredPayloadsFramesFromDiskOrMemory) {
     for (const bool from_disk : {false, true}) {
         Reader reader;
         ASSERT_TRUE(from_disk ? reader.open(path) : reader.open(file));
-        ASSERT_TRUE(reader.layout());
-        EXPECT_EQ(reader.layout()->codec, "pcm");
+        ASSERT_TRUE(reader.format());
+        EXPECT_EQ(codec_of(*reader.format()), "pcm");
         std::vector<std::int16_t> a(990 * 3), b(5);
         const std::vector<Piece> pieces = {{{10, 1000}, {0, 1, 2}, reinterpret_cast<std::uint8_t*>(a.data())},
                                            {{500, 505}, {1}, reinterpret_cast<std::uint8_t*>(b.data())}};

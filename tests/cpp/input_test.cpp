@@ -13,39 +13,7 @@
 namespace korrin::input {
 namespace {
 
-using test_support::Field;
-using test_support::header_of;
 using test_support::required;
-using test_support::with;
-
-TEST(StoredFramesInFile, IsTheWindowsBytesOfAStoredPayloadOnly) {
-    struct Case {
-        const char* name;
-        sphere::SphereHeader header;
-        codecs::FrameWindow window;
-        std::optional<FilePart> part;
-    };
-    // 100 frames of 2 channels x 2 bytes after a 1024-byte header.
-    const auto pcm = header_of(required(100, 2, 2));
-    const auto shorten = header_of(with(required(100, 2, 2), Field{"sample_coding", "pcm,embedded-shorten-v2.00", "-s"}));
-    const auto no_count = header_of({{"sample_rate", "8000"}, {"channel_count", "1"}, {"sample_n_bytes", "1"}});
-    const Case cases[] = {
-        {"a span", pcm, {10, 20}, FilePart{1024 + 40, 1024 + 80}},
-        {"an end past the file is cut to it", pcm, {90, UINT64_MAX}, FilePart{1024 + 360, 1024 + 400}},
-        {"a start past the end is empty", pcm, {150, 200}, FilePart{1024 + 400, 1024 + 400}},
-        {"the whole payload is read whole", pcm, {}, std::nullopt},
-        {"a compressed payload is read whole", shorten, {10, 20}, std::nullopt},
-        {"a header without a count is read whole", no_count, {10, 20}, std::nullopt},
-    };
-    for (const Case& c : cases) {
-        const auto part = stored_frames_in_file(c.header, c.window);
-        ASSERT_EQ(part.has_value(), c.part.has_value()) << c.name;
-        if (part) {
-            EXPECT_EQ(part->begin, c.part->begin) << c.name;
-            EXPECT_EQ(part->end, c.part->end) << c.name;
-        }
-    }
-}
 
 TEST(InputFile, FailuresOfTheSystemCarryTheirErrno) {
     const auto dir = std::filesystem::temp_directory_path() / ("korrin-input-" + std::to_string(::getpid()));
@@ -83,7 +51,7 @@ TEST(InputFile, ReadsTheHeaderThenOnlyTheSpansBytes) {
     EXPECT_TRUE(file.has_sphere_magic());
     auto header = file.read_header();
     ASSERT_TRUE(header) << header.error().message;
-    auto read = file.read_for(*header, {10, 20});
+    auto read = file.read_parts(UINT64_MAX, header->header_size, header->header_size + 40, header->header_size + 80);
     ASSERT_TRUE(read) << read.error().message;
     EXPECT_EQ(file.bytes_read(), header->header_size + 40);
     ASSERT_EQ(read->size(), bytes.size());

@@ -11,50 +11,18 @@
 #include "shorten/mean_window.hpp"
 #include "shorten/shorten.hpp"
 #include "sphere_builder.hpp"
+#include "transcode/transcode.hpp"
 
 namespace korrin {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A stream's header and commands, written with the given version byte.
-class Stream {
-public:
-    Stream(std::uint64_t type, std::uint64_t blocksize, std::uint64_t maxnlpc, std::uint64_t nmean) {
-        for (std::uint64_t v : {type, std::uint64_t{1}, blocksize, maxnlpc, nmean, std::uint64_t{0}}) w_.ulong(v);
-    }
-    Stream& diff(unsigned order, std::uint64_t width, const std::vector<std::int64_t>& residuals) {
-        w_.uvar(order, 2);
-        w_.uvar(width, 3);
-        for (std::int64_t r : residuals) w_.var(r, static_cast<std::uint32_t>(width + 1));
-        return *this;
-    }
-    Stream& qlpc(std::uint64_t width, const std::vector<std::int64_t>& coefficients,
-                 const std::vector<std::int64_t>& residuals) {
-        w_.uvar(7, 2);
-        w_.uvar(width, 3);
-        w_.uvar(coefficients.size(), 2);
-        for (std::int64_t a : coefficients) w_.var(a, 6);
-        for (std::int64_t r : residuals) w_.var(r, static_cast<std::uint32_t>(width + 1));
-        return *this;
-    }
-    Stream& bitshift(std::uint64_t shift) {
-        w_.uvar(6, 2);
-        w_.uvar(shift, 2);
-        return *this;
-    }
-    Bytes bytes(std::uint8_t version) const {
-        testing::BitWriter w = w_;
-        w.uvar(4, 2);  // QUIT
-        Bytes out = {'a', 'j', 'k', 'g', version};
-        const Bytes body = w.bytes();
-        out.insert(out.end(), body.begin(), body.end());
-        return out;
-    }
-
-private:
-    testing::BitWriter w_;
-};
+// One channel's stream of `type`, `blocksize`, `maxnlpc` and `nmean`; its
+// bytes are taken with either version byte.
+test_support::StreamBuilder Stream(std::uint64_t type, std::uint64_t blocksize, std::uint64_t maxnlpc, std::uint64_t nmean) {
+    return test_support::StreamBuilder(type, 1, blocksize, maxnlpc, nmean);
+}
 
 std::vector<std::int64_t> samples_of(const shorten::ShortenAudio& audio) {
     return {audio.samples.span().begin(), audio.samples.span().end()};
@@ -62,14 +30,20 @@ std::vector<std::int64_t> samples_of(const shorten::ShortenAudio& audio) {
 
 const shorten::StreamOptions kBoth{.accept_version_1 = true};
 
-codecs::DecodeOptions older(bool on) {
-    codecs::DecodeOptions options;
-    options.older_shorten = on;
-    return options;
+// Who reads: the module, or the readers of files, which take the older
+// labels.
+format::Reader older(bool on) { return on ? format::Reader::Files : format::Reader::Module; }
+
+Result<ByteBuffer> decode(const sphere::SphereHeader& header, const Bytes& stream, format::Reader reader) {
+    transcode::DecodeOptions options;
+    options.conversion.reader = reader;
+    KR_ASSIGN_OR_RETURN(transcode::Audio audio, transcode::decode(sphere::SphereFile{header, stream}, options));
+    return std::move(audio.pcm);
 }
 
 TEST(OlderShorten, VersionsAcceptedWithAndWithoutTheOption) {
-    const Stream stream(5, 2, 0, 0);
+    auto stream = Stream(5, 2, 0, 0);
+    stream.quit();
     struct Case {
         std::uint8_t version;
         bool option;
@@ -129,41 +103,41 @@ TEST(OlderShorten, StreamVersionQuery) {
 TEST(OlderShorten, WhereTheVersionsDiffer) {
     struct Case {
         const char* name;
-        Stream stream;
+        test_support::StreamBuilder stream;
         std::vector<std::int64_t> v1, v2;
     };
     const Case cases[] = {
         // Block mean of 5, 6, 6, 6: v2 (23 + 2) / 4 = 6, v1 23 / 4 = 5; then
         // the running mean over nmean 2: v2 (6 + 1) / 2 = 3, v1 5 / 2 = 2.
-        {"block and running mean", Stream(5, 4, 0, 2).diff(1, 2, {5, 1, 0, 0}).diff(0, 0, {0, 0, 0, 0}),
+        {"block and running mean", Stream(5, 4, 0, 2).diff(1, 2, {5, 1, 0, 0}).diff(0, 0, {0, 0, 0, 0}).quit(),
          {5, 6, 6, 6, 2, 2, 2, 2}, {5, 6, 6, 6, 3, 3, 3, 3}},
         // Negative means truncate toward zero in both: (-23 + 2) / 4 = -5 and
         // -23 / 4 = -5; then (-5 + 1) / 2 = -2 and -5 / 2 = -2.
-        {"negative means", Stream(5, 4, 0, 2).diff(1, 2, {-5, -1, 0, 0}).diff(0, 0, {0, 0, 0, 0}),
+        {"negative means", Stream(5, 4, 0, 2).diff(1, 2, {-5, -1, 0, 0}).diff(0, 0, {0, 0, 0, 0}).quit(),
          {-5, -6, -6, -6, -2, -2, -2, -2}, {-5, -6, -6, -6, -2, -2, -2, -2}},
         // One block mean of 3 over nmean 4: v2 (3 + 2) / 4 = 1, v1 3 / 4 = 0.
-        {"running mean rounding", Stream(5, 1, 0, 4).diff(1, 2, {3}).diff(0, 0, {0}),
+        {"running mean rounding", Stream(5, 1, 0, 4).diff(1, 2, {3}).diff(0, 0, {0}).quit(),
          {3, 0}, {3, 1}},
         // QLPC a = 16 (one half) after the values 3, 3: v2 (48 + 32) >> 5 = 2,
         // then (32 + 32) >> 5 = 2; v1 48 >> 5 = 1, then 16 >> 5 = 0.
-        {"QLPC offset", Stream(5, 2, 1, 0).diff(1, 2, {3, 0}).qlpc(0, {16}, {0, 0}),
+        {"QLPC offset", Stream(5, 2, 1, 0).diff(1, 2, {3, 0}).qlpc(0, {16}, {0, 0}).quit(),
          {3, 3, 1, 0}, {3, 3, 2, 2}},
         // A negative sum: a = -16 after 3, 3: v2 (-48 + 32) >> 5 = -1, then
         // (16 + 32) >> 5 = 1; v1 -48 >> 5 = -2 (toward minus infinity), then
         // 32 >> 5 = 1.
-        {"QLPC offset, negative", Stream(5, 2, 1, 0).diff(1, 2, {3, 0}).qlpc(0, {-16}, {0, 0}),
+        {"QLPC offset, negative", Stream(5, 2, 1, 0).diff(1, 2, {3, 0}).qlpc(0, {-16}, {0, 0}).quit(),
          {3, 3, -2, 1}, {3, 3, -1, 1}},
         // QLPC with a running mean: the prediction works on values less mu.
         // Means: v2 (7 + 1) / 2 = 4, v1 7 / 2 = 3; running mean over nmean 1:
         // 4 and 3. Then a = 32 (one): s = r + ((32 (x - mu) + offset) >> 5) + mu,
         // v2 1 + 1 + 4 = 6, -1 + 3 + 4 = 6; v1 1 + 1 + 3 = 5, -1 + 2 + 3 = 4.
-        {"QLPC around the running mean", Stream(5, 2, 1, 1).diff(1, 2, {3, 1}).qlpc(1, {32}, {1, -1}),
+        {"QLPC around the running mean", Stream(5, 2, 1, 1).diff(1, 2, {3, 1}).qlpc(1, {32}, {1, -1}).quit(),
          {3, 4, 5, 4}, {3, 4, 6, 6}},
         // DIFF2 and DIFF3 and bit shifts do not depend on the version (values
         // 1, 3, then 6, 9, shifted by one); the running mean is the last block
         // mean, of the values before the shift: v2 (15 + 1) / 2 = 8, v1
         // 15 / 2 = 7, shifted too.
-        {"differences and shifts", Stream(5, 2, 0, 1).bitshift(1).diff(2, 1, {1, 1}).diff(3, 1, {0, -1}).diff(0, 0, {0, 0}),
+        {"differences and shifts", Stream(5, 2, 0, 1).bitshift(1).diff(2, 1, {1, 1}).diff(3, 1, {0, -1}).diff(0, 0, {0, 0}).quit(),
          {2, 6, 12, 18, 14, 14}, {2, 6, 12, 18, 16, 16}},
     };
     for (const Case& c : cases) {
@@ -259,7 +233,7 @@ TEST(OlderShorten, PayloadLabels) {
         const auto header = test_support::header_of(
             test_support::with(test_support::required(4, 1, 2), {"sample_coding", c.coding, "-s"}));
         for (const bool option : {false, true}) {
-            const auto got = codecs::decode(header, stream, {}, nullptr, older(option));
+            const auto got = decode(header, stream, older(option));
             const bool want = option ? c.with_option : c.without;
             EXPECT_EQ(got.has_value(), want) << "option " << option;
             if (!got) {
@@ -267,12 +241,13 @@ TEST(OlderShorten, PayloadLabels) {
                 EXPECT_TRUE(got.error().message.starts_with("compressed coding \"")) << got.error().message;
                 EXPECT_EQ(got.error().kind, ErrorKind::Unsupported);
             }
-            EXPECT_EQ(codecs::shorten_label(c.coding, older(option)).has_value(), want);
+            const auto format = format::format_of(header, stream.size(), older(option));
+            EXPECT_EQ(format.has_value(), want);
         }
     }
-    EXPECT_EQ(codecs::shorten_label(" pcm , Embedded-Shorten-V1.1 ", older(true)),
-              "embedded-shorten-v1.1");
-    EXPECT_EQ(codecs::shorten_label("pcm", older(true)), std::nullopt);
+    const auto header = test_support::header_of(test_support::with(
+        test_support::required(4, 1, 2), {"sample_coding", " pcm , Embedded-Shorten-V1.1 ", "-s"}));
+    EXPECT_EQ(format::format_of(header, 0, older(true))->shorten_label, "embedded-shorten-v1.1");
 }
 
 // A version-1 stream in a SPHERE file needs both halves of the option: the
@@ -283,15 +258,15 @@ TEST(OlderShorten, VersionOneInASphereFile) {
     stream[4] = 1;
     const auto header = test_support::header_of(
         test_support::with(test_support::required(4, 1, 2), {"sample_coding", "pcm,embedded-shorten-v1.1", "-s"}));
-    const auto refused = codecs::decode(header, stream, {}, nullptr, {});
+    const auto refused = decode(header, stream, older(false));
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error().message,
               "compressed coding \"pcm,embedded-shorten-v1.1\" not supported yet (compression: "
               "\"embedded-shorten-v1.1\")");
-    const auto got = codecs::decode(header, stream, {}, nullptr, older(true));
+    const auto got = decode(header, stream, older(true));
     ASSERT_TRUE(got) << got.error().message;
     const Bytes want = {10, 0, 0xEC, 0xFF, 30, 0, 0xD8, 0xFF};
-    EXPECT_EQ(Bytes(got->bytes.data(), got->bytes.data() + got->bytes.size()), want);
+    EXPECT_EQ(Bytes(got->data(), got->data() + got->size()), want);
 }
 
 }  // namespace

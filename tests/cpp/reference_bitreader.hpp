@@ -12,7 +12,7 @@
 
 #include "common/bytes.hpp"
 
-namespace korrin::testing {
+namespace korrin::test_support {
 
 class ReferenceBitReader {
 public:
@@ -111,4 +111,4 @@ private:
     int used_ = 8;
 };
 
-}  // namespace korrin::testing
+}  // namespace korrin::test_support

@@ -13,12 +13,15 @@
 
 #include "codecs/codecs.hpp"
 #include "reference_bitreader.hpp"
+#include "reference_shorten.hpp"
+#include "shorten_builder.hpp"
 
 namespace korrin::shorten {
 namespace {
 
-using testing::BitWriter;
-using testing::ReferenceBitReader;
+using test_support::BitWriter;
+using test_support::ReferenceBitReader;
+using test_support::StreamBuilder;
 
 const std::string kPastEnd = "truncated or corrupt shorten stream: ran past end of bitstream";
 const std::string kOverflow = "shorten reconstruction overflowed i64 (corrupt stream)";
@@ -34,247 +37,13 @@ std::vector<std::uint8_t> hex(std::string_view text) {
     return out;
 }
 
-// Writes a stream command by command.
-class StreamBuilder {
-public:
-    StreamBuilder(std::uint64_t type, std::uint64_t channels, std::uint64_t blocksize, std::uint64_t maxnlpc,
-                  std::uint64_t nmean, std::uint64_t nskip = 0) {
-        for (std::uint64_t v : {type, channels, blocksize, maxnlpc, nmean, nskip}) w_.ulong(v);
-        for (std::uint64_t i = 0; i < nskip; ++i) w_.uvar(i & 1, 1);
-    }
-    StreamBuilder& diff(unsigned order, std::uint64_t width, const std::vector<std::int64_t>& residuals) {
-        w_.uvar(order, 2);
-        w_.uvar(width, 3);
-        for (std::int64_t r : residuals) w_.var(r, static_cast<std::uint32_t>(width + 1));
-        return *this;
-    }
-    StreamBuilder& qlpc(std::uint64_t width, const std::vector<std::int64_t>& coefficients,
-                        const std::vector<std::int64_t>& residuals) {
-        w_.uvar(7, 2);
-        w_.uvar(width, 3);
-        w_.uvar(coefficients.size(), 2);
-        for (std::int64_t a : coefficients) w_.var(a, 6);
-        for (std::int64_t r : residuals) w_.var(r, static_cast<std::uint32_t>(width + 1));
-        return *this;
-    }
-    StreamBuilder& zero() { return code(8); }
-    StreamBuilder& blocksize(std::uint64_t n) {
-        code(5);
-        w_.ulong(n);
-        return *this;
-    }
-    StreamBuilder& bitshift(std::uint64_t shift) {
-        code(6);
-        w_.uvar(shift, 2);
-        return *this;
-    }
-    StreamBuilder& verbatim(const std::vector<std::uint8_t>& bytes) {
-        code(9);
-        w_.uvar(bytes.size(), 5);
-        for (std::uint8_t b : bytes) w_.uvar(b, 8);
-        return *this;
-    }
-    StreamBuilder& quit() { return code(4); }
-    StreamBuilder& code(std::uint64_t c) {
-        w_.uvar(c, 2);
-        return *this;
-    }
-    BitWriter& writer() { return w_; }
-    std::vector<std::uint8_t> bytes() const {
-        std::vector<std::uint8_t> out = {'a', 'j', 'k', 'g', 2};
-        const auto body = w_.bytes();
-        out.insert(out.end(), body.begin(), body.end());
-        return out;
-    }
-
-private:
-    BitWriter w_;
-};
-
-// The decoder as its rules are written: every value kept in 64 bits, every
-// block mean kept, every sum formed afresh. The oracle for the decoder.
-struct ReferenceAudio {
-    std::uint64_t channel_count;
-    bool is_ulaw;
-    std::vector<std::int64_t> samples;
-};
-
-std::variant<ReferenceAudio, std::string> reference_decode(ByteView s, std::uint64_t max_samples = kMaxDecodedSamples) {
-    using Error = std::string;
-    if (s.size() < 4 || s[0] != 'a' || s[1] != 'j' || s[2] != 'k' || s[3] != 'g')
-        return Error("not a shorten stream (missing 'ajkg' magic)");
-    if (s.size() == 4) return Error("truncated shorten stream: missing version byte");
-    if (s[4] != 2) return "shorten version " + std::to_string(s[4]) + " not supported (only v2 is validated)";
-    ReferenceBitReader r(s, 5);
-#define REF_READ(var_, expr)                                                    \
-    std::uint64_t var_;                                                        \
-    {                                                                          \
-        auto v_ = (expr);                                                      \
-        if (auto* e_ = std::get_if<std::string>(&v_)) return *e_;              \
-        var_ = static_cast<std::uint64_t>(std::get<0>(v_));                    \
-    }
-    REF_READ(type, r.ulong());
-    REF_READ(channels, r.ulong());
-    REF_READ(blocksize, r.ulong());
-    REF_READ(maxnlpc, r.ulong());
-    REF_READ(nmean, r.ulong());
-    REF_READ(nskip, r.ulong());
-    if (nskip > 1048576) return "implausible nskip " + std::to_string(nskip);
-    for (std::uint64_t i = 0; i < nskip; ++i) {
-        REF_READ(skipped, r.uvar(1));
-        (void)skipped;
-    }
-    if (type != 3 && type != 5 && type != 8)
-        return "shorten sample type " + std::to_string(type) + " not supported (16-bit PCM and mu-law only)";
-    if (channels == 0 || channels > 256) return "invalid shorten channel count " + std::to_string(channels);
-    if (blocksize == 0 || blocksize > (1u << 24)) return "invalid shorten blocksize " + std::to_string(blocksize);
-    if (maxnlpc > 1024) return "implausible maxnlpc " + std::to_string(maxnlpc);
-    if (nmean > 65536) return "implausible nmean " + std::to_string(nmean);
-
-    const std::size_t h = std::max<std::size_t>(3, maxnlpc);
-    std::vector<std::vector<std::int64_t>> history(channels, std::vector<std::int64_t>(h, 0));
-    std::vector<std::vector<std::int64_t>> means(channels), output(channels);
-    std::uint64_t shift = 0, current = 0, count = 0;
-    for (;;) {
-        REF_READ(code, r.uvar(2));
-        if (code >= 10) return "unknown shorten function code " + std::to_string(code);
-        if (code == 4) break;
-        if (code == 5) {
-            REF_READ(n, r.ulong());
-            if (n == 0 || n > (1u << 24)) return "invalid shorten blocksize " + std::to_string(n);
-            blocksize = n;
-            continue;
-        }
-        if (code == 6) {
-            REF_READ(n, r.uvar(2));
-            if (n > 32) return "shorten bitshift " + std::to_string(n) + " is implausibly large (corrupt or unsupported)";
-            shift = n;
-            continue;
-        }
-        if (code == 9) {
-            REF_READ(length, r.uvar(5));
-            for (std::uint64_t i = 0; i < length; ++i) {
-                REF_READ(byte, r.uvar(8));
-                (void)byte;
-            }
-            continue;
-        }
-        std::vector<std::int64_t> block;
-        auto& hist = history[current];
-        if (code == 8) {
-            // A zero block that passes the limit can end no other way.
-            if (count + blocksize > max_samples) return kTooLong;
-            block.assign(blocksize, 0);
-        } else {
-            REF_READ(e, r.uvar(3));
-            std::vector<std::int64_t> a;
-            if (code == 7) {
-                REF_READ(p, r.uvar(2));
-                if (p > maxnlpc)
-                    return "shorten QLPC order " + std::to_string(p) + " exceeds maxnlpc " + std::to_string(maxnlpc);
-                for (std::uint64_t k = 0; k < p; ++k) {
-                    auto v = r.var(6);
-                    if (auto* err = std::get_if<std::string>(&v)) return *err;
-                    a.push_back(std::get<0>(v));
-                }
-            }
-            std::int64_t mu = 0;
-            if (code == 0 || code == 7) {
-                if (nmean != 0) {
-                    const auto& m = means[current];
-                    std::int64_t sum = 0;
-                    for (std::size_t i = m.size() - std::min<std::size_t>(nmean, m.size()); i < m.size(); ++i)
-                        if (__builtin_add_overflow(sum, m[i], &sum)) return kOverflow;
-                    if (__builtin_add_overflow(sum, static_cast<std::int64_t>(nmean / 2), &sum)) return kOverflow;
-                    mu = (sum / static_cast<std::int64_t>(nmean)) >> shift;
-                }
-            }
-            std::vector<std::int64_t> w = hist;
-            for (std::uint64_t i = 0; i < blocksize; ++i) {
-                auto rv = r.var(static_cast<std::uint32_t>(e + 1));
-                if (auto* err = std::get_if<std::string>(&rv)) return *err;
-                const std::int64_t res = std::get<0>(rv);
-                const std::int64_t s1 = w[w.size() - 1], s2 = w[w.size() - 2], s3 = w[w.size() - 3];
-                std::int64_t s, t, u;
-                bool bad = false;
-                switch (code) {
-                    case 0: bad = __builtin_add_overflow(res, mu, &s); break;
-                    case 1: bad = __builtin_add_overflow(res, s1, &s); break;
-                    case 2:
-                        bad = __builtin_mul_overflow(s1, 2, &t) || __builtin_add_overflow(res, t, &t) ||
-                              __builtin_sub_overflow(t, s2, &s);
-                        break;
-                    case 3:
-                        bad = __builtin_mul_overflow(s1, 3, &t) || __builtin_add_overflow(res, t, &t) ||
-                              __builtin_mul_overflow(s2, 3, &u) || __builtin_sub_overflow(t, u, &t) ||
-                              __builtin_add_overflow(t, s3, &s);
-                        break;
-                    default:
-                        if (a.empty()) {
-                            bad = __builtin_add_overflow(res, mu, &s);
-                        } else {
-                            std::int64_t sum = 0;
-                            for (std::size_t k = 0; k < a.size() && !bad; ++k) {
-                                std::int64_t d;
-                                bad = __builtin_sub_overflow(w[w.size() - 1 - k], mu, &d) ||
-                                      __builtin_mul_overflow(d, a[k], &d) || __builtin_add_overflow(sum, d, &sum);
-                            }
-                            bad = bad || __builtin_add_overflow(sum, 32, &sum) ||
-                                  __builtin_add_overflow(res, sum >> 5, &sum) || __builtin_add_overflow(sum, mu, &s);
-                        }
-                }
-                if (bad) return kOverflow;
-                block.push_back(s);
-                w.push_back(s);
-            }
-        }
-        // Completion.
-        std::vector<std::int64_t> joined = hist;
-        joined.insert(joined.end(), block.begin(), block.end());
-        hist.assign(joined.end() - static_cast<std::ptrdiff_t>(h), joined.end());
-        if (nmean != 0) {
-            std::int64_t sum = 0;
-            for (std::int64_t v : block)
-                if (__builtin_add_overflow(sum, v, &sum)) return kOverflow;
-            if (__builtin_add_overflow(sum, static_cast<std::int64_t>(blocksize / 2), &sum)) return kOverflow;
-            std::int64_t mean = sum / static_cast<std::int64_t>(blocksize);
-            if (shift == 32)
-                mean = 0;
-            else if (__builtin_mul_overflow(mean, std::int64_t{1} << shift, &mean))
-                return kOverflow;
-            means[current].push_back(mean);
-        }
-        count += blocksize;
-        if (count > max_samples) return kTooLong;
-        for (std::int64_t v : block) {
-            if (type == 8) {
-                auto b = ulaw_value_to_byte(v, static_cast<std::uint32_t>(shift));
-                if (!b) return b.error().message;
-                output[current].push_back(*b);
-            } else if (shift > 0) {
-                const __int128 x = static_cast<__int128>(v) * (static_cast<__int128>(1) << shift);
-                output[current].push_back(static_cast<std::int64_t>(
-                    std::clamp<__int128>(x, INT64_MIN, INT64_MAX)));
-            } else {
-                output[current].push_back(v);
-            }
-        }
-        current = (current + 1) % channels;
-    }
-#undef REF_READ
-    std::size_t frames = output[0].size();
-    for (const auto& o : output) frames = std::min(frames, o.size());
-    ReferenceAudio audio{channels, type == 8, {}};
-    for (std::size_t f = 0; f < frames; ++f)
-        for (const auto& o : output) audio.samples.push_back(o[f]);
-    return audio;
-}
-
-// What decode delivers for a reference value: clamped linear, or the byte.
-std::vector<std::int16_t> to_16_bits(const std::vector<std::int64_t>& values) {
-    std::vector<std::int16_t> out;
-    for (std::int64_t v : values) out.push_back(static_cast<std::int16_t>(std::clamp<std::int64_t>(v, -32768, 32767)));
-    return out;
+// The reference decoder (fuzz/reference_shorten.hpp): its samples as the
+// decoder stores them, or its error's message.
+std::variant<fuzz::ReferenceAudio, std::string> reference_decode(ByteView s,
+                                                                 std::uint64_t max_samples = kMaxDecodedSamples) {
+    auto outcome = fuzz::ReferenceShorten(s, max_samples).run();
+    if (auto* error = std::get_if<DecodeError>(&outcome)) return error->message;
+    return std::get<fuzz::ReferenceAudio>(outcome);
 }
 
 std::vector<std::int16_t> samples_of(const ShortenAudio& audio) {
@@ -483,8 +252,8 @@ TEST(ShortenDecode, FurtherCases) {
         expect_decodes(c.stream, c.want);
         // The reference decoder agrees.
         auto ref = reference_decode(c.stream);
-        ASSERT_TRUE(std::holds_alternative<ReferenceAudio>(ref)) << std::get<std::string>(ref);
-        EXPECT_EQ(to_16_bits(std::get<ReferenceAudio>(ref).samples), c.want.samples);
+        ASSERT_TRUE(std::holds_alternative<fuzz::ReferenceAudio>(ref)) << std::get<std::string>(ref);
+        EXPECT_EQ(std::get<fuzz::ReferenceAudio>(ref).samples, c.want.samples);
     }
 }
 
@@ -797,11 +566,11 @@ TEST(ShortenDecode, MatchesTheLiteralDecoder) {
             ++failed;
             ++errors_seen[*message];
         } else {
-            const auto& audio = std::get<ReferenceAudio>(want);
+            const auto& audio = std::get<fuzz::ReferenceAudio>(want);
             ASSERT_TRUE(got) << "round " << round << ": " << got.error().message;
             ASSERT_EQ(got->channel_count, audio.channel_count);
             ASSERT_EQ(got->is_ulaw, audio.is_ulaw);
-            ASSERT_EQ(samples_of(*got), as_output(audio.is_ulaw, to_16_bits(audio.samples))) << "round " << round;
+            ASSERT_EQ(samples_of(*got), as_output(audio.is_ulaw, audio.samples)) << "round " << round;
             ++decoded;
         }
     }

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "shorten_builder.hpp"
 #include "sphere/sphere.hpp"
 
 namespace korrin::test_support {
@@ -69,56 +70,22 @@ inline Bytes sphere_file(const Fields& fields, const Bytes& payload) {
     return file;
 }
 
-// Writes Shorten codes most significant bit first.
-class BitWriter {
-public:
-    void bit(bool one) {
-        if (used_ == 0) bytes_.push_back(0);
-        if (one) bytes_.back() |= static_cast<std::uint8_t>(0x80u >> used_);
-        used_ = (used_ + 1) % 8;
-    }
-    void uvar(unsigned width, std::uint64_t value) {
-        for (std::uint64_t q = value >> width; q > 0; --q) bit(false);
-        bit(true);
-        for (unsigned i = width; i > 0; --i) bit((value >> (i - 1)) & 1);
-    }
-    void var(unsigned width, std::int64_t value) {
-        uvar(width, value >= 0 ? 2 * static_cast<std::uint64_t>(value) : 2 * static_cast<std::uint64_t>(-(value + 1)) + 1);
-    }
-    void ulong(std::uint64_t value) {
-        const auto width = static_cast<unsigned>(std::bit_width(value));
-        uvar(2, width);
-        uvar(width, value);
-    }
-    Bytes take() { return std::move(bytes_); }
-
-private:
-    Bytes bytes_;
-    unsigned used_ = 0;
-};
-
 // A Shorten stream of sample type 3 holding `interleaved` 16-bit samples of
 // `channels` channels, as DIFF0 blocks of `blocksize` frames (the frame count
 // must be a multiple of it), then QUIT.
 inline Bytes shorten_stream(std::uint64_t channels, std::uint64_t blocksize, std::span<const std::int16_t> interleaved,
                             std::uint64_t sample_type = 3) {
-    BitWriter out;
-    for (const std::uint64_t parameter : {sample_type, channels, blocksize, std::uint64_t{0}, std::uint64_t{0},
-                                          std::uint64_t{0}})
-        out.ulong(parameter);
+    test_support::StreamBuilder stream(sample_type, channels, blocksize, 0, 0);
     const std::uint64_t frames = interleaved.size() / channels;
     for (std::uint64_t start = 0; start < frames; start += blocksize) {
         for (std::uint64_t channel = 0; channel < channels; ++channel) {
-            out.uvar(2, 0);   // DIFF0; with nmean 0 the residual is the sample
-            out.uvar(3, 15);  // residual width
-            for (std::uint64_t f = start; f < start + blocksize; ++f) out.var(16, interleaved[f * channels + channel]);
+            // DIFF0; with nmean 0 the residual is the sample.
+            std::vector<std::int64_t> residuals;
+            for (std::uint64_t f = start; f < start + blocksize; ++f) residuals.push_back(interleaved[f * channels + channel]);
+            stream.diff(0, 15, residuals);
         }
     }
-    out.uvar(2, 4);  // QUIT
-    Bytes stream = out.take();
-    const std::uint8_t prefix[] = {'a', 'j', 'k', 'g', 2};  // magic and version
-    stream.insert(stream.begin(), std::begin(prefix), std::end(prefix));
-    return stream;
+    return stream.quit().bytes();
 }
 
 }  // namespace korrin::test_support

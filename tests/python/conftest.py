@@ -3,7 +3,10 @@
 from __future__ import annotations
 
 import os
+import struct
+import subprocess
 import sys
+import sysconfig
 from pathlib import Path
 
 import pytest
@@ -19,6 +22,27 @@ needs_real_files = pytest.mark.skipif(not SHARED_SPHERE.is_dir(), reason=NO_REAL
 
 sys.path.insert(0, str(EXAMPLES))
 
+SPH2WAV = Path(os.environ.get("KORRIN_SPH2WAV") or Path(sysconfig.get_path("scripts")) / "sph2wav")
+
+
+def sph2wav(*args, cwd: Path, **kwargs) -> subprocess.CompletedProcess:
+    """The installed sph2wav, run in `cwd`, its output captured."""
+    return subprocess.run([str(SPH2WAV), *map(str, args)], cwd=cwd, capture_output=True, timeout=300, **kwargs)
+
+
+def tree(root: Path) -> dict[str, bytes]:
+    """Every file below `root`, by relative path."""
+    return {p.relative_to(root).as_posix(): p.read_bytes() for p in root.rglob("*") if p.is_file()}
+
+
+def wav(channels: int, rate: int, bits: int, pcm: bytes) -> bytes:
+    """A canonical 44-byte-header WAV file around `pcm`."""
+    align = channels * bits // 8
+    pad = b"\x00" if len(pcm) % 2 else b""
+    return (b"RIFF" + struct.pack("<I", 36 + len(pcm) + len(pad)) + b"WAVE"
+            + b"fmt " + struct.pack("<IHHIIHH", 16, 1, channels, rate, rate * align, align, bits)
+            + b"data" + struct.pack("<I", len(pcm)) + pcm + pad)
+
 
 def field_type(value: str) -> str:
     """The type sphere_bytes gives a value: -i for an integer without a
@@ -27,15 +51,20 @@ def field_type(value: str) -> str:
     return "-i" if digits.isdigit() and (digits == "0" or not digits.startswith("0")) else f"-s{len(value)}"
 
 
-def sphere_bytes(fields: dict[str, str], payload: bytes = b"", header_size: int = 1024) -> bytes:
-    """A SPHERE file whose header holds `fields` (values typed -i when they
-    read as integers without a leading zero, else -s, so that a byte order
-    such as "01" is a string, as writers type it), padded to `header_size`,
-    then `payload`."""
-    lines = ["NIST_1A", str(header_size)]
-    for name, value in fields.items():
-        kind = field_type(value)
-        lines.append(f"{name} {kind} {value}")
+def sphere_bytes(fields, payload: bytes = b"", header_size: int = 1024) -> bytes:
+    """A SPHERE file, the one builder of the suites: a header of `fields`
+    padded to `header_size` (its size line as SPHERE writers put it), then
+    `payload`. `fields` is a dict or a sequence of (name, value) or (name,
+    value, type) items, or of whole field lines; an int value is typed -i,
+    a str one by field_type, unless a type is given."""
+    lines = ["NIST_1A", f"{header_size:>7}"]
+    for item in fields.items() if isinstance(fields, dict) else fields:
+        if isinstance(item, str):
+            lines.append(item)
+            continue
+        name, value, *kind = item
+        value = str(value) if isinstance(value, int) else value
+        lines.append(f"{name} {kind[0] if kind else field_type(value)} {value}")
     lines.append("end_head")
     header = ("\n".join(lines) + "\n").encode()
     assert len(header) <= header_size

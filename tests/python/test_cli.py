@@ -13,30 +13,17 @@ import shutil
 import signal
 import subprocess
 import sys
-import sysconfig
 from pathlib import Path
 
 import pytest
 
-from conftest import SHARED_SPHERE, needs_real_files, pcm16_fields, sphere_bytes
+from conftest import SHARED_SPHERE, SPH2WAV, needs_real_files, pcm16_fields, sph2wav, sphere_bytes, tree
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 import shorten_encoder  # noqa: E402
 
-SPH2WAV = Path(os.environ.get("KORRIN_SPH2WAV") or Path(sysconfig.get_path("scripts")) / "sph2wav")
 USAGE = ("usage: sph2wav [-o OUTPUT] [-j N] [--pcm | --flac] [-c N] [-s B:E | -t B:E] [--force] [-q] INPUT...\n"
          "       sph2wav --info [--json] INPUT...\n")
-
-
-def sph2wav(*args: str | Path, cwd: Path, **kwargs) -> subprocess.CompletedProcess:
-    return subprocess.run(
-        [str(SPH2WAV), *map(str, args)], cwd=cwd, capture_output=True, timeout=120, **kwargs
-    )
-
-
-def tree(root: Path) -> dict[str, bytes]:
-    """Every file below `root`, by relative path."""
-    return {p.relative_to(root).as_posix(): p.read_bytes() for p in root.rglob("*") if p.is_file()}
 
 
 def failure_lines(stderr: bytes) -> list[str]:

@@ -11,30 +11,20 @@ import os
 import shutil
 import subprocess
 import sys
-import sysconfig
 import time
 from pathlib import Path
 
 import numpy as np
 import pytest
 
-from conftest import SHARED_SPHERE, pcm16_fields, sphere_bytes
+from conftest import SHARED_SPHERE, SPH2WAV, pcm16_fields, sph2wav, sphere_bytes, tree, wav
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 import shorten_encoder as enc  # noqa: E402
 
-SPH2WAV = Path(os.environ.get("KORRIN_SPH2WAV") or Path(sysconfig.get_path("scripts")) / "sph2wav")
 HINT = " (use --no-checksum to convert it anyway)"
 FFMPEG = shutil.which("ffmpeg")
 RATE = 16000
-
-
-def sph2wav(*args, cwd: Path) -> subprocess.CompletedProcess:
-    return subprocess.run([str(SPH2WAV), *map(str, args)], cwd=cwd, capture_output=True, timeout=120)
-
-
-def tree(root: Path) -> dict[str, bytes]:
-    return {p.relative_to(root).as_posix(): p.read_bytes() for p in root.rglob("*") if p.is_file()}
 
 
 def lines(stderr: bytes) -> list[str]:
@@ -49,8 +39,8 @@ def sum8(codes: bytes) -> int:
     return sum(codes) % 65536
 
 
-def wav(pcm: bytes, channels: int) -> bytes:
-    return enc.wav_header(channels, len(pcm) // 2 // channels, RATE) + pcm
+def wav16(pcm: bytes, channels: int) -> bytes:
+    return wav(channels, RATE, 16, pcm)
 
 
 def values(frames: int, channels: int, seed: int, amplitude: int = 12000) -> np.ndarray:
@@ -76,7 +66,7 @@ def linear(frames: int, channels: int, seed: int, byte_format: str = "01") -> Ma
     payload = v.astype(">i2" if byte_format == "10" else "<i2").tobytes()
     fields = pcm16_fields(frames, channels, RATE)
     fields["sample_byte_format"] = byte_format
-    return Made(fields, payload, wav(v.tobytes(), channels), sum16(v))
+    return Made(fields, payload, wav16(v.tobytes(), channels), sum16(v))
 
 
 def g711(korrin, frames: int, channels: int, seed: int, coding: str) -> Made:
@@ -84,7 +74,7 @@ def g711(korrin, frames: int, channels: int, seed: int, coding: str) -> Made:
     fields = {**pcm16_fields(frames, channels, RATE), "sample_coding": coding, "sample_n_bytes": "1",
               "sample_byte_format": "1"}
     pcm = korrin.g711_expand(codes, coding == "alaw")
-    return Made(fields, codes, wav(pcm, channels), sum8(codes))
+    return Made(fields, codes, wav16(pcm, channels), sum8(codes))
 
 
 def shortened(frames: int, channels: int, seed: int, version: int, label: str, ulaw: bool = False) -> Made:
@@ -104,7 +94,7 @@ def shortened(frames: int, channels: int, seed: int, version: int, label: str, u
     fields["sample_coding"] = ("ulaw," if ulaw else "pcm,") + label
     if ulaw:
         fields.update(sample_n_bytes="1", sample_byte_format="1")
-    return Made(fields, stream.data, wav(stream.pcm, channels), checksum)
+    return Made(fields, stream.data, wav16(stream.pcm, channels), checksum)
 
 
 @pytest.fixture(scope="module", autouse=True)

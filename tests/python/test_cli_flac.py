@@ -11,23 +11,17 @@ import shutil
 import struct
 import subprocess
 import sys
-import sysconfig
 from pathlib import Path
 
 import numpy as np
 import pytest
 
-from conftest import SHARED_SPHERE, pcm16_fields, sphere_bytes
+from conftest import SHARED_SPHERE, SPH2WAV, pcm16_fields, sph2wav, sphere_bytes
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 import shorten_encoder  # noqa: E402
 
-SPH2WAV = Path(os.environ.get("KORRIN_SPH2WAV") or Path(sysconfig.get_path("scripts")) / "sph2wav")
 REAL_FILES = ("123_1pcle_shn.sph", "123_2alaw.sph", "123_2ulaw_shn.sph")
-
-
-def sph2wav(*args, cwd: Path) -> subprocess.CompletedProcess:
-    return subprocess.run([str(SPH2WAV), *map(str, args)], cwd=cwd, capture_output=True, timeout=300)
 
 
 # The oracles run without whatever runtime a sanitizer run preloads: they

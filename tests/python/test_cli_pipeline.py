@@ -20,22 +20,13 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from conftest import SHARED_SPHERE, field_type, pcm16_fields, sphere_bytes
+from conftest import SHARED_SPHERE, field_type, pcm16_fields, sphere_bytes, wav
 from test_cli import SPH2WAV, USAGE, shortened, sphere, sph2wav, tree
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 import shorten_encoder  # noqa: E402
 
 TRY = "Try 'sph2wav --help' for more information.\n"
-
-
-def wav(channels: int, rate: int, bits: int, pcm: bytes) -> bytes:
-    """A canonical 44-byte-header WAV file around `pcm`."""
-    align = channels * bits // 8
-    pad = b"\x00" if len(pcm) % 2 else b""
-    return (b"RIFF" + struct.pack("<I", 36 + len(pcm) + len(pad)) + b"WAVE"
-            + b"fmt " + struct.pack("<IHHIIHH", 16, 1, channels, rate, rate * align, align, bits)
-            + b"data" + struct.pack("<I", len(pcm)) + pcm + pad)
 
 
 def ulaw_shortened(frames: int, channels: int) -> bytes:

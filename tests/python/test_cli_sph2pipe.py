@@ -21,7 +21,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from conftest import REPO, SHARED_SPHERE
+from conftest import REPO, SHARED_SPHERE, sphere_bytes
 from test_cli import SPH2WAV
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
@@ -44,10 +44,8 @@ def ours(tmp_path_factory) -> Path:
 
 
 def header(fields: list[tuple[str, str | int]], size: int = 1024) -> bytes:
-    lines = ["NIST_1A", f"   {size}"]
-    lines += [f"{k} -i {v}" if isinstance(v, int) else f"{k} -s{len(v)} {v}" for k, v in fields]
-    body = ("\n".join(lines) + "\nend_head\n").encode()
-    return body + b" " * (size - len(body))
+    """A header whose fields are typed -i for ints, -sN for strings (digits or not)."""
+    return sphere_bytes([(k, v) if isinstance(v, int) else (k, v, f"-s{len(v)}") for k, v in fields], header_size=size)
 
 
 def required(channels: int, width: int, frames: int = FRAMES, rate: int = 8000) -> list:

@@ -15,7 +15,7 @@ import pytest
 
 import korrin
 import korrin_native
-from conftest import EXAMPLES, SHARED_SPHERE, needs_real_files
+from conftest import EXAMPLES, SHARED_SPHERE, SPH2WAV, sphere_bytes
 
 try:
     import soundfile
@@ -23,14 +23,9 @@ except ImportError:  # the cross-version venvs: the comparisons with it skip
     soundfile = None
 needs_soundfile = pytest.mark.skipif(soundfile is None, reason="soundfile is not installed")
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from test_shorten_v1 import CASES, LABELS, SPH2WAV, encode_case, shorten_sphere  # noqa: E402
+from test_shorten_v1 import CASES, LABELS, encode_case, shorten_sphere  # noqa: E402
 
 DTYPES = ["int16", "int32", "float32", "float64"]
-
-
-def sphere(lines: list[str], payload: bytes, header_size: int = 1024) -> bytes:
-    head = ("\n".join(["NIST_1A", str(header_size), *lines, "end_head"]) + "\n").encode()
-    return head + b" " * (header_size - len(head)) + payload
 
 
 def stored_file(samples: np.ndarray, width: int, byte_format: str | None, coding: str = "pcm") -> bytes:
@@ -40,7 +35,7 @@ def stored_file(samples: np.ndarray, width: int, byte_format: str | None, coding
              f"sample_n_bytes -i {width}", f"sample_coding -s{len(coding)} {coding}"]
     if byte_format is not None:
         lines.append(f"sample_byte_format -s{len(byte_format)} {byte_format}")
-    return sphere(lines, samples.tobytes())
+    return sphere_bytes(lines, samples.tobytes())
 
 
 def signal(frames: int, channels: int, bits: int, seed: int) -> np.ndarray:
@@ -184,7 +179,7 @@ def test_read_segments_equal_read_per_span(name):
 
 
 def test_info_is_the_header():
-    info = korrin.info(sphere([
+    info = korrin.info(sphere_bytes([
         "sample_count -i 3", "sample_rate -i 8000", "channel_count -i 2", "sample_n_bytes -i 4",
         "gain -r -3.5e-1", "sample_byte_format -s2 10", "note -s5 a b c", "sample_count -i 4",
     ], bytes(32)))
@@ -194,7 +189,7 @@ def test_info_is_the_header():
     assert list(info.header.items()) == [("sample_count", 4), ("sample_rate", 8000), ("channel_count", 2),
                                          ("sample_n_bytes", 4), ("gain", -0.35), ("sample_byte_format", "10"),
                                          ("note", "a b c")]
-    assert "frames=4" in repr(info) and info == korrin.info(io.BytesIO(sphere(
+    assert "frames=4" in repr(info) and info == korrin.info(io.BytesIO(sphere_bytes(
         [f"{k} -{'i' if isinstance(v, int) else 'r' if isinstance(v, float) else 's'} {v}"
          for k, v in info.header.items()], bytes(32))))
 
@@ -230,7 +225,7 @@ def test_older_labels_read_as_sph2wav_reads_them(tmp_path):
 
 def checksum_file(checksum: int) -> bytes:
     x = np.arange(1, 101, dtype="<i2")
-    return sphere(["sample_count -i 100", "sample_rate -i 8000", "channel_count -i 1", "sample_n_bytes -i 2",
+    return sphere_bytes(["sample_count -i 100", "sample_rate -i 8000", "channel_count -i 1", "sample_n_bytes -i 2",
                    "sample_byte_format -s2 01", f"sample_checksum -i {checksum}"], x.tobytes())
 
 
@@ -256,13 +251,13 @@ def test_checksum_is_checked_on_whole_reads(tmp_path):
 REQUIRED = ["sample_count -i 1", "sample_rate -i 8000", "channel_count -i 1"]
 BAD_FILES = [
     (b"RIFF....", True),
-    (sphere(["sample_rate -i 8000"], b""), True),
-    (sphere([*REQUIRED, "sample_n_bytes -i 2"], bytes(1)), False),  # truncated
-    (sphere([*REQUIRED, "sample_n_bytes -i 3"], bytes(3)), True),
-    (sphere([*REQUIRED, "sample_n_bytes -i 1", "sample_coding -s3 gsm"], bytes(1)), True),
-    (sphere([*REQUIRED, "sample_n_bytes -i 2", "sample_coding -s26 pcm,embedded-shorten-v2.00"], b"ajkg\x03xxxx"),
+    (sphere_bytes(["sample_rate -i 8000"], b""), True),
+    (sphere_bytes([*REQUIRED, "sample_n_bytes -i 2"], bytes(1)), False),  # truncated
+    (sphere_bytes([*REQUIRED, "sample_n_bytes -i 3"], bytes(3)), True),
+    (sphere_bytes([*REQUIRED, "sample_n_bytes -i 1", "sample_coding -s3 gsm"], bytes(1)), True),
+    (sphere_bytes([*REQUIRED, "sample_n_bytes -i 2", "sample_coding -s26 pcm,embedded-shorten-v2.00"], b"ajkg\x03xxxx"),
      False),
-    (sphere([*REQUIRED, "sample_n_bytes -i 2", "sample_coding -s25 pcm,embedded-wavpack-5.60"], b""), True),
+    (sphere_bytes([*REQUIRED, "sample_n_bytes -i 2", "sample_coding -s25 pcm,embedded-wavpack-5.60"], b""), True),
 ]
 
 
@@ -419,7 +414,7 @@ def test_large_arrays_own_their_memory_when_it_is_reused():
 def hostile(channels: int, coding: str = "pcm", frames: int = 1, width: int = 2) -> bytes:
     """A 2 KB file whose header declares `channels` channels."""
     width = 1 if coding == "ulaw" else width
-    return sphere([f"sample_count -i {frames}", "sample_rate -i 8000", f"channel_count -i {channels}",
+    return sphere_bytes([f"sample_count -i {frames}", "sample_rate -i 8000", f"channel_count -i {channels}",
                    f"sample_n_bytes -i {width}", f"sample_coding -s{len(coding)} {coding}"], bytes(1024))
 
 

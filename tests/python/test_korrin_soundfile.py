@@ -22,11 +22,8 @@ SEEK_SET, SEEK_CUR, SEEK_END = 0, 1, 2
 
 def sphere(fields: list[tuple[str, object]], payload: bytes) -> bytes:
     """A SPHERE file whose fields are typed as corpora type them (-i for
-    ints, -sN for strings)."""
-    lines = ["NIST_1A", "   1024"]
-    lines += [f"{n} -i {v}" if isinstance(v, int) else f"{n} -s{len(v)} {v}" for n, v in fields]
-    head = ("\n".join(lines + ["end_head"]) + "\n").encode()
-    return head + b" " * (1024 - len(head)) + payload
+    ints, -sN for strings, digits or not)."""
+    return sphere_bytes([(n, v) if isinstance(v, int) else (n, v, f"-s{len(v)}") for n, v in fields], payload)
 
 
 def pcm(frames: int, channels: int, width: int = 2, order: str = "01", seed: int = 0) -> bytes:

@@ -7,22 +7,18 @@ against ffmpeg's decoder, and from the real recording beside the checkout."""
 from __future__ import annotations
 
 import hashlib
-import os
 import re
-import subprocess
 import sys
-import sysconfig
 from pathlib import Path
 
 import pytest
 
-from conftest import SHARED_SPHERE, pcm16_fields, sphere_bytes
+from conftest import SHARED_SPHERE, pcm16_fields, sph2wav, sphere_bytes
 from test_shorten import FFMPEG, ffmpeg_decode
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 import shorten_encoder as enc  # noqa: E402
 
-SPH2WAV = Path(os.environ.get("KORRIN_SPH2WAV") or Path(sysconfig.get_path("scripts")) / "sph2wav")
 LABELS = ("embedded-shorten-v1.09", "embedded-shorten-v1.1", "embedded-shorten-v2.00")
 DIFFS = (enc.DIFF0, enc.DIFF1, enc.DIFF2, enc.DIFF3, enc.ZERO)
 ALL = DIFFS + (enc.QLPC,)
@@ -87,10 +83,6 @@ def shorten_sphere(stream: bytes, frames: int, channels: int, label: str, base: 
     return sphere_bytes(fields, stream)
 
 
-def run_sph2wav(*args, cwd: Path) -> subprocess.CompletedProcess:
-    return subprocess.run([str(SPH2WAV), *map(str, args)], cwd=cwd, capture_output=True, timeout=120)
-
-
 def test_sph2wav_decodes_every_case_under_every_label(tmp_path):
     """One run over a tree of every case under each label, checked against the
     encoder's output (which ffmpeg's matches, above)."""
@@ -103,7 +95,7 @@ def test_sph2wav_decodes_every_case_under_every_label(tmp_path):
             (tmp_path / "in").mkdir(exist_ok=True)
             (tmp_path / "in" / name).write_bytes(shorten_sphere(stream.data, frames, stream.channels, label))
             wanted[name.replace(".sph", ".pcm")] = stream.pcm
-    result = run_sph2wav("-q", "--pcm", "in", "-o", "out", cwd=tmp_path)
+    result = sph2wav("-q", "--pcm", "in", "-o", "out", cwd=tmp_path)
     assert (result.returncode, result.stderr) == (0, b"")
     got = {p.name: p.read_bytes() for p in (tmp_path / "out").iterdir()}
     assert got.keys() == wanted.keys()
@@ -136,7 +128,7 @@ def test_labels_and_versions_module_and_sph2wav(korrin, tmp_path, label, version
         assert str(raised.value) == module_error
 
     (tmp_path / "x.sph").write_bytes(sph)
-    result = run_sph2wav("-q", "--pcm", "x.sph", cwd=tmp_path)
+    result = sph2wav("-q", "--pcm", "x.sph", cwd=tmp_path)
     if label in LABELS:
         assert (result.returncode, result.stderr) == (0, b"")
         assert (tmp_path / "x.pcm").read_bytes() == stream.pcm
@@ -171,15 +163,16 @@ def _header_end(bits: str) -> int:
     return pos
 
 
-def _uvar_bits(value: int, n: int) -> str:
-    return "0" * (value >> n) + "1" + (format(value & ((1 << n) - 1), f"0{n}b") if n else "")
-
-
 def with_leading_wav_header(stream: bytes, channels: int, frames: int) -> bytes:
     bits = "".join(f"{b:08b}" for b in stream[5:])
     end = _header_end(bits)
     header = enc.wav_header(channels, frames)
-    verbatim = _uvar_bits(enc.VERBATIM, 2) + _uvar_bits(len(header), 5) + "".join(_uvar_bits(b, 8) for b in header)
+    w = enc.BitWriter()
+    w.uvar(enc.VERBATIM, 2)
+    w.uvar(len(header), 5)
+    for b in header:
+        w.uvar(b, 8)
+    verbatim = "".join(f"{b:08b}" for b in w.getvalue())[: w.bit_length]
     spliced = bits[:end] + verbatim + bits[end:]
     spliced += "0" * (-len(spliced) % 32)
     return stream[:5] + int(spliced, 2).to_bytes(len(spliced) // 8, "big")
@@ -207,7 +200,7 @@ def test_real_stream_in_either_version_matches_ffmpeg(korrin, tmp_path, version)
 
     (tmp_path / "x.sph").write_bytes(sph[:size].replace(b"embedded-shorten-v2.00", b"embedded-shorten-v1.09")
                                      + stream)
-    result = run_sph2wav("-q", "--pcm", "--no-checksum", "x.sph", cwd=tmp_path)
+    result = sph2wav("-q", "--pcm", "--no-checksum", "x.sph", cwd=tmp_path)
     assert (result.returncode, result.stderr) == (0, b"")
     ours = (tmp_path / "x.pcm").read_bytes()
     assert ours == oracle

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "cli/flac/flac.hpp"
-#include "codecs/codecs.hpp"
 #include "common/text.hpp"
 #include "containers/samples.hpp"
 
@@ -30,19 +29,6 @@ Coding linear_of(Coding source) noexcept { return source == Coding::Linear32 ? C
 
 }  // namespace
 
-Coding source_coding(const sphere::SphereHeader& header) noexcept {
-    const std::string name = codecs::codec_name(header);
-    if (name == "ulaw" || name == "pculaw") return Coding::Ulaw;  // pculaw is read as its mu-law codes
-    if (name == "alaw") return Coding::Alaw;
-    if (name == "pcm_s32le" || name == "pcm_s32be") return Coding::Linear32;
-    if (name == "shorten") {
-        const std::string_view text = codecs::coding_text(header);
-        const std::string base = ascii_lower(trim(text.substr(0, text.find(','))));
-        if (base == "ulaw" || base == "mulaw" || base == "mu-law") return Coding::Ulaw;
-    }
-    return Coding::Linear16;
-}
-
 Coding output_coding(const Output& output, Coding source) noexcept {
     Coding wanted = source;
     switch (output.coding) {
@@ -62,7 +48,7 @@ Result<void> check_output(const Output& output, Coding coding, std::uint64_t cha
     return containers::check(container_of(output.encoding), {channels, rate, coding});
 }
 
-Result<ByteBuffer> encode_output(const Output& output, const transcode::NativeAudio& audio,
+Result<ByteBuffer> encode_output(const Output& output, const Audio& audio,
                                  const select::Selection& chosen, const SourceHeader& source, ByteBuffer* reusable) {
     const containers::Samples& samples = audio.samples;
     const Coding coding = output_coding(output, samples.layout.coding);

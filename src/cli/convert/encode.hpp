@@ -8,16 +8,11 @@
 #include "cli/job.hpp"
 #include "common/bytes.hpp"
 #include "common/result.hpp"
-#include "select/select.hpp"
+#include "cli/convert/audio.hpp"
+#include "cli/select/select.hpp"
 #include "sphere/sphere.hpp"
-#include "transcode/native.hpp"
 
 namespace korrin::cli {
-
-// The coding the samples of a file whose header is `header` have once
-// decoded (G.711 codes, or linear PCM of 16 or 32 bits), before any
-// conversion: mu-law for a Shorten stream labelled ulaw.
-containers::Coding source_coding(const sphere::SphereHeader& header) noexcept;
 
 // The coding of `output`'s samples when the source's is `source`: what it
 // asks for, within what its container holds (FLAC and AIFF hold linear PCM
@@ -39,7 +34,7 @@ struct SourceHeader {
 // `reusable` holds exactly the samples of `audio` (a buffer this output may
 // take), a plain cut is made in it and it becomes the output, without a
 // copy.
-Result<ByteBuffer> encode_output(const Output& output, const transcode::NativeAudio& audio,
+Result<ByteBuffer> encode_output(const Output& output, const Audio& audio,
                                  const select::Selection& chosen, const SourceHeader& source,
                                  ByteBuffer* reusable = nullptr);
 

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "common/result.hpp"
-#include "select/select.hpp"
+#include "cli/select/select.hpp"
 
 namespace korrin::cli {
 

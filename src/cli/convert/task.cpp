@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <optional>
 
+#include "cli/convert/audio.hpp"
 #include "cli/convert/encode.hpp"
 #include "cli/sink/sink.hpp"
-#include "codecs/codecs.hpp"
-#include "transcode/native.hpp"
+#include "format/format.hpp"
+#include "payload/payload.hpp"
 
 namespace korrin::cli {
 
@@ -51,9 +52,9 @@ private:
     bool open_input();
     bool read_header();
     void resolve_outputs();
-    bool read_payload(const codecs::FrameWindow& window);
-    void check_payload(const transcode::NativeAudio& audio);
-    void write_outputs(transcode::NativeAudio& audio);
+    bool read_payload(const payload::Window& window);
+    void check_payload(const Audio& audio);
+    void write_outputs(Audio& audio);
     std::uint64_t memory_needed() const;
 
     const Task& task_;
@@ -66,6 +67,7 @@ private:
     ByteBuffer data_;   // what was read of the payload
     ByteView payload_;
     sphere::SphereHeader header_;
+    Result<format::Format> format_ = format::Format{};  // or why the payload cannot be read
     std::uint64_t payload_size_ = 0;  // in the file
     bool compressed_ = false;
     bool as_found_ = false;  // some output takes a stored payload as found
@@ -118,14 +120,7 @@ bool TaskRun::read_header() {
         return false;
     }
     header_ = std::move(*header);
-    compressed_ = codecs::is_compressed(codecs::coding_text(header_));
-    if (const auto counted = codecs::settle_sample_count(header_, payload_size_)) {
-        const std::string warning = cat("sample_count ", *counted, " counts the samples of every channel: read as ",
-                                        *header_.int_("sample_count"), " frames of ", *header_.int_("channel_count"),
-                                        " channels");
-        const auto first = std::find_if(live_.begin(), live_.end(), [](const Live& live) { return !live.done; });
-        if (first != live_.end()) env_.reporter.warning(first->output->name, warning);
-    }
+    compressed_ = format::is_compressed(header_);
     return true;
 }
 
@@ -134,20 +129,30 @@ void TaskRun::resolve_outputs() {
     const auto channels = static_cast<std::uint64_t>(*header_.int_("channel_count"));
     const auto rate = static_cast<std::uint64_t>(*header_.int_("sample_rate"));
     const auto declared = static_cast<std::uint64_t>(*header_.int_("sample_count"));
-    const containers::Coding coding = source_coding(header_);
+    each([&](const Live& live) { as_found_ |= live.output->payload_as_found && !compressed_; });
+    format_ = format::admit(header_, payload_size_, format::Reader::Files,
+                            as_found_ ? format::StoredSize::AsFound : format::StoredSize::Declared);
+    // Every output's own checks come before the payload's refusal, which a
+    // decode would give.
+    const containers::Coding coding = format_ ? source_coding(*format_) : containers::Coding::Linear16;
     each([&](Live& live) {
         const Output& output = *live.output;
-        std::uint64_t frames = declared;
-        if (output.payload_as_found && !compressed_) {
-            as_found_ = true;
-            frames = transcode::stored_frames(header_, payload_size_, transcode::StoredSize::AsFound).value_or(declared);
-        }
+        const std::uint64_t frames = format_ && (output.payload_as_found || !as_found_) ? format_->frames : declared;
         auto chosen = resolve(output.pick, {channels, frames, rate});
         if (!chosen) return fail(live, chosen.error().message);
         live.chosen = *chosen;
         auto checked = check_output(output, output_coding(output, coding), chosen->channel ? 1 : channels, rate);
         if (!checked) fail(live, checked.error().message);
     });
+    if (!format_) return fail_all(format_.error().message);
+    if (!as_found_ && format_->frames != format_->declared_frames) {
+        const auto first = std::find_if(live_.begin(), live_.end(), [](const Live& live) { return !live.done; });
+        if (first != live_.end())
+            env_.reporter.warning(first->output->name,
+                                  cat("sample_count ", format_->declared_frames,
+                                      " counts the samples of every channel: read as ", format_->frames,
+                                      " frames of ", channels, " channels"));
+    }
 }
 
 std::uint64_t TaskRun::memory_needed() const {
@@ -166,25 +171,21 @@ std::uint64_t TaskRun::memory_needed() const {
     return needs.memory > UINT64_MAX - decoded ? UINT64_MAX : needs.memory + decoded;
 }
 
-bool TaskRun::read_payload(const codecs::FrameWindow& window) {
+bool TaskRun::read_payload(const payload::Window& window) {
     if (task_.from_stdin) {
         payload_ = whole_.view().subspan(static_cast<std::size_t>(header_.header_size));
         return true;
     }
-    Result<ByteBuffer> read = invalid("");
-    if (task_.header_file) {
-        // The samples alone: the header's fields, at offset 0.
-        sphere::SphereHeader at_start = header_;
-        at_start.header_size = 0;
-        read = input_.read_for(at_start, window);
-    } else {
-        std::uint64_t limit = UINT64_MAX;
-        if (!as_found_ && !compressed_) {
-            const Result<std::uint64_t> declared = header_.expected_data_bytes();
-            if (declared && *declared <= UINT64_MAX - header_.header_size) limit = header_.header_size + *declared;
-        }
-        read = input_.read_for(header_, window, limit);
+    // Of a stored payload, the window's bytes alone; of a stream, all.
+    const std::uint64_t start = task_.header_file ? 0 : header_.header_size;
+    std::uint64_t limit = UINT64_MAX;
+    if (!task_.header_file && !as_found_ && !compressed_) {
+        const Result<std::uint64_t> declared = header_.expected_data_bytes();
+        if (declared && *declared <= UINT64_MAX - start) limit = start + *declared;
     }
+    const std::optional<payload::ByteRange> part = payload::stored_range(*format_, window);
+    Result<ByteBuffer> read = part ? input_.read_parts(limit, start, start + part->begin, start + part->end)
+                                   : input_.read_all(limit);
     if (!read) {
         fail_all(read.error().message);
         return false;
@@ -195,7 +196,7 @@ bool TaskRun::read_payload(const codecs::FrameWindow& window) {
     return true;
 }
 
-void TaskRun::check_payload(const transcode::NativeAudio& audio) {
+void TaskRun::check_payload(const Audio& audio) {
     if (!compressed_ && as_found_) {
         const Result<std::uint64_t> declared = header_.expected_data_bytes();
         bool warned = false;
@@ -206,22 +207,17 @@ void TaskRun::check_payload(const transcode::NativeAudio& audio) {
                                    payload_size_, " present"));
                 return;
             }
-            if (audio.frames == audio.declared_frames || warned) return;
-            env_.reporter.warning(live.output->name, cat("sample_count reset from ", audio.declared_frames, " to ",
-                                                         audio.frames, " to match the file (", payload_size_,
+            if (format_->frames == format_->declared_frames || warned) return;
+            env_.reporter.warning(live.output->name, cat("sample_count reset from ", format_->declared_frames, " to ",
+                                                         format_->frames, " to match the file (", payload_size_,
                                                          " bytes of samples)"));
             warned = true;
         });
     }
-    if (!audio.checksum || header_.find("sample_checksum") == nullptr) return;
-    const Result<std::int64_t> declared = header_.int_("sample_checksum");
-    std::string problem;
-    if (!declared)
-        problem = declared.error().message;
-    else if (*declared != *audio.checksum)
-        problem = cat("sample_checksum mismatch: the header declares ", *declared, ", the samples sum to ",
-                      *audio.checksum);
-    if (problem.empty()) return;
+    if (!audio.checksum) return;
+    const Result<void> checked = format::check_checksum(*format_, *audio.checksum);
+    if (checked) return;
+    const std::string& problem = checked.error().message;
     bool warned = false;
     each([&](Live& live) {
         if (live.output->checksum == ChecksumRule::Ignore) return;
@@ -231,7 +227,7 @@ void TaskRun::check_payload(const transcode::NativeAudio& audio) {
     });
 }
 
-void TaskRun::write_outputs(transcode::NativeAudio& audio) {
+void TaskRun::write_outputs(Audio& audio) {
     std::size_t left = 0;
     each([&](Live&) { ++left; });
     const SourceHeader source{&header_, task_.from_stdin    ? whole_.view().first(header_.header_size)
@@ -288,7 +284,7 @@ std::uint64_t TaskRun::run() {
     if (!any_left()) return bytes_read_;
 
     // The frames the outputs need: all, unless every one takes a span.
-    codecs::FrameWindow window{UINT64_MAX, 0, true};
+    payload::Window window{UINT64_MAX, 0, true};
     bool spans_only = true;
     each([&](Live& live) {
         spans_only &= live.output->pick.has_span();
@@ -300,21 +296,20 @@ std::uint64_t TaskRun::run() {
     const MemoryBudget::Admission admission = env_.budget.admit(memory_needed());
     if (!read_payload(window)) return bytes_read_;
 
-    transcode::NativeOptions options;
-    options.decode.older_shorten = true;
-    options.stored_size = as_found_ ? transcode::StoredSize::AsFound : transcode::StoredSize::Declared;
-    options.decode.checksum = task_.verify_checksum_at_all;
     // A Shorten stream for one output is decoded with room for a container
     // header (WAV's, AU's, AIFF's) and a pad byte, to be wrapped in place.
     Framing framing;
     if (live_.size() == 1 && compressed_) framing = {64, 1, true};
-    auto audio = transcode::decode_native(header_, payload_, options, window, framing);
-    if (!audio) {
-        fail_all(audio.error().message);
+    AudioSink sink(*format_, framing);
+    auto read = payload::read(*format_, payload::Source::of(payload_), window, sink,
+                              {.checksum = task_.verify_checksum_at_all && window.whole()});
+    if (!read) {
+        fail_all(read.error().message);
         return bytes_read_;
     }
-    check_payload(*audio);
-    write_outputs(*audio);
+    Audio audio = std::move(sink).finish(*read);
+    check_payload(audio);
+    write_outputs(audio);
     return bytes_read_;
 }
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "cli/flac/flac.hpp"
-#include "select/select.hpp"
+#include "cli/select/select.hpp"
 
 namespace korrin::cli {
 

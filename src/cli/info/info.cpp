@@ -12,7 +12,7 @@
 #include "cli/plan/tree.hpp"
 #include "cli/report/report.hpp"
 #include "cli/sink/sink.hpp"
-#include "codecs/codecs.hpp"
+#include "format/format.hpp"
 #include "shorten/shorten.hpp"
 #include "common/text.hpp"
 
@@ -65,15 +65,17 @@ void append_json_string(std::string& out, std::string_view text) {
 
 }  // namespace
 
-std::vector<Fact> derived_facts(const sphere::SphereHeader& header, ByteView payload) {
+std::vector<Fact> derived_facts(const sphere::SphereHeader& header, std::uint64_t payload_bytes, ByteView payload) {
     // The header has passed validation: these are integers, at least 1
     // (sample_count at least 0).
     const auto channels = static_cast<std::uint64_t>(*header.int_("channel_count"));
     const auto rate = static_cast<std::uint64_t>(*header.int_("sample_rate"));
-    const auto frames = static_cast<std::uint64_t>(*header.int_("sample_count"));
-    std::string codec = codecs::codec_name(header);
+    const Result<format::Format> format = format::format_of(header, payload_bytes, format::Reader::Files);
+    // The frames a conversion takes (a sample_count that counts every
+    // channel's samples is read as frames).
+    const std::uint64_t frames = format ? format->frames : static_cast<std::uint64_t>(*header.int_("sample_count"));
     std::vector<Fact> facts = {
-        {"codec", codec.empty() ? "unsupported" : codec, false},
+        {"codec", format ? std::string(format::codec_name(*format)) : "unsupported", false},
         {"channels", std::to_string(channels), true},
         {"rate", std::to_string(rate), true},
         {"frames", std::to_string(frames), true},
@@ -81,9 +83,8 @@ std::vector<Fact> derived_facts(const sphere::SphereHeader& header, ByteView pay
     };
     // The labels and stream versions conversion takes; a version the
     // decoder refuses shows as what it is, for the refusal to explain.
-    const codecs::DecodeOptions conversion{.older_shorten = true};
-    if (const auto label = codecs::shorten_label(codecs::coding_text(header), conversion)) {
-        facts.push_back({"shorten_label", *label, false});
+    if (format && format->compressed()) {
+        facts.push_back({"shorten_label", format->shorten_label, false});
         if (const auto version = shorten::stream_version(payload))
             facts.push_back({"shorten_version", std::to_string(*version), true});
     }
@@ -173,12 +174,11 @@ int run_info(const Options& options) {
             header = std::move(*read);
             job_size = input.size();
         }
-        // What the file holds decides a channel-counting sample_count.
         const std::uint64_t file_size = options.from_stdin ? head.size() : job_size;
-        codecs::settle_sample_count(header, file_size - header.header_size);
         const std::string name = options.from_stdin ? "-" : job.input.string();
         const std::vector<Fact> facts =
-            derived_facts(header, head.view().subspan(static_cast<std::size_t>(header.header_size)));
+            derived_facts(header, file_size - header.header_size,
+                          head.view().subspan(static_cast<std::size_t>(header.header_size)));
         std::string block;
         if (options.json) {
             block = info_json(name, lines, facts);

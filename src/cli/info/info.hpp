@@ -1,6 +1,7 @@
 // sph2wav --info: each input's header fields and the format they describe.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -18,11 +19,13 @@ struct Fact {
     bool number = false;
 };
 
-// What a header says about the audio, in a fixed order: codec, channels,
-// rate, frames, duration (seconds). For a Shorten payload, its label (such
-// as "embedded-shorten-v1.1") and, when `payload` (the payload's first
-// bytes) reaches that far, the stream's version follow.
-std::vector<Fact> derived_facts(const sphere::SphereHeader& header, ByteView payload = {});
+// What a header says about the audio of a payload of `payload_bytes`
+// bytes, in a fixed order: codec, channels, rate, frames, duration
+// (seconds). For a Shorten payload, its label (such as
+// "embedded-shorten-v1.1") and, when `payload` (the payload's first bytes)
+// reaches that far, the stream's version follow.
+std::vector<Fact> derived_facts(const sphere::SphereHeader& header, std::uint64_t payload_bytes,
+                                ByteView payload = {});
 
 // One file's block of text: its name, each field line (name, type, value)
 // in the file's order, then the derived facts.

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "codecs/codecs.hpp"
+#include "format/format.hpp"
 #include "common/checked.hpp"
 #include "common/text.hpp"
 
@@ -49,7 +49,7 @@ Needs conversion_needs(const sphere::SphereHeader& header, std::uint64_t file_si
         return value && *value >= 0 ? static_cast<std::uint64_t>(*value) : unlimited;
     };
 
-    if (codecs::is_compressed(codecs::coding_text(header))) {
+    if (format::is_compressed(header)) {
         // 16-bit output for the header's sample count, and twice as much
         // again for the decoder's 64-bit working blocks (a bound measured
         // with blocks of 2^22 samples: 75 MB at the peak for 32 MB of output).

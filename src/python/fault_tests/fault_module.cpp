@@ -32,73 +32,56 @@ constexpr FunctionDescription core_error_arguments{"core_error", core_error_para
 std::string as_string(ByteView bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 // A fault with the given text (bytes, so that any text can be tried).
-PyObject* throw_fault(PyObject*, PyObject* args, PyObject* kwargs) {
-    return trampoline([&]() -> PyResult<Ref> {
-        PyObject* slots[1] = {};
-        KR_TRY(extract_arguments_tuple_dict(text_argument, args, kwargs, slots));
-        KR_ASSIGN_OR_RETURN(const ByteView text, argument("text", bytes_argument(slots[0])));
-        fault(as_string(text).c_str());
-    });
+PyResult<Ref> throw_fault(PyObject* args, PyObject* kwargs) {
+    PyObject* slots[1] = {};
+    KR_TRY(extract_arguments_tuple_dict(text_argument, args, kwargs, slots));
+    KR_ASSIGN_OR_RETURN(const ByteView text, argument("text", bytes_argument(slots[0])));
+    fault(as_string(text).c_str());
 }
 
 // A fault that is no std::exception, so it carries no text.
-PyObject* throw_foreign(PyObject*, PyObject* args, PyObject* kwargs) {
-    return trampoline([&]() -> PyResult<Ref> {
-        PyObject* slots[1] = {};
-        KR_TRY(extract_arguments_tuple_dict(no_arguments, args, kwargs, slots));
-        throw 42;
-    });
+PyResult<Ref> throw_foreign(PyObject* args, PyObject* kwargs) {
+    PyObject* slots[1] = {};
+    KR_TRY(extract_arguments_tuple_dict(no_arguments, args, kwargs, slots));
+    throw 42;
 }
 
-PyObject* throw_bad_alloc(PyObject*, PyObject* args, PyObject* kwargs) {
-    return trampoline([&]() -> PyResult<Ref> {
-        PyObject* slots[1] = {};
-        KR_TRY(extract_arguments_tuple_dict(no_arguments, args, kwargs, slots));
-        throw std::bad_alloc();
-    });
+PyResult<Ref> throw_bad_alloc(PyObject* args, PyObject* kwargs) {
+    PyObject* slots[1] = {};
+    KR_TRY(extract_arguments_tuple_dict(no_arguments, args, kwargs, slots));
+    throw std::bad_alloc();
 }
 
 // A result object that CPython refuses to make (a negative size).
-PyObject* fail_result_object(PyObject*, PyObject* args, PyObject* kwargs) {
-    return trampoline([&]() -> PyResult<Ref> {
-        PyObject* slots[1] = {};
-        KR_TRY(extract_arguments_tuple_dict(no_arguments, args, kwargs, slots));
-        return made(PyBytes_FromStringAndSize(nullptr, -1));
-    });
+PyResult<Ref> fail_result_object(PyObject* args, PyObject* kwargs) {
+    PyObject* slots[1] = {};
+    KR_TRY(extract_arguments_tuple_dict(no_arguments, args, kwargs, slots));
+    return made(PyBytes_FromStringAndSize(nullptr, -1));
 }
 
 // A C-API call that "failed" without setting an exception.
-PyObject* fail_without_exception(PyObject*, PyObject* args, PyObject* kwargs) {
-    return trampoline([&]() -> PyResult<Ref> {
-        PyObject* slots[1] = {};
-        KR_TRY(extract_arguments_tuple_dict(no_arguments, args, kwargs, slots));
-        return PendingError::fetch();
-    });
+PyResult<Ref> fail_without_exception(PyObject* args, PyObject* kwargs) {
+    PyObject* slots[1] = {};
+    KR_TRY(extract_arguments_tuple_dict(no_arguments, args, kwargs, slots));
+    return PendingError::fetch();
 }
 
 // A core DecodeError of kind Invalid, or OutOfMemory, through to_py.
-PyObject* core_error(PyObject*, PyObject* args, PyObject* kwargs) {
-    return trampoline([&]() -> PyResult<Ref> {
-        PyObject* slots[2] = {};
-        KR_TRY(extract_arguments_tuple_dict(core_error_arguments, args, kwargs, slots));
-        KR_ASSIGN_OR_RETURN(const bool out_of_memory, argument("out_of_memory", bool_argument(slots[0])));
-        KR_ASSIGN_OR_RETURN(const ByteView message, argument("message", bytes_argument(slots[1])));
-        return to_py(DecodeError{out_of_memory ? ErrorKind::OutOfMemory : ErrorKind::Invalid, as_string(message)});
-    });
-}
-
-template <PyObject* (*entry)(PyObject*, PyObject*, PyObject*)>
-PyCFunction as_method() noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
+PyResult<Ref> core_error(PyObject* args, PyObject* kwargs) {
+    PyObject* slots[2] = {};
+    KR_TRY(extract_arguments_tuple_dict(core_error_arguments, args, kwargs, slots));
+    KR_ASSIGN_OR_RETURN(const bool out_of_memory, argument("out_of_memory", bool_argument(slots[0])));
+    KR_ASSIGN_OR_RETURN(const ByteView message, argument("message", bytes_argument(slots[1])));
+    return to_py(DecodeError{out_of_memory ? ErrorKind::OutOfMemory : ErrorKind::Invalid, as_string(message)});
 }
 
 PyMethodDef functions[] = {
-    {"throw_fault", as_method<throw_fault>(), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"throw_foreign", as_method<throw_foreign>(), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"throw_bad_alloc", as_method<throw_bad_alloc>(), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"fail_result_object", as_method<fail_result_object>(), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"fail_without_exception", as_method<fail_without_exception>(), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"core_error", as_method<core_error>(), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"throw_fault", as_method<entry<throw_fault>>(), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"throw_foreign", as_method<entry<throw_foreign>>(), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"throw_bad_alloc", as_method<entry<throw_bad_alloc>>(), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"fail_result_object", as_method<entry<fail_result_object>>(), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"fail_without_exception", as_method<entry<fail_without_exception>>(), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"core_error", as_method<entry<core_error>>(), METH_VARARGS | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

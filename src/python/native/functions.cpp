@@ -167,11 +167,11 @@ protected:
         return then_unlocked([this] { opened_ = source_.is_path ? reader_.open(source_.path) : reader_.open(source_.data); });
     }
 
-    // After open(): the header's layout, or why the file was not opened or
+    // After open(): the header's format, or why the file was not opened or
     // its header is refused.
-    PyResult<const extract::Layout*> header() {
+    PyResult<const format::Format*> header() {
         if (!opened_) return error_of(std::move(opened_).error(), source_);
-        const Result<extract::Layout>& layout = reader_.layout();
+        const Result<format::Format>& layout = reader_.format();
         if (!layout) return error_of(layout.error(), source_);
         return &*layout;
     }
@@ -179,13 +179,13 @@ protected:
     // The same for reading, with its checks in its order (of a stored
     // payload, its size first, as sph2wav checks it), before anything is
     // allocated for the file's channels or frames.
-    PyResult<const extract::Layout*> checked(const extract::ReadOptions& options) {
+    PyResult<const format::Format*> checked(const extract::ReadOptions& options) {
         if (!opened_) return error_of(std::move(opened_).error(), source_);
         if (Result<void> read = reader_.read({}, options); !read) return error_of(std::move(read).error(), source_);
         return header();
     }
 
-    PyResult<void> add_piece(const extract::Layout& layout, std::int64_t start, std::optional<std::int64_t> stop,
+    PyResult<void> add_piece(const format::Format& layout, std::int64_t start, std::optional<std::int64_t> stop,
                              std::int64_t frames, const std::vector<std::int64_t>& asked, extract::Dtype dtype) {
         extract::Piece piece;
         piece.frames = extract::resolve_range(start, stop, frames, layout.frames);
@@ -245,7 +245,7 @@ private:
             return open();
         }
         // The header alone: a truncated payload is for reading to find.
-        KR_ASSIGN_OR_RETURN(const extract::Layout* layout, header());
+        KR_ASSIGN_OR_RETURN(const format::Format* layout, header());
         const auto& lines = reader_.lines();
         Ref fields = made(PyTuple_New(static_cast<Py_ssize_t>(lines.size())));
         for (std::size_t i = 0; i < lines.size(); ++i)
@@ -253,7 +253,7 @@ private:
                             tuple_of(new_text(lines[i].name), new_text(lines[i].type), new_text(lines[i].value))
                                 .release());
         return tuple_of(std::move(fields), new_int(layout->channels), new_int(layout->rate), new_int(layout->frames),
-                        new_text(layout->codec), new_int(layout->sample_width));
+                        new_text(extract::codec_of(*layout)), new_int(extract::sample_width_of(*layout)));
     }
 };
 
@@ -297,7 +297,7 @@ private:
     std::vector<std::int64_t> channels_;
     extract::Dtype dtype_ = extract::Dtype::Float64;
     bool checksum_ = false;
-    const extract::Layout* layout_ = nullptr;
+    const format::Format* layout_ = nullptr;
 };
 
 class SegmentsCall final : public FileCall {
@@ -355,7 +355,7 @@ private:
 
     PyObject* segments_ = nullptr;  // borrowed from the arguments
     extract::Dtype dtype_ = extract::Dtype::Float64;
-    const extract::Layout* layout_ = nullptr;
+    const format::Format* layout_ = nullptr;
 };
 
 // What the checkpoint store holds, after emptying it when asked: for tests
@@ -400,29 +400,23 @@ private:
     std::vector<std::uint64_t> frames_;
 };
 
-// A C entry point: nothing in it may be noexcept or catch (see drive).
+// A C entry point of a call that runs in steps: nothing in it may be
+// noexcept or catch (see drive).
 template <class Kind>
-PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* call_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     return drive(new (std::nothrow) Kind(args, kwargs));
 }
 
-// CPython calls METH_VARARGS | METH_KEYWORDS functions with three arguments
-// through the two-argument PyCFunction type.
-template <PyObject* (*function)(PyObject*, PyObject*, PyObject*)>
-PyCFunction as_method() noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 PyMethodDef functions[] = {
-    {"info", as_method<entry<InfoCall>>(), METH_VARARGS | METH_KEYWORDS,
+    {"info", as_method<call_entry<InfoCall>>(), METH_VARARGS | METH_KEYWORDS,
      "info(source, is_path)\n--\n\n(fields, channels, rate, frames, codec, sample_width) of a SPHERE file."},
-    {"read", as_method<entry<ReadCall>>(), METH_VARARGS | METH_KEYWORDS,
+    {"read", as_method<call_entry<ReadCall>>(), METH_VARARGS | METH_KEYWORDS,
      "read(source, is_path, start, stop, frames, channels, dtype, checksum)\n--\n\n"
      "(Buffer, frames, channels, rate): frames of a SPHERE file as elements of dtype."},
-    {"read_segments", as_method<entry<SegmentsCall>>(), METH_VARARGS | METH_KEYWORDS,
+    {"read_segments", as_method<call_entry<SegmentsCall>>(), METH_VARARGS | METH_KEYWORDS,
      "read_segments(source, is_path, segments, dtype)\n--\n\n"
      "([(Buffer, frames, channels), ...], rate): (start, stop, channels) spans, from one read."},
-    {"_checkpoint_cache", as_method<entry<CheckpointCacheCall>>(), METH_VARARGS | METH_KEYWORDS,
+    {"_checkpoint_cache", as_method<call_entry<CheckpointCacheCall>>(), METH_VARARGS | METH_KEYWORDS,
      "_checkpoint_cache(clear, interval, path)\n--\n\n"
      "(files, checkpoints, bytes, limit, frames of path's states) of the Shorten checkpoint store,\n"
      "emptied first when clear; interval (frames, 0 the default) set unless None."},

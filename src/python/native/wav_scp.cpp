@@ -131,12 +131,8 @@ PyResult<Ref> wav_scp_entry(PyObject* args, PyObject* kwargs) {
                     new_bool(recording.payload_as_found), std::move(selection));
 }
 
-PyObject* entry_point(PyObject*, PyObject* args, PyObject* kwargs) {
-    return trampoline([&] { return wav_scp_entry(args, kwargs); });
-}
-
 PyMethodDef functions[] = {
-    {"wav_scp_entry", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry_point)),
+    {"wav_scp_entry", as_method<entry<wav_scp_entry>>(),
      METH_VARARGS | METH_KEYWORDS,
      "wav_scp_entry(entry, shape)\n--\n\n"
      "What follows a wav.scp line's id, as sph2wav --wav-scp reads it: (error, path, header_file,\n"

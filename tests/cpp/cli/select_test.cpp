@@ -1,24 +1,14 @@
-#include "select/select.hpp"
+#include "cli/select/select.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "sphere_builder.hpp"
-#include "wav/wav.hpp"
-
 namespace korrin::select {
 namespace {
-
-using test_support::Bytes;
-using test_support::Field;
-using test_support::required;
-using test_support::sphere_file;
-using test_support::with;
 
 TEST(ParseSeconds, ReadsPlainDecimalsOnly) {
     struct Case {
@@ -163,130 +153,6 @@ TEST(Resolve, ChecksTheRequestAgainstTheFile) {
         EXPECT_EQ(got->begin, c.begin) << label;
         EXPECT_EQ(got->end, c.end) << label;
     }
-}
-
-// Audio of `frames` frames of `channels` samples whose values say where they
-// are: frame * 16 + channel, at `width` bytes each.
-transcode::Audio numbered(std::uint64_t channels, std::uint64_t frames, unsigned width, std::uint64_t first = 0) {
-    transcode::Audio audio;
-    audio.channels = channels;
-    audio.bits_per_sample = static_cast<std::uint16_t>(width * 8);
-    audio.first_frame = first;
-    audio.pcm = *ByteBuffer::allocate(channels * frames * width, wav::kWavFraming);
-    for (std::uint64_t f = 0; f < frames; ++f)
-        for (std::uint64_t c = 0; c < channels; ++c) {
-            const std::uint32_t value = static_cast<std::uint32_t>((first + f) * 16 + c);
-            std::memcpy(audio.pcm.data() + (f * channels + c) * width, &value, width);  // little-endian host
-        }
-    return audio;
-}
-
-std::vector<std::uint32_t> values_of(const transcode::Audio& audio) {
-    const unsigned width = audio.bits_per_sample / 8u;
-    std::vector<std::uint32_t> out(audio.pcm.size() / width);
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        std::uint32_t value = 0;
-        std::memcpy(&value, audio.pcm.data() + i * width, width);
-        out[i] = value;
-    }
-    return out;
-}
-
-TEST(Apply, NarrowsAndCompactsInPlace) {
-    struct Case {
-        std::uint64_t channels, frames;
-        unsigned width;
-        std::uint64_t first;  // the frame the decoded audio starts at
-        Selection selection;
-        std::uint64_t out_channels;
-        std::vector<std::uint32_t> want;
-    };
-    const Case cases[] = {
-        {2, 3, 2, 0, {std::nullopt, 0, 3}, 2, {0, 1, 16, 17, 32, 33}},
-        {2, 3, 2, 0, {1, 0, 3}, 1, {1, 17, 33}},
-        {2, 3, 4, 0, {0, 1, 3}, 1, {16, 32}},
-        {3, 4, 4, 0, {2, 1, 2}, 1, {18}},
-        {3, 4, 2, 0, {std::nullopt, 2, 4}, 3, {32, 33, 34, 48, 49, 50}},
-        {1, 4, 2, 0, {0, 1, 3}, 1, {16, 32}},
-        {2, 4, 2, 0, {1, 2, 2}, 1, {}},
-        // Decoded from frame 5 on: the selection is in file frames.
-        {2, 3, 2, 5, {0, 6, 8}, 1, {96, 112}},
-        // What the audio does not hold is not made up.
-        {2, 3, 2, 5, {std::nullopt, 0, 100}, 2, {80, 81, 96, 97, 112, 113}},
-    };
-    for (const Case& c : cases) {
-        transcode::Audio audio = numbered(c.channels, c.frames, c.width, c.first);
-        const std::uint8_t* block_start = audio.pcm.data() - audio.pcm.front_room();
-        apply(audio, c.selection);
-        EXPECT_EQ(audio.channels, c.out_channels);
-        EXPECT_EQ(values_of(audio), c.want);
-        EXPECT_EQ(audio.pcm.data() - audio.pcm.front_room(), block_start);  // nothing reallocated
-        EXPECT_GE(audio.pcm.front_room(), wav::kHeaderSize);                // the WAV header still fits
-        EXPECT_EQ(audio.first_frame, std::max(c.selection.begin, c.first));
-    }
-}
-
-// A decode with a window, narrowed to it, must equal the whole decode
-// narrowed the same way, for every coding.
-TEST(DecodeWindow, AgreesWithTheWholeFileNarrowed) {
-    std::vector<std::int16_t> samples(2 * 400);
-    for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<std::int16_t>(i * 37 - 9000);
-    Bytes raw(samples.size() * 2);
-    std::memcpy(raw.data(), samples.data(), raw.size());
-    Bytes codes(800);
-    for (std::size_t i = 0; i < codes.size(); ++i) codes[i] = static_cast<std::uint8_t>(i * 13);
-    const Field shorten = {"sample_coding", "pcm,embedded-shorten-v2.00", "-s"};
-    const Bytes files[] = {
-        sphere_file(with(required(400, 2, 2), {"sample_byte_format", "01", "-s"}), raw),
-        sphere_file(with(required(400, 2, 2), {"sample_byte_format", "10", "-s"}), raw),
-        sphere_file(with(required(200, 2, 4), {"sample_byte_format", "10", "-s"}), raw),
-        sphere_file(with(required(400, 2, 1), {"sample_coding", "ulaw", "-s"}), codes),
-        sphere_file(with(required(800, 1, 1), {"sample_coding", "alaw", "-s"}), codes),
-        sphere_file(with(required(400, 2, 2), shorten), test_support::shorten_stream(2, 50, samples)),
-        sphere_file(with(required(333, 2, 2), shorten), test_support::shorten_stream(2, 50, samples)),
-    };
-    const std::pair<std::uint64_t, std::uint64_t> windows[] = {{0, 1}, {0, 50}, {49, 51}, {120, 333},
-                                                               {199, 200}, {100, 100}, {0, UINT64_MAX}};
-    for (std::size_t f = 0; f < std::size(files); ++f) {
-        const auto file = *sphere::read(files[f]);
-        const auto frames = static_cast<std::uint64_t>(*file.header.int_("sample_count"));
-        for (const auto& [begin, end] : windows) {
-            if (begin >= frames) continue;
-            const Selection selection{std::nullopt, begin, std::min(end, frames)};
-            transcode::Audio whole = *transcode::decode(file, {wav::kWavFraming, nullptr, {}, {}});
-            auto part = transcode::decode(file, {wav::kWavFraming, nullptr, selection.window(true), {}});
-            ASSERT_TRUE(part) << f << ": " << part.error().message;
-            apply(whole, selection);
-            apply(*part, selection);
-            EXPECT_EQ(Bytes(part->pcm.begin(), part->pcm.end()), Bytes(whole.pcm.begin(), whole.pcm.end()))
-                << "file " << f << " window " << begin << ":" << end;
-            EXPECT_EQ(part->first_frame, begin);
-            // Uncompressed codings decode the window alone.
-            if (f < 5) {
-                EXPECT_EQ(part->pcm.size(), whole.pcm.size()) << "file " << f;
-            }
-        }
-    }
-}
-
-TEST(DecodeWindow, AShortenStreamIsReadNoFurtherThanTheWindow) {
-    std::vector<std::int16_t> samples(2 * 400, 5);
-    Bytes stream = test_support::shorten_stream(2, 50, samples);
-    // Cut the stream in its second half: the whole file fails, a window in
-    // its first half does not, and one past the cut fails as the whole does.
-    stream.resize(stream.size() * 3 / 4);
-    const Bytes file_bytes =
-        sphere_file(with(required(400, 2, 2), {"sample_coding", "pcm,embedded-shorten-v2.00", "-s"}), stream);
-    const auto file = *sphere::read(file_bytes);
-
-    const auto whole = transcode::decode(file);
-    ASSERT_FALSE(whole);
-    const auto early = transcode::decode(file, {{}, nullptr, {10, 100, true}, {}});
-    ASSERT_TRUE(early) << early.error().message;
-    EXPECT_EQ(early->first_frame, 10u);
-    EXPECT_EQ(early->pcm.size(), 90u * 2 * 2);
-    EXPECT_EQ(transcode::decode(file, {{}, nullptr, {10, 100, false}, {}}).error(), whole.error());
-    EXPECT_EQ(transcode::decode(file, {{}, nullptr, {350, 400, true}, {}}).error(), whole.error());
 }
 
 }  // namespace

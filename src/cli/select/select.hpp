@@ -1,6 +1,5 @@
-// Picking part of decoded audio: one channel, a span of frames. Requests are
-// checked against a file's format first (resolve), then applied in place to
-// audio decoded for them (apply).
+// Picking part of a file's audio: one channel, a span of frames, as the
+// command line asks for them, checked against the file (resolve).
 #pragma once
 
 #include <cstdint>
@@ -9,7 +8,7 @@
 #include <string_view>
 
 #include "common/result.hpp"
-#include "transcode/transcode.hpp"
+#include "payload/payload.hpp"
 
 namespace korrin::select {
 
@@ -55,7 +54,7 @@ struct Selection {
     std::uint64_t begin = 0;               // frames [begin, end)
     std::uint64_t end = UINT64_MAX;
 
-    codecs::FrameWindow window(bool stop_early) const noexcept { return {begin, end, stop_early}; }
+    payload::Window window(bool stop_early) const noexcept { return {begin, end, stop_early}; }
 };
 
 // Checks a request against a file of `channels` channels and `frames`
@@ -64,10 +63,5 @@ struct Selection {
 // end beyond the file is cut to the file.
 Result<Selection> resolve(const Request& request, std::uint64_t channels, std::uint64_t frames,
                           std::uint64_t rate);
-
-// Narrows `audio` to the selection (as far as it holds the frames): the span
-// without moving a byte, and a channel by moving each of its samples down in
-// place. The room around the PCM stays for a WAV header to be written in.
-void apply(transcode::Audio& audio, const Selection& selection) noexcept;
 
 }  // namespace korrin::select

@@ -1,22 +1,12 @@
-#include "select/select.hpp"
+#include "cli/select/select.hpp"
 
 #include <algorithm>
-#include <cstring>
 
 #include "common/checked.hpp"
 #include "common/text.hpp"
 
 namespace korrin::select {
 namespace {
-
-// Moves sample `channel` of every frame down to the front, `Width` bytes
-// each. Forward in place: a sample never lands beyond where it is read.
-template <std::size_t Width>
-void compact(std::uint8_t* pcm, std::uint64_t frames, std::uint64_t channels, std::uint64_t channel) noexcept {
-    const std::uint8_t* from = pcm + channel * Width;
-    const std::size_t stride = static_cast<std::size_t>(channels) * Width;
-    for (std::uint64_t i = 0; i < frames; ++i, from += stride) std::memmove(pcm + i * Width, from, Width);
-}
 
 std::string plural(std::uint64_t n, std::string_view word) {
     return std::to_string(n) + " " + std::string(word) + (n == 1 ? "" : "s");
@@ -109,27 +99,6 @@ Result<Selection> resolve(const Request& request, std::uint64_t channels, std::u
                        ")");
     selection.end = std::min(end.value_or(frames), frames);
     return selection;
-}
-
-void apply(transcode::Audio& audio, const Selection& selection) noexcept {
-    const std::uint64_t frame_bytes = audio.frame_bytes();
-    const std::uint64_t first = audio.first_frame;
-    const std::uint64_t last = first + audio.frames();
-    const std::uint64_t begin = std::clamp(selection.begin, first, last);
-    const std::uint64_t end = std::clamp(selection.end, begin, last);
-    audio.pcm.narrow(static_cast<std::size_t>((begin - first) * frame_bytes),
-                     static_cast<std::size_t>((end - begin) * frame_bytes));
-    audio.first_frame = begin;
-    if (!selection.channel || audio.channels == 1) return;
-
-    const std::uint64_t frames = end - begin;
-    const std::uint64_t width = audio.bits_per_sample / 8u;
-    if (width == 2)
-        compact<2>(audio.pcm.data(), frames, audio.channels, *selection.channel);
-    else
-        compact<4>(audio.pcm.data(), frames, audio.channels, *selection.channel);
-    audio.pcm.narrow(0, static_cast<std::size_t>(frames * width));
-    audio.channels = 1;
 }
 
 }  // namespace korrin::select
