@@ -24,6 +24,9 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 import shorten_encoder  # noqa: E402
 
 SPH2WAV = Path(os.environ.get("KORRIN_SPH2WAV") or Path(sysconfig.get_path("scripts")) / "sph2wav")
+# A sph2wav built on the portable system calls (KORRIN_PORTABLE_PLATFORM, as
+# on macOS), which has no unnamed files: every temporary file is named.
+PORTABLE = os.environ.get("KORRIN_SPH2WAV_PLATFORM") == "portable"
 USAGE = ("usage: sph2wav [-o OUTPUT] [-j N] [--pcm | --flac] [-c N] [-s B:E | -t B:E] [--force] [-q] INPUT...\n"
          "       sph2wav --info [--json] INPUT...\n")
 
