@@ -55,7 +55,7 @@ MACHO_ARCHES = {"arm64": "arm64", "x86_64": "x86_64"}
 LIBSYSTEM = "/usr/lib/libSystem.B.dylib"
 # What the linker defines in every image of a kind (never exported by
 # the code): a bundle's and an executable's Mach-O header.
-LINKER_SYMBOLS = {"__mh_bundle_header", "__mh_execute_header", "__mh_dylib_header"}
+LINKER_SYMBOLS = {"__mh_bundle_header", "__mh_execute_header", "__mh_dylib_header", "___dso_handle"}
 
 
 @dataclass
@@ -232,11 +232,15 @@ def read_macho(path: Path, name: str) -> MachO:
         macho.minimum = tuple(binary.build_version.minos)
     elif binary.has_version_min:
         macho.minimum = tuple(binary.version_min.version)
-    macho.libraries = {library.name for library in binary.libraries}
+    # A dylib's own name (LC_ID_DYLIB) is among lief's libraries.
+    macho.libraries = {library.name for library in binary.libraries
+                       if library.command != lief.MachO.LoadCommand.TYPE.ID_DYLIB}
     macho.exported = {symbol.name for symbol in binary.exported_symbols}
+    # Bound to a library by name (libSystem's, checked above), or looked
+    # up in whatever has loaded the module (dynamic_lookup).
     for symbol in binary.imported_symbols:
-        library = symbol.library if symbol.has_binding_info or getattr(symbol, "library", None) else None
-        if library is None or library.name != LIBSYSTEM:
+        bound = symbol.has_binding_info and symbol.binding_info.has_library
+        if not bound:
             macho.unresolved.add(symbol.name)
     return macho
 

@@ -4,6 +4,8 @@
 // for them, and the module exports its PyInit_ function alone. The same
 // behaviour as the library's: malloc and free underneath, std::bad_alloc
 // (or nullptr, for the nothrow forms) when memory runs out.
+#include <stdlib.h>  // posix_memalign
+
 #include <algorithm>
 #include <cstdlib>
 #include <new>
@@ -19,13 +21,13 @@ void* allocate(std::size_t size) {
     }
 }
 
+// posix_memalign: aligned_alloc came with macOS 10.15, after the oldest
+// macOS the x86-64 wheel serves.
 void* allocate_aligned(std::size_t size, std::align_val_t alignment) {
     const auto align = std::max(static_cast<std::size_t>(alignment), sizeof(void*));
-    // aligned_alloc wants a size that is a multiple of the alignment.
-    const std::size_t rounded = (size + align - 1) / align * align;
-    if (rounded < size) throw std::bad_alloc();
     for (;;) {
-        if (void* p = std::aligned_alloc(align, rounded == 0 ? align : rounded)) return p;
+        void* p = nullptr;
+        if (::posix_memalign(&p, align, size == 0 ? 1 : size) == 0) return p;
         std::new_handler handler = std::get_new_handler();
         if (handler == nullptr) throw std::bad_alloc();
         handler();
