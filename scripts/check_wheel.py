@@ -221,6 +221,8 @@ def macho_problems(macho: MachO, arch: str, oldest: tuple[int, int]) -> list[str
 def read_macho(path: Path, name: str) -> MachO:
     import lief  # only the macOS wheels need it
 
+    lief.logging.disable()  # its notes on what it skips are not problems
+
     macho = MachO(name)
     fat = lief.MachO.parse(str(path))
     binaries = [fat.at(i) for i in range(fat.size)]
@@ -233,14 +235,15 @@ def read_macho(path: Path, name: str) -> MachO:
     elif binary.has_version_min:
         macho.minimum = tuple(binary.version_min.version)
     # A dylib's own name (LC_ID_DYLIB) is among lief's libraries.
-    macho.libraries = {library.name for library in binary.libraries
-                       if library.command != lief.MachO.LoadCommand.TYPE.ID_DYLIB}
+    loaded = [library.name for library in binary.libraries
+              if library.command != lief.MachO.LoadCommand.TYPE.ID_DYLIB]
+    macho.libraries = set(loaded)
     macho.exported = {symbol.name for symbol in binary.exported_symbols}
-    # Bound to a library by name (libSystem's, checked above), or looked
-    # up in whatever has loaded the module (dynamic_lookup).
+    # Bound to a library by its ordinal among those loaded (libSystem's,
+    # checked above), or else looked up in whatever has loaded the module
+    # (dynamic_lookup: ordinal 0 or a special one).
     for symbol in binary.imported_symbols:
-        bound = symbol.has_binding_info and symbol.binding_info.has_library
-        if not bound:
+        if not 1 <= symbol.library_ordinal <= len(loaded):
             macho.unresolved.add(symbol.name)
     return macho
 

@@ -4,11 +4,14 @@ from __future__ import annotations
 
 import os
 import sys
+import sysconfig
 from pathlib import Path
 
 import pytest
 
 REPO = Path(__file__).resolve().parents[2]
+# A musl interpreter (scripts/musl-suite), in which a musllinux wheel is tested.
+MUSL = (sysconfig.get_config_var("HOST_GNU_TYPE") or "").endswith("-musl")
 EXAMPLES = REPO / "examples"
 # Real-world files: $KORRIN_TESTDATA when set and not empty, else shared/
 # beside the checkout. Tests that read them skip where they are absent.
