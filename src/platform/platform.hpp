@@ -76,8 +76,9 @@ public:
     };
     virtual ~SignalWatch() = default;
     // Waits up to `timeout_ms` (-1: without end) for a signal of the set or
-    // the done event; an empty Event when the time ran out. A signal comes
-    // first when both are there.
+    // the done event; an empty Event when the time ran out. Each signal is
+    // given once, in the order they came; done, once posted, stays and
+    // comes with each of them.
     virtual Event wait(int timeout_ms) = 0;
     // Wakes the waiter with `done`; may be called from any thread.
     virtual void post_done() noexcept = 0;
