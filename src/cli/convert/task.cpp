@@ -7,6 +7,7 @@
 #include "cli/convert/encode.hpp"
 #include "cli/sink/sink.hpp"
 #include "format/format.hpp"
+#include "input/standard_input.hpp"
 #include "payload/payload.hpp"
 
 namespace korrin::cli {
@@ -60,8 +61,8 @@ private:
     const Task& task_;
     TaskEnv& env_;
     std::vector<Live> live_;
-    std::optional<FileIdentity> identity_;
-    InputFile input_;
+    std::optional<input::FileIdentity> identity_;
+    input::InputFile input_;
     ByteBuffer whole_;  // standard input
     ByteBuffer head_;   // the header region (and perhaps more)
     ByteBuffer data_;   // what was read of the payload
@@ -76,11 +77,13 @@ private:
 
 bool TaskRun::open_input() {
     if (task_.from_stdin) {
-        std::string error;
-        if (!read_standard_input(whole_, standard_input_limit, identity_, error)) {
-            fail_all(error);
+        auto read = input::read_standard_input(input::standard_input_limit);
+        if (!read) {
+            fail_all(read.error().message);
             return false;
         }
+        whole_ = std::move(read->bytes);
+        identity_ = read->identity;
         bytes_read_ = whole_.size();
         return true;
     }
@@ -102,7 +105,7 @@ bool TaskRun::read_header() {
         header = sphere::read_header(whole_, whole_.size());
         if (header) payload_size_ = whole_.size() - header->header_size;
     } else if (task_.header_file) {
-        InputFile file;
+        input::InputFile file;
         if (auto opened = file.open(*task_.header_file); !opened) {
             header = opened.error();
         } else {
@@ -248,20 +251,23 @@ void TaskRun::write_outputs(Audio& audio) {
             fail(live, bytes.error().message);
             continue;
         }
-        std::string error;
-        switch (live.sink.write(*bytes, error)) {
-            case SinkStatus::Written: finish(live, Outcome::Converted); continue;
-            case SinkStatus::Stopped: finish(live, Outcome::Stopped); return;
-            case SinkStatus::BrokenPipe: finish(live, Outcome::BrokenPipe); continue;
-            case SinkStatus::Exists:  // another process wrote it since the check
+        const WriteResult written = live.sink.write(*bytes);
+        if (written) {
+            finish(live, Outcome::Converted);
+            continue;
+        }
+        switch (written.error().why) {
+            case Unwritten::Why::Stopped: finish(live, Outcome::Stopped); return;
+            case Unwritten::Why::BrokenPipe: finish(live, Outcome::BrokenPipe); continue;
+            case Unwritten::Why::Exists:  // another process wrote it since the check
                 if (env_.existing == Existing::Skip) {
                     finish(live, Outcome::Skipped);
                     continue;
                 }
                 break;
-            case SinkStatus::Failed: break;
+            case Unwritten::Why::Failed: break;
         }
-        fail(live, error);
+        fail(live, written.error().message);
     }
 }
 
@@ -276,8 +282,8 @@ std::uint64_t TaskRun::run() {
     each([&](Live& live) {
         if (env_.existing == Existing::Skip && live.sink.exists_apart_from(identity_))
             finish(live, Outcome::Skipped);
-        else if (auto refused = live.sink.refusal(identity_, env_.existing == Existing::Replace))
-            fail(live, *refused);
+        else if (auto checked = live.sink.check(identity_, env_.existing == Existing::Replace); !checked)
+            fail(live, checked.error().message);
     });
     if (!any_left() || !read_header()) return bytes_read_;
     resolve_outputs();

@@ -91,7 +91,7 @@ private:
 
     void add_output(const std::string& id, const Recording& recording, const std::optional<Segment>& segment,
                     const std::string& where) {
-        if (auto unsafe = unsafe_id(id, extension_)) return fail(id, where + ": " + *unsafe);
+        if (auto checked = check_id(id, extension_); !checked) return fail(id, where + ": " + checked.error().message);
         const auto [seen, fresh] = ids_.try_emplace(id, where);
         if (!fresh) return fail(id, where + ": the id repeats " + seen->second);
 
@@ -142,18 +142,15 @@ std::string identity_key(const std::string& path) {
     return cat("file:", static_cast<std::uint64_t>(info.st_dev), ":", static_cast<std::uint64_t>(info.st_ino));
 }
 
-std::optional<std::string> read_text(const fs::path& path, std::string& error) {
+Result<std::string> read_text(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        error = "cannot open: " + describe(std::error_code(errno, std::generic_category()));
-        return std::nullopt;
+        const int code = errno;
+        return DecodeError{ErrorKind::Io, "cannot open: " + input::describe(std::error_code(code, std::generic_category())), code};
     }
     std::ostringstream text;
     text << in.rdbuf();
-    if (in.bad()) {
-        error = "cannot read";
-        return std::nullopt;
-    }
+    if (in.bad()) return DecodeError{ErrorKind::Io, "cannot read"};
     return std::move(text).str();
 }
 
@@ -172,15 +169,14 @@ DataDirPlan plan_data_dir(const std::vector<Recording>& recordings, const std::v
 
 int run_data_dir(const Options& options) {
     Reporter early(true, false, Reporter::Clock::now());
-    std::string error;
-    const auto scp_text = read_text(options.wav_scp, error);
+    const Result<std::string> scp_text = read_text(options.wav_scp);
     if (!scp_text) {
-        early.failure(options.wav_scp.string(), error);
+        early.failure(options.wav_scp.string(), scp_text.error().message);
         return exit_failed;
     }
-    std::optional<std::string> segments_text;
-    if (!options.segments.empty() && !(segments_text = read_text(options.segments, error))) {
-        early.failure(options.segments.string(), error);
+    Result<std::string> segments_text = std::string();
+    if (!options.segments.empty() && !(segments_text = read_text(options.segments))) {
+        early.failure(options.segments.string(), segments_text.error().message);
         return exit_failed;
     }
     const fs::path& out = *options.output;
@@ -200,9 +196,9 @@ int run_data_dir(const Options& options) {
     request.flac = options.flac_settings;
     const std::vector<Recording> recordings = parse_wav_scp(*scp_text);
     std::vector<SegmentLine> segments;
-    if (segments_text) segments = parse_segments(*segments_text);
-    const DataDirPlan planned =
-        plan_data_dir(recordings, segments_text ? &segments : nullptr, request, identity_key);
+    const bool by_segments = !options.segments.empty();
+    if (by_segments) segments = parse_segments(*segments_text);
+    const DataDirPlan planned = plan_data_dir(recordings, by_segments ? &segments : nullptr, request, identity_key);
 
     RunSettings settings;
     settings.jobs = options.jobs;
@@ -224,8 +220,8 @@ int run_data_dir(const Options& options) {
             index.append(entry.id).append(" ").append(entry.path.string()).append("\n");
     }
     const ByteView bytes(reinterpret_cast<const std::uint8_t*>(index.data()), index.size());
-    if (writer.write(0, out / "wav.scp", bytes, error) != WriteStatus::Written) {
-        Reporter(false, false, Reporter::Clock::now()).failure((out / "wav.scp").string(), error);
+    if (const WriteResult written = writer.write(0, out / "wav.scp", bytes); !written) {
+        Reporter(false, false, Reporter::Clock::now()).failure((out / "wav.scp").string(), written.error().message);
         return exit_failed;
     }
     return result.status;

@@ -46,8 +46,8 @@ struct SegmentLine {
 // separate words; single quotes, double quotes (where \ escapes $ ` " \)
 // and a backslash quote. Anything else a shell would act on (another pipe,
 // ; & < > ( ) $ ` * ? [ ] { } ~ #, an unterminated quote) is not
-// understood: nothing, with `error` saying what.
-std::optional<std::vector<std::string>> split_words(std::string_view command, std::string& error);
+// understood: an error saying what.
+Result<std::vector<std::string>> split_words(std::string_view command);
 
 // The lines of a wav.scp and of a segments file, in order, blank ones
 // skipped; a line that is not understood carries its error.
@@ -60,10 +60,10 @@ std::vector<SegmentLine> parse_segments(std::string_view text);
 // with it.
 void parse_wav_scp_entry(std::string_view entry, Recording& recording);
 
-// Why an id cannot name an output file `id` + `extension`, or nothing: a
-// "/", a NUL or other control character, "." or "..", an empty id, or a
-// name beyond 255 bytes.
-std::optional<std::string> unsafe_id(std::string_view id, std::string_view extension);
+// Whether an id can name an output file `id` + `extension`; not with a "/",
+// a NUL or other control character, as "." or "..", empty, or as a name
+// beyond 255 bytes.
+Result<void> check_id(std::string_view id, std::string_view extension);
 
 struct DataDirRequest {
     std::string wav_scp_name;   // for messages

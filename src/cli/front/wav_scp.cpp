@@ -117,7 +117,7 @@ void from_sph2wav(std::vector<const char*>& args, Recording& recording) {
 
 }  // namespace
 
-std::optional<std::vector<std::string>> split_words(std::string_view command, std::string& error) {
+Result<std::vector<std::string>> split_words(std::string_view command) {
     std::vector<std::string> words;
     std::string word;
     bool in_word = false;
@@ -136,30 +136,27 @@ std::optional<std::vector<std::string>> split_words(std::string_view command, st
         } else if (c == '\'') {
             const std::size_t close = command.find('\'', i + 1);
             if (close == std::string_view::npos) {
-                error = "an unterminated ' quote is not understood";
-                return std::nullopt;
+                return invalid("an unterminated ' quote is not understood");
             }
             word.append(command.substr(i + 1, close - i - 1));
             i = close;
         } else if (c == '"') {
             for (++i;; ++i) {
                 if (i == command.size()) {
-                    error = "an unterminated \" quote is not understood";
-                    return std::nullopt;
+                    return invalid("an unterminated \" quote is not understood");
                 }
                 const char d = command[i];
                 if (d == '"') break;
                 if (d == '$' || d == '`') {
-                    error = cat("a shell expansion ('", d, "') is not understood");
-                    return std::nullopt;
+                    return invalid("a shell expansion ('", d, "') is not understood");
                 }
                 if (d == '\\' && i + 1 < command.size() && std::string_view("$`\"\\").find(command[i + 1]) != std::string_view::npos)
                     ++i;
                 word.push_back(command[i]);
             }
         } else if (std::string_view("|;&<>()$`*?[]{}~#!").find(c) != std::string_view::npos) {
-            error = c == '|' ? "a second pipe stage is not understood" : cat("the shell construct '", c, "' is not understood");
-            return std::nullopt;
+            if (c == '|') return invalid("a second pipe stage is not understood");
+            return invalid("the shell construct '", c, "' is not understood");
         } else {
             word.push_back(c);
         }
@@ -183,10 +180,9 @@ void parse_wav_scp_entry(std::string_view entry, Recording& recording) {
         recording.checksum_hint = " (use --no-checksum to convert it anyway)";
         return;
     }
-    std::string error;
-    const auto words = split_words(rest.substr(0, rest.size() - 1), error);
+    const auto words = split_words(rest.substr(0, rest.size() - 1));
     if (!words || words->empty()) {
-        recording.error = words ? "an empty command is not understood" : error;
+        recording.error = words ? "an empty command is not understood" : words.error().message;
         return;
     }
     const std::string_view program = base_name((*words)[0]);
@@ -261,16 +257,16 @@ std::vector<SegmentLine> parse_segments(std::string_view text) {
     return segments;
 }
 
-std::optional<std::string> unsafe_id(std::string_view id, std::string_view extension) {
-    if (id.empty()) return "an empty id names no file";
-    if (id == "." || id == "..") return "the id " + in_quotes(id) + " names no file";
+Result<void> check_id(std::string_view id, std::string_view extension) {
+    if (id.empty()) return invalid("an empty id names no file");
+    if (id == "." || id == "..") return invalid("the id ", in_quotes(id), " names no file");
     for (const char c : id) {
         const auto byte = static_cast<unsigned char>(c);
-        if (c == '/') return "an id with '/' names no file of the output directory";
-        if (byte < 0x20 || byte == 0x7F) return "an id with a control character names no file";
+        if (c == '/') return invalid("an id with '/' names no file of the output directory");
+        if (byte < 0x20 || byte == 0x7F) return invalid("an id with a control character names no file");
     }
-    if (id.size() + extension.size() > 255) return cat("the id is too long for a file name (", id.size(), " bytes)");
-    return std::nullopt;
+    if (id.size() + extension.size() > 255) return invalid("the id is too long for a file name (", id.size(), " bytes)");
+    return ok();
 }
 
 }  // namespace korrin::cli

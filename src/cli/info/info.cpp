@@ -8,11 +8,10 @@
 #include <cstdio>
 #include <system_error>
 
-#include "cli/sink/writer.hpp"
 #include "cli/plan/tree.hpp"
 #include "cli/report/report.hpp"
-#include "cli/sink/sink.hpp"
 #include "format/format.hpp"
+#include "input/standard_input.hpp"
 #include "shorten/shorten.hpp"
 #include "common/text.hpp"
 
@@ -20,7 +19,7 @@ namespace korrin::cli {
 
 namespace {
 
-std::string errno_text() { return describe(std::error_code(errno, std::generic_category())); }
+std::string errno_text() { return input::describe(std::error_code(errno, std::generic_category())); }
 
 // `seconds` with six decimals, rounded to the nearest, exactly.
 std::string decimal_seconds(std::uint64_t frames, std::uint64_t rate) {
@@ -157,16 +156,16 @@ int run_info(const Options& options) {
         ByteBuffer head;  // the header region, and perhaps more of the file
         sphere::SphereHeader header;
         std::vector<sphere::FieldLine> lines;
-        std::string error;
         std::uint64_t job_size = 0;
         if (options.from_stdin) {
-            std::optional<FileIdentity> ignored;
-            if (!read_standard_input(head, standard_input_limit, ignored, error)) return fail(error);
+            auto whole = input::read_standard_input(input::standard_input_limit);
+            if (!whole) return fail(whole.error().message);
+            head = std::move(whole->bytes);
             auto read = sphere::read_header(head, head.size(), &lines);
             if (!read) return fail(read.error().message);
             header = std::move(*read);
         } else {
-            InputFile input;
+            input::InputFile input;
             if (auto opened = input.open(job.input); !opened) return fail(opened.error().message);
             if (job.sniff && !input.has_sphere_magic()) return true;  // not a SPHERE file: not listed
             auto read = input.read_header(&lines, &head);

@@ -15,7 +15,7 @@ namespace fs = std::filesystem;
 namespace {
 
 bool begins_with_sphere_magic(const fs::path& path) {
-    InputFile file;
+    input::InputFile file;
     return file.open(path) && file.has_sphere_magic();
 }
 
@@ -49,7 +49,7 @@ public:
         std::error_code error;
         const fs::file_status status = fs::status(input, error);
         if (error) {
-            fail(input, describe(error));
+            fail(input, input::describe(error));
         } else if (fs::is_directory(status)) {
             search(input, input);
         } else {
@@ -76,12 +76,12 @@ private:
     void search(const fs::path& root, const fs::path& dir) {
         std::error_code error;
         fs::directory_iterator it(dir, error);
-        if (error) return fail(dir, "cannot read directory: " + describe(error));
+        if (error) return fail(dir, "cannot read directory: " + input::describe(error));
 
         // A failed step leaves `it` at the end, with `error` set.
         std::vector<fs::directory_entry> entries;
         for (; it != fs::directory_iterator(); it.increment(error)) entries.push_back(*it);
-        if (error) return fail(dir, "cannot read directory: " + describe(error));
+        if (error) return fail(dir, "cannot read directory: " + input::describe(error));
         std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
             return a.path().filename().native() < b.path().filename().native();
         });
@@ -101,7 +101,7 @@ private:
             std::error_code broken;
             const fs::file_status target = fs::status(entry.path(), broken);
             if (broken) {
-                fail(entry.path(), describe(broken));
+                fail(entry.path(), input::describe(broken));
                 continue;
             }
             if (!fs::is_regular_file(target)) continue;

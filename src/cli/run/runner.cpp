@@ -109,11 +109,11 @@ std::shared_ptr<OutputDir> open_output_dir(const fs::path& dir, Reporter& report
     }
     fs::create_directories(dir, error);
     if (error) {
-        reporter.failure(dir.string(), "cannot create directory: " + describe(error));
+        reporter.failure(dir.string(), "cannot create directory: " + input::describe(error));
         return nullptr;
     }
     const auto failed = [&](std::string_view what) {
-        reporter.failure(dir.string(), std::string(what) + describe(std::error_code(errno, std::generic_category())));
+        reporter.failure(dir.string(), std::string(what) + input::describe(std::error_code(errno, std::generic_category())));
         return nullptr;
     };
     if (::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return failed("cannot write to directory: ");

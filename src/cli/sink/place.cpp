@@ -28,56 +28,53 @@ std::optional<fs::path> inside(const fs::path& path, const fs::path& root) {
     return relative;
 }
 
+DecodeError cannot_create(const fs::path& path, int cause) {
+    return DecodeError{ErrorKind::Io, "cannot create " + escape_name(path.native()) + ": " + errno_text(cause), cause};
+}
+
 // The name `path` in its parent directory, opened by its path.
-bool in_parent(const fs::path& path, Place& place, std::string& error) {
-    if (!path.has_filename()) {
-        error = "cannot create " + escape_name(path.native()) + ": " + errno_text(EISDIR);
-        return false;
-    }
+Result<Place> in_parent(const fs::path& path) {
+    if (!path.has_filename()) return cannot_create(path, EISDIR);
     const fs::path dir = path.has_parent_path() ? path.parent_path() : fs::path(".");
     const int fd = fs_at::open_dir(dir.c_str());
-    if (fd < 0) {
-        error = "cannot create " + escape_name(path.native()) + ": " + errno_text(errno);
-        return false;
-    }
+    if (fd < 0) return cannot_create(path, errno);
+    Place place;
     place.folder = std::make_shared<const Folder>(fd);
     place.name = path.filename().native();
-    return true;
+    return place;
+}
+
+Place through(const fs::path& path) {
+    Place place;
+    place.through = path.native();
+    return place;
 }
 
 // A name the user gave, as cp takes it.
-bool named(const fs::path& path, Place& place, std::string& error) {
-    const auto fail = [&](int cause) {
-        error = "cannot create " + escape_name(path.native()) + ": " + errno_text(cause);
-        return false;
-    };
+Result<Place> named(const fs::path& path) {
     struct stat link;
-    if (::lstat(path.c_str(), &link) != 0) return errno == ENOENT ? in_parent(path, place, error) : fail(errno);
-    if (S_ISREG(link.st_mode)) return in_parent(path, place, error);
-    if (S_ISDIR(link.st_mode)) return fail(EISDIR);
-    if (!S_ISLNK(link.st_mode)) {
-        place.through = path.native();
-        return true;
-    }
+    if (::lstat(path.c_str(), &link) != 0) return errno == ENOENT ? in_parent(path) : cannot_create(path, errno);
+    if (S_ISREG(link.st_mode)) return in_parent(path);
+    if (S_ISDIR(link.st_mode)) return cannot_create(path, EISDIR);
+    if (!S_ISLNK(link.st_mode)) return through(path);
     struct stat target;
     if (::stat(path.c_str(), &target) != 0) {
-        if (errno != ENOENT) return fail(errno);
-        error = "not writing through the dangling symbolic link " + escape_name(path.native());
-        return false;
+        if (errno != ENOENT) return cannot_create(path, errno);
+        return DecodeError{ErrorKind::Io, "not writing through the dangling symbolic link " + escape_name(path.native()),
+                           ENOENT};
     }
-    if (S_ISDIR(target.st_mode)) return fail(EISDIR);
+    if (S_ISDIR(target.st_mode)) return cannot_create(path, EISDIR);
     if (S_ISREG(target.st_mode)) {
         // Replaced where it is, beside itself, the link left as it was.
         const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
         struct stat resolved;
         if (real && ::stat(real.get(), &resolved) == 0 && resolved.st_dev == target.st_dev &&
             resolved.st_ino == target.st_ino)
-            return in_parent(real.get(), place, error);
+            return in_parent(real.get());
         // A file that no path reaches (deleted, behind /proc/self/fd) is
         // written into.
     }
-    place.through = path.native();
-    return true;
+    return through(path);
 }
 
 }  // namespace
@@ -121,28 +118,27 @@ FolderRef OutputDir::folder_locked(const fs::path& relative, bool make) {
     return opened;
 }
 
-bool locate(const fs::path& path, Naming naming, OutputDir* root, bool make, Place& place, std::string& error) {
-    place = {};
-    if (root == nullptr) return naming == Naming::Named ? named(path, place, error) : in_parent(path, place, error);
+Result<Place> locate(const fs::path& path, Naming naming, OutputDir* root, bool make) {
+    if (root == nullptr) return naming == Naming::Named ? named(path) : in_parent(path);
     const std::optional<fs::path> relative = inside(path, root->path());
-    if (!relative) {
-        error = escape_name(path.native()) + " is not inside the output directory " +
-                escape_name(root->path().native());
-        return false;
-    }
+    if (!relative)
+        return invalid(escape_name(path.native()), " is not inside the output directory ",
+                       escape_name(root->path().native()));
+    Place place;
     place.folder = root->folder(relative->parent_path(), make);
     if (!place.folder) {
         const int cause = errno;
         const fs::path dir = root->path() / relative->parent_path();
         std::error_code ignored;
-        error = "cannot create directory " + escape_name(dir.native()) + ": " +
-                ((cause == ENOTDIR || cause == ELOOP) && fs::is_symlink(dir, ignored)
-                     ? "it is a symbolic link, which is never followed inside the output directory"
-                     : errno_text(cause));
-        return false;
+        return DecodeError{ErrorKind::Io,
+                           "cannot create directory " + escape_name(dir.native()) + ": " +
+                               ((cause == ENOTDIR || cause == ELOOP) && fs::is_symlink(dir, ignored)
+                                    ? "it is a symbolic link, which is never followed inside the output directory"
+                                    : errno_text(cause)),
+                           cause};
     }
     place.name = relative->filename().native();
-    return true;
+    return place;
 }
 
 Found look(const fs::path& path, Naming naming, OutputDir* root) {
@@ -150,11 +146,8 @@ Found look(const fs::path& path, Naming naming, OutputDir* root) {
     if (naming == Naming::Named && root == nullptr) {
         if (::stat(path.c_str(), &info) != 0) return {};
     } else {
-        Place place;
-        std::string ignored;
-        if (!locate(path, naming, root, false, place, ignored) ||
-            fs_at::look(place.folder->fd(), place.name.c_str(), info) != 0)
-            return {};
+        const Result<Place> place = locate(path, naming, root, false);
+        if (!place || fs_at::look(place->folder->fd(), place->name.c_str(), info) != 0) return {};
     }
     if (!S_ISREG(info.st_mode)) return {Found::Kind::Other, {}};
     return {Found::Kind::Regular, {info.st_dev, info.st_ino}};

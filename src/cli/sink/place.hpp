@@ -90,9 +90,8 @@ struct Found {
 
 // Finds the place of the output `path`: below `root` when given (folders
 // made when missing with `make`), else in its own parent directory, which
-// must exist. False with `error` (a message without the path) on failure.
-bool locate(const std::filesystem::path& path, Naming naming, OutputDir* root, bool make, Place& place,
-            std::string& error);
+// must exist.
+Result<Place> locate(const std::filesystem::path& path, Naming naming, OutputDir* root, bool make);
 
 // What is at the output `path` now, seen as `naming` sees it.
 Found look(const std::filesystem::path& path, Naming naming, OutputDir* root);

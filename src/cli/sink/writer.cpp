@@ -24,7 +24,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using input::describe;
+
 std::string errno_text() { return describe(std::error_code(errno, std::generic_category())); }
+
+Unwritten failed(std::string message) { return Unwritten{Unwritten::Why::Failed, std::move(message)}; }
 
 // Linux caps a file name at 255 bytes; a temporary name keeps room for its
 // decoration by shortening the final name it is built from.
@@ -187,33 +191,34 @@ bool OutputWriter::replaceable(const Place& place) {
            S_ISREG(info.st_mode);
 }
 
-WriteStatus OutputWriter::write_through(const fs::path& path, const Place& place, ByteView bytes,
-                                        std::string& error) {
+WriteResult OutputWriter::write_through(const fs::path& path, const Place& place, ByteView bytes) {
+    std::string error;
     const int fd = fs_at::open_existing(place.through.c_str());
     if (fd < 0) {
         error = "cannot open " + escape_name(path.native()) + ": " + errno_text();
-        return WriteStatus::Failed;
+        return failed(std::move(error));
     }
     const bool written = write_all(fd, bytes);
     const int cause = errno;
     if (::close(fd) != 0 && written) {
         error = "cannot write " + escape_name(path.native()) + ": " + errno_text();
-        return WriteStatus::Failed;
+        return failed(std::move(error));
     }
     if (!written) {
         error = "cannot write " + escape_name(path.native()) + ": " +
                 describe(std::error_code(cause, std::generic_category()));
-        return WriteStatus::Failed;
+        return failed(std::move(error));
     }
-    return WriteStatus::Written;
+    return {};
 }
 
-WriteStatus OutputWriter::write(std::size_t slot_index, const fs::path& path, ByteView bytes,
-                                std::string& error) {
+WriteResult OutputWriter::write(std::size_t slot_index, const fs::path& path, ByteView bytes) {
     Slot& slot = slots_[slot_index];
-    Place place;
-    if (!locate(path, naming_, root_.get(), true, place, error)) return WriteStatus::Failed;
-    if (!place.through.empty()) return write_through(path, place, bytes, error);
+    const Result<Place> located = locate(path, naming_, root_.get(), true);
+    if (!located) return failed(located.error().message);
+    const Place& place = *located;
+    if (!place.through.empty()) return write_through(path, place, bytes);
+    std::string error;
     const int dir = place.folder->fd();
     const std::string shown = escape_name(path.native());
 
@@ -228,23 +233,23 @@ WriteStatus OutputWriter::write(std::size_t slot_index, const fs::path& path, By
     };
     const int fd = create();
     if (fd < 0) {
-        if (stopped_.load()) return WriteStatus::Stopped;
+        if (stopped_.load()) return Unwritten{Unwritten::Why::Stopped, {}};
         const fs::path parent = path.has_parent_path() ? path.parent_path() : fs::path(".");
         error = "cannot create a file in " + escape_name(parent.native()) + ": " + errno_text();
-        return WriteStatus::Failed;
+        return failed(std::move(error));
     }
 
     if (!write_all(fd, bytes)) {
         error = "cannot write " + shown + ": " + errno_text();
         ::close(fd);
         if (!unnamed) drop_temp(slot);
-        return WriteStatus::Failed;
+        return failed(std::move(error));
     }
     if (!replaceable(place)) {
         error = shown + " is not a regular file, and is never replaced";
         ::close(fd);
         if (!unnamed) drop_temp(slot);
-        return WriteStatus::Failed;
+        return failed(std::move(error));
     }
 
     int placed;
@@ -256,29 +261,28 @@ WriteStatus OutputWriter::write(std::size_t slot_index, const fs::path& path, By
         if (::close(fd) != 0 && placed == 0) {
             error = "cannot write " + shown + ": " + errno_text();
             fs_at::remove(dir, place.name.c_str());
-            return WriteStatus::Failed;
+            return failed(std::move(error));
         }
         errno = cause;
     } else {
         if (::close(fd) != 0) {
             error = "cannot write " + shown + ": " + errno_text();
             drop_temp(slot);
-            return WriteStatus::Failed;
+            return failed(std::move(error));
         }
         placed = rename_temp(slot, place);
         if (placed != 0 && !stopped_.load()) drop_temp(slot);
     }
     if (placed != 0) {
-        if (stopped_.load()) return WriteStatus::Stopped;  // abandon() has removed any named file
+        if (stopped_.load()) return Unwritten{Unwritten::Why::Stopped, {}};  // abandon() has removed any named file
         const int cause = errno;
         if (cause == EEXIST) {
-            error = shown + " already exists (use --force to replace it)";
-            return WriteStatus::Exists;
+            return Unwritten{Unwritten::Why::Exists, shown + " already exists (use --force to replace it)"};
         }
         error = "cannot create " + shown + ": " + describe(std::error_code(cause, std::generic_category()));
-        return WriteStatus::Failed;
+        return failed(std::move(error));
     }
-    return WriteStatus::Written;
+    return {};
 }
 
 void OutputWriter::abandon() noexcept {

@@ -15,23 +15,22 @@
 
 #include "cli/sink/place.hpp"
 #include "common/bytes.hpp"
-#include "input/input_file.hpp"
-#include "sphere/sphere.hpp"
+#include "common/result.hpp"
 
 namespace korrin::cli {
 
-inline constexpr std::string_view sphere_magic = sphere::kMagic;
-
-using input::describe;
-using input::FileIdentity;
-using input::InputFile;
-
-enum class WriteStatus {
-    Written,
-    Failed,   // with a message
-    Stopped,  // the run is being interrupted
-    Exists,   // the name was taken before the file could have it: nothing was written
+// Why an output was not written.
+struct Unwritten {
+    enum class Why {
+        Failed,      // with a message
+        Stopped,     // the run is being interrupted
+        Exists,      // the name was taken before the file could have it: nothing was written; with a message
+        BrokenPipe,  // the reader of standard output has gone: end quietly
+    };
+    Why why;
+    std::string message;
 };
+using WriteResult = Result<void, Unwritten>;
 
 // Writes each output to a temporary file in its own directory and gives it
 // its name once complete (a device, FIFO or terminal that a name the user
@@ -57,10 +56,9 @@ public:
     // the folders are made when missing, elsewhere the parent directory
     // must exist. Without `replace_existing`, an existing file at `path`
     // fails the write and stays as it was; a file that is not regular is
-    // never replaced. On failure `error` tells why and nothing is left
-    // behind. No two threads may use one `slot` at the same time.
-    WriteStatus write(std::size_t slot, const std::filesystem::path& path, ByteView bytes,
-                      std::string& error);
+    // never replaced. On failure nothing is left behind. No two threads may
+    // use one `slot` at the same time.
+    WriteResult write(std::size_t slot, const std::filesystem::path& path, ByteView bytes);
 
     // What is at the output `path` now, as a write would find it.
     Found look(const std::filesystem::path& path) const { return cli::look(path, naming_, root_.get()); }
@@ -101,8 +99,7 @@ private:
     int link_unnamed(Slot& slot, int fd, const Place& place);
     int rename_temp(Slot& slot, const Place& place);
     bool replaceable(const Place& place);
-    WriteStatus write_through(const std::filesystem::path& path, const Place& place, ByteView bytes,
-                              std::string& error);
+    static WriteResult write_through(const std::filesystem::path& path, const Place& place, ByteView bytes);
     void set_temp(Slot& slot, const FolderRef& folder, std::string temp) noexcept;
     bool begin_naming(Slot& slot) noexcept;
     void drop_temp(Slot& slot);
