@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
             case Action::Convert: break;
         }
         Options options = command.options;
-        if (auto error = validate(options)) return bad_usage(*error);
+        if (auto valid = validate(options); !valid) return bad_usage(valid.error().message);
         if (!options.wav_scp.empty()) return run_data_dir(options);
         return options.info ? run_info(options) : run_sph2wav(options);
     } catch (const std::bad_alloc&) {

@@ -36,8 +36,8 @@ PipeCommand parse_sph2pipe(std::span<const char* const> args, bool stop_at_opera
 // A -t or -s value: "b:e", either end may be empty (b: 0, e: the end), e of
 // 0 means the end. -t ends are numbers as C's strtod reads them, exponents
 // and hexadecimal included, whole and neither negative nor NaN; -s ends are
-// decimal digits. Nothing, with `error` set, when the text is not one.
-std::optional<PipeSpan> parse_pipe_span(std::string_view text, PipeSpan::Unit unit, std::string& error);
+// decimal digits. An error when the text is not one.
+Result<PipeSpan> parse_pipe_span(std::string_view text, PipeSpan::Unit unit);
 
 // The output format of -f: a prefix of its argument, in any letter case
 // ("wav", "rif", "sph", "raw", "au", "aif", "mac").

@@ -39,59 +39,52 @@ std::optional<double> parse_seconds_end(std::string_view text) {
 
 bool takes_value(char option) { return option == 'h' || option == 't' || option == 's' || option == 'c' || option == 'f'; }
 
-// Applies one option; an error message, or nothing.
-std::optional<std::string> apply(PipeCommand& command, char option, std::string_view value, bool& seen_span) {
+// Applies one option, or says why it cannot.
+Result<void> apply(PipeCommand& command, char option, std::string_view value, bool& seen_span) {
     switch (option) {
-        case 'p': command.coding = CodingChoice::Linear16; return std::nullopt;
-        case 'u': command.coding = CodingChoice::Ulaw; return std::nullopt;
-        case 'a': command.coding = CodingChoice::Alaw; return std::nullopt;
-        case 'h': command.header_file = std::string(value); return std::nullopt;
+        case 'p': command.coding = CodingChoice::Linear16; return ok();
+        case 'u': command.coding = CodingChoice::Ulaw; return ok();
+        case 'a': command.coding = CodingChoice::Alaw; return ok();
+        case 'h': command.header_file = std::string(value); return ok();
         case 'f':
             if (auto encoding = pipe_encoding(value)) {
                 command.encoding = *encoding;
-                return std::nullopt;
+                return ok();
             }
-            return "unknown output format " + quoted(value) + " (sph, raw, au, wav or rif, aif or mac)";
+            return invalid("unknown output format " + quoted(value) + " (sph, raw, au, wav or rif, aif or mac)");
         case 'c':
             if (auto channel = parse_digits(value); channel && *channel > 0) {
                 command.channel = *channel;
-                return std::nullopt;
+                return ok();
             }
-            return "invalid channel " + quoted(value) + " (expected 1 or more)";
+            return invalid("invalid channel " + quoted(value) + " (expected 1 or more)");
         case 't':
         case 's': {
             const PipeSpan::Unit unit = option == 't' ? PipeSpan::Unit::Seconds : PipeSpan::Unit::Frames;
-            if (seen_span && command.span && command.span->unit != unit) return "-t and -s exclude each other";
-            std::string error;
-            auto span = parse_pipe_span(value, unit, error);
-            if (!span) return error;
-            command.span = std::move(*span);
+            if (seen_span && command.span && command.span->unit != unit) return invalid("-t and -s exclude each other");
+            KR_ASSIGN_OR_RETURN(command.span, parse_pipe_span(value, unit));
             seen_span = true;
-            return std::nullopt;
+            return ok();
         }
         default: break;
     }
-    return cat("invalid option -- '", option, "'");
+    return invalid("invalid option -- '", option, "'");
 }
 
 }  // namespace
 
-std::optional<PipeSpan> parse_pipe_span(std::string_view text, PipeSpan::Unit unit, std::string& error) {
+Result<PipeSpan> parse_pipe_span(std::string_view text, PipeSpan::Unit unit) {
     const bool seconds = unit == PipeSpan::Unit::Seconds;
     const char* flag = seconds ? "-t" : "-s";
     const std::size_t colon = text.find(':');
-    if (colon == std::string_view::npos) {
-        error = cat("invalid span ", quoted(text), " for ", flag, " (expected b:e)");
-        return std::nullopt;
-    }
+    if (colon == std::string_view::npos) return invalid("invalid span ", quoted(text), " for ", flag, " (expected b:e)");
     const std::string_view b = text.substr(0, colon), e = text.substr(colon + 1);
     PipeSpan span;
     span.unit = unit;
     span.text = std::string(text);
     const auto bad_end = [&](std::string_view end) {
-        error = cat("invalid span ", quoted(text), " for ", flag, ": ", quoted(end),
-                    seconds ? " is not a number of seconds (0 or more)" : " is not a frame number (0 or more)");
-        return std::nullopt;
+        return invalid("invalid span ", quoted(text), " for ", flag, ": ", quoted(end),
+                       seconds ? " is not a number of seconds (0 or more)" : " is not a frame number (0 or more)");
     };
     if (seconds) {
         if (!b.empty()) {
@@ -104,10 +97,8 @@ std::optional<PipeSpan> parse_pipe_span(std::string_view text, PipeSpan::Unit un
             if (!value) return bad_end(e);
             span.end_time = *value;
         }
-        if (span.end_time != 0 && span.begin_time >= span.end_time) {
-            error = cat("invalid span ", quoted(text), " for -t: it starts at or after its end");
-            return std::nullopt;
-        }
+        if (span.end_time != 0 && span.begin_time >= span.end_time)
+            return invalid("invalid span ", quoted(text), " for -t: it starts at or after its end");
         return span;
     }
     if (!b.empty()) {
@@ -120,10 +111,8 @@ std::optional<PipeSpan> parse_pipe_span(std::string_view text, PipeSpan::Unit un
         if (!value) return bad_end(e);
         span.end_frame = *value;
     }
-    if (span.end_frame != 0 && span.begin_frame >= span.end_frame) {
-        error = cat("invalid span ", quoted(text), " for -s: it starts at or after its end");
-        return std::nullopt;
-    }
+    if (span.end_frame != 0 && span.begin_frame >= span.end_frame)
+        return invalid("invalid span ", quoted(text), " for -s: it starts at or after its end");
     return span;
 }
 
@@ -170,7 +159,7 @@ PipeCommand parse_sph2pipe(std::span<const char* const> args, bool stop_at_opera
                     return bad(cat("option requires an argument -- '", option, "'"));
                 k = arg.size();
             }
-            if (auto error = apply(command, option, value, seen_span)) return bad(std::move(*error));
+            if (auto applied = apply(command, option, value, seen_span); !applied) return bad(std::move(applied).error().message);
         }
     }
     if (command.action != PipeCommand::Action::Convert) return command;

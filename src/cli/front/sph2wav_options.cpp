@@ -202,13 +202,12 @@ std::optional<std::uint64_t> parse_channel(std::string_view text) {
     return value;
 }
 
-// Applies one option; returns an error message, or nothing when it applied.
-std::optional<std::string> apply(Command& command, const OptionSpec& option,
-                                 std::string_view value) {
+// Applies one option, or says why it cannot.
+Result<void> apply(Command& command, const OptionSpec& option, std::string_view value) {
     Options& options = command.options;
     switch (option.id) {
         case Opt::Output:
-            if (value.empty()) return "empty output path";
+            if (value.empty()) return invalid("empty output path");
             options.output = std::filesystem::path(value);
             break;
         case Opt::Jobs:
@@ -216,23 +215,23 @@ std::optional<std::string> apply(Command& command, const OptionSpec& option,
                 options.jobs = *jobs;
                 break;
             }
-            return "invalid thread count " + in_quotes(value) + " (expected 1 to " +
-                   std::to_string(max_jobs) + ")";
+            return invalid("invalid thread count " + in_quotes(value) + " (expected 1 to " +
+                   std::to_string(max_jobs) + ")");
         case Opt::MaxMemory:
             if (auto size = parse_size(value)) {
                 options.max_memory = *size;
                 break;
             }
-            return "invalid memory size " + in_quotes(value) + " (expected a number of bytes, " +
-                   "optionally with K, M, G or T)";
+            return invalid("invalid memory size " + in_quotes(value) + " (expected a number of bytes, " +
+                   "optionally with K, M, G or T)");
         case Opt::Flac:
-            if (options.format == OutputFormat::Pcm) return "--flac and --pcm exclude each other";
+            if (options.format == OutputFormat::Pcm) return invalid("--flac and --pcm exclude each other");
             options.format = OutputFormat::Flac;
             break;
         case Opt::Level: options.flac_settings.level = static_cast<unsigned>(option.long_name.back() - '0'); break;
         case Opt::NoVerify: options.flac_settings.verify = false; break;
         case Opt::Pcm:
-            if (options.format == OutputFormat::Flac) return "--flac and --pcm exclude each other";
+            if (options.format == OutputFormat::Flac) return invalid("--flac and --pcm exclude each other");
             options.format = OutputFormat::Pcm;
             break;
         case Opt::Channel:
@@ -240,20 +239,20 @@ std::optional<std::string> apply(Command& command, const OptionSpec& option,
                 options.channel = *channel;
                 break;
             }
-            return "invalid channel " + in_quotes(value) + " (expected 1 or more)";
+            return invalid("invalid channel " + in_quotes(value) + " (expected 1 or more)");
         case Opt::Samples:
         case Opt::Time: {
             const bool frames = option.id == Opt::Samples;
             auto span = select::parse_span(value, frames ? select::Span::Unit::Frames : select::Span::Unit::Seconds);
             if (!span)
-                return "invalid span " + in_quotes(value) +
-                       (frames ? " (expected B:E, B: or :E in frames)" : " (expected B:E, B: or :E in seconds)");
+                return invalid("invalid span " + in_quotes(value) +
+                       (frames ? " (expected B:E, B: or :E in frames)" : " (expected B:E, B: or :E in seconds)"));
             (frames ? options.samples : options.time) = std::move(*span);
             break;
         }
         case Opt::WavScp:
         case Opt::Segments:
-            if (value.empty()) return "empty path for " + in_quotes(option.id == Opt::WavScp ? "--wav-scp" : "--segments");
+            if (value.empty()) return invalid("empty path for " + in_quotes(option.id == Opt::WavScp ? "--wav-scp" : "--segments"));
             (option.id == Opt::WavScp ? options.wav_scp : options.segments) = std::filesystem::path(value);
             break;
         case Opt::Info: options.info = true; break;
@@ -272,7 +271,7 @@ std::optional<std::string> apply(Command& command, const OptionSpec& option,
             if (command.action == Action::Convert) command.action = Action::Version;
             break;
     }
-    return std::nullopt;
+    return ok();
 }
 
 }  // namespace
@@ -312,7 +311,7 @@ Command parse_command_line(std::span<const char* const> args) {
                     return bad_usage("option " + in_quotes(arg) + " needs a value");
                 value = args[++i];
             }
-            if (auto error = apply(command, *option, value)) return bad_usage(std::move(*error));
+            if (auto applied = apply(command, *option, value); !applied) return bad_usage(std::move(applied).error().message);
             note(*option, arg.substr(0, equals));
             continue;
         }
@@ -335,7 +334,7 @@ Command parse_command_line(std::span<const char* const> args) {
                 }
                 k = arg.size();
             }
-            if (auto error = apply(command, *option, value)) return bad_usage(std::move(*error));
+            if (auto applied = apply(command, *option, value); !applied) return bad_usage(std::move(applied).error().message);
             note(*option, std::string("-") + option->short_name);
         }
     }

@@ -64,7 +64,7 @@ Command parse_command_line(std::span<const char* const> args);
 // The checks that involve several options, or the inputs and the output as
 // they are on disk; fills in the decided fields of `options`. Returns why the
 // command line makes no sense, or nothing.
-std::optional<std::string> validate(Options& options);
+Result<void> validate(Options& options);
 
 extern const char usage_line[];
 extern const char help_text[];

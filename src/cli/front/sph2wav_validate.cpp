@@ -25,20 +25,20 @@ bool names_a_directory(const fs::path& output) {
 
 }  // namespace
 
-std::optional<std::string> validate(Options& options) {
-    if (!options.segments.empty() && options.wav_scp.empty()) return "--segments needs --wav-scp";
+Result<void> validate(Options& options) {
+    if (!options.segments.empty() && options.wav_scp.empty()) return invalid("--segments needs --wav-scp");
     if (!options.wav_scp.empty()) {
-        if (!options.inputs.empty()) return "--wav-scp takes its inputs from WAV_SCP, not from the command line";
-        if (!options.output || *options.output == "-") return "--wav-scp needs -o OUTDIR";
+        if (!options.inputs.empty()) return invalid("--wav-scp takes its inputs from WAV_SCP, not from the command line");
+        if (!options.output || *options.output == "-") return invalid("--wav-scp needs -o OUTDIR");
         if (options.info || options.channel || options.samples || options.time || options.keep_extension)
-            return "--wav-scp takes no --info, -c, -s, -t or --keep-extension (its lines say what to cut)";
-        return std::nullopt;
+            return invalid("--wav-scp takes no --info, -c, -s, -t or --keep-extension (its lines say what to cut)");
+        return ok();
     }
-    if (options.json && !options.info) return "--json needs --info";
-    if (options.samples && options.time) return "-s and -t cannot be used together";
+    if (options.json && !options.info) return invalid("--json needs --info");
+    if (options.samples && options.time) return invalid("-s and -t cannot be used together");
     if (options.info && (options.output || options.channel || options.samples || options.time ||
                          options.format != OutputFormat::Wav))
-        return "--info converts nothing: it takes no -o, -c, -s, -t, --pcm or --flac";
+        return invalid("--info converts nothing: it takes no -o, -c, -s, -t, --pcm or --flac");
 
     options.selection.channel = options.channel;
     options.selection.span = options.samples ? options.samples : options.time;
@@ -46,20 +46,20 @@ std::optional<std::string> validate(Options& options) {
     const auto& inputs = options.inputs;
     bool stdin_named = false;
     for (const auto& input : inputs) stdin_named |= input == "-";
-    if (stdin_named && inputs.size() > 1) return "standard input ('-') must be the only input";
+    if (stdin_named && inputs.size() > 1) return invalid("standard input ('-') must be the only input");
     options.from_stdin = stdin_named;
-    if (options.info) return std::nullopt;
+    if (options.info) return ok();
 
     const bool single_file = inputs.size() == 1 && (stdin_named || !is_a_directory(inputs[0]));
     if (options.output == "-") {
-        if (inputs.size() != 1) return "standard output (-o -) takes exactly one input";
-        if (!single_file) return "standard output (-o -) takes one file, not a directory";
+        if (inputs.size() != 1) return invalid("standard output (-o -) takes exactly one input");
+        if (!single_file) return invalid("standard output (-o -) takes one file, not a directory");
         options.to_stdout = true;
     } else if (stdin_named) {
         if (!options.output)
             options.to_stdout = true;
         else if (names_a_directory(*options.output))
-            return "an output directory needs input names: give -o FILE or -o - with standard input";
+            return invalid("an output directory needs input names: give -o FILE or -o - with standard input");
         else
             options.output_file = options.output;
     } else if (options.output) {
@@ -71,8 +71,8 @@ std::optional<std::string> validate(Options& options) {
     }
 
     if (options.to_stdout && !options.force && ::isatty(STDOUT_FILENO) == 1)
-        return "refusing to write audio to a terminal (redirect it, or use --force)";
-    return std::nullopt;
+        return invalid("refusing to write audio to a terminal (redirect it, or use --force)");
+    return ok();
 }
 
 }  // namespace korrin::cli

@@ -69,11 +69,11 @@ TEST(Sph2pipeSpans, TruncateToFramesAndCutToTheFile) {
         {"5:0", PipeSpan::Unit::Frames, 5, 37120, ""},
     };
     for (const Case& c : cases) {
-        std::string error;
         Pick pick;
         pick.rule = Pick::Rule::Sph2pipe;
-        pick.span = parse_pipe_span(c.span, c.unit, error);
-        ASSERT_TRUE(pick.span) << error;
+        const Result<PipeSpan> span = parse_pipe_span(c.span, c.unit);
+        ASSERT_TRUE(span) << span.error().message;
+        pick.span = *span;
         const auto chosen = resolve(pick, {2, 37120, 20000});
         if (*c.error) {
             ASSERT_FALSE(chosen);
