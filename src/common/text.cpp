@@ -176,6 +176,13 @@ std::optional<WhiteSpaceSplit> split_at_white_space(std::string_view text) noexc
     return std::nullopt;
 }
 
+std::string in_quotes(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + 2);
+    out.append("'").append(text).append("'");
+    return out;
+}
+
 std::string quote(std::string_view text) {
     std::string out;
     out.reserve(text.size() + 2);

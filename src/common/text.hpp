@@ -63,6 +63,9 @@ std::optional<WhiteSpaceSplit> split_at_white_space(std::string_view text) noexc
 // everything else is unchanged.
 std::string quote(std::string_view text);
 
+// `text` between single quotes as it is, for a command-line message.
+std::string in_quotes(std::string_view text);
+
 // `text` with the ASCII letters A to Z in lower case; nothing else changes.
 std::string ascii_lower(std::string_view text);
 

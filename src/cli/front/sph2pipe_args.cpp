@@ -20,13 +20,6 @@ PipeCommand bad(std::string message) {
     return command;
 }
 
-std::string quoted(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + 2);
-    out.append("'").append(text).append("'");
-    return out;
-}
-
 // A whole number as strtod reads one, without the white space it skips.
 std::optional<double> parse_seconds_end(std::string_view text) {
     if (text.empty() || is_white_space(static_cast<unsigned char>(text[0]))) return std::nullopt;
@@ -51,13 +44,13 @@ Result<void> apply(PipeCommand& command, char option, std::string_view value, bo
                 command.encoding = *encoding;
                 return ok();
             }
-            return invalid("unknown output format " + quoted(value) + " (sph, raw, au, wav or rif, aif or mac)");
+            return invalid("unknown output format " + in_quotes(value) + " (sph, raw, au, wav or rif, aif or mac)");
         case 'c':
             if (auto channel = parse_digits(value); channel && *channel > 0) {
                 command.channel = *channel;
                 return ok();
             }
-            return invalid("invalid channel " + quoted(value) + " (expected 1 or more)");
+            return invalid("invalid channel " + in_quotes(value) + " (expected 1 or more)");
         case 't':
         case 's': {
             const PipeSpan::Unit unit = option == 't' ? PipeSpan::Unit::Seconds : PipeSpan::Unit::Frames;
@@ -77,42 +70,31 @@ Result<PipeSpan> parse_pipe_span(std::string_view text, PipeSpan::Unit unit) {
     const bool seconds = unit == PipeSpan::Unit::Seconds;
     const char* flag = seconds ? "-t" : "-s";
     const std::size_t colon = text.find(':');
-    if (colon == std::string_view::npos) return invalid("invalid span ", quoted(text), " for ", flag, " (expected b:e)");
+    if (colon == std::string_view::npos) return invalid("invalid span ", in_quotes(text), " for ", flag, " (expected b:e)");
     const std::string_view b = text.substr(0, colon), e = text.substr(colon + 1);
     PipeSpan span;
     span.unit = unit;
     span.text = std::string(text);
-    const auto bad_end = [&](std::string_view end) {
-        return invalid("invalid span ", quoted(text), " for ", flag, ": ", quoted(end),
+    // One end as the unit reads it; an empty end keeps its default.
+    const auto read_end = [&](std::string_view end, double& time, std::uint64_t& frame) -> Result<void> {
+        if (end.empty()) return ok();
+        if (seconds) {
+            if (const auto value = parse_seconds_end(end)) {
+                time = *value;
+                return ok();
+            }
+        } else if (const auto value = parse_digits(end)) {
+            frame = *value;
+            return ok();
+        }
+        return invalid("invalid span ", in_quotes(text), " for ", flag, ": ", in_quotes(end),
                        seconds ? " is not a number of seconds (0 or more)" : " is not a frame number (0 or more)");
     };
-    if (seconds) {
-        if (!b.empty()) {
-            const auto value = parse_seconds_end(b);
-            if (!value) return bad_end(b);
-            span.begin_time = *value;
-        }
-        if (!e.empty()) {
-            const auto value = parse_seconds_end(e);
-            if (!value) return bad_end(e);
-            span.end_time = *value;
-        }
-        if (span.end_time != 0 && span.begin_time >= span.end_time)
-            return invalid("invalid span ", quoted(text), " for -t: it starts at or after its end");
-        return span;
-    }
-    if (!b.empty()) {
-        const auto value = parse_digits(b);
-        if (!value) return bad_end(b);
-        span.begin_frame = *value;
-    }
-    if (!e.empty()) {
-        const auto value = parse_digits(e);
-        if (!value) return bad_end(e);
-        span.end_frame = *value;
-    }
-    if (span.end_frame != 0 && span.begin_frame >= span.end_frame)
-        return invalid("invalid span ", quoted(text), " for -s: it starts at or after its end");
+    KR_TRY(read_end(b, span.begin_time, span.begin_frame));
+    KR_TRY(read_end(e, span.end_time, span.end_frame));
+    const bool backwards = seconds ? span.end_time != 0 && span.begin_time >= span.end_time
+                                   : span.end_frame != 0 && span.begin_frame >= span.end_frame;
+    if (backwards) return invalid("invalid span ", in_quotes(text), " for ", flag, ": it starts at or after its end");
     return span;
 }
 

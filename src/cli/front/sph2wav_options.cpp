@@ -3,6 +3,8 @@
 #include <charconv>
 #include <string_view>
 
+#include "common/text.hpp"
+
 namespace korrin::cli {
 
 const char usage_line[] =
@@ -150,13 +152,6 @@ Command bad_usage(std::string message) {
     command.action = Action::BadUsage;
     command.error = std::move(message);
     return command;
-}
-
-std::string in_quotes(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + 2);
-    out.append("'").append(text).append("'");
-    return out;
 }
 
 // A thread count: plain decimal digits, 1 to max_jobs.

@@ -42,13 +42,6 @@ void each_line(std::string_view text, F&& f) {
     }
 }
 
-std::string in_quotes(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + 2);
-    out.append("'").append(text).append("'");
-    return out;
-}
-
 std::string_view base_name(std::string_view path) {
     const std::size_t slash = path.rfind('/');
     return slash == std::string_view::npos ? path : path.substr(slash + 1);
