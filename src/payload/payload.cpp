@@ -27,9 +27,22 @@ constexpr std::size_t kChunkBytes = 256 * 1024;
     return sum;
 }
 
+[[gnu::always_inline]] inline std::uint16_t sum_be16_with(const std::uint8_t* in, std::size_t count) noexcept {
+    std::uint16_t sum = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint16_t word;
+        std::memcpy(&word, in + 2 * i, 2);
+        sum = static_cast<std::uint16_t>(sum + __builtin_bswap16(word));  // the host is little-endian
+    }
+    return sum;
+}
+
 #if defined(__x86_64__)
 [[gnu::target("avx2")]] std::uint16_t sum_le16_avx2(const std::uint8_t* in, std::size_t count) noexcept {
     return sum_le16_with(in, count);
+}
+[[gnu::target("avx2")]] std::uint16_t sum_be16_avx2(const std::uint8_t* in, std::size_t count) noexcept {
+    return sum_be16_with(in, count);
 }
 #endif
 
@@ -38,6 +51,13 @@ std::uint16_t sum_le16(const std::uint8_t* in, std::size_t count) noexcept {
     if (has_avx2()) return sum_le16_avx2(in, count);
 #endif
     return sum_le16_with(in, count);
+}
+
+std::uint16_t sum_be16(const std::uint8_t* in, std::size_t count) noexcept {
+#if defined(__x86_64__)
+    if (has_avx2()) return sum_be16_avx2(in, count);
+#endif
+    return sum_be16_with(in, count);
 }
 
 // Takes a decoder's frames as they come and hands each run on.
@@ -211,9 +231,7 @@ std::uint16_t checksum_of(const std::uint8_t* in, Form form, std::size_t count) 
     std::uint32_t sum = 0;
     switch (form) {
         case Form::Le16: return sum_le16(in, count);
-        case Form::Be16:
-            for (std::size_t i = 0; i < count; ++i) sum += static_cast<std::uint32_t>(in[2 * i] << 8 | in[2 * i + 1]);
-            break;
+        case Form::Be16: return sum_be16(in, count);
         case Form::UlawWords:  // the code in each word's low byte
             for (std::size_t i = 0; i < count; ++i) sum += in[2 * i];
             break;
