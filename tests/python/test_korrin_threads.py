@@ -107,6 +107,15 @@ def spans_of(frames: int, seed: int):
         yield start, start + rng.randrange(1, 500)
 
 
+def asan_in_process() -> bool:
+    try:
+        return "libclang_rt.asan" in Path("/proc/self/maps").read_text()
+    except OSError:
+        return False
+
+
+@pytest.mark.skipif(asan_in_process(), reason="clang 14's AddressSanitizer allocator is not fork-safe: a child "
+                                               "forked while another thread is in its malloc hangs there")
 def test_forked_children_read_while_threads_read(tmp_path, every_round):
     """Data loaders fork workers while other threads read: no lock of
     korrin's is left held in a child, which reads at once."""
@@ -194,7 +203,10 @@ def test_the_interpreter_exits_while_daemon_threads_read(tmp_path):
     ended as it takes the interpreter lock back: each of 20 exits is 0."""
     path = tmp_path / "call.sph"
     path.write_bytes(long_call(40, 4))
+    # The calls of threads ended that way are left behind as the process
+    # ends, by design: nothing for a leak checker to report.
+    options = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "detect_leaks=0"]))
     run = subprocess.run([sys.executable, "-c", EXIT_WHILE_READING, str(path)], capture_output=True, text=True,
-                         timeout=120)
+                         timeout=120, env=dict(os.environ, ASAN_OPTIONS=options))
     assert run.returncode == 0, run.stderr
     assert run.stdout.strip() == str([0] * 20), run.stderr
