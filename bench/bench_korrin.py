@@ -35,6 +35,7 @@ import resource
 import statistics
 import subprocess
 import sys
+import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
@@ -225,6 +226,21 @@ def bench_threads(shn: list[Path], reps: int, report: dict) -> None:
     for run in cases.values():  # the pool's blocks, and the first decodes' checkpoints
         run()
     times = turns(cases, reps)
+    # Where the four threads' time went, from the kernel's counts per thread:
+    # on a processor, waiting for one (runnable: the machine's other load),
+    # or neither (blocked: on each other, the interpreter lock, or idle at
+    # the end of a round).
+    workers = [t.native_id for t in threading.enumerate() if t.name.startswith("ThreadPoolExecutor")]
+    where = {}
+    for dtype in ("int16", "float32", "float64"):
+        before, start = sched_of(workers), time.perf_counter()
+        for _ in range(reps):
+            side_by_side(dtype)
+        wall, after = time.perf_counter() - start, sched_of(workers)
+        run = sum(after[t][0] - before[t][0] for t in workers)
+        wait = sum(after[t][1] - before[t][1] for t in workers)
+        where[dtype] = {"wall": wall, "on_cpu": run, "runnable": wait, "blocked": len(workers) * wall - run - wait,
+                        "voluntary_switches_per_read": sum(after[t][2] - before[t][2] for t in workers) / (4 * reps)}
     pool.shutdown()
     per_round = {name: [a / b for a, b in zip(times[f"{name} one"][0], times[f"{name} four"][0])]
                  for name in ("int16", "float32", "float64", "sha256")}
@@ -242,6 +258,12 @@ def bench_threads(shn: list[Path], reps: int, report: dict) -> None:
         label = "control: sha256" if name == "sha256" else name
         print(f"| {label} | {ms(med(one[0]))} | {ms(med(four[0]))} | {ms(med(one[1]))} / {ms(med(four[1]))} "
               f"| {statistics.median(ratios):.2f}x | {' '.join(f'{r:.2f}' for r in ratios)} | {verdict} |")
+    print("Four threads, where their time went (all four threads' seconds, over the same rounds again):")
+    for dtype, w in where.items():
+        report["threads"][dtype]["where"] = w
+        print(f"  {dtype}: wall {w['wall']:.3f} s; on a processor {w['on_cpu']:.3f} s ({w['on_cpu'] / w['wall']:.2f} "
+              f"processors on average), waiting for one {w['runnable']:.3f} s, blocked {w['blocked']:.3f} s; "
+              f"{w['voluntary_switches_per_read']:.1f} voluntary switches a read")
     # int16 against float32 of the same files, round by round.
     for threads in ("one", "four"):
         rounds = [a / b for a, b in zip(times[f"int16 {threads}"][0], times[f"float32 {threads}"][0])]
@@ -249,6 +271,17 @@ def bench_threads(shn: list[Path], reps: int, report: dict) -> None:
         print(f"int16 / float32 time, {threads} thread{'s' if threads == 'four' else ''}, every round: "
               f"{' '.join(f'{r:.2f}' for r in rounds)} (goal: never above 1: "
               f"{'met' if max(rounds) <= 1 else 'missed'})")
+
+
+def sched_of(tids: list[int]) -> dict[int, tuple[float, float, int]]:
+    """(seconds on a processor, seconds runnable waiting for one, voluntary
+    context switches) of each thread of this process, from /proc."""
+    out = {}
+    for tid in tids:
+        run, wait, _ = (int(x) for x in Path(f"/proc/self/task/{tid}/schedstat").read_text().split())
+        status = Path(f"/proc/self/task/{tid}/status").read_text()
+        out[tid] = (run / 1e9, wait / 1e9, int(status.split("voluntary_ctxt_switches:")[1].split()[0]))
+    return out
 
 
 def bench_info(shn: list[Path], reps: int, report: dict) -> None:
