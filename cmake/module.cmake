@@ -40,17 +40,48 @@ function(korrin_add_python_module name)
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON
     LINK_DEPENDS ${arg_EXPORTS})
-  target_link_options(${name} PRIVATE
-    -Wl,--version-script=${arg_EXPORTS}
-    -Wl,--no-undefined-version
-    ${korrin_static_runtime})
-  if(korrin_have_exclude_libs)
-    target_link_options(${name} PRIVATE -Wl,--exclude-libs,ALL)
-  endif()
-  if(NOT KORRIN_SANITIZE)
-    target_link_options(${name} PRIVATE -Wl,--as-needed)
+  if(APPLE)
+    # Mach-O has no version scripts. A bundle whose Python symbols are
+    # looked up at load (FindPython's -undefined dynamic_lookup), exporting
+    # the one symbol its list names (Apple's linker; zig's ignores the
+    # list, and its hidden libc++ leaves only operator new and delete,
+    # which korrin_hidden_new_delete hides).
+    get_target_property(output_name ${name} OUTPUT_NAME)
+    if(NOT output_name)
+      set(output_name ${name})
+    endif()
+    set(list ${CMAKE_CURRENT_BINARY_DIR}/${name}.exported)
+    file(WRITE ${list} "_PyInit_${output_name}\n")
+    target_link_options(${name} PRIVATE -Wl,-exported_symbols_list,${list} ${korrin_static_runtime})
+    target_link_libraries(${name} PRIVATE korrin_hidden_new_delete)
+  else()
+    target_link_options(${name} PRIVATE
+      -Wl,--version-script=${arg_EXPORTS}
+      -Wl,--no-undefined-version
+      ${korrin_static_runtime})
+    if(korrin_have_exclude_libs)
+      target_link_options(${name} PRIVATE -Wl,--exclude-libs,ALL)
+    endif()
+    if(NOT KORRIN_SANITIZE)
+      target_link_options(${name} PRIVATE -Wl,--as-needed)
+    endif()
   endif()
 endfunction()
+
+if(APPLE)
+  # The global operator new and delete of the C++ library, defined here
+  # with hidden visibility so that the static libc++ never brings its own,
+  # which it exports.
+  add_library(korrin_hidden_new_delete OBJECT ${PROJECT_SOURCE_DIR}/src/platform/hidden_new_delete.cpp)
+  target_compile_options(korrin_hidden_new_delete PRIVATE ${korrin_warnings})
+  include(CheckCXXCompilerFlag)
+  check_cxx_compiler_flag(-fvisibility-global-new-delete=force-hidden korrin_have_hidden_new_delete)
+  if(korrin_have_hidden_new_delete)
+    target_compile_options(korrin_hidden_new_delete PRIVATE -fvisibility-global-new-delete=force-hidden)
+  else()
+    target_compile_options(korrin_hidden_new_delete PRIVATE -fvisibility-global-new-delete-hidden)
+  endif()
+endif()
 
 korrin_add_python_module(korrin_native
   EXPORTS ${PROJECT_SOURCE_DIR}/cmake/exports.map

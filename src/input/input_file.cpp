@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "common/checked.hpp"
+#include "platform/platform.hpp"
 
 namespace korrin::input {
 
@@ -37,20 +38,21 @@ Result<void> InputFile::open(const std::filesystem::path& path) {
     if (!S_ISREG(info.st_mode)) return DecodeError{ErrorKind::Io, "not a regular file", EINVAL};
     size_ = static_cast<std::uint64_t>(info.st_size);
     identity_ = {info.st_dev, info.st_ino};
-    times_ = {info.st_mtim.tv_sec, info.st_mtim.tv_nsec, info.st_ctim.tv_sec, info.st_ctim.tv_nsec};
+    const platform::Times t = platform::times_of(info);
+    times_ = {t.modified_s, t.modified_ns, t.changed_s, t.changed_ns};
     return ok();
 }
 
 bool InputFile::has_sphere_magic() const {
     char head[sphere::kMagic.size()];
-    const ssize_t got = ::pread(fd_, head, sizeof head, 0);
+    const ssize_t got = platform::read_at(fd_, head, sizeof head, 0);
     return got == static_cast<ssize_t>(sizeof head) && std::string_view(head, sizeof head) == sphere::kMagic;
 }
 
 Result<void> InputFile::read_at(std::uint8_t* data, std::uint64_t offset, std::size_t length) const {
     std::size_t done = 0;
     while (done < length) {
-        const ssize_t got = ::pread(fd_, data + done, length - done, static_cast<off_t>(offset + done));
+        const ssize_t got = platform::read_at(fd_, data + done, length - done, offset + done);
         if (got < 0) {
             if (errno == EINTR) continue;
             return io_error("cannot read", errno);

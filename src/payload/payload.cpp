@@ -241,11 +241,7 @@ std::optional<ByteRange> stored_range(const format::Format& format, const Window
 Result<Outcome> read(const format::Format& format, const Source& source, const Window& window, Sink& sink,
                      const Options& options) {
     if (!format.compressed()) return read_stored(format, source, window, sink, options);
-    if (source.file == nullptr) return read_shorten(format, source.memory, window, sink, options);
-    // A stream from a file is read whole, then decoded.
-    KR_ASSIGN_OR_RETURN(ByteBuffer stream, ByteBuffer::allocate(static_cast<std::size_t>(source.size)));
-    KR_TRY(source.file->read_into(source.offset, {stream.data(), stream.size()}));
-    return read_shorten(format, stream.view(), window, sink, options);
+    return read_shorten(format, source.memory, window, sink, options);
 }
 
 }  // namespace korrin::payload

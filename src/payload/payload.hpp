@@ -79,9 +79,7 @@ public:
     virtual const Placement* placement(Form) { return nullptr; }
     // The window's buffer, made as `placement` said when the decoder could
     // (its size plausible), else anywhere.
-    virtual Result<void> adopt(ByteBuffer buffer, Form form, std::uint64_t first) {
-        return take({buffer.data(), form, first, buffer.size() / width_of(form)});
-    }
+    virtual Result<void> adopt(ByteBuffer buffer, Form form, std::uint64_t first) = 0;
     // A mu-law Shorten stream: keep its code bytes (UlawWords) rather than
     // their expansion (Le16), for outputs that stay mu-law.
     virtual bool keeps_codes() const { return false; }
@@ -91,7 +89,8 @@ protected:
 };
 
 // A payload: all of it in memory, or a file whose payload starts at
-// `offset`, read in pieces.
+// `offset`, read in pieces. A Shorten stream is read from memory: its
+// caller knows how much of it a window needs (korrin's checkpoints).
 struct Source {
     ByteView memory;
     const input::InputFile* file = nullptr;

@@ -50,6 +50,13 @@ TEST(SampleChecksum, Sums) {
     for (const Case& c : cases) {
         EXPECT_EQ(payload::checksum_of(c.bytes.data(), payload::Form::Le16, c.bytes.size() / 2), c.le16);
         EXPECT_EQ(payload::checksum_of(c.bytes.data(), payload::Form::Ulaw, c.bytes.size()), c.codes);
+        // The same samples big-endian, and codes in words' low bytes.
+        Bytes swapped = c.bytes, words;
+        for (std::size_t i = 0; i + 1 < swapped.size(); i += 2) std::swap(swapped[i], swapped[i + 1]);
+        for (const std::uint8_t code : c.bytes) words.insert(words.end(), {code, 0x55});
+        EXPECT_EQ(payload::checksum_of(swapped.data(), payload::Form::Be16, swapped.size() / 2), c.le16);
+        EXPECT_EQ(payload::checksum_of(words.data(), payload::Form::UlawWords, c.bytes.size()), c.codes);
+        EXPECT_EQ(payload::checksum_of(c.bytes.data(), payload::Form::Le32, c.bytes.size() / 4), 0);  // no rule
     }
     // Many samples wrap modulo 65536, not at some other width.
     const Bytes ones(2 * 70000, 0xFF);  // 70000 samples of -1: 70000 * 65535 mod 65536

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "format/format.hpp"
+#include "payload/pcm_sink.hpp"
 #include "sphere_builder.hpp"
 #include "transcode/transcode.hpp"
 #include "wav/wav.hpp"
@@ -84,6 +85,49 @@ TEST(StoredRange, IsTheWindowsBytesOfAStoredPayloadOnly) {
             EXPECT_EQ(range->begin, c.range->begin) << c.name;
             EXPECT_EQ(range->end, c.range->end) << c.name;
         }
+    }
+}
+
+// Every form of samples becomes little-endian PCM: copied, its bytes
+// reversed, G.711 expanded (pculaw after its bits are reversed), 8-bit
+// PCM as s << 8; whether it comes as a run, as lent memory or as a buffer.
+TEST(PcmSink, GivesLittleEndianPcmOfEveryForm) {
+    struct Case {
+        Form form;
+        Bytes in;
+        Bytes want;
+    };
+    const Bytes pcm32 = {1, 2, 3, 4, 5, 6, 7, 8};
+    const Case cases[] = {
+        {Form::Le16, {1, 2, 3, 4}, {1, 2, 3, 4}},
+        {Form::Be16, {1, 2, 3, 4}, {2, 1, 4, 3}},
+        {Form::Le32, pcm32, pcm32},
+        {Form::Be32, pcm32, {4, 3, 2, 1, 8, 7, 6, 5}},
+        {Form::Ulaw, {0x80, 0xFF}, {0x7C, 0x7D, 0, 0}},
+        {Form::UlawWords, {0x80, 0, 0xFF, 0}, {0x7C, 0x7D, 0, 0}},
+        {Form::Pculaw, {0x01, 0xFF}, {0x7C, 0x7D, 0, 0}},
+        {Form::Alaw, {0x80}, {0x80, 0x15}},
+        {Form::S8, {0x80, 0x7F, 0xFF}, {0, 0x80, 0, 0x7F, 0, 0xFF}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.form));
+        const std::size_t frames = c.in.size() / width_of(c.form);
+        const auto bits = static_cast<std::uint16_t>(c.form == Form::Le32 || c.form == Form::Be32 ? 32 : 16);
+        const auto finished = [](PcmSink& sink) {
+            auto pcm = std::move(sink).finish();
+            return pcm ? Bytes(pcm->begin(), pcm->end()) : Bytes{};
+        };
+        PcmSink runs(1, frames, bits);
+        ASSERT_TRUE(runs.take({c.in.data(), c.form, 0, frames}));
+        EXPECT_EQ(finished(runs), c.want);
+        PcmSink lent(1, frames, bits);
+        const MutableByteView memory = lent.lend(c.form, c.in.size());
+        if (!memory.empty()) std::memcpy(memory.data(), c.in.data(), c.in.size());
+        else ASSERT_TRUE(lent.take({c.in.data(), c.form, 0, frames}));
+        EXPECT_EQ(finished(lent), c.want);
+        PcmSink adopted(1, frames, bits);
+        ASSERT_TRUE(adopted.adopt(*ByteBuffer::copy_of(c.in), c.form, 0));
+        EXPECT_EQ(finished(adopted), c.want);
     }
 }
 

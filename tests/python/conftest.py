@@ -12,6 +12,8 @@ from pathlib import Path
 import pytest
 
 REPO = Path(__file__).resolve().parents[2]
+# A musl interpreter (scripts/musl-suite), in which a musllinux wheel is tested.
+MUSL = (sysconfig.get_config_var("HOST_GNU_TYPE") or "").endswith("-musl")
 EXAMPLES = REPO / "examples"
 # Real-world files: $KORRIN_TESTDATA when set and not empty, else shared/
 # beside the checkout. Tests that read them skip where they are absent.

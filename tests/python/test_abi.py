@@ -16,12 +16,17 @@ from pathlib import Path
 import pytest
 
 import korrin_native as kn
-from conftest import REPO
+from conftest import MUSL, REPO
 
 SO = Path(kn.__file__)
 # glibc (split over several libraries before 2.34) and the GCC runtime it may load.
 ALLOWED_NEEDED = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1", "libgcc_s.so.1",
                   "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"}
+# In a musl interpreter (scripts/musl-suite), a musllinux wheel's modules:
+# musl's C library alone, named as its loader is installed.
+if MUSL:
+    ALLOWED_NEEDED = {f"libc.musl-{platform.machine()}.so.1"}
+LIBC = next(iter(ALLOWED_NEEDED)) if MUSL else "libc.so.6"
 
 
 def tool(*command: str) -> str:
@@ -42,7 +47,7 @@ def test_only_the_init_function_is_exported():
 def test_needed_libraries():
     needed = set(re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", tool("readelf", "-d", str(SO))))
     assert needed <= ALLOWED_NEEDED, needed - ALLOWED_NEEDED
-    assert "libc.so.6" in needed
+    assert LIBC in needed
 
 
 def test_wheel_tag():
@@ -50,14 +55,20 @@ def test_wheel_tag():
     assert "Root-Is-Purelib: false" in wheel
     tags = re.findall(r"^Tag: (.+)$", wheel, re.M)
     # As built, a plain linux tag; as built for an index (scripts/release),
-    # one or more manylinux tags. abi3 for CPython 3.9 on, for this machine.
+    # one or more manylinux tags, or (in a musl interpreter) musllinux_1_2.
+    # abi3 for CPython 3.9 on, for this machine.
     machine = platform.machine()
-    if tags != [f"cp39-abi3-linux_{machine}"]:
+    if MUSL:
+        assert tags == [f"cp39-abi3-musllinux_1_2_{machine}"], tags
+    elif tags != [f"cp39-abi3-linux_{machine}"]:
         assert tags and all(re.fullmatch(rf"cp39-abi3-manylinux(_2_\d+|1|2010|2014)_{machine}", t) for t in tags), tags
 
 
 def pyenv_pythons():
     """The CPython 3.9+ interpreters that pyenv has (scripts/pythons)."""
+    if MUSL:
+        return [pytest.param(None, marks=pytest.mark.skip(reason="pyenv's interpreters are glibc's, "
+                                                              "which a musllinux module cannot load into"))]
     listed = subprocess.run(["bash", str(REPO / "scripts" / "pythons")], capture_output=True, text=True)
     found = [Path(line) for line in listed.stdout.split()]
     # An empty list would make older pytest fail at collection, not skip.
@@ -100,7 +111,7 @@ def test_korrin_extension_is_abi3_with_one_export_and_no_more_libraries():
     symbols = [line.split()[-1] for line in tool("nm", "-D", "--defined-only", str(NATIVE)).splitlines() if line.strip()]
     assert symbols == ["PyInit__native"]
     needed = set(re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", tool("readelf", "-d", str(NATIVE))))
-    assert needed <= ALLOWED_NEEDED and "libc.so.6" in needed, needed
+    assert needed <= ALLOWED_NEEDED and LIBC in needed, needed
 
 
 @pytest.mark.parametrize("python", pyenv_pythons(), ids=lambda p: p.parent.parent.name if p else "none")

@@ -11,6 +11,7 @@ import os
 import pty
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 from pathlib import Path
@@ -21,6 +22,21 @@ from conftest import SHARED_SPHERE, SPH2WAV, needs_real_files, pcm16_fields, sph
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 import shorten_encoder  # noqa: E402
+
+# A sph2wav built on the portable system calls (KORRIN_PORTABLE_PLATFORM, as
+# on macOS), which has no unnamed files: every temporary file is named.
+PORTABLE = os.environ.get("KORRIN_SPH2WAV_PLATFORM") == "portable"
+
+
+def loads_libraries(program: Path) -> bool:
+    """Whether an ELF program names a dynamic loader (a PT_INTERP segment):
+    a wholly static one, as the release wheels' sph2pipe (and the musllinux
+    wheels' sph2wav) is, preloads nothing."""
+    head = program.read_bytes()[:1 << 16]
+    phoff, = struct.unpack_from("<Q", head, 0x20)
+    entsize, count = struct.unpack_from("<HH", head, 0x36)
+    return any(struct.unpack_from("<I", head, phoff + i * entsize)[0] == 3 for i in range(count))
+
 
 USAGE = ("usage: sph2wav [-o OUTPUT] [-j N] [--pcm | --flac] [-c N] [-s B:E | -t B:E] [--force] [-q] INPUT...\n"
          "       sph2wav --info [--json] INPUT...\n")

@@ -22,7 +22,7 @@ import numpy as np
 import pytest
 
 from conftest import REPO, SHARED_SPHERE, sphere_bytes
-from test_cli import SPH2WAV
+from test_cli import SPH2WAV, loads_libraries
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 import shorten_encoder as se  # noqa: E402
@@ -411,16 +411,6 @@ ssize_t write(int fd, const void *buffer, size_t n) {
     return syscall(SYS_write, fd, buffer, n);
 }
 """
-
-
-def loads_libraries(program: Path) -> bool:
-    """Whether an ELF program names a dynamic loader (a PT_INTERP segment):
-    a wholly static one, as the release wheels' sph2pipe is, preloads
-    nothing."""
-    head = program.read_bytes()[:1 << 16]
-    phoff, = struct.unpack_from("<Q", head, 0x20)
-    entsize, count = struct.unpack_from("<HH", head, 0x36)
-    return any(struct.unpack_from("<I", head, phoff + i * entsize)[0] == 3 for i in range(count))
 
 
 @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT, signal.SIGSEGV, signal.SIGABRT])

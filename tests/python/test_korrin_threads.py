@@ -75,10 +75,21 @@ def ticks_during(call) -> int:
 
 
 def test_the_interpreter_lock_is_released_while_decoding():
+    """The ticker gets round only at the edges of a call that holds the lock
+    (a switch interval each side, made short here so that the edges weigh
+    little beside the decoding); best of three, for a machine that is busy."""
     data = long_call(2500, 7)  # 20 M samples: a tenth of a second or more
-    holding = ticks_during(lambda: korrin_native.decode_pcm(data))  # holds the lock throughout
-    releasing = ticks_during(lambda: korrin.read(data, dtype="int16"))
-    assert releasing > 3 * holding, (releasing, holding)
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-4)
+    try:
+        rounds = [
+            (ticks_during(lambda: korrin.read(data, dtype="int16")),
+             ticks_during(lambda: korrin_native.decode_pcm(data)))  # holds the lock throughout
+            for _ in range(3)
+        ]
+    finally:
+        sys.setswitchinterval(interval)
+    assert any(releasing > 3 * holding for releasing, holding in rounds), rounds
 
 
 @pytest.fixture

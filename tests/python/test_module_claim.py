@@ -13,6 +13,8 @@ import sys
 
 import pytest
 
+from conftest import MUSL
+
 # Runs the steps named in argv[2] in one process: "isolated" imports in a
 # fresh isolated subinterpreter (which refuses single-phase modules),
 # "legacy" in one that accepts them, "main" in the main interpreter.
@@ -47,6 +49,8 @@ REFUSED_BY_MODULE = ("korrin_native does not support subinterpreters: "
 
 def python_312() -> str | None:
     candidates = [sys.executable] + sorted(glob.glob(os.path.expanduser("~/.pyenv/versions/3.12*/bin/python")))
+    if MUSL:  # pyenv's are glibc's, which a musllinux module cannot load into
+        candidates = [sys.executable]
     for candidate in candidates:
         check = subprocess.run([candidate, "-c", "import sys, _xxsubinterpreters; "
                                 "sys.exit(sys.version_info[:2] != (3, 12))"], capture_output=True)

@@ -83,19 +83,99 @@ def test_platform_tags(tag, expected):
     assert check_wheel.parse_platform(tag) == expected
 
 
+def musl_module(**changes) -> Elf:
+    fields = dict(machine="x86_64", kind="DYN", needed={"libc.musl-x86_64.so.1"},
+                  exported={"PyInit__native"}, unresolved={"PyList_New", "malloc"})
+    fields.update(changes)
+    return Elf("korrin/_native.abi3.so", **fields)
+
+
+@pytest.mark.parametrize("elf, fault", [
+    (musl_module(), None),
+    (program(interpreter="", needed=set(), versions={}), None),
+    # What zig's linker writes, unrenamed: no musl system has a libc.so to load.
+    (musl_module(needed={"libc.so"}), "not libc.musl-x86_64.so.1 alone"),
+    (musl_module(needed={"libc.musl-x86_64.so.1", "libstdc++.so.6"}), "not libc.musl-x86_64.so.1 alone"),
+    (musl_module(versions={"libc.so.6": {"GLIBC_2.2.5"}}), "which musl has none of"),
+    (musl_module(unresolved={"PyList_New", "__cxa_throw"}), "leaves unresolved ['__cxa_throw']"),
+    (musl_module(exported={"PyInit__native", "_ZdlPv"}), "not PyInit__native alone"),
+    (musl_module(machine="aarch64"), "built for aarch64, not x86_64"),
+    (program(interpreter="/lib/ld-musl-x86_64.so.1", needed={"libc.musl-x86_64.so.1"}, versions={}),
+     "not wholly static"),
+], ids=["module", "static-program", "libc.so", "libstdc++", "glibc-versions", "unresolved", "extra-export",
+        "wrong-machine", "dynamic-program"])
+def test_musl_problems(elf, fault):
+    found = check_wheel.musl_problems(elf, "x86_64", {"malloc", "free"})
+    if fault is None:
+        assert found == []
+    else:
+        assert len(found) == 1 and fault in found[0], found
+
+
+def bundle(**changes):
+    fields = dict(arches=["arm64"], kind="BUNDLE", minimum=(11, 0, 0),
+                  libraries={"/usr/lib/libSystem.B.dylib"}, exported={"_PyInit_korrin_native"},
+                  unresolved={"_PyLong_FromLong", "__Py_Dealloc"})
+    fields.update(changes)
+    return check_wheel.MachO("korrin_native.abi3.so", **fields)
+
+
+@pytest.mark.parametrize("macho, fault", [
+    (bundle(), None),
+    (bundle(exported={"_PyInit_korrin_native", "__mh_bundle_header"}), None),
+    (bundle(minimum=(10, 13, 0)), None),
+    (check_wheel.MachO("korrin_native-0.1.0.data/scripts/sph2wav", ["arm64"], "EXECUTE", (11, 0),
+                       {"/usr/lib/libSystem.B.dylib"}, {"__mh_execute_header"}), None),
+    (bundle(arches=["x86_64"]), "built for ['x86_64'], not arm64 alone"),
+    (bundle(arches=["arm64", "x86_64"]), "not arm64 alone"),
+    (bundle(minimum=(12, 0, 0)), "needs macOS 12.0.0, newer than 11.0"),
+    (bundle(minimum=()), "names no oldest macOS"),
+    (bundle(libraries={"/usr/lib/libSystem.B.dylib", "/usr/lib/libc++.1.dylib"}), "not /usr/lib/libSystem.B.dylib alone"),
+    (bundle(libraries={"/usr/lib/libSystem.B.dylib", "@rpath/Python"}), "not /usr/lib/libSystem.B.dylib alone"),
+    (bundle(exported={"_PyInit_korrin_native", "__Znwm"}), "not _PyInit_korrin_native alone"),
+    (bundle(unresolved={"_PyList_New", "___cxa_throw"}), "leaves unresolved ['___cxa_throw']"),
+    (bundle(kind="EXECUTE"), "not a bundle or dylib"),
+], ids=["bundle", "header-symbol", "older-minimum", "program", "wrong-arch", "universal", "newer-macos",
+        "no-minimum", "shared-libc++", "libpython", "operator-new", "unresolved", "executable-module"])
+def test_macho_problems(macho, fault):
+    found = check_wheel.macho_problems(macho, "arm64", (11, 0))
+    if fault is None:
+        assert found == []
+    else:
+        assert len(found) == 1 and fault in found[0], found
+
+
+@pytest.mark.parametrize("tag, musl, macos", [
+    ("musllinux_1_2_aarch64", "aarch64", None),
+    ("macosx_11_0_arm64", None, ("arm64", (11, 0))),
+    ("macosx_10_13_x86_64", None, ("x86_64", (10, 13))),
+    ("manylinux_2_17_x86_64", None, None),
+])
+def test_other_platform_tags(tag, musl, macos):
+    assert (check_wheel.parse_musl(tag), check_wheel.parse_macos(tag)) == (musl, macos)
+
+
 def test_installed_files_need_nothing_past_their_tag(korrin):
     """The module and sph2wav as installed, held to the glibc their wheel's
     tag promises (a plain linux tag: this machine's)."""
     if shutil.which("readelf") is None:
         pytest.skip("readelf (binutils) is not installed")
     wheel = importlib.metadata.distribution("korrin-native").read_text("WHEEL")
-    platforms = [check_wheel.parse_platform(t.split("-")[-1]) for t in re.findall(r"^Tag: (.+)$", wheel, re.M)]
-    machine = platforms[0][0]
-    glibc = min(g or check_wheel.this_glibc() for _, g in platforms)
+    tags = [t.split("-")[-1] for t in re.findall(r"^Tag: (.+)$", wheel, re.M)]
     sph2wav = Path(sysconfig.get_path("scripts")) / "sph2wav"
     installed = (Path(korrin.__file__), sph2wav)
     if any(b"__asan_init" in path.read_bytes() for path in installed):
         pytest.skip("a sanitizer build needs its runtime libraries")
+    if check_wheel.parse_musl(tags[0]):
+        # musllinux: the module needs musl's C library alone, sph2wav nothing.
+        machine = check_wheel.parse_musl(tags[0])
+        for path in installed:
+            elf = check_wheel.read_elf(path, path.name)
+            assert check_wheel.musl_problems(elf, machine, check_wheel.musl_defined(machine)) == [], path
+        return
+    platforms = [check_wheel.parse_platform(tag) for tag in tags]
+    machine = platforms[0][0]
+    glibc = min(g or check_wheel.this_glibc() for _, g in platforms)
     for path in installed:
         elf = check_wheel.read_elf(path, path.name)
         assert elf.needed and elf.versions, path

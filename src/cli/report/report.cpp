@@ -1,11 +1,12 @@
 #include "cli/report/report.hpp"
 
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+
+#include "platform/platform.hpp"
 
 namespace korrin::cli {
 
@@ -20,9 +21,7 @@ std::string format_fixed(double value, int decimals) {
 }
 
 int terminal_width() {
-    winsize size{};
-    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
-    return 80;
+    return platform::error_terminal_columns().value_or(80);
 }
 
 // The length of the valid UTF-8 sequence at the start of `text`, or 0.

@@ -1,8 +1,5 @@
 #include "cli/run/budget.hpp"
 
-#include <malloc.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
@@ -13,6 +10,7 @@
 #include "format/format.hpp"
 #include "common/checked.hpp"
 #include "common/text.hpp"
+#include "platform/platform.hpp"
 
 namespace korrin::cli {
 
@@ -77,21 +75,6 @@ Needs conversion_needs(const sphere::SphereHeader& header, std::uint64_t file_si
 
 namespace {
 
-std::optional<std::uint64_t> available_memory() {
-    std::ifstream meminfo("/proc/meminfo");
-    std::string name;
-    std::uint64_t kilobytes = 0;
-    std::string unit;
-    while (meminfo >> name >> kilobytes >> unit) {
-        if (name == "MemAvailable:") return saturating_mul(kilobytes, 1024);
-    }
-    const long pages = ::sysconf(_SC_AVPHYS_PAGES);
-    const long page_size = ::sysconf(_SC_PAGESIZE);
-    if (pages > 0 && page_size > 0)
-        return saturating_mul(static_cast<std::uint64_t>(pages), static_cast<std::uint64_t>(page_size));
-    return std::nullopt;
-}
-
 // A file of one number of bytes; "max" (no limit) and anything else that is
 // not a number read as nothing. v1 writes its "no limit" as a number near
 // 2^63, which leaves no less room than the machine's.
@@ -148,17 +131,11 @@ std::optional<std::uint64_t> cgroup_memory_limit(const std::filesystem::path& pr
 }
 
 std::uint64_t default_memory_budget() {
-    const std::optional<std::uint64_t> room = least_of(available_memory(), cgroup_memory_limit());
+    const std::optional<std::uint64_t> room = least_of(platform::available_memory(), cgroup_memory_limit());
     return room ? *room / 2 : unlimited;
 }
 
-void return_large_blocks() {
-    // Setting the threshold also turns off glibc's raising it to the size
-    // of each large block freed.
-#if defined(M_MMAP_THRESHOLD)  // glibc's malloc; others (musl's) keep no large blocks
-    if (std::getenv("MALLOC_MMAP_THRESHOLD_") == nullptr) ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
-#endif
-}
+void return_large_blocks() { platform::return_large_blocks(); }
 
 MemoryBudget::Admission MemoryBudget::admit(std::uint64_t bytes) {
     std::unique_lock lock(mutex_);

@@ -37,10 +37,18 @@ bool open_standard_descriptors() {
 sigset_t terminating_signals() {
     sigset_t set;
     sigemptyset(&set);
-    for (int s : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF,
-                  SIGIO, SIGXCPU, SIGPWR, SIGSTKFLT})
+    for (int s : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGIO, SIGXCPU})
         sigaddset(&set, s);
+    // Linux's own (macOS has neither these nor real-time signals).
+#if defined(SIGPWR)
+    sigaddset(&set, SIGPWR);
+#endif
+#if defined(SIGSTKFLT)
+    sigaddset(&set, SIGSTKFLT);
+#endif
+#if defined(SIGRTMIN)
     for (int s = SIGRTMIN; s <= SIGRTMAX; ++s) sigaddset(&set, s);
+#endif
     return set;
 }
 

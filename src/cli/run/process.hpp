@@ -18,8 +18,8 @@ bool standard_output_was_closed() noexcept;
 
 // Every signal whose default action ends the process and that is not a
 // fault of the process itself (SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1,
-// SIGALRM, the real-time signals...): a run blocks them and reads them from
-// a descriptor, so that it can clean up before it ends. SIGPIPE is not in
+// SIGALRM, the real-time signals...): a run blocks them and takes them
+// through a platform::SignalWatch, so that it can clean up before it ends. SIGPIPE is not in
 // the set: it is ignored, and so is SIGXFSZ, which makes a write past the
 // file size limit fail with EFBIG instead.
 sigset_t terminating_signals();
@@ -34,8 +34,7 @@ void ignore_write_signals();
 void on_crash(void (*cleanup)() noexcept);
 
 // The same for every signal in terminating_signals() as well: for a run of
-// one conversion in the thread that started it, which reads no signals from
-// a descriptor.
+// one conversion in the thread that started it, which watches for none.
 void on_fatal_signal(void (*cleanup)() noexcept);
 
 // Ends the process by `signal` (which may be blocked in every thread until

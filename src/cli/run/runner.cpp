@@ -1,12 +1,7 @@
 #include "cli/run/runner.hpp"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <pthread.h>
-#include <sched.h>
 #include <signal.h>
-#include <sys/eventfd.h>
-#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,17 +17,13 @@
 #include "cli/run/process.hpp"
 #include "cli/report/report.hpp"
 #include "cli/sink/writer.hpp"
+#include "platform/platform.hpp"
 
 namespace korrin::cli {
 
 namespace fs = std::filesystem;
 
-unsigned default_jobs() {
-    cpu_set_t cpus;
-    if (::sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) > 0)
-        return static_cast<unsigned>(CPU_COUNT(&cpus));
-    return std::max(1u, std::thread::hardware_concurrency());
-}
+unsigned default_jobs() { return platform::usable_processors(); }
 
 namespace {
 
@@ -81,7 +72,7 @@ struct Workers {
     std::atomic<std::size_t> next_task{0};
     std::atomic<std::size_t> tasks_done{0};
     std::atomic<bool> stopping{false};
-    int all_done_fd = -1;  // an eventfd, written once every task is finished
+    platform::SignalWatch* watch = nullptr;  // told once every task is finished
 
     void work(std::size_t slot) {
         TaskEnv env{writer, slot, budget, reporter, existing, outcomes};
@@ -94,10 +85,7 @@ struct Workers {
             for (const Output& output : task.outputs)
                 if (outcomes[output.index] == Outcome::Stopped) return;
             count(task, outcomes, counters);
-            if (tasks_done.fetch_add(1) + 1 == plan.tasks.size()) {
-                const std::uint64_t one = 1;
-                [[maybe_unused]] auto ignored = ::write(all_done_fd, &one, sizeof one);
-            }
+            if (tasks_done.fetch_add(1) + 1 == plan.tasks.size()) watch->post_done();
         }
     }
 };
@@ -140,14 +128,6 @@ void remove_made(const std::vector<fs::path>& made) {
         if (::rmdir(dir.c_str()) != 0) return;
 }
 
-// Closes a descriptor on scope exit.
-struct Fd {
-    int fd;
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
 // The writer whose named temporaries a signal handler removes.
 std::atomic<OutputWriter*> handled_writer{nullptr};
 
@@ -156,7 +136,7 @@ void remove_handled_temporaries() noexcept {
 }
 
 // A plan of one task, in this thread: no budget to share, no threads to
-// stop, so no signal is read from a descriptor. An unnamed temporary file
+// stop, so no signal is taken by a watch. An unnamed temporary file
 // needs no handler at all; the handlers that remove a named one are
 // installed when the first one is about to be made.
 void run_alone(const Plan& plan, const RunSettings& settings, Reporter& reporter, RunResult& result,
@@ -179,7 +159,7 @@ void run_workers(const Plan& plan, const RunSettings& settings, Reporter& report
     return_large_blocks();
     MemoryBudget budget(settings.max_memory != 0 ? settings.max_memory : default_memory_budget());
     OutputWriter writer(settings.existing == Existing::Replace, threads, settings.naming, result.output_dir);
-    Workers run{plan, writer, budget, reporter, settings.existing, result.outcomes, counters, {}, {}, {}, -1};
+    Workers run{plan, writer, budget, reporter, settings.existing, result.outcomes, counters, {}, {}, {}, nullptr};
 
     // A crash removes the named temporaries in flight (unnamed ones vanish
     // with the process anyway).
@@ -189,15 +169,12 @@ void run_workers(const Plan& plan, const RunSettings& settings, Reporter& report
         ~Forget() { handled_writer = nullptr; }
     } forget;
 
-    // From here on the signals that would end the process arrive through a
-    // descriptor, read by this thread between progress ticks, never in a
-    // handler.
-    const sigset_t signals = terminating_signals();
-    ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    const Fd signal_fd{::signalfd(-1, &signals, SFD_CLOEXEC)};
-    const Fd done_fd{::eventfd(0, EFD_CLOEXEC)};
-    if (signal_fd.fd < 0 || done_fd.fd < 0) throw std::system_error(errno, std::generic_category(), "cannot set up the run");
-    run.all_done_fd = done_fd.fd;
+    // From here on the signals that would end the process are blocked and
+    // taken by a watch, which this thread waits on between progress ticks,
+    // never in a handler.
+    const std::unique_ptr<platform::SignalWatch> watch = platform::watch_signals(terminating_signals());
+    if (!watch) throw std::system_error(errno, std::generic_category(), "cannot set up the run");
+    run.watch = watch.get();
 
     std::vector<std::jthread> workers;
     workers.reserve(threads);
@@ -207,23 +184,18 @@ void run_workers(const Plan& plan, const RunSettings& settings, Reporter& report
         if (workers.empty()) throw;  // else carry on with the threads there are
     }
 
-    pollfd watched[] = {{signal_fd.fd, POLLIN, 0}, {done_fd.fd, POLLIN, 0}};
     const int tick_ms = reporter.shows_progress() ? 200 : -1;
     const auto show = [&] { reporter.progress(counters, plan.outputs); };
     show();
     for (;;) {
-        const int ready = ::poll(watched, std::size(watched), tick_ms);
-        if (ready < 0 && errno != EINTR) throw std::system_error(errno, std::generic_category(), "poll");
-        if (ready > 0 && (watched[0].revents & POLLIN)) {
-            signalfd_siginfo info;
-            if (::read(signal_fd.fd, &info, sizeof info) == sizeof info) {
-                run.stopping = true;
-                writer.abandon();
-                reporter.interrupted();
-                die_by(static_cast<int>(info.ssi_signo));
-            }
+        const platform::SignalWatch::Event event = watch->wait(tick_ms);
+        if (event.signal != 0) {
+            run.stopping = true;
+            writer.abandon();
+            reporter.interrupted();
+            die_by(event.signal);
         }
-        if (ready > 0 && (watched[1].revents & POLLIN)) break;
+        if (event.done) break;
         show();
     }
     workers.clear();

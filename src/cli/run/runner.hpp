@@ -1,5 +1,5 @@
 // Running a plan: its tasks in parallel under a memory budget, with a
-// progress bar and a summary, signals read from a descriptor; or, for a
+// progress bar and a summary, signals taken by a watch; or, for a
 // plan of one task, that task alone in the thread that started it, with
 // nothing set up that one conversion does not need.
 #pragma once

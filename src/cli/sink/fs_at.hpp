@@ -1,7 +1,8 @@
 // The file-system calls that outputs are made with, each relative to an open
-// directory: the one place that knows openat and its kin, O_TMPFILE, /proc
-// and renameat2. Each returns what its system call returns (a descriptor,
-// or 0), and -1 with errno set on failure.
+// directory: the one place of the command line that knows openat and its
+// kin; unnamed files and renaming without replacing are the platform's
+// (src/platform: O_TMPFILE and renameat2 on Linux). Each returns what its
+// system call returns (a descriptor, or 0), and -1 with errno set on failure.
 #pragma once
 
 #include <sys/stat.h>

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -17,6 +16,7 @@
 
 #include "cli/report/report.hpp"
 #include "cli/sink/fs_at.hpp"
+#include "platform/platform.hpp"
 
 namespace korrin::cli {
 
@@ -38,23 +38,10 @@ constexpr std::size_t max_name_in_temp = 200;
 
 namespace {
 
-// getrandom by its system call: the C library's wrapper came with glibc
-// 2.25, and the release build links against 2.17. A kernel without it
-// answers ENOSYS, which the caller handles.
-ssize_t get_random(void* buffer, std::size_t size) { return ::syscall(SYS_getrandom, buffer, size, 0u); }
-
 // 16 random hexadecimal digits: a name no earlier run can have left.
 std::string random_part() {
     std::uint64_t value = 0;
-    auto* raw = reinterpret_cast<unsigned char*>(&value);
-    std::size_t got = 0;
-    while (got < sizeof value) {
-        const ssize_t n = get_random(raw + got, sizeof value - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += static_cast<std::size_t>(n);
-    }
-    if (got < sizeof value) {  // no getrandom: still unlike any earlier name
+    if (!platform::random_bytes(&value, sizeof value)) {  // none: still unlike any earlier name
         static std::atomic<std::uint64_t> serial{0};
         value ^= static_cast<std::uint64_t>(::getpid()) << 32 ^
                  static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^

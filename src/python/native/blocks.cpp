@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "platform/platform.hpp"
+
 namespace korrin::python::native {
 
 namespace {
@@ -22,7 +24,7 @@ void* map_aligned(std::size_t capacity) noexcept {
     const std::uintptr_t end = aligned + capacity;
     if (start + span > end) ::munmap(reinterpret_cast<void*>(end), start + span - end);
     // Only a hint: a fill front to back then faults once per 2 MB.
-    ::madvise(reinterpret_cast<void*>(aligned), capacity, MADV_HUGEPAGE);
+    platform::advise_huge_pages(reinterpret_cast<void*>(aligned), capacity);
     return reinterpret_cast<void*>(aligned);
 }
 
