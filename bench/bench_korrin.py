@@ -264,13 +264,15 @@ def bench_threads(shn: list[Path], reps: int, report: dict) -> None:
         print(f"  {dtype}: wall {w['wall']:.3f} s; on a processor {w['on_cpu']:.3f} s ({w['on_cpu'] / w['wall']:.2f} "
               f"processors on average), waiting for one {w['runnable']:.3f} s, blocked {w['blocked']:.3f} s; "
               f"{w['voluntary_switches_per_read']:.1f} voluntary switches a read")
-    # int16 against float32 of the same files, round by round.
+    # int16 against float32 of the same files, round by round, by wall time
+    # and by CPU time (which the machine's other load does not inflate).
     for threads in ("one", "four"):
-        rounds = [a / b for a, b in zip(times[f"int16 {threads}"][0], times[f"float32 {threads}"][0])]
-        report["threads"][f"int16_over_float32_{threads}"] = rounds
-        print(f"int16 / float32 time, {threads} thread{'s' if threads == 'four' else ''}, every round: "
-              f"{' '.join(f'{r:.2f}' for r in rounds)} (goal: never above 1: "
-              f"{'met' if max(rounds) <= 1 else 'missed'})")
+        for clock, index in (("wall", 0), ("CPU", 1)):
+            rounds = [a / b for a, b in zip(times[f"int16 {threads}"][index], times[f"float32 {threads}"][index])]
+            report["threads"][f"int16_over_float32_{threads}" + ("" if index == 0 else "_cpu")] = rounds
+            print(f"int16 / float32 {clock} time, {threads} thread{'s' if threads == 'four' else ''}, every round: "
+                  f"{' '.join(f'{r:.2f}' for r in rounds)} (goal: never above 1: "
+                  f"{'met' if max(rounds) <= 1 else 'missed'})")
 
 
 def sched_of(tids: list[int]) -> dict[int, tuple[float, float, int]]:
