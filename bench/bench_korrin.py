@@ -16,7 +16,8 @@ lhotse's backend runs it through a shell. The inputs are bench_segments'
            decodes count) and the korrin.lhotse backend, against lhotse's
            sph2pipe backend (a process per cut, timed on a sample of the
            cuts); read_segments (one call per file) against a read per cut
-  threads  the 20 Shorten calls read whole, by one thread and by two
+  threads  4 Shorten calls read whole, by one thread in turn and by four
+           threads, as int16, float32 and float64, every round printed
   info     korrin.info of a call against lhotse's info(), which decodes it
 
 Cases take turns within each round; figures are medians over rounds, wall
@@ -34,6 +35,7 @@ import resource
 import statistics
 import subprocess
 import sys
+import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
@@ -194,38 +196,94 @@ def bench_cuts(shn: list[Path], count: int, sample: int, reps: int, report: dict
 
 
 def bench_threads(shn: list[Path], reps: int, report: dict) -> None:
-    def one():
-        for path in shn:
-            korrin.read(path, dtype="int16")
-
-    pool = ThreadPoolExecutor(2)
-
-    # Each array is dropped as it comes, by both: a loader hands it on and
-    # lets it go (kept all at once, the two threads' 20 arrays outgrew the
-    # memory korrin keeps for reuse, where one thread's never did).
-    def two():
-        for _ in pool.map(lambda p: korrin.read(p, dtype="int16"), shn):
-            pass
-
-    # The control: hashlib lets go of the lock for large data, so its two
-    # threads show what two threads of this process can get on the machine
-    # at the time.
+    """Four threads reading four calls whole, against one thread reading them
+    in turn, for each dtype, every round printed: a loader's pattern (a
+    thread pool over files, each array dropped once handed on). The control,
+    hashlib.sha256 of 16 MiB blocks by one thread and by four in the same
+    rounds, shows what threads of this process could get of the machine at
+    the time."""
     import hashlib
 
+    calls = shn[:4]
+    pool = ThreadPoolExecutor(4)
     block = bytes(16 << 20)
-    control_one = lambda: [hashlib.sha256(block).digest() for _ in range(20)]  # noqa: E731
-    control_two = lambda: list(pool.map(lambda _: hashlib.sha256(block).digest(), range(20)))  # noqa: E731
-    times = turns({"one thread": one, "two threads": two, "sha256 one": control_one, "sha256 two": control_two},
-                  reps)
+
+    # Each array is dropped as soon as it comes, by both.
+    def in_turn(dtype):
+        for path in calls:
+            korrin.read(path, dtype=dtype)
+
+    def side_by_side(dtype):
+        for _ in pool.map(lambda path: korrin.read(path, dtype=dtype), calls):
+            pass
+
+    cases = {}
+    for dtype in ("int16", "float32", "float64"):
+        cases[f"{dtype} one"] = lambda d=dtype: in_turn(d)
+        cases[f"{dtype} four"] = lambda d=dtype: side_by_side(d)
+    cases["sha256 one"] = lambda: [hashlib.sha256(block).digest() for _ in range(4)]
+    cases["sha256 four"] = lambda: list(pool.map(lambda _: hashlib.sha256(block).digest(), range(4)))
+    for run in cases.values():  # the pool's blocks, and the first decodes' checkpoints
+        run()
+    times = turns(cases, reps)
+    # Where the four threads' time went, from the kernel's counts per thread:
+    # on a processor, waiting for one (runnable: the machine's other load),
+    # or neither (blocked: on each other, the interpreter lock, or idle at
+    # the end of a round).
+    workers = [t.native_id for t in threading.enumerate() if t.name.startswith("ThreadPoolExecutor")]
+    where = {}
+    for dtype in ("int16", "float32", "float64"):
+        before, start = sched_of(workers), time.perf_counter()
+        for _ in range(reps):
+            side_by_side(dtype)
+        wall, after = time.perf_counter() - start, sched_of(workers)
+        run = sum(after[t][0] - before[t][0] for t in workers)
+        wait = sum(after[t][1] - before[t][1] for t in workers)
+        where[dtype] = {"wall": wall, "on_cpu": run, "runnable": wait, "blocked": len(workers) * wall - run - wait,
+                        "voluntary_switches_per_read": sum(after[t][2] - before[t][2] for t in workers) / (4 * reps)}
     pool.shutdown()
-    control = statistics.median(a / b for a, b in zip(times["sha256 one"][0], times["sha256 two"][0]))
-    w1, w2 = times["one thread"][0], times["two threads"][0]
-    speedup = statistics.median(a / b for a, b in zip(w1, w2))
-    report["threads"] = {"one_wall": med(w1), "two_wall": med(w2), "speedup": speedup, "control": control,
-                         "one_cpu": med(times["one thread"][1]), "two_cpu": med(times["two threads"][1])}
-    print(f"\n== The {len(shn)} Shorten calls read whole (int16): one thread {ms(med(w1))}, two threads "
-          f"{ms(med(w2))}: {speedup:.2f}x the throughput (CPU {ms(report['threads']['one_cpu'])} and "
-          f"{ms(report['threads']['two_cpu'])}); hashlib.sha256 threads, the control: {control:.2f}x")
+    per_round = {name: [a / b for a, b in zip(times[f"{name} one"][0], times[f"{name} four"][0])]
+                 for name in ("int16", "float32", "float64", "sha256")}
+    report["threads"] = {name: {"one_wall": med(times[f"{name} one"][0]), "four_wall": med(times[f"{name} four"][0]),
+                                "one_cpu": med(times[f"{name} one"][1]), "four_cpu": med(times[f"{name} four"][1]),
+                                "speedup_rounds": ratios}
+                         for name, ratios in per_round.items()}
+    print(f"\n== {len(calls)} five-minute Shorten mu-law calls read whole: one thread in turn against four threads "
+          f"(a pool of 4), {reps} rounds; goal: at least 1.7x in every round")
+    print("| dtype | one thread | four threads | CPU one / four | x, median | x, every round | goal |")
+    print("|---|---|---|---|---|---|---|")
+    for name, ratios in per_round.items():
+        one, four = times[f"{name} one"], times[f"{name} four"]
+        verdict = "" if name == "sha256" else ("met" if min(ratios) >= 1.7 else "**missed**")
+        label = "control: sha256" if name == "sha256" else name
+        print(f"| {label} | {ms(med(one[0]))} | {ms(med(four[0]))} | {ms(med(one[1]))} / {ms(med(four[1]))} "
+              f"| {statistics.median(ratios):.2f}x | {' '.join(f'{r:.2f}' for r in ratios)} | {verdict} |")
+    print("Four threads, where their time went (all four threads' seconds, over the same rounds again):")
+    for dtype, w in where.items():
+        report["threads"][dtype]["where"] = w
+        print(f"  {dtype}: wall {w['wall']:.3f} s; on a processor {w['on_cpu']:.3f} s ({w['on_cpu'] / w['wall']:.2f} "
+              f"processors on average), waiting for one {w['runnable']:.3f} s, blocked {w['blocked']:.3f} s; "
+              f"{w['voluntary_switches_per_read']:.1f} voluntary switches a read")
+    # int16 against float32 of the same files, round by round, by wall time
+    # and by CPU time (which the machine's other load does not inflate).
+    for threads in ("one", "four"):
+        for clock, index in (("wall", 0), ("CPU", 1)):
+            rounds = [a / b for a, b in zip(times[f"int16 {threads}"][index], times[f"float32 {threads}"][index])]
+            report["threads"][f"int16_over_float32_{threads}" + ("" if index == 0 else "_cpu")] = rounds
+            print(f"int16 / float32 {clock} time, {threads} thread{'s' if threads == 'four' else ''}, every round: "
+                  f"{' '.join(f'{r:.2f}' for r in rounds)} (goal: never above 1: "
+                  f"{'met' if max(rounds) <= 1 else 'missed'})")
+
+
+def sched_of(tids: list[int]) -> dict[int, tuple[float, float, int]]:
+    """(seconds on a processor, seconds runnable waiting for one, voluntary
+    context switches) of each thread of this process, from /proc."""
+    out = {}
+    for tid in tids:
+        run, wait, _ = (int(x) for x in Path(f"/proc/self/task/{tid}/schedstat").read_text().split())
+        status = Path(f"/proc/self/task/{tid}/status").read_text()
+        out[tid] = (run / 1e9, wait / 1e9, int(status.split("voluntary_ctxt_switches:")[1].split()[0]))
+    return out
 
 
 def bench_info(shn: list[Path], reps: int, report: dict) -> None:

@@ -64,25 +64,70 @@ void Pending::consume(std::size_t count) noexcept {
     begin_ = 0;
 }
 
+namespace {
+
+// A thread's chunks between decodes, each of kChunkSamples samples; freed
+// when the thread ends. Per thread, so that taking and giving need no lock
+// and a fork finds nothing half changed.
+struct KeptChunks {
+    std::vector<SampleArray> chunks;
+
+    SampleArray take() noexcept {
+        if (chunks.empty()) return {};
+        SampleArray chunk = std::move(chunks.back());
+        chunks.pop_back();
+        return chunk;
+    }
+    // Keeps `chunk` when there is room; frees it otherwise.
+    void give(SampleArray& chunk) noexcept {
+        if (chunks.capacity() == 0) {
+            try {
+                chunks.reserve(OutputChunks::kKeptChunks);
+            } catch (...) {
+                // Without the list's memory nothing is kept.
+            }
+        }
+        if (chunk.size() == OutputChunks::kChunkSamples && chunks.size() < chunks.capacity())
+            chunks.push_back(std::move(chunk));
+        chunk = SampleArray();
+    }
+};
+
+thread_local KeptChunks kept_chunks;
+
+}  // namespace
+
+OutputChunks::~OutputChunks() {
+    for (SampleArray& chunk : chunks_) kept_chunks.give(chunk);
+}
+
+std::size_t OutputChunks::kept() noexcept { return kept_chunks.chunks.size(); }
+
 Result<std::span<std::int16_t>> OutputChunks::room(std::size_t channels) {
-    if (chunks_.empty() || used_ == chunks_.back().size()) {
-        const std::size_t capacity = std::max<std::size_t>(1, kChunkSamples / channels) * channels;
-        KR_ASSIGN_OR_RETURN(SampleArray chunk, SampleArray::allocate(capacity));
+    channels_ = channels;
+    if (chunks_.empty() || used_ + channels > chunks_.back().size()) {
+        SampleArray chunk = kept_chunks.take();
+        if (chunk.data() == nullptr) {
+            KR_ASSIGN_OR_RETURN(chunk, SampleArray::allocate(std::max(kChunkSamples, channels)));
+        }
         chunks_.push_back(std::move(chunk));
         used_ = 0;
     }
     SampleArray& last = chunks_.back();
-    return std::span<std::int16_t>(last.data() + used_, last.size() - used_);
+    // Whole frames only: the chunk's size need not be a multiple of theirs.
+    const std::size_t room = (last.size() - used_) / channels * channels;
+    return std::span<std::int16_t>(last.data() + used_, room);
 }
 
 void OutputChunks::move_to(std::span<std::int16_t> dst) noexcept {
     std::size_t done = 0;
     for (SampleArray& chunk : chunks_) {
-        const std::size_t filled = &chunk == &chunks_.back() ? used_ : chunk.size();
+        // Every chunk but the last is full to its last whole frame.
+        const std::size_t filled = &chunk == &chunks_.back() ? used_ : chunk.size() / channels_ * channels_;
         const std::size_t n = std::min(filled, dst.size() - done);
         if (n > 0) std::memcpy(dst.data() + done, chunk.data(), n * sizeof(std::int16_t));
         done += n;
-        chunk = SampleArray();
+        kept_chunks.give(chunk);
     }
     chunks_.clear();
     used_ = size_ = 0;

@@ -64,5 +64,40 @@ TEST(BlockPool, KeepsNoMoreThanItsLimitDroppingTheOldestFirst) {
     EXPECT_EQ(std::find(kept.begin(), kept.end(), blocks.front().data), kept.end());
 }
 
+// Readers side by side raise the limit to one block more than the most of
+// them seen at once, of the largest size given back, up to the ceiling; it
+// stays once they are gone (a loader's next round brings them back).
+TEST(BlockPool, KeepsABlockMoreThanTheMostReadersSeenAtOnce) {
+    BlockPool pool;
+    pool.give(pool.take(39 * MiB));
+    struct Case {
+        std::size_t readers, limit;
+    };
+    const Case cases[] = {
+        {0, BlockPool::kKeptLimit},
+        {1, BlockPool::kKeptLimit},
+        {2, BlockPool::kKeptLimit},  // three blocks of 40 MiB: 120 MiB
+        {3, 160 * MiB},
+        {4, 200 * MiB},
+        {2, 200 * MiB},  // the most seen at once
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.readers << " readers");
+        for (std::size_t i = 0; i < c.readers; ++i) pool.enter();
+        for (std::size_t i = 0; i < c.readers; ++i) pool.leave();
+        EXPECT_EQ(pool.limit(), c.limit);
+    }
+    // Four readers' float64 arrays of a five-minute call and the one handed
+    // on, given back: each is kept for the next round.
+    std::vector<Block> blocks;
+    for (int i = 0; i < 5; ++i) blocks.push_back(pool.take(39 * MiB));
+    for (const Block& block : blocks) pool.give(block);
+    EXPECT_EQ(pool.kept_blocks(), 5u);
+    EXPECT_EQ(pool.kept_bytes(), 200 * MiB);
+
+    for (std::size_t i = 0; i < 20; ++i) pool.enter();
+    EXPECT_EQ(pool.limit(), BlockPool::kKeptCeiling);
+}
+
 }  // namespace
 }  // namespace korrin::python::native

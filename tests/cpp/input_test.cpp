@@ -59,5 +59,33 @@ TEST(InputFile, ReadsTheHeaderThenOnlyTheSpansBytes) {
     std::filesystem::remove(path);
 }
 
+TEST(InputFile, ReadsThePagesOfTheHeaderOnly) {
+    // A header of 1024 bytes takes one page's read whatever follows it; one
+    // longer than that page is read whole in a second read.
+    const auto path = std::filesystem::temp_directory_path() / ("korrin-head-" + std::to_string(::getpid()) + ".sph");
+    const test_support::Bytes payload(200000, 0x55);
+    struct Case {
+        test_support::Fields fields;
+        std::uint64_t header_size;
+        std::uint64_t bytes_read;
+    };
+    const Case cases[] = {
+        {required(100000, 1, 2), 1024, 4096},
+        {test_support::with(required(100000, 1, 2), {"comment", std::string(6000, 'x'), "-s6000"}), 8192, 8192},
+    };
+    for (const Case& c : cases) {
+        const auto bytes = test_support::sphere_file(c.fields, payload);
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        InputFile file;
+        ASSERT_TRUE(file.open(path));
+        auto header = file.read_header();
+        ASSERT_TRUE(header) << header.error().message;
+        EXPECT_EQ(header->header_size, c.header_size);
+        EXPECT_EQ(file.bytes_read(), c.bytes_read) << c.header_size;
+    }
+    std::filesystem::remove(path);
+}
+
 }  // namespace
 }  // namespace korrin::input

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -7,6 +8,7 @@
 
 #include "block_source.hpp"
 #include "codecs/codecs.hpp"
+#include "shorten/output.hpp"
 #include "shorten_builder.hpp"
 #include "testdata.hpp"
 
@@ -178,6 +180,46 @@ TEST(ShortenKernel, KeepsAtMostMaxFramesInOneBlockFromTheSource) {
             EXPECT_EQ(got->pcm_bytes.whole_block_from(source.get()) != nullptr, c.whole);
         }
         EXPECT_EQ(source.outstanding(), 0u);
+    }
+}
+
+// A stream of unknown length is gathered in chunks that the thread keeps
+// for its next decode: longer than a few chunks, with three channels (whose
+// frames do not fill a chunk exactly) as well as one, and after a decode
+// that failed halfway with chunks in hand, each decode gives every sample
+// in its place.
+TEST(ShortenKernel, ChunksKeptBetweenDecodesGiveTheSameSamples) {
+    constexpr std::size_t kBlock = 4096;
+    for (const std::uint64_t channels : {1u, 3u}) {
+        SCOPED_TRACE(::testing::Message() << channels << " channels");
+        const std::size_t blocks = (5 * shorten::OutputChunks::kChunkSamples / 2) / (channels * kBlock) + 1;
+        test_support::StreamBuilder w(5, channels, kBlock, 0, 0);
+        std::vector<std::int16_t> want(blocks * kBlock * channels);
+        for (std::size_t b = 0; b < blocks; ++b)
+            for (std::uint64_t c = 0; c < channels; ++c) {
+                std::vector<std::int64_t> values(kBlock);
+                for (std::size_t i = 0; i < kBlock; ++i) {
+                    const std::size_t frame = b * kBlock + i;
+                    values[i] = static_cast<std::int64_t>((frame * 31 + c * 1009) % 4000) - 2000;
+                    want[frame * channels + c] = static_cast<std::int16_t>(values[i]);
+                }
+                w.diff(0, 12, values);
+            }
+        const auto truncated = w.bytes();
+        const auto stream = w.quit().bytes();
+        for (int round = 0; round < 3; ++round) {
+            SCOPED_TRACE(round);
+            if (round == 1) {
+                // Stops without QUIT after every block: the chunks it filled go back.
+                ASSERT_FALSE(shorten_to_pcm(ByteView(truncated).first(truncated.size() - 1)));
+            }
+            auto got = shorten_to_pcm(stream);
+            ASSERT_TRUE(got) << got.error().message;
+            ASSERT_EQ(got->pcm_bytes.size(), 2 * want.size());
+            EXPECT_EQ(std::memcmp(got->pcm_bytes.data(), want.data(), 2 * want.size()), 0);
+            EXPECT_GE(shorten::OutputChunks::kept(), 3u);
+            EXPECT_LE(shorten::OutputChunks::kept(), shorten::OutputChunks::kKeptChunks);
+        }
     }
 }
 

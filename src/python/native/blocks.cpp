@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 
@@ -60,6 +61,12 @@ Block BlockPool::take(std::size_t size) noexcept {
     return data == nullptr ? Block{} : Block{data, capacity};
 }
 
+std::size_t BlockPool::limit() const noexcept {
+    const std::size_t blocks = peak_readers_ + 1;
+    if (largest_given_ > kKeptCeiling / blocks) return kKeptCeiling;
+    return std::max(kKeptLimit, blocks * largest_given_);
+}
+
 void BlockPool::give(Block block) noexcept {
     if (block.data == nullptr) return;
     if (block.capacity == 0) {
@@ -71,7 +78,9 @@ void BlockPool::give(Block block) noexcept {
         return;
     }
     // The oldest go first when the new one does not fit.
-    while (count_ > 0 && (kept_bytes_ + block.capacity > kKeptLimit || count_ == kept_.size())) {
+    largest_given_ = std::max(largest_given_, block.capacity);
+    const std::size_t most = limit();
+    while (count_ > 0 && (kept_bytes_ + block.capacity > most || count_ == kept_.size())) {
         ::munmap(kept_[0].data, kept_[0].capacity);
         drop(0);
     }

@@ -29,7 +29,14 @@ public:
     static constexpr std::size_t kSmall = std::size_t{1} << 20;
     static constexpr std::size_t kGranule = std::size_t{2} << 20;
     // What the pool keeps of freed blocks, and the largest block it keeps.
+    // Readers in flight side by side raise the first: each fills an array
+    // while the loader holds the one it handed on, so the pool keeps one
+    // block more than the most readers it has seen at once, of the largest
+    // size given back so far (up to kKeptCeiling). Below that, a loader's threads that
+    // dropped more arrays than it kept mapped fresh memory every round, and
+    // each thread's faults waited on the others' unmappings.
     static constexpr std::size_t kKeptLimit = std::size_t{128} << 20;
+    static constexpr std::size_t kKeptCeiling = std::size_t{512} << 20;
     static constexpr std::size_t kLargestKept = std::size_t{64} << 20;
 
     static BlockPool& shared() noexcept;
@@ -39,6 +46,15 @@ public:
     Block take(std::size_t size) noexcept;
     void give(Block block) noexcept;
 
+    // A read begins and ends: the arrays it takes are in flight beside
+    // those of the other reads between the two.
+    void enter() noexcept {
+        if (++readers_ > peak_readers_) peak_readers_ = readers_;
+    }
+    void leave() noexcept { --readers_; }
+
+    // What the pool keeps.
+    std::size_t limit() const noexcept;
     std::size_t kept_bytes() const noexcept { return kept_bytes_; }
     std::size_t kept_blocks() const noexcept { return count_; }
 
@@ -46,9 +62,22 @@ private:
     void drop(std::size_t index) noexcept;
 
     // Oldest first; each kept block is at least a granule.
-    std::array<Block, kKeptLimit / kGranule> kept_{};
+    std::array<Block, kKeptCeiling / kGranule> kept_{};
     std::size_t count_ = 0;
     std::size_t kept_bytes_ = 0;
+    std::size_t readers_ = 0;
+    std::size_t peak_readers_ = 0;
+    std::size_t largest_given_ = 0;  // of the blocks it may keep
+};
+
+// Counts a read in flight for as long as it lives (with the interpreter
+// lock held when made and destroyed).
+class ReadInFlight {
+public:
+    ReadInFlight() noexcept { BlockPool::shared().enter(); }
+    ~ReadInFlight() { BlockPool::shared().leave(); }
+    ReadInFlight(const ReadInFlight&) = delete;
+    ReadInFlight& operator=(const ReadInFlight&) = delete;
 };
 
 }  // namespace korrin::python::native

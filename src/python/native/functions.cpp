@@ -21,6 +21,7 @@
 #include "python/binding.hpp"
 #include "python/boundary.hpp"
 #include "python/native/arguments.hpp"
+#include "python/native/blocks.hpp"
 #include "python/native/buffer.hpp"
 #include "python/native/file_errors.hpp"
 
@@ -291,6 +292,7 @@ private:
         }
     }
 
+    ReadInFlight in_flight_;
     std::int64_t start_ = 0;
     std::optional<std::int64_t> stop_;
     std::int64_t frames_ = -1;
@@ -353,6 +355,7 @@ private:
         }
     }
 
+    ReadInFlight in_flight_;
     PyObject* segments_ = nullptr;  // borrowed from the arguments
     extract::Dtype dtype_ = extract::Dtype::Float64;
     const format::Format* layout_ = nullptr;
