@@ -26,7 +26,7 @@ std::optional<std::string> Sink::refusal(const std::optional<FileIdentity>& inpu
         case Found::Kind::Regular:
             if (input && found.identity == *input)
                 return "output " + escape_name(path_.native()) + " would replace the input";
-            if (!force) return escape_name(path_.native()) + " already exists (use --force to replace it)";
+            if (!force) return exists_message(escape_name(path_.native()));
             return std::nullopt;
         case Found::Kind::Other: break;
     }
