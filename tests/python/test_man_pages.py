@@ -45,6 +45,13 @@ def words(text: str) -> set[str]:
     return {w.strip(":").lower() for w in text.split()}
 
 
+@pytest.mark.parametrize("program", ["sph2wav", "sph2pipe"])
+def test_each_program_has_its_page_beside_it(program):
+    text = man_page(program).read_text()
+    assert f'.TH {program.upper()} 1 "" "korrin_native {VERSION}"' in text
+    assert "\n.SH NAME\n" in text and "\n.SH SYNOPSIS\n" in text
+
+
 @needs_man
 @pytest.mark.parametrize("program", ["sph2wav", "sph2pipe"])
 def test_the_man_page_says_what_help_says(program):
