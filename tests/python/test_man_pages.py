@@ -34,8 +34,11 @@ def man_page(program: str) -> Path:
 
 
 def rendered(*args: str, cwd: Path | None = None) -> str:
-    # Wide enough that no line is broken or hyphenated; plain ASCII.
-    env = {**os.environ, "MANWIDTH": "1000", "LANG": "C", "LC_ALL": "C", "MANPAGER": "cat", "PAGER": "cat"}
+    # Wide enough that no line is broken or hyphenated; plain ASCII. man and
+    # groff are the system's, not this project's: the sanitizer run's
+    # preloaded runtime stays out of them (troff has faults of its own).
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+    env.update(MANWIDTH="1000", LANG="C", LC_ALL="C", MANPAGER="cat", PAGER="cat")
     result = subprocess.run([MAN, *args], capture_output=True, text=True, env=env, cwd=cwd, timeout=60)
     assert (result.returncode, result.stderr) == (0, ""), result.stderr
     return result.stdout
