@@ -24,7 +24,9 @@ def man_page(program: str) -> Path:
     """The page installed with the programs: under share/man/man1 of the
     environment (the wheel's data), or beside a program built elsewhere."""
     if os.environ.get("KORRIN_SPH2WAV"):
-        places = [SPH2WAV.parent, SPH2WAV.parent.parent / "share" / "man" / "man1"]
+        # Installed under a prefix, or in a build tree (build/src/cli/sph2wav,
+        # the pages in build/cli_help).
+        places = [SPH2WAV.parent.parent / "share" / "man" / "man1", SPH2WAV.parent.parent.parent / "cli_help"]
     else:
         places = [Path(sysconfig.get_path("data")) / "share" / "man" / "man1"]
     for place in places:
