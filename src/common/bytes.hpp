@@ -104,7 +104,7 @@ public:
 
     ByteView view() const noexcept { return {data(), size_}; }
     MutableByteView mutable_view() noexcept { return {data(), size_}; }
-    operator ByteView() const noexcept { return view(); }  // NOLINT: a buffer reads as a view
+    operator ByteView() const noexcept { return view(); }  // implicit: a buffer reads as a view
 
     // The source's handle of the block, when the block came from `source`
     // and the contents are the whole of it; null otherwise.

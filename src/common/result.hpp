@@ -36,8 +36,8 @@ public:
     using value_type = T;
     using error_type = E;
 
-    Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
-    Result(E error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
+    Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // implicit by design
+    Result(E error) : state_(std::in_place_index<1>, std::move(error)) {}  // implicit by design
 
     bool has_value() const noexcept { return state_.index() == 0; }
     explicit operator bool() const noexcept { return has_value(); }
@@ -68,7 +68,7 @@ public:
     using error_type = E;
 
     Result() = default;
-    Result(E error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
+    Result(E error) : state_(std::in_place_index<1>, std::move(error)) {}  // implicit by design
 
     bool has_value() const noexcept { return state_.index() == 0; }
     explicit operator bool() const noexcept { return has_value(); }

@@ -119,15 +119,9 @@ private:
 
 }  // namespace
 
-std::string_view codec_of(const format::Format& format) noexcept { return format::family_name(format); }
+std::string_view codec_of(const format::Format& format) noexcept { return format::codec_name(format); }
 
-std::uint32_t sample_width_of(const format::Format& format) noexcept {
-    switch (format.coding) {
-        case format::Coding::Linear8: return 1;
-        case format::Coding::Linear32: return 4;
-        default: return 2;
-    }
-}
+std::uint32_t sample_width_of(const format::Format& format) noexcept { return format::sample_width(format); }
 
 FrameRange resolve_range(std::int64_t start, std::optional<std::int64_t> stop, std::int64_t frames,
                          std::uint64_t total) noexcept {

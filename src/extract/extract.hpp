@@ -23,9 +23,8 @@
 namespace korrin::extract {
 
 
-// What korrin reports of a format: the coding's family ("pcm", "ulaw",
-// "alaw", "pculaw", "shorten") and the bytes of a sample, as stored for
-// linear PCM (1, 2 or 4), else 2 (G.711 and Shorten decode to 16 bits).
+// What korrin reports of a format: format::codec_name and
+// format::sample_width, the names and widths every surface shows.
 std::string_view codec_of(const format::Format& format) noexcept;
 std::uint32_t sample_width_of(const format::Format& format) noexcept;
 

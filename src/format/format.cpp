@@ -174,9 +174,9 @@ unsigned Format::stored_width() const noexcept {
 
 std::string_view codec_name(const Format& format) noexcept {
     switch (format.coding) {
-        case Coding::Linear8: return "pcm_s8";
-        case Coding::Linear16: return format.big_endian ? "pcm_s16be" : "pcm_s16le";
-        case Coding::Linear32: return format.big_endian ? "pcm_s32be" : "pcm_s32le";
+        case Coding::Linear8:
+        case Coding::Linear16:
+        case Coding::Linear32: return "pcm";
         case Coding::Ulaw: return "ulaw";
         case Coding::Alaw: return "alaw";
         case Coding::Pculaw: return "pculaw";
@@ -185,17 +185,17 @@ std::string_view codec_name(const Format& format) noexcept {
     return "shorten";
 }
 
-std::string_view family_name(const Format& format) noexcept {
+std::uint32_t sample_width(const Format& format) noexcept {
     switch (format.coding) {
-        case Coding::Linear8:
+        case Coding::Linear8: return 1;
+        case Coding::Linear32: return 4;
         case Coding::Linear16:
-        case Coding::Linear32: return "pcm";
         case Coding::Ulaw:
         case Coding::Alaw:
         case Coding::Pculaw:
         case Coding::Shorten: break;
     }
-    return codec_name(format);
+    return 2;
 }
 
 bool is_compressed(const sphere::SphereHeader& header) noexcept {

@@ -59,13 +59,15 @@ struct Format {
     unsigned decoded_width() const noexcept { return coding == Coding::Linear32 ? 4 : 2; }
 };
 
-// The codec's name, one table for every surface: "pcm_s8", "pcm_s16le",
-// "pcm_s16be", "pcm_s32le", "pcm_s32be", "ulaw", "alaw", "pculaw",
-// "shorten".
+// The codec's name, one table for every surface (sph2wav --info and
+// --json, korrin.info, korrin_native.info): "pcm", "ulaw", "alaw",
+// "pculaw" or "shorten". A linear coding's width and byte order are told
+// apart by sample_width and big_endian.
 std::string_view codec_name(const Format& format) noexcept;
 
-// The coding's family: "pcm", "ulaw", "alaw", "pculaw" or "shorten".
-std::string_view family_name(const Format& format) noexcept;
+// Bytes of a stored linear PCM sample (1, 2 or 4); 2 for G.711 and
+// Shorten, which decode to 16 bits.
+std::uint32_t sample_width(const Format& format) noexcept;
 
 // True when the header's coding names a compression (a second
 // comma-separated piece of sample_coding).

@@ -1,3 +1,13 @@
+"""Convert NIST SPHERE files to RIFF/WAV or PCM bytes, in memory.
+
+A malformed or unsupported file raises ValueError whose message says what
+is wrong; a wrong argument raises TypeError. Some files that korrin.read,
+sph2wav and sph2pipe read are refused here with this module's own
+messages, kept as they always were: 8-bit linear PCM, pculaw, the WSJ-era
+Shorten labels and stream version 1, and a sample_count that counts every
+channel's samples (the documentation's "Formats and refusals" lists them).
+"""
+
 # Type stub of the compiled module korrin_native.
 
 __version__: str

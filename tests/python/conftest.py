@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import importlib.metadata
 import os
 import struct
 import subprocess
@@ -12,6 +13,9 @@ from pathlib import Path
 import pytest
 
 REPO = Path(__file__).resolve().parents[2]
+# The version, as the installed package's metadata has it (pyproject.toml's
+# alone): what the module, sph2wav and the man pages say.
+VERSION = importlib.metadata.version("korrin-native")
 # A musl interpreter (scripts/musl-suite), in which a musllinux wheel is tested.
 MUSL = (sysconfig.get_config_var("HOST_GNU_TYPE") or "").endswith("-musl")
 EXAMPLES = REPO / "examples"

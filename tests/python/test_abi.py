@@ -16,7 +16,7 @@ from pathlib import Path
 import pytest
 
 import korrin_native as kn
-from conftest import MUSL, REPO
+from conftest import MUSL, REPO, VERSION
 
 SO = Path(kn.__file__)
 # glibc (split over several libraries before 2.34) and the GCC runtime it may load.
@@ -83,7 +83,7 @@ def test_loads_into_every_interpreter(python):
             "print(k.g711_expand(b'\\x80', True).hex(), k.__version__)")
     result = subprocess.run([str(python), "-I", "-c", code, str(SO.parent)], capture_output=True, text=True)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.split() == ["8015", "0.1.0"]
+    assert result.stdout.split() == ["8015", VERSION]
 
 
 @pytest.mark.parametrize("stub", ["korrin_native.pyi", "korrin_native-stubs/__init__.pyi"])
@@ -124,7 +124,7 @@ def test_korrin_extension_loads_into_every_interpreter(python):
     result = subprocess.run([str(python), "-I", "-c", code, str(NATIVE), str(REPO / "examples" / "ulaw_mono.sph")],
                             capture_output=True, text=True)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.split() == ["(1,", "16000,", "4000,", "'ulaw',", "2)", "0.1.0"]
+    assert result.stdout.split() == ["(1,", "16000,", "4000,", "'ulaw',", "2)", VERSION]
 
 
 def test_korrin_type_stub_matches_the_package():

@@ -18,7 +18,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import SHARED_SPHERE, SPH2WAV, needs_real_files, pcm16_fields, sph2wav, sphere_bytes, tree
+from conftest import SHARED_SPHERE, SPH2WAV, VERSION, needs_real_files, pcm16_fields, sph2wav, sphere_bytes, tree
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 import shorten_encoder  # noqa: E402
@@ -38,8 +38,11 @@ def loads_libraries(program: Path) -> bool:
     return any(struct.unpack_from("<I", head, phoff + i * entsize)[0] == 3 for i in range(count))
 
 
-USAGE = ("usage: sph2wav [-o OUTPUT] [-j N] [--pcm | --flac] [-c N] [-s B:E | -t B:E] [--force] [-q] INPUT...\n"
-         "       sph2wav --info [--json] INPUT...\n")
+USAGE = ("usage: sph2wav [OPTION]... INPUT...\n"
+         "       sph2wav [-c N] [-s B:E | -t B:E] [--pcm | --flac] -o - FILE\n"
+         "       sph2wav --info [--json] INPUT...\n"
+         "       sph2wav --wav-scp WAV_SCP [--segments SEGMENTS] [--pcm | --flac] -o OUTDIR\n"
+         "       sph2pipe [-h hdr] [-t|-s b:e] [-c N] [-p|-u|-a] [-f typ] infile [outfile]\n")
 
 
 def failure_lines(stderr: bytes) -> list[str]:
@@ -153,7 +156,7 @@ def test_tree_outputs_match_the_module(korrin, corpus, options, out_prefix, exte
 
     assert result.returncode == 1
     assert sorted(failure_lines(result.stderr)) == sorted(f"{p}: {m}" for p, m in failures.items())
-    summary = f"sph2wav: {CONVERTIBLE} of {CONVERTIBLE + 5} files converted, 5 failed"
+    summary = f"sph2wav: {CONVERTIBLE} of {CONVERTIBLE + 5} outputs written, 5 failed"
     assert result.stderr.decode().splitlines()[-1].startswith(summary)
     expected = {
         out_prefix + str(Path(name).relative_to("top").with_suffix(extension)): data
@@ -185,7 +188,7 @@ BAD = sphere(10, payload=bytes(3))
     [
         ([], 2, "", "sph2wav: no input given\n" + USAGE),
         # One input file and -o naming a file: that file is the output.
-        (["-q", "good.sph", "-o", "bad.sph"], 1, "", "good.sph: bad.sph already exists (use --force to replace it)\n"),
+        (["-q", "good.sph", "-o", "bad.sph"], 1, "", "good.sph: bad.sph already exists (use --force to replace it, or --skip-existing to keep it)\n"),
         (["good.sph", "good.sph", "-o", "bad.sph"], 1, "", "bad.sph: not a directory\n"),
         (["--frobnicate", "good.sph"], 2, "", "sph2wav: unknown option '--frobnicate'\n" + USAGE),
         (["-x", "good.sph"], 2, "", "sph2wav: unknown option '-x'\n" + USAGE),
@@ -193,7 +196,7 @@ BAD = sphere(10, payload=bytes(3))
         (["--jobs=2x", "good.sph"], 2, "", "sph2wav: invalid thread count '2x' (expected 1 to 1024)\n" + USAGE),
         (["good.sph", "-o"], 2, "", "sph2wav: option '-o' needs a value\n" + USAGE),
         (["--force=yes", "good.sph"], 2, "", "sph2wav: option '--force' takes no value\n" + USAGE),
-        (["--version"], 0, "sph2wav 0.1.0\n", ""),
+        (["--version"], 0, f"sph2wav {VERSION}\n", ""),
         (["-V", "--bogus-after-version"], 2, "", "sph2wav: unknown option '--bogus-after-version'\n" + USAGE),
         (["-q", "missing.sph"], 1, "", "missing.sph: no such file or directory\n"),
         (["-q", "good.sph", "bad.sph"], 1, "",
@@ -240,7 +243,7 @@ def test_help_describes_every_option(tmp_path):
     result = sph2wav("-h", cwd=tmp_path)
     assert result.returncode == 0 and result.stderr == b""
     text = result.stdout.decode()
-    assert text.startswith("usage: sph2wav [OPTION]... INPUT...\n")
+    assert text.startswith(USAGE)  # the short usage is the help's head: every form
     for option in ("--output=OUTPUT", "--jobs=N", "--max-memory=SIZE", "--pcm", "--flac", "--force",
                    "--skip-existing", "--keep-extension", "--no-checksum", "--quiet", "--help", "--version"):
         assert option in text
@@ -256,7 +259,7 @@ def test_existing_outputs_are_replaced_only_with_force(korrin, tmp_path):
         result = sph2wav("-q", *args, cwd=tmp_path)
         where = "a.wav" if len(args) == 1 else "out/a.wav"
         assert result.returncode == 1
-        assert result.stderr.decode() == f"a.sph: {where} already exists (use --force to replace it)\n"
+        assert result.stderr.decode() == f"a.sph: {where} already exists (use --force to replace it, or --skip-existing to keep it)\n"
     assert (tmp_path / "a.wav").read_bytes() == b"precious"
     assert (tmp_path / "out" / "a.wav").read_bytes() == b"also precious"
 
@@ -423,11 +426,11 @@ def test_progress_bar_only_on_a_terminal(tmp_path, quiet, terminal, bar, summary
         stdout, stderr = process.stdout, process.stderr
 
     assert process.returncode == 0 and stdout == b""
-    assert (b"5/5 files [" in stderr) == bar
+    assert (b"5/5 outputs [" in stderr) == bar
     assert (b"\x1b[K" in stderr) == bar  # the bar is erased before the summary
     last_line = stderr.replace(b"\r\n", b"\n").split(b"\x1b[K")[-1]
     if summary:
-        assert last_line.startswith(b"sph2wav: 5 files converted (5.2 kB read in ")
+        assert last_line.startswith(b"sph2wav: 5 outputs written (5.2 kB read in ")
     else:
         assert stderr == b""
 

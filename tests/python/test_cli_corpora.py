@@ -134,7 +134,7 @@ def test_a_wsj_like_tree_converts_with_checksums_and_kept_extensions(korrin, tmp
     result = sph2wav("--keep-extension", "wsj", "-o", "out", cwd=tmp_path)
 
     assert result.returncode == 0, result.stderr
-    assert lines(result.stderr)[-1].startswith(f"sph2wav: {len(made)} files converted")
+    assert lines(result.stderr)[-1].startswith(f"sph2wav: {len(made)} outputs written")
     assert tree(tmp_path / "out") == {name + ".wav": m.output for name, m in made.items()}
     if FFMPEG is None:
         return
@@ -303,7 +303,7 @@ def test_skip_existing_resumes_a_run(korrin, tmp_path):
     assert result.returncode == 1  # bad.sph fails
     assert [line for line in lines(result.stderr) if not line.startswith("d/bad.sph: ")] == [
         lines(result.stderr)[-1]]
-    assert lines(result.stderr)[-1].startswith("sph2wav: 4 of 5 files converted, 1 failed, 2 skipped (")
+    assert lines(result.stderr)[-1].startswith("sph2wav: 4 of 5 outputs written, 1 failed, 2 skipped (")
     want = {f"{k}.wav": m.output for k, m in ((name[2:-4], m) for name, m in made.items())}
     want["0.wav"] = b"left as it was"
     assert tree(tmp_path / "out") == want
@@ -311,18 +311,18 @@ def test_skip_existing_resumes_a_run(korrin, tmp_path):
     (tmp_path / "d/bad.sph").unlink()
     again = sph2wav("--skip-existing", "d", "-o", "out", cwd=tmp_path)
     assert again.returncode == 0
-    assert lines(again.stderr) == ["sph2wav: 0 files converted, 6 skipped"]
+    assert lines(again.stderr) == ["sph2wav: 0 outputs written, 6 skipped"]
     # Without the option every existing output is a failure, as before.
     without = sph2wav("-q", "d", "-o", "out", cwd=tmp_path)
     assert without.returncode == 1
     assert sorted(lines(without.stderr)) == [
-        f"d/{k}.sph: out/{k}.wav already exists (use --force to replace it)" for k in range(6)]
+        f"d/{k}.sph: out/{k}.wav already exists (use --force to replace it, or --skip-existing to keep it)" for k in range(6)]
 
 
 @pytest.mark.parametrize("options, status, report", [
-    (["--skip-existing"], 0, ["sph2wav: 0 files converted, 1 skipped"]),
-    ([], 1, ["standard input: out.flac already exists (use --force to replace it)",
-             "sph2wav: 0 of 1 files converted, 1 failed"]),
+    (["--skip-existing"], 0, ["sph2wav: 0 outputs written, 1 skipped"]),
+    ([], 1, ["standard input: out.flac already exists (use --force to replace it, or --skip-existing to keep it)",
+             "sph2wav: 0 of 1 outputs written, 1 failed"]),
 ])
 def test_an_output_made_while_converting_is_kept(tmp_path, options, status, report):
     """The output appears after the check before conversion, while the file

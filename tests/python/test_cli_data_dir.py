@@ -168,11 +168,11 @@ def test_whole_recordings_resume_and_formats(tmp_path, calls, korrin):
     (out / "r1.wav").unlink()
     again = sph2wav("--skip-existing", "--wav-scp", "wav.scp", "-o", "out", cwd=tmp_path)
     assert again.returncode == 0
-    assert "1 file converted, 2 skipped" in again.stderr.decode()
+    assert "1 output written, 2 skipped" in again.stderr.decode()
     assert (tmp_path / "out/wav.scp").read_text().splitlines() == [
         "r0 out/data/r0.wav", "r1 out/data/r1.wav", "r2-A out/data/r2-A.wav"]
     refused = sph2wav("-q", "--wav-scp", "wav.scp", "-o", "out", cwd=tmp_path)
-    assert refused.returncode == 1 and b"already exists (use --force to replace it)" in refused.stderr
+    assert refused.returncode == 1 and b"already exists (use --force to replace it, or --skip-existing to keep it)" in refused.stderr
 
     pcm = sph2wav("-q", "--pcm", "--wav-scp", "wav.scp", "-o", "pcm", cwd=tmp_path)
     assert pcm.returncode == 0

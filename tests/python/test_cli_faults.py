@@ -219,7 +219,7 @@ def test_file_size_limit_fails_the_big_files_only(korrin, tmp_path):
     assert result.returncode == 1, result.stderr
     assert failure_lines(result.stderr) == [f"./{n}.sph: cannot write out/{n}.wav: file too large"
                                             for n in ("a_big", "c_big")]
-    assert "1 of 3 files converted, 2 failed" in result.stderr.decode()
+    assert "1 of 3 outputs written, 2 failed" in result.stderr.decode()
     assert tree(tmp_path / "out") == {"b_small.wav": korrin.transcode(small)}
 
 
@@ -276,7 +276,7 @@ def test_outputs_are_the_same_with_and_without_unnamed_temporaries(korrin, tmp_p
 
     refused = sph2wav("-q", "in", "-o", "out", cwd=tmp_path, env=env)
     assert refused.returncode == 1
-    assert refused.stderr == b"in/a.sph: out/a.wav already exists (use --force to replace it)\n"
+    assert refused.stderr == b"in/a.sph: out/a.wav already exists (use --force to replace it, or --skip-existing to keep it)\n"
     assert (tmp_path / "out" / "a.wav").read_bytes() == b"old"
 
     forced = sph2wav("-q", "--force", "in", "-o", "out", cwd=tmp_path, env=env)
@@ -391,7 +391,7 @@ def test_names_inside_messages_are_escaped(korrin, tmp_path):
     assert result.stderr.decode().splitlines() == [
         "d/x\\n.wv1: output d/x\\n.wav is also the output of d/x\\n.sph"
         " (use --keep-extension to name outputs after the whole input name)",
-        "y\\x1b.sph: y\\x1b.wav already exists (use --force to replace it)",
+        "y\\x1b.sph: y\\x1b.wav already exists (use --force to replace it, or --skip-existing to keep it)",
     ]
 
 

@@ -369,7 +369,7 @@ def test_levels_and_verify(korrin, tmp_path):
         (["--flac", "--pcm", "in.sph"], 2, "sph2wav: --flac and --pcm exclude each other\n"),
         (["-5", "in.sph"], 2, "sph2wav: option '-5' applies only to FLAC output (--flac)\n"),
         (["--no-verify", "in.sph"], 2, "sph2wav: option '--no-verify' applies only to FLAC output (--flac)\n"),
-        (["--flac", "-q", "in.sph"], 1, "in.flac already exists (use --force to replace it)\n"),
+        (["--flac", "-q", "in.sph"], 1, "in.flac already exists (use --force to replace it, or --skip-existing to keep it)\n"),
         (["--flac", "-q", "--force", "in.sph"], 0, ""),
     ],
 )

@@ -10,6 +10,7 @@ import hashlib
 import json
 import os
 import pty
+import re
 import shlex
 import struct
 import subprocess
@@ -226,7 +227,7 @@ def test_a_span_of_a_stored_payload_reads_only_its_bytes(korrin, tmp_path, data,
     assert result.returncode == 0, result.stderr
     stored_width = 1 if b"law" in data[:1024] else bits // 8  # G.711 stores one byte a sample
     read = len(data) if whole_file else 1024 + (end - begin) * channels * stored_width
-    assert result.stderr.decode().startswith(f"sph2wav: 1 file converted ({summary_bytes(read)} read in "), \
+    assert result.stderr.decode().startswith(f"sph2wav: 1 output written ({summary_bytes(read)} read in "), \
         result.stderr
     picked = np.frombuffer(korrin.decode_pcm(data), dtype=f"<i{bits // 8}").reshape(-1, channels)[begin:end]
     if channel is not None:
@@ -409,7 +410,7 @@ def test_standard_input_to_a_named_file(korrin, tmp_path):
     result = subprocess.run([str(SPH2WAV), "-", "-o", "x.wav"], input=data, capture_output=True, cwd=tmp_path,
                             timeout=60)
     assert result.returncode == 0
-    assert result.stderr.decode().startswith("sph2wav: 1 file converted")
+    assert result.stderr.decode().startswith("sph2wav: 1 output written")
     assert tree(tmp_path) == {"x.wav": korrin.transcode(data)}
 
 
@@ -426,7 +427,7 @@ def test_standard_input_to_a_named_file(korrin, tmp_path):
         ({"d/keep": b"k"}, ["a.sph", "-o", "d"], "d/a.wav", None),
         ({}, ["a.sph", "-o", "made/"], "made/a.wav", None),
         # The same rules as trees for what exists.
-        ({"x.wav": b"precious"}, ["a.sph", "-o", "x.wav"], None, "a.sph: x.wav already exists (use --force to replace it)"),
+        ({"x.wav": b"precious"}, ["a.sph", "-o", "x.wav"], None, "a.sph: x.wav already exists (use --force to replace it, or --skip-existing to keep it)"),
         ({"x.wav": b"precious"}, ["--force", "a.sph", "-o", "x.wav"], "x.wav", None),
         ({}, ["--force", "a.sph", "-o", "a.sph"], None, "a.sph: output a.sph would replace the input"),
         ({}, ["--force", "a.sph", "-o", "./a.sph"], None, "a.sph: output ./a.sph would replace the input"),
@@ -501,11 +502,12 @@ def test_info_lists_fields_in_file_order_and_the_format(tmp_path):
         "  sample_coding       -s4  ulaw\n"
         "  note                -s8  \"tab\\there\"\n"
         "  sample_count_again  -i   +5\n"
-        "  codec:     ulaw\n"
-        "  channels:  2\n"
-        "  rate:      8000\n"
-        "  frames:    24000\n"
-        "  duration:  3.000000\n"
+        "  codec:         ulaw\n"
+        "  sample_width:  2\n"
+        "  channels:      2\n"
+        "  rate:          8000\n"
+        "  frames:        24000\n"
+        "  duration:      3.000000\n"
         "\n"
         "b.sph\n"
         "  sample_count        -i   7\n"
@@ -514,38 +516,50 @@ def test_info_lists_fields_in_file_order_and_the_format(tmp_path):
         "  sample_n_bytes      -i   4\n"
         "  sample_coding       -s3  pcm\n"
         "  sample_byte_format  -i   10\n"
-        "  codec:     pcm_s32be\n"
-        "  channels:  3\n"
-        "  rate:      16000\n"
-        "  frames:    7\n"
-        "  duration:  0.000438\n"
+        "  codec:         pcm\n"
+        "  sample_width:  4\n"
+        "  byte_order:    big\n"
+        "  channels:      3\n"
+        "  rate:          16000\n"
+        "  frames:        7\n"
+        "  duration:      0.000438\n"
     )
 
 
-@pytest.mark.parametrize(
-    "fields, codec",
-    [
-        ({"sample_coding": "pcm", "sample_n_bytes": "2", "sample_byte_format": "01"}, "pcm_s16le"),
-        ({"sample_coding": "pcm", "sample_n_bytes": "2"}, "pcm_s16le"),  # no byte order: "1"
-        ({"sample_coding": "pcm", "sample_n_bytes": "2", "sample_byte_format": "10"}, "pcm_s16be"),
-        ({"sample_coding": "pcm", "sample_n_bytes": "4", "sample_byte_format": "1"}, "pcm_s32le"),
-        ({"sample_coding": "pcm", "sample_n_bytes": "3", "sample_byte_format": "01"}, "unsupported"),
-        ({"sample_coding": "pcm", "sample_n_bytes": "2", "sample_byte_format": "0123"}, "unsupported"),
-        ({"sample_coding": " MU-LAW ", "sample_n_bytes": "1"}, "ulaw"),
-        ({"sample_coding": "alaw", "sample_n_bytes": "1"}, "alaw"),
-        ({"sample_coding": "alaw", "sample_n_bytes": "2"}, "unsupported"),
-        ({"sample_coding": "pcm,embedded-shorten-v2.00", "sample_n_bytes": "2"}, "shorten"),
-        ({"sample_coding": "ulaw,embedded-shorten-v2.00,x", "sample_n_bytes": "1"}, "shorten"),
-        ({"sample_coding": "pcm,Embedded-Shorten-v1.1", "sample_n_bytes": "2"}, "shorten"),
-        ({"sample_coding": "pcm,embedded-shorten-v1.09", "sample_n_bytes": "2"}, "shorten"),
-        ({"sample_coding": "pcm,embedded-shorten-v1.2", "sample_n_bytes": "2"}, "unsupported"),
-        ({"sample_coding": "pcm,embedded-wavpack", "sample_n_bytes": "2"}, "unsupported"),
-        ({"sample_coding": "gsm", "sample_n_bytes": "1"}, "unsupported"),
-    ],
-)
-def test_info_json_names_the_codec(tmp_path, fields, codec):
+# The header's coding, and what --info names it: the codec, as korrin.info
+# names it, then the stored width and a linear coding's byte order.
+INFO_CODECS = [
+    ({"sample_coding": "pcm", "sample_n_bytes": "2", "sample_byte_format": "01"}, ("pcm", 2, "little")),
+    ({"sample_coding": "pcm", "sample_n_bytes": "2"}, ("pcm", 2, "little")),  # no byte order: "1"
+    ({"sample_coding": "pcm", "sample_n_bytes": "2", "sample_byte_format": "10"}, ("pcm", 2, "big")),
+    ({"sample_coding": "pcm", "sample_n_bytes": "4", "sample_byte_format": "1"}, ("pcm", 4, "little")),
+    ({"sample_coding": "pcm", "sample_n_bytes": "1"}, ("pcm", 1, None)),
+    ({"sample_coding": "pcm", "sample_n_bytes": "3", "sample_byte_format": "01"}, ("unsupported", None, None)),
+    ({"sample_coding": "pcm", "sample_n_bytes": "2", "sample_byte_format": "0123"}, ("unsupported", None, None)),
+    ({"sample_coding": " MU-LAW ", "sample_n_bytes": "1"}, ("ulaw", 2, None)),
+    ({"sample_coding": "alaw", "sample_n_bytes": "1"}, ("alaw", 2, None)),
+    ({"sample_coding": "pculaw", "sample_n_bytes": "1"}, ("pculaw", 2, None)),
+    ({"sample_coding": "alaw", "sample_n_bytes": "2"}, ("unsupported", None, None)),
+    ({"sample_coding": "pcm,embedded-shorten-v2.00", "sample_n_bytes": "2"}, ("shorten", 2, None)),
+    ({"sample_coding": "ulaw,embedded-shorten-v2.00,x", "sample_n_bytes": "1"}, ("shorten", 2, None)),
+    ({"sample_coding": "pcm,Embedded-Shorten-v1.1", "sample_n_bytes": "2"}, ("shorten", 2, None)),
+    ({"sample_coding": "pcm,embedded-shorten-v1.09", "sample_n_bytes": "2"}, ("shorten", 2, None)),
+    ({"sample_coding": "pcm,embedded-shorten-v1.2", "sample_n_bytes": "2"}, ("unsupported", None, None)),
+    ({"sample_coding": "pcm,embedded-wavpack", "sample_n_bytes": "2"}, ("unsupported", None, None)),
+    ({"sample_coding": "gsm", "sample_n_bytes": "1"}, ("unsupported", None, None)),
+]
+
+
+def info_file(tmp_path, fields):
     all_fields = {"sample_count": "16001", "sample_rate": "16000", "channel_count": "1", **fields}
     (tmp_path / "f.sph").write_bytes(sphere_bytes(all_fields))
+    return all_fields
+
+
+@pytest.mark.parametrize("fields, named", INFO_CODECS)
+def test_info_json_names_the_codec(tmp_path, fields, named):
+    all_fields = info_file(tmp_path, fields)
+    codec, width, order = named
 
     result = sph2wav("--info", "--json", "f.sph", cwd=tmp_path)
 
@@ -555,10 +569,25 @@ def test_info_json_names_the_codec(tmp_path, fields, codec):
         "file": "f.sph",
         "fields": [{"name": k, "type": field_type(v), "value": v.strip()} for k, v in all_fields.items()],
         "codec": codec, "channels": 1, "rate": 16000, "frames": 16001, "duration": 1.000063,
+        **({"sample_width": width} if width else {}),
+        **({"byte_order": order} if order else {}),
         # A Shorten payload's label, as conversion reads it; no stream here
         # to tell its version.
         **({"shorten_label": fields["sample_coding"].split(",")[1].strip().lower()} if codec == "shorten" else {}),
     }
+
+
+@pytest.mark.parametrize("fields, named", [case for case in INFO_CODECS if case[1][0] != "unsupported"])
+def test_info_names_codecs_as_korrin_does(tmp_path, fields, named):
+    korrin = pytest.importorskip("korrin")
+    info_file(tmp_path, fields)
+    record = json.loads(sph2wav("--info", "--json", "f.sph", cwd=tmp_path).stdout)
+    text = sph2wav("--info", "f.sph", cwd=tmp_path).stdout.decode()
+
+    read = korrin.info(tmp_path / "f.sph")
+
+    assert (record["codec"], record["sample_width"]) == (read.codec, read.sample_width)
+    assert re.search(f"\n  codec: +{read.codec}\n  sample_width: +{read.sample_width}\n", text)
 
 
 @pytest.mark.parametrize("version", [1, 2, 3])

@@ -17,13 +17,13 @@ import pytest
 
 import korrin_native as kn
 import make_examples
-from conftest import EXAMPLES, SHARED_SPHERE, needs_real_files, pcm16_fields, sphere_bytes
+from conftest import EXAMPLES, VERSION, SHARED_SPHERE, needs_real_files, pcm16_fields, sphere_bytes
 
 FUNCTIONS = ["transcode", "decode_pcm", "shorten_to_pcm", "g711_expand"]
 
 
 def test_module_attributes():
-    assert kn.__version__ == "0.1.0"
+    assert kn.__version__ == VERSION
     assert kn.__doc__ == ""
     assert kn.__all__ == ["__version__", *FUNCTIONS]
     assert type(kn.__all__) is list

@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import REPO
+from conftest import REPO, VERSION
 
 sys.path.insert(0, str(REPO / "scripts"))
 import check_wheel  # noqa: E402
@@ -36,7 +36,7 @@ def program(**changes) -> Elf:
                   needed={"libc.so.6", "libm.so.6", "libdl.so.2"}, versions={"libm.so.6": {"GLIBC_2.2.5"}},
                   exported={"_IO_stdin_used"}, unresolved={"something"})
     fields.update(changes)
-    return Elf("korrin_native-0.1.0.data/scripts/sph2wav", **fields)
+    return Elf(f"korrin_native-{VERSION}.data/scripts/sph2wav", **fields)
 
 
 @pytest.mark.parametrize("elf, machine, fault", [
@@ -124,7 +124,7 @@ def bundle(**changes):
     (bundle(), None),
     (bundle(exported={"_PyInit_korrin_native", "__mh_bundle_header"}), None),
     (bundle(minimum=(10, 13, 0)), None),
-    (check_wheel.MachO("korrin_native-0.1.0.data/scripts/sph2wav", ["arm64"], "EXECUTE", (11, 0),
+    (check_wheel.MachO(f"korrin_native-{VERSION}.data/scripts/sph2wav", ["arm64"], "EXECUTE", (11, 0),
                        {"/usr/lib/libSystem.B.dylib"}, {"__mh_execute_header"}), None),
     (bundle(arches=["x86_64"]), "built for ['x86_64'], not arm64 alone"),
     (bundle(arches=["arm64", "x86_64"]), "not arm64 alone"),

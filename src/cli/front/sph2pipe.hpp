@@ -54,6 +54,8 @@ RunSettings sph2pipe_settings();
 // failure, usage errors included).
 int sph2pipe_main(std::span<const char* const> args);
 
+// The usage line and the --help text: made at build time from
+// help/sph2pipe.txt, as the man page is (cmake/help_text.cmake).
 extern const char sph2pipe_usage[];
 extern const char sph2pipe_help[];
 

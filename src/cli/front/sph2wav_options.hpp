@@ -66,6 +66,9 @@ Command parse_command_line(std::span<const char* const> args);
 // command line makes no sense, or nothing.
 Result<void> validate(Options& options);
 
+// The short usage printed after a usage error (every form of the command
+// line) and the --help text: made at build time from help/sph2wav.txt, as
+// the man page is (cmake/help_text.cmake).
 extern const char usage_line[];
 extern const char help_text[];
 

@@ -75,11 +75,20 @@ std::vector<Fact> derived_facts(const sphere::SphereHeader& header, std::uint64_
     const std::uint64_t frames = format ? format->frames : static_cast<std::uint64_t>(*header.int_("sample_count"));
     std::vector<Fact> facts = {
         {"codec", format ? std::string(format::codec_name(*format)) : "unsupported", false},
+    };
+    // As korrin.info tells them: the stored width, and a linear coding's
+    // byte order.
+    if (format) {
+        facts.push_back({"sample_width", std::to_string(format::sample_width(*format)), true});
+        if (format->coding == format::Coding::Linear16 || format->coding == format::Coding::Linear32)
+            facts.push_back({"byte_order", format->big_endian ? "big" : "little", false});
+    }
+    facts.insert(facts.end(), {
         {"channels", std::to_string(channels), true},
         {"rate", std::to_string(rate), true},
         {"frames", std::to_string(frames), true},
         {"duration", decimal_seconds(frames, rate), true},
-    };
+    });
     // The labels and stream versions conversion takes; a version the
     // decoder refuses shows as what it is, for the refusal to explain.
     if (format && format->compressed()) {

@@ -149,7 +149,7 @@ void Reporter::progress(const Counters& counters, std::size_t jobs) {
     const double elapsed = seconds();
     const double rate = elapsed > 0 ? static_cast<double>(counters.bytes_read.load()) / elapsed : 0;
 
-    std::string counts = std::to_string(done) + "/" + std::to_string(total) + " files";
+    std::string counts = std::to_string(done) + "/" + std::to_string(total) + " outputs";
     std::string tail = "  " + format_bytes(rate) + "/s";
     if (done > 0 && done < total)
         tail += "  " + format_duration(elapsed / static_cast<double>(done) *
@@ -189,11 +189,13 @@ void Reporter::summary(const Counters& counters) {
         line += "no SPHERE files found\n";
         return emit(line);
     }
+    // Outputs, not files: a recording cut into segments makes several, and
+    // a data directory's unreadable line is an output that failed.
     if (failed == 0)
-        line += std::to_string(converted) + (converted == 1 ? " file" : " files") + " converted";
+        line += std::to_string(converted) + (converted == 1 ? " output" : " outputs") + " written";
     else
         line += std::to_string(converted) + " of " + std::to_string(total) +
-                " files converted, " + std::to_string(failed) + " failed";
+                " outputs written, " + std::to_string(failed) + " failed";
     if (skipped > 0) line += ", " + std::to_string(skipped) + " skipped";
     if (bytes > 0) {
         line += " (" + format_bytes(bytes) + " read in " + format_fixed(elapsed, 2) + " s";

@@ -28,7 +28,7 @@ Result<void> Sink::check(const std::optional<input::FileIdentity>& input, bool f
         case Found::Kind::Regular:
             if (input && found.identity == *input)
                 return invalid("output ", escape_name(path_.native()), " would replace the input");
-            if (!force) return invalid(escape_name(path_.native()), " already exists (use --force to replace it)");
+            if (!force) return invalid(exists_message(escape_name(path_.native())));
             return ok();
         case Found::Kind::Other: break;
     }

@@ -277,7 +277,7 @@ WriteResult OutputWriter::write(std::size_t slot_index, const fs::path& path, By
         if (stopped_.load()) return Unwritten{Unwritten::Why::Stopped, {}};  // abandon() has removed any named file
         const int cause = errno;
         if (cause == EEXIST) {
-            return Unwritten{Unwritten::Why::Exists, shown + " already exists (use --force to replace it)"};
+            return Unwritten{Unwritten::Why::Exists, exists_message(shown)};
         }
         error = "cannot create " + shown + ": " + describe(std::error_code(cause, std::generic_category()));
         return failed(std::move(error));
@@ -302,6 +302,10 @@ void OutputWriter::remove_named_temporaries() noexcept {
         for (int waited = 0; waited < 1000 && slot.naming.load(); ++waited) ::nanosleep(&pause, nullptr);
         if (slot.named.load()) fs_at::remove(slot.crash_folder.load(), slot.crash_name);
     }
+}
+
+std::string exists_message(const std::string& shown) {
+    return shown + " already exists (use --force to replace it, or --skip-existing to keep it)";
 }
 
 }  // namespace korrin::cli

@@ -114,4 +114,8 @@ private:
     std::vector<Slot> slots_;
 };
 
+// The refusal of an output that exists: `shown` (an escaped name) and the
+// two ways past it.
+std::string exists_message(const std::string& shown);
+
 }  // namespace korrin::cli

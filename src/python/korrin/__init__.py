@@ -40,10 +40,12 @@ class Info:
 
     `samplerate`, `channels` and `frames` (per channel) are ints, `duration`
     is frames / samplerate in seconds, `codec` is "pcm", "ulaw", "alaw",
-    "pculaw" or "shorten", and `sample_width` the bytes of a stored linear
-    PCM sample (1, 2 or 4; 2 for G.711 and Shorten, which decode to 16 bits). `header` holds the header's fields in the file's order,
-    integers as int, reals as float and strings as str; a field named twice
-    keeps its first place and its last value, the one conversions use.
+    "pculaw" or "shorten" (the names `sph2wav --info` gives too), and
+    `sample_width` the bytes of a stored linear PCM sample (1, 2 or 4; 2 for
+    G.711 and Shorten, which decode to 16 bits). `header` holds the header's
+    fields in the file's order, integers as int, reals as float and strings
+    as str; a field named twice keeps its first place and its last value,
+    the one conversions use.
     """
 
     __slots__ = ("samplerate", "channels", "frames", "duration", "codec", "sample_width", "header")
