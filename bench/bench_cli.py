@@ -92,9 +92,9 @@ def wav_data(wav: bytes) -> bytes:
     """The data chunk of a RIFF/WAV file, whatever chunks precede it."""
     pos = 12
     while pos + 8 <= len(wav):
-        tag, size = wav[pos:pos + 4], int.from_bytes(wav[pos + 4:pos + 8], "little")
+        tag, size = wav[pos : pos + 4], int.from_bytes(wav[pos + 4 : pos + 8], "little")
         if tag == b"data":
-            return wav[pos + 8:pos + 8 + size]
+            return wav[pos + 8 : pos + 8 + size]
         pos += 8 + size + (size & 1)
     raise ValueError("no data chunk")
 
@@ -113,8 +113,7 @@ class Bench:
 
     def run_sph2wav(self, jobs: int) -> Path:
         out = self.fresh_out()
-        subprocess.run([str(self.sph2wav), "-q", "-j", str(jobs), str(self.src), "-o", str(out)],
-                       check=True)
+        subprocess.run([str(self.sph2wav), "-q", "-j", str(jobs), str(self.src), "-o", str(out)], check=True)
         return out
 
     def run_python_loop(self) -> Path:
@@ -133,9 +132,23 @@ class Bench:
 
         def one(path: Path) -> None:
             target = out / path.relative_to(self.src).with_suffix(".wav")
-            subprocess.run([ffmpeg, "-nostdin", "-hide_banner", "-loglevel", "error", "-y",
-                            "-i", str(path), "-c:a", "pcm_s16le", "-bitexact", str(target)],
-                           check=True)
+            subprocess.run(
+                [
+                    ffmpeg,
+                    "-nostdin",
+                    "-hide_banner",
+                    "-loglevel",
+                    "error",
+                    "-y",
+                    "-i",
+                    str(path),
+                    "-c:a",
+                    "pcm_s16le",
+                    "-bitexact",
+                    str(target),
+                ],
+                check=True,
+            )
 
         with concurrent.futures.ThreadPoolExecutor(2) as pool:
             list(pool.map(one, paths))
@@ -171,10 +184,8 @@ def main() -> int:
         bench = Bench(work, src, paths, sph2wav)
 
         # Correctness first: every case must give the module's audio.
-        expected = {p.relative_to(src).with_suffix(".wav"): korrin_native.transcode(p.read_bytes())
-                    for p in paths}
-        for name, run in (("sph2wav -j 2", lambda: bench.run_sph2wav(2)),
-                          ("python loop", bench.run_python_loop)):
+        expected = {p.relative_to(src).with_suffix(".wav"): korrin_native.transcode(p.read_bytes()) for p in paths}
+        for name, run in (("sph2wav -j 2", lambda: bench.run_sph2wav(2)), ("python loop", bench.run_python_loop)):
             out = run()
             got = {p.relative_to(out): p.read_bytes() for p in out.rglob("*.wav")}
             if got != expected:
@@ -189,7 +200,7 @@ def main() -> int:
         times: dict[str, list[float]] = {name: [] for name in cases}
         names = list(cases)
         for r in range(reps):
-            for name in names[r % len(names):] + names[:r % len(names)]:
+            for name in names[r % len(names) :] + names[: r % len(names)]:
                 seconds, out = timed(cases[name])
                 times[name].append(seconds)
                 bench.clear(out)
@@ -204,8 +215,9 @@ def main() -> int:
             times["ffmpeg per file"] = [seconds * files / ffmpeg_files]
             bench.clear(out)
             if ffmpeg_files < files:
-                notes.append(f"ffmpeg: timed on {ffmpeg_files} of the {files} files, "
-                             f"projected to all ({seconds:.2f} s measured)")
+                notes.append(
+                    f"ffmpeg: timed on {ffmpeg_files} of the {files} files, projected to all ({seconds:.2f} s measured)"
+                )
         else:
             notes.append("ffmpeg not found: no per-file baseline")
 
@@ -213,38 +225,50 @@ def main() -> int:
     rows = []
     for name, runs in times.items():
         median = statistics.median(runs)
-        rows.append({
-            "case": name,
-            "runs": runs,
-            "median_s": median,
-            "files_per_s": files / median,
-            "mb_per_s": total_bytes / median / 1e6,
-            "vs_sph2wav_j2": median / base,
-        })
+        rows.append(
+            {
+                "case": name,
+                "runs": runs,
+                "median_s": median,
+                "files_per_s": files / median,
+                "mb_per_s": total_bytes / median / 1e6,
+                "vs_sph2wav_j2": median / base,
+            }
+        )
 
-    print(f"sph2wav corpus: {files} files, {total_bytes / 1e6:.1f} MB of 16-bit PCM SPHERE, "
-          f"{os.cpu_count()} cores, in {args.dir or tempfile.gettempdir()}")
+    print(
+        f"sph2wav corpus: {files} files, {total_bytes / 1e6:.1f} MB of 16-bit PCM SPHERE, "
+        f"{os.cpu_count()} cores, in {args.dir or tempfile.gettempdir()}"
+    )
     print(f"{'case':<18}{'median s':>10}{'files/s':>10}{'MB/s':>9}{'x time of -j 2':>16}")
     for row in rows:
-        print(f"{row['case']:<18}{row['median_s']:>10.3f}{row['files_per_s']:>10.0f}"
-              f"{row['mb_per_s']:>9.1f}{row['vs_sph2wav_j2']:>16.2f}")
+        print(
+            f"{row['case']:<18}{row['median_s']:>10.3f}{row['files_per_s']:>10.0f}"
+            f"{row['mb_per_s']:>9.1f}{row['vs_sph2wav_j2']:>16.2f}"
+        )
     if ffmpeg:
         print("ffmpeg: one process per file, two at a time, one round; start-up dominates")
     for note in notes:
         print(note)
 
     args.json.parent.mkdir(parents=True, exist_ok=True)
-    args.json.write_text(json.dumps({
-        "benchmark": "sph2wav corpus",
-        "files": files,
-        "bytes": total_bytes,
-        "rounds": reps,
-        "directory": str(args.dir or tempfile.gettempdir()),
-        "ffmpeg_files": ffmpeg_files if ffmpeg else 0,
-        "machine": {"cores": os.cpu_count(), "platform": platform.platform()},
-        "cases": rows,
-        "notes": notes,
-    }, indent=2) + "\n")
+    args.json.write_text(
+        json.dumps(
+            {
+                "benchmark": "sph2wav corpus",
+                "files": files,
+                "bytes": total_bytes,
+                "rounds": reps,
+                "directory": str(args.dir or tempfile.gettempdir()),
+                "ffmpeg_files": ffmpeg_files if ffmpeg else 0,
+                "machine": {"cores": os.cpu_count(), "platform": platform.platform()},
+                "cases": rows,
+                "notes": notes,
+            },
+            indent=2,
+        )
+        + "\n"
+    )
     print(f"wrote {args.json}")
     return 0
 

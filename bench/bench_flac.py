@@ -48,8 +48,17 @@ import korrin_native
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
-from inputs import (ShortenParams, alaw_table, encode_shorten, sphere_header, sphere_pcm,  # noqa: E402
-                    sphere_shorten, sphere_ulaw, synth_speechlike, ulaw_encode)
+from inputs import (  # noqa: E402
+    ShortenParams,
+    alaw_table,
+    encode_shorten,
+    sphere_header,
+    sphere_pcm,
+    sphere_shorten,
+    sphere_ulaw,
+    synth_speechlike,
+    ulaw_encode,
+)
 
 RATE = 16000
 SHARED = HERE.parent.parent / "shared" / "testdata" / "sphere"
@@ -68,9 +77,18 @@ def alaw_encode(samples: np.ndarray) -> np.ndarray:
 
 def sphere_alaw(codes: np.ndarray) -> bytes:
     frames, channels = codes.shape
-    return sphere_header([("sample_count", "i", frames), ("sample_rate", "i", RATE),
-                          ("channel_count", "i", channels), ("sample_n_bytes", "i", 1),
-                          ("sample_coding", "s", "alaw")]) + codes.tobytes()
+    return (
+        sphere_header(
+            [
+                ("sample_count", "i", frames),
+                ("sample_rate", "i", RATE),
+                ("channel_count", "i", channels),
+                ("sample_n_bytes", "i", 1),
+                ("sample_coding", "s", "alaw"),
+            ]
+        )
+        + codes.tobytes()
+    )
 
 
 def sphere_pcm32(samples: np.ndarray, seed: int) -> bytes:
@@ -78,10 +96,19 @@ def sphere_pcm32(samples: np.ndarray, seed: int) -> bytes:
     frames, channels = samples.shape
     rng = np.random.default_rng(seed)
     wide = (samples.astype(np.int64) << 16) + rng.integers(-128, 128, samples.shape) * 256
-    return sphere_header([("sample_count", "i", frames), ("sample_rate", "i", RATE),
-                          ("channel_count", "i", channels), ("sample_n_bytes", "i", 4),
-                          ("sample_byte_format", "s", "01"), ("sample_coding", "s", "pcm")]
-                         ) + np.clip(wide, -2**31, 2**31 - 1).astype("<i4").tobytes()
+    return (
+        sphere_header(
+            [
+                ("sample_count", "i", frames),
+                ("sample_rate", "i", RATE),
+                ("channel_count", "i", channels),
+                ("sample_n_bytes", "i", 4),
+                ("sample_byte_format", "s", "01"),
+                ("sample_coding", "s", "pcm"),
+            ]
+        )
+        + np.clip(wide, -(2**31), 2**31 - 1).astype("<i4").tobytes()
+    )
 
 
 def make_file(coding: str, frames: int, channels: int, seed: int) -> bytes:
@@ -108,7 +135,7 @@ def flac_frames(flac: bytes) -> bytes:
     assert flac[:4] == b"fLaC"
     at = 4
     while True:
-        last, length = flac[at] & 0x80, int.from_bytes(flac[at + 1:at + 4], "big")
+        last, length = flac[at] & 0x80, int.from_bytes(flac[at + 1 : at + 4], "big")
         at += 4 + length
         if last:
             return flac[at:]
@@ -123,8 +150,11 @@ def two_step(sph2wav: str, flac: str, src: Path, out: Path, jobs: int, level: in
     extra = ["-V"] if verify else []
     wavs = sorted(out.rglob("*.wav"))
     with concurrent.futures.ThreadPoolExecutor(jobs) as pool:
-        list(pool.map(lambda w: run([flac, f"-{level}", *extra, "-s", "-f", "-o", str(w.with_suffix(".flac")),
-                                     str(w)]), wavs))
+        list(
+            pool.map(
+                lambda w: run([flac, f"-{level}", *extra, "-s", "-f", "-o", str(w.with_suffix(".flac")), str(w)]), wavs
+            )
+        )
 
 
 def children_cpu() -> float:
@@ -140,14 +170,22 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="10 files per coding, 2 rounds")
     parser.add_argument("--files", type=int, help="files per coding (default 100)")
-    parser.add_argument("--seconds", type=float, default=1.5,
-                        help="length of each file (default 1.5: about the 30 kB of the corpus benchmark)")
+    parser.add_argument(
+        "--seconds",
+        type=float,
+        default=1.5,
+        help="length of each file (default 1.5: about the 30 kB of the corpus benchmark)",
+    )
     parser.add_argument("--jobs", type=int, default=2, help="parallelism of both paths (default 2)")
     parser.add_argument("--level", type=int, default=5, help="FLAC level of both paths (default 5)")
     parser.add_argument("--reps", type=int, help="timing rounds (default 5)")
-    parser.add_argument("--clock", choices=("wall", "cpu"), default="cpu",
-                        help="time by wall clock, or by the CPU time of the processes run (default: "
-                             "cpu, steadier on a shared machine; both paths run in child processes)")
+    parser.add_argument(
+        "--clock",
+        choices=("wall", "cpu"),
+        default="cpu",
+        help="time by wall clock, or by the CPU time of the processes run (default: "
+        "cpu, steadier on a shared machine; both paths run in child processes)",
+    )
     parser.add_argument("--dir", type=Path, help="where to make the temporary corpora")
     parser.add_argument("--json", type=Path, default=HERE / "out" / "bench_flac.json")
     args = parser.parse_args()
@@ -161,9 +199,16 @@ def main() -> int:
     flac = shutil.which("flac") or sys.exit("bench_flac: Debian's flac is needed (apt-get install flac)")
     flac_version = subprocess.run([flac, "--version"], capture_output=True, text=True).stdout.strip()
 
-    results = {"files": files, "seconds": seconds, "clock": args.clock, "jobs": args.jobs, "level": args.level,
-               "machine": f"{platform.processor() or platform.machine()}, {platform.system()} "
-                          f"{platform.release()}", "flac": flac_version, "codings": {}}
+    results = {
+        "files": files,
+        "seconds": seconds,
+        "clock": args.clock,
+        "jobs": args.jobs,
+        "level": args.level,
+        "machine": f"{platform.processor() or platform.machine()}, {platform.system()} {platform.release()}",
+        "flac": flac_version,
+        "codings": {},
+    }
     with tempfile.TemporaryDirectory(prefix="bench_flac-", dir=args.dir) as tmp:
         work = Path(tmp)
         corpora = {coding: work / coding / "src" for coding in CODINGS}
@@ -176,10 +221,14 @@ def main() -> int:
         if SHARED.is_dir() and any(SHARED.glob("*.sph")):
             corpora["real files"] = SHARED
 
-        print(f"bench_flac: {files} files of {seconds:g} s per coding, level {args.level}, -j {args.jobs}, "
-              f"{args.clock} clock; {flac_version}")
-        header = (f"{'coding':14} {'FLAC/SPHERE':>11} {'FLAC/WAV':>9} {'frames = flac':>13} "
-                  f"{'files/s':>8} {'no-verify':>9} {'2-step':>8} {'2-step -V':>9} {'speed-up':>8}")
+        print(
+            f"bench_flac: {files} files of {seconds:g} s per coding, level {args.level}, -j {args.jobs}, "
+            f"{args.clock} clock; {flac_version}"
+        )
+        header = (
+            f"{'coding':14} {'FLAC/SPHERE':>11} {'FLAC/WAV':>9} {'frames = flac':>13} "
+            f"{'files/s':>8} {'no-verify':>9} {'2-step':>8} {'2-step -V':>9} {'speed-up':>8}"
+        )
         print(header)
         for coding, src in corpora.items():
             base = work / coding.replace(" ", "_")
@@ -191,29 +240,51 @@ def main() -> int:
             for sph in sorted(src.rglob("*.sph")):
                 mine = (ours / sph.relative_to(src)).with_suffix(".flac").read_bytes()
                 theirs = (wav / sph.relative_to(src)).with_suffix(".flac").read_bytes()
-                decoded = subprocess.run([flac, "-d", "-s", "-c", "--force-raw-format", "--endian=little",
-                                          "--sign=signed", "-"], input=mine, capture_output=True, check=True)
+                decoded = subprocess.run(
+                    [flac, "-d", "-s", "-c", "--force-raw-format", "--endian=little", "--sign=signed", "-"],
+                    input=mine,
+                    capture_output=True,
+                    check=True,
+                )
                 if decoded.stdout != korrin_native.decode_pcm(sph.read_bytes()):
                     sys.exit(f"bench_flac: {sph} does not decode to the samples of decode_pcm")
                 same_frames &= flac_frames(mine) == flac_frames(theirs)
-            row = {"sphere_bytes": sizes(src, ".sph"), "wav_bytes": sizes(wav, ".wav"),
-                   "flac_bytes": sizes(ours, ".flac"), "flac_cli_bytes": sizes(wav, ".flac"),
-                   "frames_equal_to_flac": same_frames, "files": len(list(src.rglob("*.sph")))}
+            row = {
+                "sphere_bytes": sizes(src, ".sph"),
+                "wav_bytes": sizes(wav, ".wav"),
+                "flac_bytes": sizes(ours, ".flac"),
+                "flac_cli_bytes": sizes(wav, ".flac"),
+                "frames_equal_to_flac": same_frames,
+                "files": len(list(src.rglob("*.sph"))),
+            }
 
             timed = coding != "real files"
             if timed:
                 cases = {
-                    "ours": lambda o: run([sph2wav, "-q", f"-{args.level}", "--flac", "-j", str(args.jobs),
-                                           str(src), "-o", str(o)]),
-                    "ours_no_verify": lambda o: run([sph2wav, "-q", f"-{args.level}", "--flac", "--no-verify",
-                                                     "-j", str(args.jobs), str(src), "-o", str(o)]),
+                    "ours": lambda o: run(
+                        [sph2wav, "-q", f"-{args.level}", "--flac", "-j", str(args.jobs), str(src), "-o", str(o)]
+                    ),
+                    "ours_no_verify": lambda o: run(
+                        [
+                            sph2wav,
+                            "-q",
+                            f"-{args.level}",
+                            "--flac",
+                            "--no-verify",
+                            "-j",
+                            str(args.jobs),
+                            str(src),
+                            "-o",
+                            str(o),
+                        ]
+                    ),
                     "two_step": lambda o: two_step(sph2wav, flac, src, o, args.jobs, args.level, False),
                     "two_step_verify": lambda o: two_step(sph2wav, flac, src, o, args.jobs, args.level, True),
                 }
                 times: dict[str, list[float]] = {name: [] for name in cases}
                 names = list(cases)
                 for r in range(reps):
-                    for name in names[r % len(names):] + names[:r % len(names)]:
+                    for name in names[r % len(names) :] + names[: r % len(names)]:
                         out = base / f"t{r}_{name}"
                         clock = time.perf_counter if args.clock == "wall" else children_cpu
                         start = clock()
@@ -224,10 +295,16 @@ def main() -> int:
                 row["files_per_s"] = rate
                 row["speed_up"] = rate["ours"] / rate["two_step"]
             results["codings"][coding] = row
-            speed = (f"{rate['ours']:8.0f} {rate['ours_no_verify']:9.0f} {rate['two_step']:8.0f} "
-                     f"{rate['two_step_verify']:9.0f} {row['speed_up']:7.2f}x" if timed else "")
-            print(f"{coding:14} {row['flac_bytes'] / row['sphere_bytes']:11.3f} "
-                  f"{row['flac_bytes'] / row['wav_bytes']:9.3f} {'yes' if same_frames else 'NO':>13} {speed}")
+            speed = (
+                f"{rate['ours']:8.0f} {rate['ours_no_verify']:9.0f} {rate['two_step']:8.0f} "
+                f"{rate['two_step_verify']:9.0f} {row['speed_up']:7.2f}x"
+                if timed
+                else ""
+            )
+            print(
+                f"{coding:14} {row['flac_bytes'] / row['sphere_bytes']:11.3f} "
+                f"{row['flac_bytes'] / row['wav_bytes']:9.3f} {'yes' if same_frames else 'NO':>13} {speed}"
+            )
 
     args.json.parent.mkdir(parents=True, exist_ok=True)
     args.json.write_text(json.dumps(results, indent=2))

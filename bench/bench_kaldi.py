@@ -43,12 +43,11 @@ import numpy as np
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
-from bench_segments import make_calls  # noqa: E402
-from timing import compiler_of  # noqa: E402
-
 import korrin  # noqa: E402
 import korrin.lhotse  # noqa: E402
+from bench_segments import make_calls  # noqa: E402
 from korrin import _native  # noqa: E402
+from timing import compiler_of  # noqa: E402
 
 ORACLE = Path(os.environ.get("KORRIN_SPH2PIPE") or HERE.parent.parent / "shared" / "oracles" / "sph2pipe" / "sph2pipe")
 
@@ -141,18 +140,23 @@ def main() -> None:
     pw, pc = pipes_wall / n, pipes_cpu / n
     print(f"processor: {processor()}, {os.cpu_count()} CPUs; load average {os.getloadavg()[0]:.2f}")
     print(f"module: {_native.__file__}, built by {compiler_of(_native.__file__)}")
-    print(f"Python {platform.python_version()}, numpy {np.__version__}, lhotse {lhotse.__version__}, "
-          f"sph2pipe {ORACLE}")
-    print(f"\n{len(recordings)} recordings ({len(calls)} calls of 5 min, 2 sides), {len(cuts)} utterances; "
-          f"lhotse's import with korrin.lhotse.use() (durations from the headers): {import_wall * 1e3:.0f} ms")
+    print(f"Python {platform.python_version()}, numpy {np.__version__}, lhotse {lhotse.__version__}, sph2pipe {ORACLE}")
+    print(
+        f"\n{len(recordings)} recordings ({len(calls)} calls of 5 min, 2 sides), {len(cuts)} utterances; "
+        f"lhotse's import with korrin.lhotse.use() (durations from the headers): {import_wall * 1e3:.0f} ms"
+    )
     print(f"{n} random cuts ({seconds / n:.2f} s on average), in random order:\n")
     print("| path | wall per cut | CPU per cut | wall, all cuts |")
     print("|---|---|---|---|")
-    print(f"| korrin.lhotse (median of {args.rounds} rounds, first decodes included) | {kw * 1e3:.2f} ms "
-          f"| {kc * 1e3:.2f} ms | {statistics.median(ours_wall):.2f} s |")
+    print(
+        f"| korrin.lhotse (median of {args.rounds} rounds, first decodes included) | {kw * 1e3:.2f} ms "
+        f"| {kc * 1e3:.2f} ms | {statistics.median(ours_wall):.2f} s |"
+    )
     print(f"| the wav.scp pipes (sph2pipe per cut) | {pw * 1e3:.2f} ms | {pc * 1e3:.2f} ms | {pipes_wall:.2f} s |")
-    print(f"\nkorrin against the pipes: {pw / kw:.1f}x (wall), {pc / kc:.1f}x (CPU); "
-          f"arrays identical: {'yes, all ' + str(n) if same else 'NO'}")
+    print(
+        f"\nkorrin against the pipes: {pw / kw:.1f}x (wall), {pc / kc:.1f}x (CPU); "
+        f"arrays identical: {'yes, all ' + str(n) if same else 'NO'}"
+    )
     if not same:
         sys.exit(1)
 

@@ -33,7 +33,6 @@ import platform
 import random
 import resource
 import statistics
-import subprocess
 import sys
 import threading
 import time
@@ -71,7 +70,7 @@ def turns(cases: dict, reps: int, setup=None) -> dict[str, tuple[list[float], li
     names = list(cases)
     out = {name: ([], []) for name in names}
     for r in range(reps):
-        for name in names[r % len(names):] + names[: r % len(names)]:
+        for name in names[r % len(names) :] + names[: r % len(names)]:
             if setup:
                 setup(name)
             wall, used = timed(cases[name])
@@ -99,18 +98,31 @@ def bench_pcm(pcm: list[Path], reps: int, report: dict) -> None:
     rows = []
     for dtype in ("float64", "float32", "int16"):
         for label, ours, theirs in [
-            ("whole file", lambda: [korrin.read(p, dtype=dtype) for p in pcm[:5]],
-             lambda: [soundfile.read(p, dtype=dtype) for p in pcm[:5]]),
-            ("100 spans", lambda: [korrin.read(p, start=a, stop=b, dtype=dtype) for p, a, b in spans],
-             lambda: [soundfile.read(p, start=a, stop=b, dtype=dtype) for p, a, b in spans]),
+            (
+                "whole file",
+                lambda: [korrin.read(p, dtype=dtype) for p in pcm[:5]],
+                lambda: [soundfile.read(p, dtype=dtype) for p in pcm[:5]],
+            ),
+            (
+                "100 spans",
+                lambda: [korrin.read(p, start=a, stop=b, dtype=dtype) for p, a, b in spans],
+                lambda: [soundfile.read(p, start=a, stop=b, dtype=dtype) for p, a, b in spans],
+            ),
         ]:
             times = turns({"korrin": ours, "soundfile": theirs}, reps)
             per = 5 if label == "whole file" else 100
             k, s = times["korrin"], times["soundfile"]
-            rows.append({"case": f"{label}, {dtype}", "korrin_wall": med(k[0]) / per, "soundfile_wall": med(s[0]) / per,
-                         "korrin_cpu": med(k[1]) / per, "soundfile_cpu": med(s[1]) / per,
-                         "ratio_wall": statistics.median(b / a for a, b in zip(k[0], s[0])),
-                         "ratio_cpu": statistics.median(b / a for a, b in zip(k[1], s[1]))})
+            rows.append(
+                {
+                    "case": f"{label}, {dtype}",
+                    "korrin_wall": med(k[0]) / per,
+                    "soundfile_wall": med(s[0]) / per,
+                    "korrin_cpu": med(k[1]) / per,
+                    "soundfile_cpu": med(s[1]) / per,
+                    "ratio_wall": statistics.median(b / a for a, b in zip(k[0], s[0])),
+                    "ratio_cpu": statistics.median(b / a for a, b in zip(k[1], s[1])),
+                }
+            )
     # Same values, checked once.
     for p, a, b in spans[:5]:
         assert np.array_equal(korrin.read(p, start=a, stop=b)[0], soundfile.read(p, start=a, stop=b)[0])
@@ -119,8 +131,10 @@ def bench_pcm(pcm: list[Path], reps: int, report: dict) -> None:
     print("| case | korrin wall | soundfile wall | x | korrin CPU | soundfile CPU | x |")
     print("|---|---|---|---|---|---|---|")
     for r in rows:
-        print(f"| {r['case']} | {ms(r['korrin_wall'])} | {ms(r['soundfile_wall'])} | {r['ratio_wall']:.2f}x "
-              f"| {ms(r['korrin_cpu'])} | {ms(r['soundfile_cpu'])} | {r['ratio_cpu']:.2f}x |")
+        print(
+            f"| {r['case']} | {ms(r['korrin_wall'])} | {ms(r['soundfile_wall'])} | {r['ratio_wall']:.2f}x "
+            f"| {ms(r['korrin_cpu'])} | {ms(r['soundfile_cpu'])} | {r['ratio_cpu']:.2f}x |"
+        )
 
 
 def make_cuts(files: list[Path], count: int) -> list[tuple[Path, int, float, float]]:
@@ -145,8 +159,13 @@ def bench_cuts(shn: list[Path], count: int, sample: int, reps: int, report: dict
 
     def korrin_all():
         for path, channel, offset, duration in cuts:
-            korrin.read(path, start=int(offset * RATE), stop=int(round(offset + duration, 5) * RATE),
-                        channel=channel, dtype="float32")
+            korrin.read(
+                path,
+                start=int(offset * RATE),
+                stop=int(round(offset + duration, 5) * RATE),
+                channel=channel,
+                dtype="float32",
+            )
 
     by_file: dict[Path, list] = {}
     for path, channel, offset, duration in cuts:
@@ -172,8 +191,10 @@ def bench_cuts(shn: list[Path], count: int, sample: int, reps: int, report: dict
         picked = cuts[:: max(1, count // sample)][:sample]
         # Same samples, on a few cuts.
         for path, channel, offset, duration in picked[:3]:
-            assert np.array_equal(theirs.read_audio(path, offset=offset, duration=duration)[0],
-                                  ours.read_audio(path, offset=offset, duration=duration)[0])
+            assert np.array_equal(
+                theirs.read_audio(path, offset=offset, duration=duration)[0],
+                ours.read_audio(path, offset=offset, duration=duration)[0],
+            )
 
         def sph2pipe_sample():
             for path, channel, offset, duration in picked:
@@ -183,8 +204,10 @@ def bench_cuts(shn: list[Path], count: int, sample: int, reps: int, report: dict
         rows["lhotse sph2pipe backend"] = (med(t[0]) / len(picked), med(t[1]) / len(picked))
     report["cuts"] = {name: {"wall": w, "cpu": c} for name, (w, c) in rows.items()}
     base = rows.get("lhotse sph2pipe backend")
-    print(f"\n== {count} cuts of 2-10 s from {len(shn)} five-minute 2-channel Shorten mu-law calls, random order "
-          "(per cut; korrin's first decodes included)")
+    print(
+        f"\n== {count} cuts of 2-10 s from {len(shn)} five-minute 2-channel Shorten mu-law calls, random order "
+        "(per cut; korrin's first decodes included)"
+    )
     print("| case | wall | x sph2pipe | CPU | x sph2pipe |")
     print("|---|---|---|---|---|")
     for name, (w, c) in rows.items():
@@ -239,40 +262,61 @@ def bench_threads(shn: list[Path], reps: int, report: dict) -> None:
         wall, after = time.perf_counter() - start, sched_of(workers)
         run = sum(after[t][0] - before[t][0] for t in workers)
         wait = sum(after[t][1] - before[t][1] for t in workers)
-        where[dtype] = {"wall": wall, "on_cpu": run, "runnable": wait, "blocked": len(workers) * wall - run - wait,
-                        "voluntary_switches_per_read": sum(after[t][2] - before[t][2] for t in workers) / (4 * reps)}
+        where[dtype] = {
+            "wall": wall,
+            "on_cpu": run,
+            "runnable": wait,
+            "blocked": len(workers) * wall - run - wait,
+            "voluntary_switches_per_read": sum(after[t][2] - before[t][2] for t in workers) / (4 * reps),
+        }
     pool.shutdown()
-    per_round = {name: [a / b for a, b in zip(times[f"{name} one"][0], times[f"{name} four"][0])]
-                 for name in ("int16", "float32", "float64", "sha256")}
-    report["threads"] = {name: {"one_wall": med(times[f"{name} one"][0]), "four_wall": med(times[f"{name} four"][0]),
-                                "one_cpu": med(times[f"{name} one"][1]), "four_cpu": med(times[f"{name} four"][1]),
-                                "speedup_rounds": ratios}
-                         for name, ratios in per_round.items()}
-    print(f"\n== {len(calls)} five-minute Shorten mu-law calls read whole: one thread in turn against four threads "
-          f"(a pool of 4), {reps} rounds; goal: at least 1.7x in every round")
+    per_round = {
+        name: [a / b for a, b in zip(times[f"{name} one"][0], times[f"{name} four"][0])]
+        for name in ("int16", "float32", "float64", "sha256")
+    }
+    report["threads"] = {
+        name: {
+            "one_wall": med(times[f"{name} one"][0]),
+            "four_wall": med(times[f"{name} four"][0]),
+            "one_cpu": med(times[f"{name} one"][1]),
+            "four_cpu": med(times[f"{name} four"][1]),
+            "speedup_rounds": ratios,
+        }
+        for name, ratios in per_round.items()
+    }
+    print(
+        f"\n== {len(calls)} five-minute Shorten mu-law calls read whole: one thread in turn against four threads "
+        f"(a pool of 4), {reps} rounds; goal: at least 1.7x in every round"
+    )
     print("| dtype | one thread | four threads | CPU one / four | x, median | x, every round | goal |")
     print("|---|---|---|---|---|---|---|")
     for name, ratios in per_round.items():
         one, four = times[f"{name} one"], times[f"{name} four"]
         verdict = "" if name == "sha256" else ("met" if min(ratios) >= 1.7 else "**missed**")
         label = "control: sha256" if name == "sha256" else name
-        print(f"| {label} | {ms(med(one[0]))} | {ms(med(four[0]))} | {ms(med(one[1]))} / {ms(med(four[1]))} "
-              f"| {statistics.median(ratios):.2f}x | {' '.join(f'{r:.2f}' for r in ratios)} | {verdict} |")
+        print(
+            f"| {label} | {ms(med(one[0]))} | {ms(med(four[0]))} | {ms(med(one[1]))} / {ms(med(four[1]))} "
+            f"| {statistics.median(ratios):.2f}x | {' '.join(f'{r:.2f}' for r in ratios)} | {verdict} |"
+        )
     print("Four threads, where their time went (all four threads' seconds, over the same rounds again):")
     for dtype, w in where.items():
         report["threads"][dtype]["where"] = w
-        print(f"  {dtype}: wall {w['wall']:.3f} s; on a processor {w['on_cpu']:.3f} s ({w['on_cpu'] / w['wall']:.2f} "
-              f"processors on average), waiting for one {w['runnable']:.3f} s, blocked {w['blocked']:.3f} s; "
-              f"{w['voluntary_switches_per_read']:.1f} voluntary switches a read")
+        print(
+            f"  {dtype}: wall {w['wall']:.3f} s; on a processor {w['on_cpu']:.3f} s ({w['on_cpu'] / w['wall']:.2f} "
+            f"processors on average), waiting for one {w['runnable']:.3f} s, blocked {w['blocked']:.3f} s; "
+            f"{w['voluntary_switches_per_read']:.1f} voluntary switches a read"
+        )
     # int16 against float32 of the same files, round by round, by wall time
     # and by CPU time (which the machine's other load does not inflate).
     for threads in ("one", "four"):
         for clock, index in (("wall", 0), ("CPU", 1)):
             rounds = [a / b for a, b in zip(times[f"int16 {threads}"][index], times[f"float32 {threads}"][index])]
             report["threads"][f"int16_over_float32_{threads}" + ("" if index == 0 else "_cpu")] = rounds
-            print(f"int16 / float32 {clock} time, {threads} thread{'s' if threads == 'four' else ''}, every round: "
-                  f"{' '.join(f'{r:.2f}' for r in rounds)} (goal: never above 1: "
-                  f"{'met' if max(rounds) <= 1 else 'missed'})")
+            print(
+                f"int16 / float32 {clock} time, {threads} thread{'s' if threads == 'four' else ''}, every round: "
+                f"{' '.join(f'{r:.2f}' for r in rounds)} (goal: never above 1: "
+                f"{'met' if max(rounds) <= 1 else 'missed'})"
+            )
 
 
 def sched_of(tids: list[int]) -> dict[int, tuple[float, float, int]]:
@@ -295,13 +339,16 @@ def bench_info(shn: list[Path], reps: int, report: dict) -> None:
     theirs = lhotse_backend.Sph2pipeSubprocessBackend()
     path = shn[0]
     assert korrin.info(path).frames == theirs.info(path).frames
-    t = turns({"korrin.info": lambda: [korrin.info(path) for _ in range(100)],
-               "lhotse info": lambda: theirs.info(path)}, reps)
+    t = turns(
+        {"korrin.info": lambda: [korrin.info(path) for _ in range(100)], "lhotse info": lambda: theirs.info(path)}, reps
+    )
     k = med(t["korrin.info"][0]) / 100
     lh = med(t["lhotse info"][0])
     report["info"] = {"korrin_wall": k, "lhotse_wall": lh, "ratio": lh / k}
-    print(f"\n== info of a five-minute Shorten call: korrin.info {k * 1e6:.1f} us, lhotse's info() (sph2pipe "
-          f"decodes the file) {ms(lh)}: {lh / k:.0f}x")
+    print(
+        f"\n== info of a five-minute Shorten call: korrin.info {k * 1e6:.1f} us, lhotse's info() (sph2pipe "
+        f"decodes the file) {ms(lh)}: {lh / k:.0f}x"
+    )
 
 
 def main() -> int:
@@ -314,8 +361,12 @@ def main() -> int:
     if ORACLE.exists():
         os.environ["PATH"] = f"{ORACLE.parent}{os.pathsep}{os.environ['PATH']}"
     shn, pcm = make_calls(HERE / "out" / "segment-calls" / "20x300s-v1", 20, 300)
-    report: dict = {"machine": platform.processor() or platform.machine(), "python": platform.python_version(),
-                    "date": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()), "load": os.getloadavg()}
+    report: dict = {
+        "machine": platform.processor() or platform.machine(),
+        "python": platform.python_version(),
+        "date": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()),
+        "load": os.getloadavg(),
+    }
     only = set(args.only.split(","))
     print(f"load average before: {os.getloadavg()[0]:.2f}")
     if "pcm" in only:

@@ -121,12 +121,15 @@ def make_calls(root: Path, files: int, seconds: int) -> tuple[list[Path], list[P
         stream = shorten_writer.encode(values, sample_type=8, blocksize=256, maxnlpc=0, nmean=0)
         common = {"sample_count": frames, "sample_rate": RATE, "channel_count": CHANNELS}
         path = root / f"call{i:02}_shn.sph"
-        path.write_bytes(header({**common, "sample_n_bytes": 1,
-                                 "sample_coding": "ulaw,embedded-shorten-v2.00"}) + stream)
+        path.write_bytes(
+            header({**common, "sample_n_bytes": 1, "sample_coding": "ulaw,embedded-shorten-v2.00"}) + stream
+        )
         shortened.append(path)
         path = root / f"call{i:02}_pcm.sph"
-        path.write_bytes(header({**common, "sample_n_bytes": 2, "sample_coding": "pcm",
-                                 "sample_byte_format": "01"}) + audio.astype("<i2").tobytes())
+        path.write_bytes(
+            header({**common, "sample_n_bytes": 2, "sample_coding": "pcm", "sample_byte_format": "01"})
+            + audio.astype("<i2").tobytes()
+        )
         pcm.append(path)
     (root / "complete").write_text("")
     return shortened, pcm
@@ -154,8 +157,27 @@ def sph2wav_command(tool: Path, path: Path, channel: int, start: str, end: str) 
 
 
 def ffmpeg_command(ffmpeg: str, path: Path, channel: int, start: str, end: str) -> list[str]:
-    return [ffmpeg, "-nostdin", "-hide_banner", "-loglevel", "error", "-ss", start, "-to", end, "-i", str(path),
-            "-af", f"pan=mono|c0=c{channel - 1}", "-c:a", "pcm_s16le", "-f", "wav", "-bitexact", "-"]
+    return [
+        ffmpeg,
+        "-nostdin",
+        "-hide_banner",
+        "-loglevel",
+        "error",
+        "-ss",
+        start,
+        "-to",
+        end,
+        "-i",
+        str(path),
+        "-af",
+        f"pan=mono|c0=c{channel - 1}",
+        "-c:a",
+        "pcm_s16le",
+        "-f",
+        "wav",
+        "-bitexact",
+        "-",
+    ]
 
 
 def run_to_pipe(command: list[str]) -> bytes:
@@ -177,9 +199,9 @@ def timed(run) -> tuple[float, float]:
 def wav_data(wav: bytes) -> bytes:
     pos = 12
     while pos + 8 <= len(wav):
-        tag, size = wav[pos:pos + 4], int.from_bytes(wav[pos + 4:pos + 8], "little")
+        tag, size = wav[pos : pos + 4], int.from_bytes(wav[pos + 4 : pos + 8], "little")
         if tag == b"data":
-            return wav[pos + 8:pos + 8 + size] if size != 0xFFFFFFFF else wav[pos + 8:]
+            return wav[pos + 8 : pos + 8 + size] if size != 0xFFFFFFFF else wav[pos + 8 :]
         pos += 8 + size + (size & 1)
     raise ValueError("no data chunk")
 
@@ -215,8 +237,9 @@ def main() -> int:
         whole = {}
         for kind, paths in (("shn", shortened), ("pcm", pcm)):
             for i, path in enumerate(paths[:2]):
-                whole[kind, i] = np.frombuffer(korrin_native.decode_pcm(path.read_bytes()),
-                                               dtype="<i2").reshape(-1, CHANNELS)
+                whole[kind, i] = np.frombuffer(korrin_native.decode_pcm(path.read_bytes()), dtype="<i2").reshape(
+                    -1, CHANNELS
+                )
         ffmpeg_off_by = set()
         for f, channel, start, end in [s for s in segments if s[0] < 2][:: max(1, per_file // 10)]:
             b, e = nearest_frame(start), nearest_frame(end)
@@ -225,19 +248,22 @@ def main() -> int:
                 if got != whole[kind, f][b:e, channel - 1].tobytes():
                     sys.exit(f"bench_segments: sph2wav's segment {start}:{end} of {paths[f].name} is wrong")
             if ffmpeg:
-                got = np.frombuffer(wav_data(run_to_pipe(ffmpeg_command(ffmpeg, pcm[f], channel, start, end))),
-                                    dtype="<i2")
+                got = np.frombuffer(
+                    wav_data(run_to_pipe(ffmpeg_command(ffmpeg, pcm[f], channel, start, end))), dtype="<i2"
+                )
                 want = whole["pcm", f][:, channel - 1]
                 # Where does ffmpeg's segment sit in the whole channel?
                 for shift in range(-2, 3):
-                    if np.array_equal(got[:50], want[b + shift:b + shift + 50]):
+                    if np.array_equal(got[:50], want[b + shift : b + shift + 50]):
                         ffmpeg_off_by.add((shift, len(got) - (e - b)))
                         break
                 else:
                     ffmpeg_off_by.add(("no match", len(got) - (e - b)))
         if ffmpeg:
-            notes.append("ffmpeg's segments against the nearest frames, (start shift, length difference) in frames: "
-                         + ", ".join(str(x) for x in sorted(ffmpeg_off_by, key=str)))
+            notes.append(
+                "ffmpeg's segments against the nearest frames, (start shift, length difference) in frames: "
+                + ", ".join(str(x) for x in sorted(ffmpeg_off_by, key=str))
+            )
 
         commands = {
             "sph2wav, Shorten mu-law": lambda f, *a: sph2wav_command(tool, shortened[f], *a),
@@ -251,7 +277,7 @@ def main() -> int:
         segment_wall = {name: 0.0 for name in tools}
         segment_cpu = {name: 0.0 for name in tools}
         for k, (f, channel, start, end) in enumerate(segments):
-            for name in tools[k % len(tools):] + tools[:k % len(tools)]:
+            for name in tools[k % len(tools) :] + tools[: k % len(tools)]:
                 wall, cpu = timed(lambda: run_to_pipe(commands[name](f, channel, start, end)))
                 segment_wall[name] += wall
                 segment_cpu[name] += cpu
@@ -259,7 +285,7 @@ def main() -> int:
         # A whole file to a pipe against the same to a file.
         whole_cases = {}
         for kind, path in (("Shorten mu-law", shortened[0]), ("PCM", pcm[0])):
-            whole_cases[f"{kind}: -o - into a pipe"] = (lambda p=path: run_to_pipe([str(tool), "-o", "-", str(p)]))
+            whole_cases[f"{kind}: -o - into a pipe"] = lambda p=path: run_to_pipe([str(tool), "-o", "-", str(p)])
             out_dir = work / f"out-{kind[:3]}"
 
             def to_file(p=path, d=out_dir) -> None:
@@ -272,7 +298,7 @@ def main() -> int:
         whole_cpu: dict[str, list[float]] = {name: [] for name in whole_cases}
         names = list(whole_cases)
         for r in range(reps):
-            for name in names[r % len(names):] + names[:r % len(names)]:
+            for name in names[r % len(names) :] + names[: r % len(names)]:
                 wall, cpu = timed(whole_cases[name])
                 whole_times[name].append(wall)
                 whole_cpu[name].append(cpu)
@@ -280,40 +306,69 @@ def main() -> int:
     count = len(segments)
     rows = []
     for name in tools:
-        row = {"case": name, "segments": count, "wall_s": segment_wall[name], "cpu_s": segment_cpu[name],
-               "segments_per_wall_s": count / segment_wall[name], "segments_per_cpu_s": count / segment_cpu[name]}
+        row = {
+            "case": name,
+            "segments": count,
+            "wall_s": segment_wall[name],
+            "cpu_s": segment_cpu[name],
+            "segments_per_wall_s": count / segment_wall[name],
+            "segments_per_cpu_s": count / segment_cpu[name],
+        }
         if "ffmpeg, PCM" in segment_wall:
             row["x_ffmpeg_wall"] = segment_wall["ffmpeg, PCM"] / segment_wall[name]
             row["x_ffmpeg_cpu"] = segment_cpu["ffmpeg, PCM"] / segment_cpu[name]
         rows.append(row)
-    whole_rows = [{"case": name, "runs": runs, "median_s": statistics.median(runs), "cpu_runs": whole_cpu[name],
-                   "median_cpu_s": statistics.median(whole_cpu[name])}
-                  for name, runs in whole_times.items()]
+    whole_rows = [
+        {
+            "case": name,
+            "runs": runs,
+            "median_s": statistics.median(runs),
+            "cpu_runs": whole_cpu[name],
+            "median_cpu_s": statistics.median(whole_cpu[name]),
+        }
+        for name, runs in whole_times.items()
+    ]
 
-    print(f"segments: {files} calls x {per_file} = {count} segments of 2-10 s, {args.seconds} s calls, "
-          f"{CHANNELS} channels at {RATE} Hz; one process per segment, the tools in turn, into a pipe")
+    print(
+        f"segments: {files} calls x {per_file} = {count} segments of 2-10 s, {args.seconds} s calls, "
+        f"{CHANNELS} channels at {RATE} Hz; one process per segment, the tools in turn, into a pipe"
+    )
     print(f"{'case':<26}{'wall s':>9}{'seg/s':>9}{'x ffmpeg':>10}{'CPU s':>9}{'seg/CPU s':>11}{'x ffmpeg':>10}")
     for row in rows:
-        print(f"{row['case']:<26}{row['wall_s']:>9.2f}{row['segments_per_wall_s']:>9.1f}"
-              f"{row.get('x_ffmpeg_wall', 0):>10.2f}{row['cpu_s']:>9.2f}{row['segments_per_cpu_s']:>11.1f}"
-              f"{row.get('x_ffmpeg_cpu', 0):>10.2f}")
+        print(
+            f"{row['case']:<26}{row['wall_s']:>9.2f}{row['segments_per_wall_s']:>9.1f}"
+            f"{row.get('x_ffmpeg_wall', 0):>10.2f}{row['cpu_s']:>9.2f}{row['segments_per_cpu_s']:>11.1f}"
+            f"{row.get('x_ffmpeg_cpu', 0):>10.2f}"
+        )
     print(f"whole file ({args.seconds} s call), median of {reps}:{'wall ms':>21}{'CPU ms':>10}")
     for row in whole_rows:
         print(f"  {row['case']:<38}{row['median_s'] * 1000:>9.2f}{row['median_cpu_s'] * 1000:>10.2f}")
     for kind in ("Shorten mu-law", "PCM"):
         pipe, file = f"{kind}: -o - into a pipe", f"{kind}: -o FILE"
-        print(f"  {kind}: pipe / file = {statistics.median(whole_times[pipe]) / statistics.median(whole_times[file]):.2f}"
-              f" (wall), {statistics.median(whole_cpu[pipe]) / statistics.median(whole_cpu[file]):.2f} (CPU)")
+        print(
+            f"  {kind}: pipe / file = {statistics.median(whole_times[pipe]) / statistics.median(whole_times[file]):.2f}"
+            f" (wall), {statistics.median(whole_cpu[pipe]) / statistics.median(whole_cpu[file]):.2f} (CPU)"
+        )
     for note in notes:
         print(note)
 
     args.json.parent.mkdir(parents=True, exist_ok=True)
-    args.json.write_text(json.dumps({
-        "benchmark": "sph2wav segments",
-        "files": files, "segments_per_file": per_file, "call_seconds": args.seconds,
-        "machine": {"cores": os.cpu_count(), "platform": platform.platform()},
-        "segments": rows, "whole_file": whole_rows, "notes": notes,
-    }, indent=2) + "\n")
+    args.json.write_text(
+        json.dumps(
+            {
+                "benchmark": "sph2wav segments",
+                "files": files,
+                "segments_per_file": per_file,
+                "call_seconds": args.seconds,
+                "machine": {"cores": os.cpu_count(), "platform": platform.platform()},
+                "segments": rows,
+                "whole_file": whole_rows,
+                "notes": notes,
+            },
+            indent=2,
+        )
+        + "\n"
+    )
     print(f"wrote {args.json}")
     return 0
 

@@ -30,7 +30,6 @@ import argparse
 import json
 import os
 import random
-import shutil
 import statistics
 import subprocess
 import sys
@@ -56,8 +55,12 @@ def spawn(command: list[str], out=None) -> tuple[float, float, bytes]:
     start = time.perf_counter()
     if out is None:
         read, write = os.pipe()
-        pid = os.posix_spawn(command[0], command, os.environ, file_actions=[(os.POSIX_SPAWN_DUP2, write, 1),
-                                                                            (os.POSIX_SPAWN_CLOSE, read)])
+        pid = os.posix_spawn(
+            command[0],
+            command,
+            os.environ,
+            file_actions=[(os.POSIX_SPAWN_DUP2, write, 1), (os.POSIX_SPAWN_CLOSE, read)],
+        )
         os.close(write)
         chunks = []
         while chunk := os.read(read, 1 << 16):
@@ -111,10 +114,18 @@ def per_call(ours: Path, calls: int, root: Path, extra: dict[str, Path]) -> dict
         for k in range(calls):
             length = rng.uniform(1, 5)
             start = rng.uniform(0, 74 - length)
-            args = ["-f", "wav", "-p", "-c", str(rng.randint(1, 2)), "-t", f"{start:.3f}:{start + length:.3f}",
-                    str(path)]
+            args = [
+                "-f",
+                "wav",
+                "-p",
+                "-c",
+                str(rng.randint(1, 2)),
+                "-t",
+                f"{start:.3f}:{start + length:.3f}",
+                str(path),
+            ]
             order = list(tools.items())
-            order = order[k % len(order):] + order[:k % len(order)]
+            order = order[k % len(order) :] + order[: k % len(order)]
             outputs = []
             for name, tool in order:
                 wall, cpu, data = spawn([str(tool), *args])
@@ -125,8 +136,11 @@ def per_call(ours: Path, calls: int, root: Path, extra: dict[str, Path]) -> dict
                 sys.exit(f"bench_sph2pipe: the outputs of {' '.join(args)} differ")
         row = {}
         for name, (wall, cpu) in times.items():
-            row[name] = {"median_wall_ms": 1000 * statistics.median(wall), "median_cpu_ms": 1000 * statistics.median(cpu),
-                         "calls_per_s": 1 / statistics.median(wall)}
+            row[name] = {
+                "median_wall_ms": 1000 * statistics.median(wall),
+                "median_cpu_ms": 1000 * statistics.median(cpu),
+                "calls_per_s": 1 / statistics.median(wall),
+            }
         for name in tools:
             row[name]["x_wall"] = row["sph2pipe 2.5"]["median_wall_ms"] / row[name]["median_wall_ms"]
             row[name]["x_cpu"] = row["sph2pipe 2.5"]["median_cpu_ms"] / row[name]["median_cpu_ms"]
@@ -137,8 +151,16 @@ def per_call(ours: Path, calls: int, root: Path, extra: dict[str, Path]) -> dict
 def wav_of(samples: np.ndarray) -> bytes:
     data = samples.astype("<i2").tobytes()
     import struct
-    return (b"RIFF" + struct.pack("<I", 36 + len(data)) + b"WAVEfmt " +
-            struct.pack("<IHHIIHH", 16, 1, 1, RATE, 2 * RATE, 2, 16) + b"data" + struct.pack("<I", len(data)) + data)
+
+    return (
+        b"RIFF"
+        + struct.pack("<I", 36 + len(data))
+        + b"WAVEfmt "
+        + struct.pack("<IHHIIHH", 16, 1, 1, RATE, 2 * RATE, 2, 16)
+        + b"data"
+        + struct.pack("<I", len(data))
+        + data
+    )
 
 
 def data_dir(sph2wav: Path, segments_wanted: int, files_wanted: int, root: Path) -> dict:
@@ -152,8 +174,11 @@ def data_dir(sph2wav: Path, segments_wanted: int, files_wanted: int, root: Path)
     rng = random.Random(5)
     with tempfile.TemporaryDirectory(prefix="bench_sph2pipe-", dir=root) as tmp:
         work = Path(tmp)
-        scp = [f"sw{i:02}-{side} {ORACLE} -f wav -p -c {c} {path} |"
-               for i, path in enumerate(shortened) for c, side in ((1, "A"), (2, "B"))]
+        scp = [
+            f"sw{i:02}-{side} {ORACLE} -f wav -p -c {c} {path} |"
+            for i, path in enumerate(shortened)
+            for c, side in ((1, "A"), (2, "B"))
+        ]
         (work / "wav.scp").write_text("\n".join(scp) + "\n")
         segments = []
         for n in range(segments_wanted):
@@ -173,15 +198,19 @@ def data_dir(sph2wav: Path, segments_wanted: int, files_wanted: int, root: Path)
             rec, *command, _ = line.split()
             out = work / "b" / f"{rec}.wav"
             with open(out, "wb") as sink:
-                pid = os.posix_spawn(command[0], command, os.environ, file_actions=[(os.POSIX_SPAWN_DUP2, sink.fileno(), 1)])
+                pid = os.posix_spawn(
+                    command[0], command, os.environ, file_actions=[(os.POSIX_SPAWN_DUP2, sink.fileno(), 1)]
+                )
                 _, status, usage = os.wait4(pid, 0)
             cpu += usage.ru_utime + usage.ru_stime
             sides[rec] = np.frombuffer(out.read_bytes()[44:], "<i2")
         for seg, rec, b, e in segments:
-            samples = sides[rec][int(float(b) * RATE):int(float(e) * RATE)]
+            samples = sides[rec][int(float(b) * RATE) : int(float(e) * RATE)]
             (work / "b" / f"{seg}.wav").write_bytes(wav_of(samples))
-        results["(b) sph2pipe per wav.scp line, cut in numpy"] = {"wall_s": time.perf_counter() - start,
-                                                                    "child_cpu_s": cpu}
+        results["(b) sph2pipe per wav.scp line, cut in numpy"] = {
+            "wall_s": time.perf_counter() - start,
+            "child_cpu_s": cpu,
+        }
 
         # (a) one call per segment.
         start = time.perf_counter()
@@ -189,8 +218,19 @@ def data_dir(sph2wav: Path, segments_wanted: int, files_wanted: int, root: Path)
         (work / "a").mkdir()
         paths = {f"sw{i:02}": p for i, p in enumerate(shortened)}
         for seg, rec, b, e in segments:
-            _, child, data = spawn([str(ORACLE), "-f", "wav", "-p", "-c", "1" if rec.endswith("A") else "2",
-                                    "-t", f"{b}:{e}", str(paths[rec[:4]])])
+            _, child, data = spawn(
+                [
+                    str(ORACLE),
+                    "-f",
+                    "wav",
+                    "-p",
+                    "-c",
+                    "1" if rec.endswith("A") else "2",
+                    "-t",
+                    f"{b}:{e}",
+                    str(paths[rec[:4]]),
+                ]
+            )
             cpu += child
             (work / "a" / f"{seg}.wav").write_bytes(data)
         results["(a) sph2pipe per segment"] = {"wall_s": time.perf_counter() - start, "child_cpu_s": cpu}
@@ -199,12 +239,19 @@ def data_dir(sph2wav: Path, segments_wanted: int, files_wanted: int, root: Path)
             out = work / f"ours{jobs}"
             start = time.perf_counter()
             before = os.times()
-            subprocess.run([str(sph2wav), "-q", "-j", jobs, "--wav-scp", "wav.scp", "--segments", "segments",
-                            "-o", str(out)], cwd=work, check=True)
+            subprocess.run(
+                [str(sph2wav), "-q", "-j", jobs, "--wav-scp", "wav.scp", "--segments", "segments", "-o", str(out)],
+                cwd=work,
+                check=True,
+            )
             after = os.times()
             results[f"sph2wav --wav-scp --segments, -j {jobs}"] = {
                 "wall_s": time.perf_counter() - start,
-                "child_cpu_s": after.children_user + after.children_system - before.children_user - before.children_system}
+                "child_cpu_s": after.children_user
+                + after.children_system
+                - before.children_user
+                - before.children_system,
+            }
             for seg, *_ in segments:
                 if (out / "data" / f"{seg}.wav").read_bytes() != (work / "b" / f"{seg}.wav").read_bytes():
                     sys.exit(f"bench_sph2pipe: segment {seg} differs from (b)'s")
@@ -216,8 +263,13 @@ def main() -> int:
     parser.add_argument("--quick", action="store_true", help="200 calls; 4 calls of 5 min and 400 segments")
     parser.add_argument("--calls", type=int)
     parser.add_argument("--only", choices=["calls", "datadir"])
-    parser.add_argument("--extra", action="append", default=[], metavar="NAME=PATH",
-                        help="another build of sph2pipe to time beside (e.g. a static musl one)")
+    parser.add_argument(
+        "--extra",
+        action="append",
+        default=[],
+        metavar="NAME=PATH",
+        help="another build of sph2pipe to time beside (e.g. a static musl one)",
+    )
     parser.add_argument("--json", type=Path, default=HERE / "out" / "bench_sph2pipe.json")
     args = parser.parse_args()
     if not os.access(ORACLE, os.X_OK):
@@ -240,21 +292,27 @@ def main() -> int:
         print(f"{'file':<16}{'tool':<16}{'wall ms':>9}{'calls/s':>9}{'CPU ms':>9}{'x wall':>8}{'x CPU':>8}")
         for kind, row in rows.items():
             for name, r in row.items():
-                print(f"{kind:<16}{name:<16}{r['median_wall_ms']:>9.3f}{r['calls_per_s']:>9.0f}"
-                      f"{r['median_cpu_ms']:>9.3f}{r['x_wall']:>8.2f}{r['x_cpu']:>8.2f}")
+                print(
+                    f"{kind:<16}{name:<16}{r['median_wall_ms']:>9.3f}{r['calls_per_s']:>9.0f}"
+                    f"{r['median_cpu_ms']:>9.3f}{r['x_wall']:>8.2f}{r['x_cpu']:>8.2f}"
+                )
     if args.only != "calls":
         segments, files = (400, 4) if args.quick else (2000, 20)
         result = data_dir(sph2wav, segments, files, root)
         report["data_dir"] = result
-        print(f"data directory: {files} calls of 300 s, 2 channels, 8 kHz mu-law Shorten; "
-              f"{2 * files} wav.scp lines; {segments} segments of 2-10 s")
+        print(
+            f"data directory: {files} calls of 300 s, 2 channels, 8 kHz mu-law Shorten; "
+            f"{2 * files} wav.scp lines; {segments} segments of 2-10 s"
+        )
         base = result["results"]
         for name, r in base.items():
             print(f"  {name:<48}{r['wall_s']:>8.2f} s wall{r['child_cpu_s']:>8.2f} s CPU (children)")
         for jobs in ("1", "2"):
             ours_wall = base[f"sph2wav --wav-scp --segments, -j {jobs}"]["wall_s"]
-            print(f"  -j {jobs}: {base['(a) sph2pipe per segment']['wall_s'] / ours_wall:.1f}x (a), "
-                  f"{base['(b) sph2pipe per wav.scp line, cut in numpy']['wall_s'] / ours_wall:.1f}x (b) by wall time")
+            print(
+                f"  -j {jobs}: {base['(a) sph2pipe per segment']['wall_s'] / ours_wall:.1f}x (a), "
+                f"{base['(b) sph2pipe per wav.scp line, cut in numpy']['wall_s'] / ours_wall:.1f}x (b) by wall time"
+            )
     args.json.parent.mkdir(parents=True, exist_ok=True)
     args.json.write_text(json.dumps(report, indent=2) + "\n")
     print(f"wrote {args.json}")

@@ -94,33 +94,73 @@ def cases(ins: inp.Inputs) -> list[dict]:
         {"name": "PCM BE transcode (pcm_be.sph)", "fn": "transcode", "paths": [str(ins.path("pcm_be.sph"))]},
         {"name": "PCM LE decode_pcm (pcm_le.sph)", "fn": "decode_pcm", "paths": [str(ins.path("pcm_le.sph"))]},
         {"name": "PCM BE decode_pcm (pcm_be.sph)", "fn": "decode_pcm", "paths": [str(ins.path("pcm_be.sph"))]},
-        {"name": "G.711 mu-law expand (codes.g711)", "fn": "g711_expand", "args": [False],
-         "paths": [str(ins.path("codes.g711"))]},
-        {"name": "G.711 A-law expand (codes.g711)", "fn": "g711_expand", "args": [True],
-         "paths": [str(ins.path("codes.g711"))]},
+        {
+            "name": "G.711 mu-law expand (codes.g711)",
+            "fn": "g711_expand",
+            "args": [False],
+            "paths": [str(ins.path("codes.g711"))],
+        },
+        {
+            "name": "G.711 A-law expand (codes.g711)",
+            "fn": "g711_expand",
+            "args": [True],
+            "paths": [str(ins.path("codes.g711"))],
+        },
         {"name": f"small files: transcode of the {len(corpus)}-file corpus", "fn": "transcode", "paths": corpus},
-        {"name": "korrin.read int16 (pcm_le.sph)", "fn": "korrin.read", "keywords": {"dtype": "int16"},
-         "paths": [str(ins.path("pcm_le.sph"))]},
-        {"name": "korrin.read float32 (pcm_be.sph)", "fn": "korrin.read", "keywords": {"dtype": "float32"},
-         "paths": [str(ins.path("pcm_be.sph"))]},
-        {"name": "korrin.read float32 (long_diff.sph)", "fn": "korrin.read", "keywords": {"dtype": "float32"},
-         "paths": [str(ins.path("long_diff.sph"))]},
-        {"name": "korrin.read int16 (long_ulaw.sph)", "fn": "korrin.read", "keywords": {"dtype": "int16"},
-         "paths": [str(ins.path("long_ulaw.sph"))]},
-        {"name": "korrin.read a 10 s span (call_ulaw.sph)", "fn": "korrin.read",
-         "keywords": {"start": 8000 * 100, "stop": 8000 * 110, "channel": 1}, "paths": [str(ins.path("call_ulaw.sph"))]},
-        {"name": "sph2wav -o /dev/null (long_lpc.sph)", "fn": "sph2wav", "args": ["-q", "--force", "-o", "/dev/null"],
-         "paths": [str(ins.path("long_lpc.sph"))]},
-        {"name": "sph2wav -c 2 -t 60:90 (call_pcm16.sph)", "fn": "sph2wav",
-         "args": ["-q", "--force", "-c", "2", "-t", "60:90", "-o", "/dev/null"], "paths": [str(ins.path("call_pcm16.sph"))]},
+        {
+            "name": "korrin.read int16 (pcm_le.sph)",
+            "fn": "korrin.read",
+            "keywords": {"dtype": "int16"},
+            "paths": [str(ins.path("pcm_le.sph"))],
+        },
+        {
+            "name": "korrin.read float32 (pcm_be.sph)",
+            "fn": "korrin.read",
+            "keywords": {"dtype": "float32"},
+            "paths": [str(ins.path("pcm_be.sph"))],
+        },
+        {
+            "name": "korrin.read float32 (long_diff.sph)",
+            "fn": "korrin.read",
+            "keywords": {"dtype": "float32"},
+            "paths": [str(ins.path("long_diff.sph"))],
+        },
+        {
+            "name": "korrin.read int16 (long_ulaw.sph)",
+            "fn": "korrin.read",
+            "keywords": {"dtype": "int16"},
+            "paths": [str(ins.path("long_ulaw.sph"))],
+        },
+        {
+            "name": "korrin.read a 10 s span (call_ulaw.sph)",
+            "fn": "korrin.read",
+            "keywords": {"start": 8000 * 100, "stop": 8000 * 110, "channel": 1},
+            "paths": [str(ins.path("call_ulaw.sph"))],
+        },
+        {
+            "name": "sph2wav -o /dev/null (long_lpc.sph)",
+            "fn": "sph2wav",
+            "args": ["-q", "--force", "-o", "/dev/null"],
+            "paths": [str(ins.path("long_lpc.sph"))],
+        },
+        {
+            "name": "sph2wav -c 2 -t 60:90 (call_pcm16.sph)",
+            "fn": "sph2wav",
+            "args": ["-q", "--force", "-c", "2", "-t", "60:90", "-o", "/dev/null"],
+            "paths": [str(ins.path("call_pcm16.sph"))],
+        },
     ]
 
 
 def run(where: Path, plan: list[dict], calls: int) -> dict:
     env = dict(os.environ, PYTHONPATH=str(where))
     scripts = next((str(p.parent) for p in where.glob("*.data/scripts/sph2wav")), str(where))
-    done = subprocess.run([sys.executable, "-s", "-c", CHILD, json.dumps(plan), str(calls), scripts],
-                          env=env, capture_output=True, text=True)
+    done = subprocess.run(
+        [sys.executable, "-s", "-c", CHILD, json.dumps(plan), str(calls), scripts],
+        env=env,
+        capture_output=True,
+        text=True,
+    )
     if done.returncode != 0:
         sys.exit(f"the build in {where} failed:\n{done.stderr[-2000:]}")
     result = json.loads(done.stdout)
@@ -156,9 +196,11 @@ def main() -> int:
         cpu = next(line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name"))
     except (OSError, StopIteration):
         pass
-    print(f"A: {args.a.name}\nB: {args.b.name}\n{cpu}; {args.rounds} rounds of alternating processes, "
-          f"{args.calls} calls each (per process: the median call)\n")
-    print(f"| input | A wall | B wall | B/A wall | B/A CPU |\n|---|---|---|---|---|")
+    print(
+        f"A: {args.a.name}\nB: {args.b.name}\n{cpu}; {args.rounds} rounds of alternating processes, "
+        f"{args.calls} calls each (per process: the median call)\n"
+    )
+    print("| input | A wall | B wall | B/A wall | B/A CPU |\n|---|---|---|---|---|")
     summary = {}
     for case in plan:
         name = case["name"]
@@ -169,8 +211,9 @@ def main() -> int:
         summary[name] = {"a_wall_s": wall_a, "b_wall_s": wall_b, "ratio_wall": ratio_wall, "ratio_cpu": ratio_cpu}
         print(f"| {name} | {wall_a * 1e3:.2f} ms | {wall_b * 1e3:.2f} ms | {ratio_wall:.3f} | {ratio_cpu:.3f} |")
     if args.json:
-        args.json.write_text(json.dumps({"a": str(args.a), "b": str(args.b), "cpu": cpu, "summary": summary,
-                                         "rounds": rounds}, indent=1))
+        args.json.write_text(
+            json.dumps({"a": str(args.a), "b": str(args.b), "cpu": cpu, "summary": summary, "rounds": rounds}, indent=1)
+        )
     return 0
 
 

@@ -18,10 +18,10 @@
 #include <algorithm>
 #include <bit>
 #include <chrono>
-#include <ctime>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -110,26 +110,30 @@ std::uint64_t parse(const std::uint8_t* data, std::uint64_t& samples) {
     for (;;) {
         const unsigned cmd = static_cast<unsigned>(r.uvar(2));
         switch (cmd) {
-        case 0: case 1: case 2: case 3: case 7: {
-            const unsigned e = static_cast<unsigned>(r.uvar(3)) + 1;
-            if (cmd == 7) {
-                const unsigned p = static_cast<unsigned>(r.uvar(2));
-                for (unsigned k = 0; k < p; ++k) sum += static_cast<std::uint64_t>(r.var(6));
+            case 0:
+            case 1:
+            case 2:
+            case 3:
+            case 7: {
+                const unsigned e = static_cast<unsigned>(r.uvar(3)) + 1;
+                if (cmd == 7) {
+                    const unsigned p = static_cast<unsigned>(r.uvar(2));
+                    for (unsigned k = 0; k < p; ++k) sum += static_cast<std::uint64_t>(r.var(6));
+                }
+                for (unsigned i = 0; i < h.blocksize; ++i) sum += static_cast<std::uint64_t>(r.var(e));
+                samples += h.blocksize;
+                break;
             }
-            for (unsigned i = 0; i < h.blocksize; ++i) sum += static_cast<std::uint64_t>(r.var(e));
-            samples += h.blocksize;
-            break;
-        }
-        case 4: return sum;
-        case 5: h.blocksize = static_cast<unsigned>(r.ulong()); break;
-        case 6: r.uvar(2); break;
-        case 8: samples += h.blocksize; break;
-        case 9: {
-            const auto n = r.uvar(5);
-            for (std::uint64_t i = 0; i < n; ++i) r.uvar(8);
-            break;
-        }
-        default: return sum;
+            case 4: return sum;
+            case 5: h.blocksize = static_cast<unsigned>(r.ulong()); break;
+            case 6: r.uvar(2); break;
+            case 8: samples += h.blocksize; break;
+            case 9: {
+                const auto n = r.uvar(5);
+                for (std::uint64_t i = 0; i < n; ++i) r.uvar(8);
+                break;
+            }
+            default: return sum;
         }
     }
 }
@@ -150,8 +154,14 @@ void lean(const std::uint8_t* data, std::vector<std::int16_t>& out) {
     for (;;) {
         const unsigned cmd = static_cast<unsigned>(r.uvar(2));
         if (cmd == 4) break;
-        if (cmd == 5) { h.blocksize = static_cast<unsigned>(r.ulong()); continue; }
-        if (cmd == 6) { shift = static_cast<unsigned>(r.uvar(2)); continue; }
+        if (cmd == 5) {
+            h.blocksize = static_cast<unsigned>(r.ulong());
+            continue;
+        }
+        if (cmd == 6) {
+            shift = static_cast<unsigned>(r.uvar(2));
+            continue;
+        }
         if (cmd == 9) {
             const auto n = r.uvar(5);
             for (std::uint64_t i = 0; i < n; ++i) r.uvar(8);
@@ -174,28 +184,40 @@ void lean(const std::uint8_t* data, std::vector<std::int16_t>& out) {
             const unsigned e = static_cast<unsigned>(r.uvar(3)) + 1;
             const std::ptrdiff_t len = n;  // signed: s[i - k] reaches into the history
             switch (cmd) {
-            case 0: for (std::ptrdiff_t i = 0; i < len; ++i) s[i] = static_cast<std::int32_t>(r.var(e) + mu); break;
-            case 1: for (std::ptrdiff_t i = 0; i < len; ++i) s[i] = static_cast<std::int32_t>(r.var(e)) + s[i - 1]; break;
-            case 2: for (std::ptrdiff_t i = 0; i < len; ++i) s[i] = static_cast<std::int32_t>(r.var(e)) + 2 * s[i - 1] - s[i - 2]; break;
-            case 3: for (std::ptrdiff_t i = 0; i < len; ++i) s[i] = static_cast<std::int32_t>(r.var(e)) + 3 * (s[i - 1] - s[i - 2]) + s[i - 3]; break;
-            case 7: {
-                const unsigned p = static_cast<unsigned>(r.uvar(2));
-                for (unsigned k = 0; k < p; ++k) coef[k] = static_cast<std::int32_t>(r.var(6));
-                const std::int32_t m32 = static_cast<std::int32_t>(mu);
-                for (std::ptrdiff_t i = 0; i < len; ++i) {
-                    std::int64_t acc = 32;
-                    for (unsigned k = 0; k < p; ++k) acc += std::int64_t{coef[k]} * (s[i - 1 - static_cast<std::ptrdiff_t>(k)] - m32);
-                    s[i] = static_cast<std::int32_t>(r.var(e) + (acc >> 5) + mu);
+                case 0:
+                    for (std::ptrdiff_t i = 0; i < len; ++i) s[i] = static_cast<std::int32_t>(r.var(e) + mu);
+                    break;
+                case 1:
+                    for (std::ptrdiff_t i = 0; i < len; ++i) s[i] = static_cast<std::int32_t>(r.var(e)) + s[i - 1];
+                    break;
+                case 2:
+                    for (std::ptrdiff_t i = 0; i < len; ++i)
+                        s[i] = static_cast<std::int32_t>(r.var(e)) + 2 * s[i - 1] - s[i - 2];
+                    break;
+                case 3:
+                    for (std::ptrdiff_t i = 0; i < len; ++i)
+                        s[i] = static_cast<std::int32_t>(r.var(e)) + 3 * (s[i - 1] - s[i - 2]) + s[i - 3];
+                    break;
+                case 7: {
+                    const unsigned p = static_cast<unsigned>(r.uvar(2));
+                    for (unsigned k = 0; k < p; ++k) coef[k] = static_cast<std::int32_t>(r.var(6));
+                    const std::int32_t m32 = static_cast<std::int32_t>(mu);
+                    for (std::ptrdiff_t i = 0; i < len; ++i) {
+                        std::int64_t acc = 32;
+                        for (unsigned k = 0; k < p; ++k)
+                            acc += std::int64_t{coef[k]} * (s[i - 1 - static_cast<std::ptrdiff_t>(k)] - m32);
+                        s[i] = static_cast<std::int32_t>(r.var(e) + (acc >> 5) + mu);
+                    }
+                    break;
                 }
-                break;
-            }
-            default: return;
+                default: return;
             }
         }
         if (h.nmean) {
             std::int64_t acc = 0;
             for (unsigned i = 0; i < n; ++i) acc += s[i];
-            means[c].push_back(shift >= 32 ? 0 : ((acc + n / 2) / static_cast<std::int64_t>(n)) * (std::int64_t{1} << shift));
+            means[c].push_back(
+                shift >= 32 ? 0 : ((acc + n / 2) / static_cast<std::int64_t>(n)) * (std::int64_t{1} << shift));
         }
         auto& o = chan[c];
         for (unsigned i = 0; i < n; ++i) {
@@ -268,9 +290,10 @@ int main(int argc, char** argv) {
         std::fwrite(out.data(), 2, out.size(), f);
         std::fclose(f);
     }
-    std::printf("{\"stream_bytes\": %zu, \"samples\": %llu, \"parse_s\": %.9f, \"lean_s\": %.9f, "
-                "\"parse_cpu_s\": %.9f, \"lean_cpu_s\": %.9f, \"reps\": %d, \"checksum\": %llu}\n",
-                size, static_cast<unsigned long long>(samples), median(tp), median(tl), median(cp), median(cl),
-                reps, static_cast<unsigned long long>(sum));
+    std::printf(
+        "{\"stream_bytes\": %zu, \"samples\": %llu, \"parse_s\": %.9f, \"lean_s\": %.9f, "
+        "\"parse_cpu_s\": %.9f, \"lean_cpu_s\": %.9f, \"reps\": %d, \"checksum\": %llu}\n",
+        size, static_cast<unsigned long long>(samples), median(tp), median(tl), median(cp), median(cl), reps,
+        static_cast<unsigned long long>(sum));
     return 0;
 }

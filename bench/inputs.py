@@ -71,15 +71,17 @@ def sphere_header(fields: list[tuple[str, str, object]], size: int = 1024) -> by
 def sphere_pcm(samples: np.ndarray, rate: int, big_endian: bool = False) -> bytes:
     """A SPHERE file holding 16-bit linear PCM, `samples` int16 (frames, channels)."""
     frames, channels = samples.shape
-    header = sphere_header([
-        ("sample_count", "i", frames),
-        ("sample_rate", "i", rate),
-        ("channel_count", "i", channels),
-        ("sample_n_bytes", "i", 2),
-        ("sample_byte_format", "s", "10" if big_endian else "01"),
-        ("sample_coding", "s", "pcm"),
-        ("sample_sig_bits", "i", 16),
-    ])
+    header = sphere_header(
+        [
+            ("sample_count", "i", frames),
+            ("sample_rate", "i", rate),
+            ("channel_count", "i", channels),
+            ("sample_n_bytes", "i", 2),
+            ("sample_byte_format", "s", "10" if big_endian else "01"),
+            ("sample_coding", "s", "pcm"),
+            ("sample_sig_bits", "i", 16),
+        ]
+    )
     dtype = ">i2" if big_endian else "<i2"
     return header + samples.astype(dtype, copy=False).tobytes()
 
@@ -87,13 +89,15 @@ def sphere_pcm(samples: np.ndarray, rate: int, big_endian: bool = False) -> byte
 def sphere_ulaw(codes: np.ndarray, rate: int) -> bytes:
     """A SPHERE file holding mu-law codes, `codes` uint8 (frames, channels)."""
     frames, channels = codes.shape
-    header = sphere_header([
-        ("sample_count", "i", frames),
-        ("sample_rate", "i", rate),
-        ("channel_count", "i", channels),
-        ("sample_n_bytes", "i", 1),
-        ("sample_coding", "s", "ulaw"),
-    ])
+    header = sphere_header(
+        [
+            ("sample_count", "i", frames),
+            ("sample_rate", "i", rate),
+            ("channel_count", "i", channels),
+            ("sample_n_bytes", "i", 1),
+            ("sample_coding", "s", "ulaw"),
+        ]
+    )
     return header + codes.tobytes()
 
 
@@ -141,7 +145,7 @@ def ulaw_table() -> np.ndarray:
     u = (~np.arange(256)) & 0xFF
     mantissa = u & 0x0F
     exponent = (u >> 4) & 0x07
-    t = ((mantissa * 8 + 132) << exponent)
+    t = (mantissa * 8 + 132) << exponent
     return np.where(np.arange(256) & 0x80, t - 132, 132 - t).astype(np.int16)
 
 
@@ -166,9 +170,15 @@ def wav_header(frames: int, channels: int, rate: int) -> bytes:
     """The 44-byte canonical WAV header that Shorten files carry verbatim
     at their start (ffmpeg's decoder takes the format from it)."""
     data = frames * channels * 2
-    return (b"RIFF" + struct.pack("<I", 36 + data) + b"WAVE" + b"fmt " +
-            struct.pack("<IHHIIHH", 16, 1, channels, rate, rate * channels * 2, channels * 2, 16) +
-            b"data" + struct.pack("<I", data))
+    return (
+        b"RIFF"
+        + struct.pack("<I", 36 + data)
+        + b"WAVE"
+        + b"fmt "
+        + struct.pack("<IHHIIHH", 16, 1, channels, rate, rate * channels * 2, channels * 2, 16)
+        + b"data"
+        + struct.pack("<I", data)
+    )
 
 
 def pad_stream(stream: bytes) -> bytes:
@@ -181,8 +191,8 @@ def pad_stream(stream: bytes) -> bytes:
 
 @dataclass(frozen=True)
 class ShortenParams:
-    sample_type: int      # 3 or 5
-    lpc: bool             # QLPC blocks (maxnlpc > 0) or DIFF only
+    sample_type: int  # 3 or 5
+    lpc: bool  # QLPC blocks (maxnlpc > 0) or DIFF only
     blocksize: int = 256
     nmean: int = 4
 
@@ -249,8 +259,7 @@ def build_inputs(out: Path, quick: bool, log=print) -> Inputs:
     frames = int(minutes * 60 * RATE)
     digest = writer_digest()
     audio = None
-    for name, params in (("long_diff.shn", ShortenParams(5, lpc=False)),
-                         ("long_lpc.shn", ShortenParams(3, lpc=True))):
+    for name, params in (("long_diff.shn", ShortenParams(5, lpc=False)), ("long_lpc.shn", ShortenParams(3, lpc=True))):
         key = {"frames": frames, "params": params.__dict__, "writer": digest, "v": 2}
 
         def build(name=name, params=params):
@@ -261,9 +270,15 @@ def build_inputs(out: Path, quick: bool, log=print) -> Inputs:
             return encode_shorten(audio, RATE, params)
 
         files[name] = _cached(out, name, key, build)
-        meta[name] = {"frames": frames, "channels": 2, "rate": RATE, "minutes": minutes,
-                      "sample_type": params.sample_type, "lpc": params.lpc,
-                      "bytes": files[name].stat().st_size}
+        meta[name] = {
+            "frames": frames,
+            "channels": 2,
+            "rate": RATE,
+            "minutes": minutes,
+            "sample_type": params.sample_type,
+            "lpc": params.lpc,
+            "bytes": files[name].stat().st_size,
+        }
     # A mu-law Shorten stream (sample type 8, the coding of the large
     # telephone corpora): the same audio as mu-law codes, coded as the
     # values whose re-encoding gives the codes back, DIFF blocks only.
@@ -278,13 +293,23 @@ def build_inputs(out: Path, quick: bool, log=print) -> Inputs:
         return encode_shorten(ulaw_values(ulaw_encode(audio)), RATE, ShortenParams(8, lpc=False))
 
     files[name] = _cached(out, name, key, build_ulaw)
-    meta[name] = {"frames": frames, "channels": 2, "rate": RATE, "minutes": minutes,
-                  "sample_type": 8, "lpc": False, "bytes": files[name].stat().st_size}
+    meta[name] = {
+        "frames": frames,
+        "channels": 2,
+        "rate": RATE,
+        "minutes": minutes,
+        "sample_type": 8,
+        "lpc": False,
+        "bytes": files[name].stat().st_size,
+    }
 
     # The same three as SPHERE files, as users meet them (transcode, and
     # sph2pipe, which refuses the VERBATIM command: encoded again without it).
-    for name, params in (("long_diff.sph", ShortenParams(5, lpc=False)), ("long_lpc.sph", ShortenParams(3, lpc=True)),
-                         ("long_ulaw.sph", ShortenParams(8, lpc=False))):
+    for name, params in (
+        ("long_diff.sph", ShortenParams(5, lpc=False)),
+        ("long_lpc.sph", ShortenParams(3, lpc=True)),
+        ("long_ulaw.sph", ShortenParams(8, lpc=False)),
+    ):
         ulaw = params.sample_type == 8
         key = {"frames": frames, "params": params.__dict__, "writer": digest, "v": 1}
 
@@ -297,8 +322,15 @@ def build_inputs(out: Path, quick: bool, log=print) -> Inputs:
             return sphere_shorten(encode_shorten(samples, RATE, params, verbatim=False), frames, 2, RATE, ulaw=ulaw)
 
         files[name] = _cached(out, name, key, build_sphere)
-        meta[name] = {"frames": frames, "channels": 2, "rate": RATE, "minutes": minutes,
-                      "sample_type": params.sample_type, "lpc": params.lpc, "bytes": files[name].stat().st_size}
+        meta[name] = {
+            "frames": frames,
+            "channels": 2,
+            "rate": RATE,
+            "minutes": minutes,
+            "sample_type": params.sample_type,
+            "lpc": params.lpc,
+            "bytes": files[name].stat().st_size,
+        }
 
     # A telephone call of 5 minutes, 8 kHz stereo, twice: Shorten of its
     # mu-law codes and Shorten of its 16-bit samples, DIFF blocks both, so
@@ -315,15 +347,22 @@ def build_inputs(out: Path, quick: bool, log=print) -> Inputs:
             return sphere_shorten(stream, call_frames, 2, 8000, ulaw=ulaw)
 
         files[name] = _cached(out, name, key, build_call)
-        meta[name] = {"frames": call_frames, "channels": 2, "rate": 8000, "minutes": minutes,
-                      "sample_type": 8 if ulaw else 5, "lpc": False, "bytes": files[name].stat().st_size}
+        meta[name] = {
+            "frames": call_frames,
+            "channels": 2,
+            "rate": 8000,
+            "minutes": minutes,
+            "sample_type": 8 if ulaw else 5,
+            "lpc": False,
+            "bytes": files[name].stat().st_size,
+        }
 
     # A tiny stream of each kind, to time ffmpeg's start-up.
-    for name, params in (("tiny_diff.shn", ShortenParams(5, lpc=False)),
-                         ("tiny_lpc.shn", ShortenParams(3, lpc=True))):
+    for name, params in (("tiny_diff.shn", ShortenParams(5, lpc=False)), ("tiny_lpc.shn", ShortenParams(3, lpc=True))):
         key = {"frames": 256, "params": params.__dict__, "writer": digest, "v": 2}
-        files[name] = _cached(out, name, key, lambda params=params: encode_shorten(
-            synth_speechlike(256, 2, RATE, seed=8), RATE, params))
+        files[name] = _cached(
+            out, name, key, lambda params=params: encode_shorten(synth_speechlike(256, 2, RATE, seed=8), RATE, params)
+        )
         meta[name] = {"frames": 256, "channels": 2}
 
     # 16-bit PCM SPHERE files of at least 40 MB, both byte orders.
@@ -341,8 +380,9 @@ def build_inputs(out: Path, quick: bool, log=print) -> Inputs:
         files[name] = _cached(out, name, key, build)
         meta[name] = {"frames": pcm_frames, "channels": 2, "bytes": files[name].stat().st_size}
     # The same audio as a tiny file, for the external tools' start-up.
-    files["pcm_tiny.sph"] = _cached(out, "pcm_tiny.sph", {"v": 2}, lambda: sphere_pcm(
-        synth_speechlike(256, 2, RATE, seed=12), RATE))
+    files["pcm_tiny.sph"] = _cached(
+        out, "pcm_tiny.sph", {"v": 2}, lambda: sphere_pcm(synth_speechlike(256, 2, RATE, seed=12), RATE)
+    )
 
     # 10 MB of G.711 codes: mu-law of speech-like audio (skewed like real codes).
     def build_codes():
@@ -373,11 +413,18 @@ def corpus_plan() -> list[dict]:
     plan = []
     for i in range(CORPUS_SIZE):
         channels = 1 + int(rng.integers(0, 2))
-        kind = ("shorten" if i % 2 == 0 else
-                ("ulaw" if i % 10 == 1 else ("pcm_be" if i % 10 in (3, 7) else "pcm_le")))
+        kind = "shorten" if i % 2 == 0 else ("ulaw" if i % 10 == 1 else ("pcm_be" if i % 10 in (3, 7) else "pcm_le"))
         target = int(rng.integers(27_000, 33_000))
-        plan.append({"index": i, "kind": kind, "channels": channels, "target_bytes": target,
-                     "lpc": bool(rng.integers(0, 2)), "seed": 1000 + i})
+        plan.append(
+            {
+                "index": i,
+                "kind": kind,
+                "channels": channels,
+                "target_bytes": target,
+                "lpc": bool(rng.integers(0, 2)),
+                "seed": 1000 + i,
+            }
+        )
     return plan
 
 
@@ -412,8 +459,7 @@ def build_corpus(directory: Path, digest: str, log) -> dict:
         name = f"{item['index']:04d}_{item['kind']}.sph"
         (directory / name).write_bytes(data)
         entries.append({"name": name, "kind": item["kind"], "bytes": len(data)})
-    info = {"files": entries, "count": len(entries),
-            "total_bytes": sum(e["bytes"] for e in entries)}
+    info = {"files": entries, "count": len(entries), "total_bytes": sum(e["bytes"] for e in entries)}
     (directory / "corpus.json").write_text(json.dumps(info))
     stamp.write_text(key)
     return info

@@ -43,12 +43,13 @@ def main() -> int:
     data = Path(path).read_bytes()
 
     if case == "bytes_copy":
+
         def call():
             return bytes(memoryview(data))
     else:
         import korrin_native as kn
-        fn = {"shorten_to_pcm": kn.shorten_to_pcm, "transcode": kn.transcode,
-              "decode_pcm": kn.decode_pcm}[case]
+
+        fn = {"shorten_to_pcm": kn.shorten_to_pcm, "transcode": kn.transcode, "decode_pcm": kn.decode_pcm}[case]
 
         def call():
             return fn(data)
@@ -63,18 +64,22 @@ def main() -> int:
     rss_after = status_kib("VmRSS")
     body = result[2] if isinstance(result, tuple) else result
     added = (peak - rss_before) * 1024
-    print(json.dumps({
-        "case": case,
-        "input_bytes": len(data),
-        "result_bytes": len(body),
-        "rss_before_kib": rss_before,
-        "peak_kib": peak,
-        "rss_after_kib": rss_after,
-        "maxrss_before_kib": maxrss_before,
-        "added_bytes": added,
-        "ratio_to_result": added / len(body) if body else None,
-        "method": "VmHWM reset via clear_refs" if exact else "ru_maxrss (peak not resettable)",
-    }))
+    print(
+        json.dumps(
+            {
+                "case": case,
+                "input_bytes": len(data),
+                "result_bytes": len(body),
+                "rss_before_kib": rss_before,
+                "peak_kib": peak,
+                "rss_after_kib": rss_after,
+                "maxrss_before_kib": maxrss_before,
+                "added_bytes": added,
+                "ratio_to_result": added / len(body) if body else None,
+                "method": "VmHWM reset via clear_refs" if exact else "ru_maxrss (peak not resettable)",
+            }
+        )
+    )
     return 0
 
 

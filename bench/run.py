@@ -72,8 +72,12 @@ def log(*args):
 
 
 def machine_info() -> dict:
-    info = {"python": platform.python_version(), "numpy": np.__version__,
-            "platform": platform.platform(), "cores": os.cpu_count()}
+    info = {
+        "python": platform.python_version(),
+        "numpy": np.__version__,
+        "platform": platform.platform(),
+        "cores": os.cpu_count(),
+    }
     try:
         for line in Path("/proc/cpuinfo").read_text().splitlines():
             if line.startswith("model name"):
@@ -86,23 +90,38 @@ def machine_info() -> dict:
     for tool, argv in (("ffmpeg", ["ffmpeg", "-version"]), ("sox", ["sox", "--version"])):
         if shutil.which(tool):
             out = subprocess.run(argv, capture_output=True, text=True).stdout.strip().splitlines()
-            info[tool] = (out[0].replace("sox:", "").strip() if out else "?")
+            info[tool] = out[0].replace("sox:", "").strip() if out else "?"
     try:
         import soundfile
+
         info["libsndfile"] = soundfile.__libsndfile_version__
     except Exception:  # noqa: BLE001 - optional baseline
         pass
     try:
-        info["commit"] = subprocess.run(["git", "-C", str(HERE.parent), "rev-parse", "--short", "HEAD"],
-                                        capture_output=True, text=True).stdout.strip()
+        info["commit"] = subprocess.run(
+            ["git", "-C", str(HERE.parent), "rev-parse", "--short", "HEAD"], capture_output=True, text=True
+        ).stdout.strip()
     except OSError:
         pass
     return info
 
 
 def ffmpeg_argv(src: Path, fmt: str, dst: str) -> list[str]:
-    return ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-threads", "1",
-            "-i", str(src), "-f", fmt, "-y", dst]
+    return [
+        "ffmpeg",
+        "-nostdin",
+        "-hide_banner",
+        "-loglevel",
+        "error",
+        "-threads",
+        "1",
+        "-i",
+        str(src),
+        "-f",
+        fmt,
+        "-y",
+        dst,
+    ]
 
 
 def have(tool: str) -> bool:
@@ -119,10 +138,29 @@ class Report:
         self.notes: list[str] = []
         self.data: dict[str, dict] = {}
 
-    def row(self, target: str, case: str, seconds: float | None = None, rate: str = "",
-            ratio: float | None = None, goal: str = "", ok: bool | None = None, note: str = ""):
-        self.rows.append({"target": target, "case": case, "seconds": seconds, "rate": rate,
-                          "ratio": ratio, "goal": goal, "ok": ok, "note": note})
+    def row(
+        self,
+        target: str,
+        case: str,
+        seconds: float | None = None,
+        rate: str = "",
+        ratio: float | None = None,
+        goal: str = "",
+        ok: bool | None = None,
+        note: str = "",
+    ):
+        self.rows.append(
+            {
+                "target": target,
+                "case": case,
+                "seconds": seconds,
+                "rate": rate,
+                "ratio": ratio,
+                "goal": goal,
+                "ok": ok,
+                "note": note,
+            }
+        )
 
     def print_table(self):
         head = f"{'target':<8} {'case':<40} {'median':>10} {'throughput':>16} {'ratio':>9}  goal"
@@ -183,8 +221,9 @@ def build_floor(out: Path) -> Path | None:
         return None
     # Built for this machine: a limit should use every instruction the
     # processor has (the module picks lzcnt/BMI2 at run time where present).
-    proc = subprocess.run([cxx, "-O3", "-march=native", "-std=c++20", "-o", str(exe), str(src)],
-                          capture_output=True, text=True)
+    proc = subprocess.run(
+        [cxx, "-O3", "-march=native", "-std=c++20", "-o", str(exe), str(src)], capture_output=True, text=True
+    )
     if proc.returncode != 0:
         log("floor.cpp did not build:", proc.stderr[-800:])
         return None
@@ -201,8 +240,7 @@ def bench_shorten(kn, ins: inp.Inputs, reps: int, report: Report):
     # against the expansion of the codes it was made from, and timed
     # against the 16-bit DIFF stream per sample.
     per_sample = {}
-    for name, tiny in (("long_diff.shn", "tiny_diff.shn"), ("long_lpc.shn", "tiny_lpc.shn"),
-                       ("long_ulaw.shn", None)):
+    for name, tiny in (("long_diff.shn", "tiny_diff.shn"), ("long_lpc.shn", "tiny_lpc.shn"), ("long_ulaw.shn", None)):
         meta = ins.meta[name]
         stream = ins.read(name)
         samples = meta["frames"] * meta["channels"]
@@ -233,43 +271,83 @@ def bench_shorten(kn, ins: inp.Inputs, reps: int, report: Report):
         t = timing.rounds(cases, reps)
         mod = timing.median(t["module"])
         entry = {"samples": samples, "stream_bytes": len(stream), "module_s": t["module"]}
-        report.row("shorten", f"{name} ({label})", mod, f"{samples / mod / 1e6:.1f} Msamp/s",
-                   note=f"{meta['minutes']:g} min 16 kHz stereo, {len(stream) / 1e6:.1f} MB")
+        report.row(
+            "shorten",
+            f"{name} ({label})",
+            mod,
+            f"{samples / mod / 1e6:.1f} Msamp/s",
+            note=f"{meta['minutes']:g} min 16 kHz stereo, {len(stream) / 1e6:.1f} MB",
+        )
         per_sample[name] = mod / samples
         if ulaw and "long_diff.shn" in per_sample:
-            report.row("shorten", "  per sample, against the 16-bit DIFF stream", None, "",
-                       per_sample[name] / per_sample["long_diff.shn"],
-                       note="ratio = mu-law time per sample / 16-bit time per sample (goal <= 1.2)")
+            report.row(
+                "shorten",
+                "  per sample, against the 16-bit DIFF stream",
+                None,
+                "",
+                per_sample[name] / per_sample["long_diff.shn"],
+                note="ratio = mu-law time per sample / 16-bit time per sample (goal <= 1.2)",
+            )
         if "ffmpeg" in t:
             startup = timing.median(t["ffmpeg_tiny"])
             ff = timing.median(t["ffmpeg"]) - startup
             ratio = timing.paired_ratio(t["ffmpeg"], t["module"], startup)
             goal, ok = judge(GOALS["shorten"], ratio)
-            report.row("shorten", "  ffmpeg -f s16le, start-up subtracted", ff,
-                       f"{samples / ff / 1e6:.1f} Msamp/s", ratio, goal, ok,
-                       note=f"ffmpeg start-up {fmt_time(startup)}, timed on a 256-frame stream and subtracted")
-            entry.update({"ffmpeg_s": t["ffmpeg"], "ffmpeg_startup_s": t["ffmpeg_tiny"],
-                          "ratio_vs_ffmpeg": ratio, "goal_met": ok})
+            report.row(
+                "shorten",
+                "  ffmpeg -f s16le, start-up subtracted",
+                ff,
+                f"{samples / ff / 1e6:.1f} Msamp/s",
+                ratio,
+                goal,
+                ok,
+                note=f"ffmpeg start-up {fmt_time(startup)}, timed on a 256-frame stream and subtracted",
+            )
+            entry.update(
+                {
+                    "ffmpeg_s": t["ffmpeg"],
+                    "ffmpeg_startup_s": t["ffmpeg_tiny"],
+                    "ratio_vs_ffmpeg": ratio,
+                    "goal_met": ok,
+                }
+            )
         if floor is not None and not ulaw:
-            fl = subprocess.run([str(floor), str(ins.path(name)), str(max(reps, 5))],
-                                capture_output=True, text=True, check=True)
+            fl = subprocess.run(
+                [str(floor), str(ins.path(name)), str(max(reps, 5))], capture_output=True, text=True, check=True
+            )
             f = json.loads(fl.stdout)
             if timing.CLOCK == "cpu":
                 f["parse_s"], f["lean_s"] = f["parse_cpu_s"], f["lean_cpu_s"]
-            report.row("shorten", "  floor: read each code once (C++)", f["parse_s"],
-                       f"{samples / f['parse_s'] / 1e6:.1f} Msamp/s", mod / f["parse_s"],
-                       note="ratio = module time / floor time")
-            report.row("shorten", "  floor: unchecked lean decoder (C++)", f["lean_s"],
-                       f"{samples / f['lean_s'] / 1e6:.1f} Msamp/s", mod / f["lean_s"],
-                       note="ratio = module time / lean time")
+            report.row(
+                "shorten",
+                "  floor: read each code once (C++)",
+                f["parse_s"],
+                f"{samples / f['parse_s'] / 1e6:.1f} Msamp/s",
+                mod / f["parse_s"],
+                note="ratio = module time / floor time",
+            )
+            report.row(
+                "shorten",
+                "  floor: unchecked lean decoder (C++)",
+                f["lean_s"],
+                f"{samples / f['lean_s'] / 1e6:.1f} Msamp/s",
+                mod / f["lean_s"],
+                note="ratio = module time / lean time",
+            )
             entry.update({"floor_parse_s": f["parse_s"], "floor_lean_s": f["lean_s"]})
         kept = kept_memory_time(kn, ins.path(name), max(reps, 5))
         if kept is not None:
             ratio = (timing.median(t["ffmpeg"]) - timing.median(t["ffmpeg_tiny"])) / kept if "ffmpeg" in t else None
-            report.row("shorten", "  module, glibc keeping freed memory", kept,
-                       f"{samples / kept / 1e6:.1f} Msamp/s", ratio,
-                       note="a child process with " + " ".join(f"{k}={v}" for k, v in KEEP_MEMORY.items())
-                            + ": no first-touch page faults; ratio = ffmpeg / this")
+            report.row(
+                "shorten",
+                "  module, glibc keeping freed memory",
+                kept,
+                f"{samples / kept / 1e6:.1f} Msamp/s",
+                ratio,
+                note="a child process with "
+                + " ".join(f"{k}={v}" for k, v in KEEP_MEMORY.items())
+                + ": no first-touch page faults; ratio = ffmpeg / this",
+            )
             entry["kept_memory_s"] = kept
         data_out[name] = entry
 
@@ -288,8 +366,13 @@ def bench_shorten_sphere(kn, ins: inp.Inputs, reps: int, report: Report):
         report.notes.append(f"shorten: no sph2pipe at {SPH2PIPE}; the ratios against it are left out")
     data_out = report.data.setdefault("shorten_sphere", {})
     medians = {}
-    for name, goal in (("long_diff.sph", "sph2pipe_diff"), ("long_lpc.sph", "sph2pipe_lpc"), ("long_ulaw.sph", None),
-                       ("call_pcm16.sph", None), ("call_ulaw.sph", None)):
+    for name, goal in (
+        ("long_diff.sph", "sph2pipe_diff"),
+        ("long_lpc.sph", "sph2pipe_lpc"),
+        ("long_ulaw.sph", None),
+        ("call_pcm16.sph", None),
+        ("call_ulaw.sph", None),
+    ):
         if name not in ins.files:
             continue
         meta = ins.meta[name]
@@ -297,14 +380,15 @@ def bench_shorten_sphere(kn, ins: inp.Inputs, reps: int, report: Report):
         wav = kn.transcode(data)
         if tool is not None:
             with tempfile.NamedTemporaryFile(suffix=".wav", dir=ins.out) as tmp:
-                subprocess.run([str(tool), "-f", "wav", "-p", str(ins.path(name)), tmp.name], check=True,
-                               capture_output=True)
+                subprocess.run(
+                    [str(tool), "-f", "wav", "-p", str(ins.path(name)), tmp.name], check=True, capture_output=True
+                )
                 if Path(tmp.name).read_bytes() != wav:
                     report.notes.append(f"shorten {name}: sph2pipe's WAV differs from transcode's")
         del wav
         # The same stream bare, as the companion package's streaming API hands
         # it to shorten_to_pcm: no sample count to size the result by.
-        stream = data[int(data[8:16].decode().strip()):]
+        stream = data[int(data[8:16].decode().strip()) :]
         bare_ok = kn.shorten_to_pcm(stream)[2] == kn.transcode(data)[44:]
         if not bare_ok:
             report.notes.append(f"shorten {name}: shorten_to_pcm of the bare stream differs from transcode's data")
@@ -315,9 +399,11 @@ def bench_shorten_sphere(kn, ins: inp.Inputs, reps: int, report: Report):
         kn.shorten_to_pcm(stream)
         for r in range(reps):
             round_wall, round_bare, round_cpu, round_bare_cpu = [], [], [], []
-            pair = [(kn.transcode, data, round_wall, round_cpu, faults),
-                    (kn.shorten_to_pcm, stream, round_bare, round_bare_cpu, bare_faults)]
-            for fn, arg, times, cpu_times, fault_list in (pair if r % 2 == 0 else pair[::-1]):
+            pair = [
+                (kn.transcode, data, round_wall, round_cpu, faults),
+                (kn.shorten_to_pcm, stream, round_bare, round_bare_cpu, bare_faults),
+            ]
+            for fn, arg, times, cpu_times, fault_list in pair if r % 2 == 0 else pair[::-1]:
                 f0 = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
                 for _ in range(calls):
                     c0, w0 = time.process_time(), time.perf_counter()
@@ -335,8 +421,10 @@ def bench_shorten_sphere(kn, ins: inp.Inputs, reps: int, report: Report):
             per_round.append(statistics.median(round_wall))
             bare_round.append(statistics.median(round_bare))
             if tool is not None:
-                runs = [timing.timed_command([str(tool), "-f", "wav", "-p", str(ins.path(name)), "/dev/null"])
-                        for _ in range(7)]
+                runs = [
+                    timing.timed_command([str(tool), "-f", "wav", "-p", str(ins.path(name)), "/dev/null"])
+                    for _ in range(7)
+                ]
                 tool_wall += [w for w, _ in runs]
                 tool_cpu += [c for _, c in runs]
                 tool_round.append(statistics.median(w for w, _ in runs))
@@ -344,45 +432,87 @@ def bench_shorten_sphere(kn, ins: inp.Inputs, reps: int, report: Report):
         mod = statistics.median(wall)
         samples = meta["frames"] * meta["channels"]
         kind = {3: "QLPC", 5: "16-bit, DIFF", 8: "mu-law, DIFF"}[meta["sample_type"]]
-        report.row("shorten", f"transcode {name} ({kind})", mod, f"{samples / mod / 1e6:.1f} Msamp/s",
-                   note=f"{meta['minutes']:g} min {meta['rate'] // 1000} kHz stereo; wall: median of {len(wall)} calls "
-                        f"in one process, best {fmt_time(min(wall))}; CPU median {fmt_time(statistics.median(cpu))}")
-        entry = {"wall_s": wall, "cpu_s": cpu, "samples": samples, "bare_wall_s": bare_wall,
-                 "faults_per_call": statistics.median(faults), "bare_faults_per_call": statistics.median(bare_faults)}
+        report.row(
+            "shorten",
+            f"transcode {name} ({kind})",
+            mod,
+            f"{samples / mod / 1e6:.1f} Msamp/s",
+            note=f"{meta['minutes']:g} min {meta['rate'] // 1000} kHz stereo; wall: median of {len(wall)} calls "
+            f"in one process, best {fmt_time(min(wall))}; CPU median {fmt_time(statistics.median(cpu))}",
+        )
+        entry = {
+            "wall_s": wall,
+            "cpu_s": cpu,
+            "samples": samples,
+            "bare_wall_s": bare_wall,
+            "faults_per_call": statistics.median(faults),
+            "bare_faults_per_call": statistics.median(bare_faults),
+        }
         # Each ratio by wall time and by CPU time, per round; --clock picks
         # the one judged (CPU time holds while other jobs take the cores).
         bare_wall_ratio = statistics.median(b / t for b, t in zip(bare_round, per_round))
         bare_cpu_ratio = statistics.median(b / t for b, t in zip(bare_cpu_round, cpu_round))
         bare_ratio = bare_cpu_ratio if timing.CLOCK == "cpu" else bare_wall_ratio
         goal_text, ok = judge(GOALS["bare_stream"], bare_ratio)
-        report.row("shorten", "  shorten_to_pcm of the bare stream", statistics.median(bare_wall),
-                   f"{samples / statistics.median(bare_wall) / 1e6:.1f} Msamp/s", bare_ratio, goal_text, ok and bare_ok,
-                   note=f"ratio = its {timing.CLOCK} time / transcode's, per round (wall {bare_wall_ratio:.2f}x, "
-                        f"CPU {bare_cpu_ratio:.2f}x); page faults a call "
-                        f"{statistics.median(bare_faults):.0f} against transcode's {statistics.median(faults):.0f}")
+        report.row(
+            "shorten",
+            "  shorten_to_pcm of the bare stream",
+            statistics.median(bare_wall),
+            f"{samples / statistics.median(bare_wall) / 1e6:.1f} Msamp/s",
+            bare_ratio,
+            goal_text,
+            ok and bare_ok,
+            note=f"ratio = its {timing.CLOCK} time / transcode's, per round (wall {bare_wall_ratio:.2f}x, "
+            f"CPU {bare_cpu_ratio:.2f}x); page faults a call "
+            f"{statistics.median(bare_faults):.0f} against transcode's {statistics.median(faults):.0f}",
+        )
         entry.update({"bare_ratio": bare_ratio, "bare_wall_ratio": bare_wall_ratio, "bare_cpu_ratio": bare_cpu_ratio})
         if tool_round:
             wall_ratio = statistics.median(t / m for t, m in zip(tool_round, per_round))
             cpu_ratio = statistics.median(t / m for t, m in zip(tool_cpu_round, cpu_round))
             ratio = cpu_ratio if timing.CLOCK == "cpu" else wall_ratio
             goal_text, ok = judge(GOALS[goal], ratio) if goal else ("", None)
-            report.row("shorten", "  sph2pipe -f wav -p to /dev/null", statistics.median(tool_wall),
-                       f"{samples / statistics.median(tool_wall) / 1e6:.1f} Msamp/s", ratio, goal_text, ok,
-                       note=f"median of 7 runs a round; CPU median {fmt_time(statistics.median(tool_cpu))}; "
-                            f"ratio = sph2pipe's {timing.CLOCK} time / transcode's, per round "
-                            f"(wall {wall_ratio:.2f}x, CPU {cpu_ratio:.2f}x)")
-            entry.update({"sph2pipe_wall_s": tool_wall, "sph2pipe_cpu_s": tool_cpu, "ratio_vs_sph2pipe": ratio,
-                          "wall_ratio_vs_sph2pipe": wall_ratio, "cpu_ratio_vs_sph2pipe": cpu_ratio})
+            report.row(
+                "shorten",
+                "  sph2pipe -f wav -p to /dev/null",
+                statistics.median(tool_wall),
+                f"{samples / statistics.median(tool_wall) / 1e6:.1f} Msamp/s",
+                ratio,
+                goal_text,
+                ok,
+                note=f"median of 7 runs a round; CPU median {fmt_time(statistics.median(tool_cpu))}; "
+                f"ratio = sph2pipe's {timing.CLOCK} time / transcode's, per round "
+                f"(wall {wall_ratio:.2f}x, CPU {cpu_ratio:.2f}x)",
+            )
+            entry.update(
+                {
+                    "sph2pipe_wall_s": tool_wall,
+                    "sph2pipe_cpu_s": tool_cpu,
+                    "ratio_vs_sph2pipe": ratio,
+                    "wall_ratio_vs_sph2pipe": wall_ratio,
+                    "cpu_ratio_vs_sph2pipe": cpu_ratio,
+                }
+            )
         medians[name] = (cpu_round if timing.CLOCK == "cpu" else per_round, samples)
         data_out[name] = entry
-    for ulaw, linear, label, goal in (("call_ulaw.sph", "call_pcm16.sph", "the same call in 16-bit Shorten", "ulaw_call"),
-                                      ("long_ulaw.sph", "long_diff.sph", "the 16-bit DIFF stream, per sample", None)):
+    for ulaw, linear, label, goal in (
+        ("call_ulaw.sph", "call_pcm16.sph", "the same call in 16-bit Shorten", "ulaw_call"),
+        ("long_ulaw.sph", "long_diff.sph", "the 16-bit DIFF stream, per sample", None),
+    ):
         if ulaw in medians and linear in medians:
             (u, nu), (lin, nl) = medians[ulaw], medians[linear]
             ratio = statistics.median((a / nu) / (b / nl) for a, b in zip(u, lin))
             goal_text, ok = judge(GOALS[goal], ratio) if goal else ("", None)
-            report.row("shorten", f"  {ulaw} against {label}", None, "", ratio, goal_text, ok,
-                       note=f"ratio = mu-law {timing.CLOCK} time / 16-bit {timing.CLOCK} time (per sample), per round")
+            report.row(
+                "shorten",
+                f"  {ulaw} against {label}",
+                None,
+                "",
+                ratio,
+                goal_text,
+                ok,
+                note=f"ratio = mu-law {timing.CLOCK} time / 16-bit {timing.CLOCK} time (per sample), per round",
+            )
 
 
 # glibc settings under which freed memory is kept for the next call instead
@@ -410,8 +540,12 @@ def kept_memory_time(kn, path: Path, calls: int) -> float | None:
     fresh. The same module file as the parent's; the first call is a warm-up."""
     module_dir = str(Path(kn.__file__).parent)
     env = dict(os.environ, **KEEP_MEMORY)
-    proc = subprocess.run([sys.executable, "-c", KEPT_CHILD, str(path), str(calls), json.dumps([module_dir])],
-                          env=env, capture_output=True, text=True)
+    proc = subprocess.run(
+        [sys.executable, "-c", KEPT_CHILD, str(path), str(calls), json.dumps([module_dir])],
+        env=env,
+        capture_output=True,
+        text=True,
+    )
     if proc.returncode != 0:
         log("kept-memory child failed:", proc.stderr[-400:])
         return None
@@ -436,8 +570,13 @@ def bench_pcm(kn, ins: inp.Inputs, reps: int, report: Report):
     np.copyto(dst, src)
     bw = timing.rounds({"copyto": lambda: np.copyto(dst, src)}, max(reps, 5))
     bw_s = timing.median(bw["copyto"])
-    report.row("pcm", "machine: memcpy into mapped memory", bw_s, f"{len(first) / bw_s / 1e9:.2f} GB/s",
-               note="numpy.copyto of the 40 MB file into a pre-faulted array: the bandwidth limit")
+    report.row(
+        "pcm",
+        "machine: memcpy into mapped memory",
+        bw_s,
+        f"{len(first) / bw_s / 1e9:.2f} GB/s",
+        note="numpy.copyto of the 40 MB file into a pre-faulted array: the bandwidth limit",
+    )
     data_out["memcpy_prefaulted_s"] = bw["copyto"]
     del src, dst, first
 
@@ -466,21 +605,33 @@ def bench_pcm(kn, ins: inp.Inputs, reps: int, report: Report):
         copy = timing.median(t["bytes copy"])
         key = "pcm_be" if big else "pcm_le"
         endian = "big-endian" if big else "little-endian"
-        report.row("pcm", f"{name}: bytes(memoryview(x)) ({endian})", copy, f"{n / copy / 1e9:.2f} GB/s",
-                   note=f"{n / 1e6:.1f} MB; the reference: one copy of the input")
+        report.row(
+            "pcm",
+            f"{name}: bytes(memoryview(x)) ({endian})",
+            copy,
+            f"{n / copy / 1e9:.2f} GB/s",
+            note=f"{n / 1e6:.1f} MB; the reference: one copy of the input",
+        )
         entry = {"bytes": n, "times": t}
         for case in ("transcode", "decode_pcm"):
             s = timing.median(t[case])
             ratio = timing.paired_ratio(t[case], t["bytes copy"])
             goal, ok = judge(GOALS[key], ratio)
-            report.row("pcm", f"  {case}", s, f"{n / s / 1e9:.2f} GB/s", ratio, goal, ok,
-                       note="ratio = time / bytes copy")
+            report.row(
+                "pcm", f"  {case}", s, f"{n / s / 1e9:.2f} GB/s", ratio, goal, ok, note="ratio = time / bytes copy"
+            )
             entry[f"{case}_ratio_vs_copy"] = ratio
             entry[f"{case}_goal_met"] = ok
         for case in [c for c in t if c not in ("bytes copy", "transcode", "decode_pcm")]:
             s = timing.median(t[case])
-            report.row("pcm", f"  baseline: {case}", s, f"{n / s / 1e9:.2f} GB/s",
-                       timing.paired_ratio(t[case], t["decode_pcm"]), note="ratio = its time / decode_pcm")
+            report.row(
+                "pcm",
+                f"  baseline: {case}",
+                s,
+                f"{n / s / 1e9:.2f} GB/s",
+                timing.paired_ratio(t[case], t["decode_pcm"]),
+                note="ratio = its time / decode_pcm",
+            )
         data_out[name] = entry
 
         # External converters, start-up subtracted (informational).
@@ -498,9 +649,14 @@ def bench_pcm(kn, ins: inp.Inputs, reps: int, report: Report):
                 if tool in te:
                     startup = timing.median(te[f"{tool}_tiny"])
                     s = timing.median(te[tool]) - startup
-                    report.row("pcm", f"  baseline: {tool} to WAV, start-up subtracted", s,
-                               f"{n / s / 1e9:.2f} GB/s", timing.paired_ratio(te[tool], te["transcode"], startup),
-                               note=f"ratio = its time / transcode; start-up {fmt_time(startup)} subtracted")
+                    report.row(
+                        "pcm",
+                        f"  baseline: {tool} to WAV, start-up subtracted",
+                        s,
+                        f"{n / s / 1e9:.2f} GB/s",
+                        timing.paired_ratio(te[tool], te["transcode"], startup),
+                        note=f"ratio = its time / transcode; start-up {fmt_time(startup)} subtracted",
+                    )
                     entry[f"{tool}_s"] = te[tool]
         del data, payload
 
@@ -527,20 +683,39 @@ def bench_g711(kn, ins: inp.Inputs, reps: int, report: Report):
     n = len(codes)
     entry = {"bytes": n, "times": t}
     base = timing.median(t["numpy table[codes]"])
-    report.row("g711", "numpy table[codes] (mu-law)", base, f"{n / base / 1e6:.0f} Mcodes/s",
-               note=f"{n / 1e6:.0f} MB of mu-law codes of speech-like audio")
+    report.row(
+        "g711",
+        "numpy table[codes] (mu-law)",
+        base,
+        f"{n / base / 1e6:.0f} Mcodes/s",
+        note=f"{n / 1e6:.0f} MB of mu-law codes of speech-like audio",
+    )
     for case in ("mu-law g711_expand", "A-law g711_expand"):
         s = timing.median(t[case])
         ratio = timing.paired_ratio(t["numpy table[codes]"], t[case])
         goal, ok = judge(GOALS["g711"], ratio)
-        report.row("g711", f"  {case}", s, f"{n / s / 1e6:.0f} Mcodes/s", ratio, goal, ok,
-                   note="ratio = numpy time / module time")
+        report.row(
+            "g711",
+            f"  {case}",
+            s,
+            f"{n / s / 1e6:.0f} Mcodes/s",
+            ratio,
+            goal,
+            ok,
+            note="ratio = numpy time / module time",
+        )
         entry[f"{case}_ratio"] = ratio
         entry[f"{case}_goal_met"] = ok
     for case in ("numpy take", "bytes copy of the output size"):
         s = timing.median(t[case])
-        report.row("g711", f"  baseline: {case}", s, f"{n / s / 1e6:.0f} Mcodes/s",
-                   timing.paired_ratio(t[case], t["mu-law g711_expand"]), note="ratio = its time / module")
+        report.row(
+            "g711",
+            f"  baseline: {case}",
+            s,
+            f"{n / s / 1e6:.0f} Mcodes/s",
+            timing.paired_ratio(t[case], t["mu-law g711_expand"]),
+            note="ratio = its time / module",
+        )
     report.data["g711"] = entry
 
 
@@ -568,6 +743,7 @@ def bench_corpus(kn, ins: inp.Inputs, reps: int, quick: bool, report: Report):
             d = fresh(case)
             shutil.rmtree(d, ignore_errors=True)
             d.mkdir(parents=True)
+
         return run
 
     def convert(case, batch):
@@ -580,6 +756,7 @@ def bench_corpus(kn, ins: inp.Inputs, reps: int, quick: bool, report: Report):
                 wav = kn.transcode(data)
                 with open(d / (src.stem + ".wav"), "wb") as f:
                     f.write(wav)
+
         return run
 
     # Correctness first: ffmpeg agrees on a sample of each kind (for Shorten,
@@ -588,8 +765,10 @@ def bench_corpus(kn, ins: inp.Inputs, reps: int, quick: bool, report: Report):
         reset("module")()
         convert("module", files)()
         for src, kind in files[:: max(1, len(files) // 20)]:
-            with tempfile.NamedTemporaryFile(suffix=".raw", dir=ins.out) as tmp, \
-                    tempfile.NamedTemporaryFile(suffix=".shn", dir=ins.out) as shn:
+            with (
+                tempfile.NamedTemporaryFile(suffix=".raw", dir=ins.out) as tmp,
+                tempfile.NamedTemporaryFile(suffix=".shn", dir=ins.out) as shn,
+            ):
                 given = src
                 if kind == "shorten":
                     Path(shn.name).write_bytes(src.read_bytes()[1024:])
@@ -601,11 +780,14 @@ def bench_corpus(kn, ins: inp.Inputs, reps: int, quick: bool, report: Report):
     # ffmpeg and sox run once per file on a fixed sample of the uncompressed
     # files (every file would take minutes); the per-file time is the figure.
     sample = unc[:: max(1, len(unc) // (12 if quick else 40))]
-    cases = {"module, all files": convert("module, all files", files),
-             "module-unc, uncompressed only": convert("module-unc", unc)}
+    cases = {
+        "module, all files": convert("module, all files", files),
+        "module-unc, uncompressed only": convert("module-unc", unc),
+    }
     counts = {"module, all files": len(files), "module-unc, uncompressed only": len(unc)}
     try:
         import soundfile as sf
+
         pcm_only = [f for f in unc if f[1] != "ulaw"]
         pcm_only = pcm_only[:: max(1, len(pcm_only) // 100)]
         d_sf = fresh("soundfile")
@@ -614,6 +796,7 @@ def bench_corpus(kn, ins: inp.Inputs, reps: int, quick: bool, report: Report):
             for src, _ in pcm_only:
                 x, rate = sf.read(src, dtype="int16")
                 sf.write(d_sf / (src.stem + ".wav"), x, rate, subtype="PCM_16")
+
         cases["soundfile, linear PCM only"] = sf_run  # in process, a sample of 100
         counts["soundfile, linear PCM only"] = len(pcm_only)
     except ImportError:
@@ -625,6 +808,7 @@ def bench_corpus(kn, ins: inp.Inputs, reps: int, quick: bool, report: Report):
         def run():
             for src, _ in sample:
                 timing.command(tool_argv(src, d / (src.stem + ".wav")))()
+
         return run
 
     if have("ffmpeg"):
@@ -638,34 +822,70 @@ def bench_corpus(kn, ins: inp.Inputs, reps: int, quick: bool, report: Report):
     per = {c: timing.median(t[c]) / counts[c] for c in t}
     total_mb = info["total_bytes"] / 1e6
     mod_all, mod_unc = "module, all files", "module-unc, uncompressed only"
-    report.row("corpus", f"module: {len(files)} files ({n_shn} Shorten), read+transcode+write",
-               timing.median(t[mod_all]), f"{1 / per[mod_all]:.0f} files/s",
-               note=f"{total_mb:.1f} MB in all; {fmt_time(per[mod_all])} per file")
-    entry = {"files": len(files), "shorten_files": n_shn, "times": t, "per_file_s": per,
-             "sampled_for_tools": len(sample)}
-    report.row("corpus", f"  module: the {len(unc)} uncompressed only", timing.median(t[mod_unc]),
-               f"{1 / per[mod_unc]:.0f} files/s")
+    report.row(
+        "corpus",
+        f"module: {len(files)} files ({n_shn} Shorten), read+transcode+write",
+        timing.median(t[mod_all]),
+        f"{1 / per[mod_all]:.0f} files/s",
+        note=f"{total_mb:.1f} MB in all; {fmt_time(per[mod_all])} per file",
+    )
+    entry = {
+        "files": len(files),
+        "shorten_files": n_shn,
+        "times": t,
+        "per_file_s": per,
+        "sampled_for_tools": len(sample),
+    }
+    report.row(
+        "corpus",
+        f"  module: the {len(unc)} uncompressed only",
+        timing.median(t[mod_unc]),
+        f"{1 / per[mod_unc]:.0f} files/s",
+    )
     if "ffmpeg per file" in t:
-        ratio = statistics.median((f / len(sample)) / (m / len(files))
-                                  for f, m in zip(t["ffmpeg per file"], t[mod_all]))
+        ratio = statistics.median(
+            (f / len(sample)) / (m / len(files)) for f, m in zip(t["ffmpeg per file"], t[mod_all])
+        )
         goal, ok = judge(GOALS["corpus"], ratio)
-        report.row("corpus", f"  ffmpeg once per file ({len(sample)} of the uncompressed)",
-                   per["ffmpeg per file"], f"{1 / per['ffmpeg per file']:.0f} files/s", ratio, goal, ok,
-                   note="ratio = ffmpeg's time per file / the module's time per file (all files)")
-        like = statistics.median((f / len(sample)) / (m / len(unc))
-                                 for f, m in zip(t["ffmpeg per file"], t[mod_unc]))
-        report.row("corpus", "  same, against the module on uncompressed only", None, "", like,
-                   note="like for like: the same kinds of file on both sides")
-        whole = statistics.median((f / len(sample) * len(unc)) / m
-                                  for f, m in zip(t["ffmpeg per file"], t[mod_all]))
-        report.row("corpus", f"  ffmpeg on all {len(unc)} uncompressed vs module on all {len(files)}", None, "",
-                   whole, note="the stricter reading: ffmpeg's total (extrapolated) / the module's total")
-        entry.update({"ratio_per_file": ratio, "ratio_like_for_like": like, "ratio_totals": whole,
-                      "goal_met": ok})
+        report.row(
+            "corpus",
+            f"  ffmpeg once per file ({len(sample)} of the uncompressed)",
+            per["ffmpeg per file"],
+            f"{1 / per['ffmpeg per file']:.0f} files/s",
+            ratio,
+            goal,
+            ok,
+            note="ratio = ffmpeg's time per file / the module's time per file (all files)",
+        )
+        like = statistics.median((f / len(sample)) / (m / len(unc)) for f, m in zip(t["ffmpeg per file"], t[mod_unc]))
+        report.row(
+            "corpus",
+            "  same, against the module on uncompressed only",
+            None,
+            "",
+            like,
+            note="like for like: the same kinds of file on both sides",
+        )
+        whole = statistics.median((f / len(sample) * len(unc)) / m for f, m in zip(t["ffmpeg per file"], t[mod_all]))
+        report.row(
+            "corpus",
+            f"  ffmpeg on all {len(unc)} uncompressed vs module on all {len(files)}",
+            None,
+            "",
+            whole,
+            note="the stricter reading: ffmpeg's total (extrapolated) / the module's total",
+        )
+        entry.update({"ratio_per_file": ratio, "ratio_like_for_like": like, "ratio_totals": whole, "goal_met": ok})
     for case in ("sox per file", "soundfile, linear PCM only"):
         if case in t:
-            report.row("corpus", f"  baseline: {case}", per[case], f"{1 / per[case]:.0f} files/s",
-                       per[case] / per[mod_all], note="ratio = its time per file / module's")
+            report.row(
+                "corpus",
+                f"  baseline: {case}",
+                per[case],
+                f"{1 / per[case]:.0f} files/s",
+                per[case] / per[mod_all],
+                note="ratio = its time per file / module's",
+            )
     report.data["corpus"] = entry
 
 
@@ -674,10 +894,12 @@ def bench_corpus(kn, ins: inp.Inputs, reps: int, quick: bool, report: Report):
 
 
 def bench_memory(ins: inp.Inputs, reps: int, report: Report, python: str):
-    cases = [("bytes_copy", "pcm_le.sph", "calibration: bytes(memoryview(x))"),
-             ("transcode", "pcm_le.sph", "transcode, 40 MB PCM (LE)"),
-             ("transcode", "pcm_be.sph", "transcode, 40 MB PCM (BE)"),
-             ("decode_pcm", "pcm_le.sph", "decode_pcm, 40 MB PCM (LE)")]
+    cases = [
+        ("bytes_copy", "pcm_le.sph", "calibration: bytes(memoryview(x))"),
+        ("transcode", "pcm_le.sph", "transcode, 40 MB PCM (LE)"),
+        ("transcode", "pcm_be.sph", "transcode, 40 MB PCM (BE)"),
+        ("decode_pcm", "pcm_le.sph", "decode_pcm, 40 MB PCM (LE)"),
+    ]
     for name in ("long_diff.shn", "long_lpc.shn"):
         if name in ins.files:
             cases.append(("shorten_to_pcm", name, f"shorten_to_pcm, {name}"))
@@ -685,8 +907,9 @@ def bench_memory(ins: inp.Inputs, reps: int, report: Report, python: str):
     for fn, name, label in cases:
         runs = []
         for _ in range(max(3, min(reps, 5))):
-            proc = subprocess.run([python, str(HERE / "memprobe.py"), fn, str(ins.path(name))],
-                                  capture_output=True, text=True)
+            proc = subprocess.run(
+                [python, str(HERE / "memprobe.py"), fn, str(ins.path(name))], capture_output=True, text=True
+            )
             if proc.returncode != 0:
                 report.notes.append(f"memory {label}: probe failed: {proc.stderr.strip()[-300:]}")
                 break
@@ -697,12 +920,26 @@ def bench_memory(ins: inp.Inputs, reps: int, report: Report, python: str):
         added = statistics.median(r["added_bytes"] for r in runs)
         res = runs[0]["result_bytes"]
         if fn == "bytes_copy":
-            report.row("memory", label, None, f"+{added / 1e6:.1f} MB", ratio,
-                       note=f"result {res / 1e6:.1f} MB; checks the method: expect 1.00x ({runs[0]['method']})")
+            report.row(
+                "memory",
+                label,
+                None,
+                f"+{added / 1e6:.1f} MB",
+                ratio,
+                note=f"result {res / 1e6:.1f} MB; checks the method: expect 1.00x ({runs[0]['method']})",
+            )
         else:
             goal, ok = judge(GOALS["memory"], ratio)
-            report.row("memory", label, None, f"+{added / 1e6:.1f} MB", ratio, goal, ok,
-                       note=f"result {res / 1e6:.1f} MB; ratio = peak added / result size, fresh process each")
+            report.row(
+                "memory",
+                label,
+                None,
+                f"+{added / 1e6:.1f} MB",
+                ratio,
+                goal,
+                ok,
+                note=f"result {res / 1e6:.1f} MB; ratio = peak added / result size, fresh process each",
+            )
         entry[label] = {"runs": runs, "ratio": ratio}
     report.data["memory"] = entry
 
@@ -721,8 +958,7 @@ def bench_cli(quick: bool, report: Report, python: str):
     # its per-file time without minutes of waiting (bench_cli projects it).
     argv = [python, str(script), "--json", str(out)] + (["--quick"] if quick else ["--ffmpeg-files", "60"])
     proc = subprocess.run(argv, capture_output=True, text=True)
-    report.data["cli"] = {"returncode": proc.returncode, "stdout": proc.stdout[-8000:],
-                          "stderr": proc.stderr[-2000:]}
+    report.data["cli"] = {"returncode": proc.returncode, "stdout": proc.stdout[-8000:], "stderr": proc.stderr[-2000:]}
     if proc.returncode == 0 and out.exists():
         report.data["cli"]["results"] = json.loads(out.read_text())
     print("\n== bench/bench_cli.py" + (" --quick" if quick else ""))
@@ -737,8 +973,11 @@ def bench_segments(quick: bool, report: Report, python: str):
     out = HERE / "out" / "bench_segments.json"
     argv = [python, str(script), "--json", str(out)] + (["--quick"] if quick else [])
     proc = subprocess.run(argv, capture_output=True, text=True)
-    report.data["segments"] = {"returncode": proc.returncode, "stdout": proc.stdout[-8000:],
-                               "stderr": proc.stderr[-2000:]}
+    report.data["segments"] = {
+        "returncode": proc.returncode,
+        "stdout": proc.stdout[-8000:],
+        "stderr": proc.stderr[-2000:],
+    }
     if proc.returncode == 0 and out.exists():
         report.data["segments"]["results"] = json.loads(out.read_text())
     print("\n== bench/bench_segments.py" + (" --quick" if quick else ""))
@@ -758,9 +997,13 @@ def main(argv=None) -> int:
     ap.add_argument("--markdown", type=Path, help="write the table here as Markdown")
     ap.add_argument("--only", help="comma-separated targets: " + ",".join(TARGETS))
     ap.add_argument("--out", type=Path, default=HERE / "out", help="inputs and scratch (default bench/out)")
-    ap.add_argument("--clock", choices=("wall", "cpu"), default="wall",
-                    help="wall time, or CPU time (user + system, the child's for external tools): "
-                         "steadier on a machine shared with other jobs")
+    ap.add_argument(
+        "--clock",
+        choices=("wall", "cpu"),
+        default="wall",
+        help="wall time, or CPU time (user + system, the child's for external tools): "
+        "steadier on a machine shared with other jobs",
+    )
     args = ap.parse_args(argv)
     reps = args.reps or (5 if args.quick else 9)
     timing.set_clock(args.clock)
@@ -780,11 +1023,13 @@ def main(argv=None) -> int:
     info["compiler"] = timing.compiler_of(kn.__file__)
     log(f"module {kn.__file__}")
 
-    steps = [("shorten", lambda: (bench_shorten_sphere(kn, ins, reps, report), bench_shorten(kn, ins, reps, report))),
-             ("pcm", lambda: bench_pcm(kn, ins, reps, report)),
-             ("g711", lambda: bench_g711(kn, ins, reps, report)),
-             ("corpus", lambda: bench_corpus(kn, ins, reps, args.quick, report)),
-             ("memory", lambda: bench_memory(ins, reps, report, sys.executable))]
+    steps = [
+        ("shorten", lambda: (bench_shorten_sphere(kn, ins, reps, report), bench_shorten(kn, ins, reps, report))),
+        ("pcm", lambda: bench_pcm(kn, ins, reps, report)),
+        ("g711", lambda: bench_g711(kn, ins, reps, report)),
+        ("corpus", lambda: bench_corpus(kn, ins, reps, args.quick, report)),
+        ("memory", lambda: bench_memory(ins, reps, report, sys.executable)),
+    ]
     for name, step in steps:
         if name in only:
             log(f"== {name}")
@@ -792,10 +1037,14 @@ def main(argv=None) -> int:
             step()
             log(f"   {time.time() - t0:.1f} s")
 
-    print(f"\nkorrin_native benchmarks, {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC, "
-          f"{reps} rounds, medians of {args.clock} time" + (" (quick)" if args.quick else ""))
-    print(f"machine: {info.get('cpu', '?')}, {info.get('cores')} cores, {info.get('memory_gib', '?')} GiB; "
-          f"Python {info['python']}, numpy {info['numpy']}; {info.get('ffmpeg', 'no ffmpeg')}")
+    print(
+        f"\nkorrin_native benchmarks, {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC, "
+        f"{reps} rounds, medians of {args.clock} time" + (" (quick)" if args.quick else "")
+    )
+    print(
+        f"machine: {info.get('cpu', '?')}, {info.get('cores')} cores, {info.get('memory_gib', '?')} GiB; "
+        f"Python {info['python']}, numpy {info['numpy']}; {info.get('ffmpeg', 'no ffmpeg')}"
+    )
     print(f"module: {kn.__file__}, built by {info['compiler']}; load average {os.getloadavg()[0]:.2f}\n")
     report.print_table()
     if "cli" in only:
@@ -804,19 +1053,29 @@ def main(argv=None) -> int:
         bench_segments(args.quick, report, sys.executable)
 
     if args.markdown:
-        head = (f"{datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC, {reps} rounds, "
-                f"medians of {args.clock} time, commit {info.get('commit', '?')}, module built by {info['compiler']}; "
-                f"machine: {info.get('cpu', '?')}, "
-                f"{info.get('cores')} cores, {info.get('memory_gib', '?')} GiB, {info.get('platform', '')}; "
-                f"Python {info['python']}, numpy {info['numpy']}, {info.get('ffmpeg', 'no ffmpeg').split(' Copyright')[0]}, "
-                f"{info.get('sox', 'no sox')}, libsndfile {info.get('libsndfile', '?')}\n\n")
+        head = (
+            f"{datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC, {reps} rounds, "
+            f"medians of {args.clock} time, commit {info.get('commit', '?')}, module built by {info['compiler']}; "
+            f"machine: {info.get('cpu', '?')}, "
+            f"{info.get('cores')} cores, {info.get('memory_gib', '?')} GiB, {info.get('platform', '')}; "
+            f"Python {info['python']}, numpy {info['numpy']}, {info.get('ffmpeg', 'no ffmpeg').split(' Copyright')[0]}, "
+            f"{info.get('sox', 'no sox')}, libsndfile {info.get('libsndfile', '?')}\n\n"
+        )
         args.markdown.parent.mkdir(parents=True, exist_ok=True)
         args.markdown.write_text(head + report.markdown())
         log(f"wrote {args.markdown}")
     if args.json:
-        doc = {"machine": info, "quick": args.quick, "reps": reps, "clock": args.clock, "elapsed_s": time.time() - started,
-               "when_utc": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
-               "rows": report.rows, "notes": report.notes, "data": report.data}
+        doc = {
+            "machine": info,
+            "quick": args.quick,
+            "reps": reps,
+            "clock": args.clock,
+            "elapsed_s": time.time() - started,
+            "when_utc": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
+            "rows": report.rows,
+            "notes": report.notes,
+            "data": report.data,
+        }
         args.json.parent.mkdir(parents=True, exist_ok=True)
         args.json.write_text(json.dumps(doc, indent=1))
         log(f"wrote {args.json}")

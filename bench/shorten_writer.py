@@ -86,11 +86,13 @@ class _Bits:
         a_val = values[fits] << (room[fits] - widths[fits]).astype(np.uint64)
         # Fields that spill into the next word: top part, then the rest.
         s = ~fits
-        spill = (widths[s] - room[s])
+        spill = widths[s] - room[s]
         b_word = word[s]
         b_val = values[s] >> spill.astype(np.uint64)
         c_word = word[s] + 1
-        c_val = (values[s] & ((np.uint64(1) << spill.astype(np.uint64)) - np.uint64(1))) << (64 - spill).astype(np.uint64)
+        c_val = (values[s] & ((np.uint64(1) << spill.astype(np.uint64)) - np.uint64(1))) << (64 - spill).astype(
+            np.uint64
+        )
         all_word = np.concatenate([a_word, b_word, c_word])
         all_val = np.concatenate([a_val, b_val, c_val])
         order = np.argsort(all_word, kind="stable")
@@ -133,12 +135,18 @@ def _levinson(acf: list[float], orders: list[int]) -> dict[int, list[float]]:
             a[i] = k
             err *= 1 - k * k
         if i in orders:
-            found[i] = [-c for c in a[1:i + 1]]
+            found[i] = [-c for c in a[1 : i + 1]]
     return found
 
 
-def encode(samples: np.ndarray, sample_type: int = 5, blocksize: int = 256, maxnlpc: int = 0,
-           nmean: int = 4, verbatim: bytes = b"") -> bytes:
+def encode(
+    samples: np.ndarray,
+    sample_type: int = 5,
+    blocksize: int = 256,
+    maxnlpc: int = 0,
+    nmean: int = 4,
+    verbatim: bytes = b"",
+) -> bytes:
     """A Shorten stream of `samples` (int16, frames x channels)."""
     samples = np.asarray(samples)
     if samples.ndim == 1:
@@ -151,11 +159,9 @@ def encode(samples: np.ndarray, sample_type: int = 5, blocksize: int = 256, maxn
     if verbatim:
         bits.uvar(FN_VERBATIM, 2)
         bits.uvar(len(verbatim), 5)
-        bits.fields(np.frombuffer(verbatim, dtype=np.uint8).astype(np.uint64) | np.uint64(1 << 8),
-                    [9] * len(verbatim))
+        bits.fields(np.frombuffer(verbatim, dtype=np.uint8).astype(np.uint64) | np.uint64(1 << 8), [9] * len(verbatim))
     # Each channel's signal with `hist` zeros of history in front.
-    x = [np.concatenate([np.zeros(hist, dtype=np.int64), samples[:, c].astype(np.int64)])
-         for c in range(channels)]
+    x = [np.concatenate([np.zeros(hist, dtype=np.int64), samples[:, c].astype(np.int64)]) for c in range(channels)]
     means: list[list[int]] = [[] for _ in range(channels)]
     orders = [p for p in (4, 8, 16) if p <= maxnlpc]
     current = blocksize
@@ -168,27 +174,27 @@ def encode(samples: np.ndarray, sample_type: int = 5, blocksize: int = 256, maxn
         for c in range(channels):
             xs = x[c]
             t0 = hist + start
-            block = xs[t0:t0 + n]
+            block = xs[t0 : t0 + n]
             mu = _tdiv(sum(means[c][-nmean:]) + nmean // 2, nmean) if nmean else 0
             candidates = []
             # DIFF0..DIFF3
             d0 = block - mu
-            d1 = block - xs[t0 - 1:t0 + n - 1]
-            d2 = block - 2 * xs[t0 - 1:t0 + n - 1] + xs[t0 - 2:t0 + n - 2]
-            d3 = block - 3 * xs[t0 - 1:t0 + n - 1] + 3 * xs[t0 - 2:t0 + n - 2] - xs[t0 - 3:t0 + n - 3]
+            d1 = block - xs[t0 - 1 : t0 + n - 1]
+            d2 = block - 2 * xs[t0 - 1 : t0 + n - 1] + xs[t0 - 2 : t0 + n - 2]
+            d3 = block - 3 * xs[t0 - 1 : t0 + n - 1] + 3 * xs[t0 - 2 : t0 + n - 2] - xs[t0 - 3 : t0 + n - 3]
             for cmd, r in enumerate((d0, d1, d2, d3)):
                 candidates.append((int(np.abs(r).sum()), cmd, None, r))
             if orders:
-                y = xs[t0 - hist:t0 + n] - mu  # history and block, mean removed
+                y = xs[t0 - hist : t0 + n] - mu  # history and block, mean removed
                 yb = y[hist:].astype(np.float64)
                 top = max(orders)
                 acf = np.zeros(top + 1)
-                full = np.correlate(yb, yb, "full")[n - 1:n + top]
-                acf[:len(full)] = full
+                full = np.correlate(yb, yb, "full")[n - 1 : n + top]
+                acf[: len(full)] = full
                 acf[0] *= 1.0 + 1e-9
                 predictors = _levinson(acf.tolist(), orders)
                 # window[i, j] = y[i + j]: row i holds the values before sample i.
-                window = np.lib.stride_tricks.sliding_window_view(y[:hist - 1 + n], hist)[:, ::-1]
+                window = np.lib.stride_tricks.sliding_window_view(y[: hist - 1 + n], hist)[:, ::-1]
                 for p in orders:
                     coef = np.clip(np.round(np.array(predictors[p]) * 32), -(1 << 15), (1 << 15) - 1).astype(np.int64)
                     pred = (window[:, :p] @ coef + 32) >> 5

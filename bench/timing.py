@@ -36,8 +36,9 @@ def _now() -> tuple[float, float]:
     return time.perf_counter(), time.process_time() + _child_cpu
 
 
-def rounds(cases: dict[str, Case], reps: int, warmup: int = 1,
-           setup: dict[str, Case] | None = None) -> dict[str, list[float]]:
+def rounds(
+    cases: dict[str, Case], reps: int, warmup: int = 1, setup: dict[str, Case] | None = None
+) -> dict[str, list[float]]:
     """Times each case `reps` times (seconds), after `warmup` untimed calls.
     `setup[name]`, when given, runs untimed before every call of that case.
     Returns the list of times per case, in round order."""
@@ -53,7 +54,7 @@ def rounds(cases: dict[str, Case], reps: int, warmup: int = 1,
     gc.disable()
     try:
         for r in range(reps):
-            order = names[r % len(names):] + names[:r % len(names)]
+            order = names[r % len(names) :] + names[: r % len(names)]
             for name in order:
                 if name in setup:
                     setup[name]()
@@ -82,18 +83,18 @@ def paired_ratio(num: list[float], den: list[float], num_offset: float = 0.0) ->
 def command(argv: list[str]) -> Case:
     """A case that runs an external command, its output discarded; a failure
     is an error, not a fast time."""
+
     def run():
         global _child_cpu
-        proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.PIPE)
+        proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         err = proc.stderr.read()
         _, status, usage = os.wait4(proc.pid, 0)
         proc.returncode = os.waitstatus_to_exitcode(status)
         proc.stderr.close()
         _child_cpu += usage.ru_utime + usage.ru_stime
         if proc.returncode != 0:
-            raise RuntimeError(f"{argv[0]} failed ({proc.returncode}): "
-                               f"{err.decode(errors='replace')[-400:]}")
+            raise RuntimeError(f"{argv[0]} failed ({proc.returncode}): {err.decode(errors='replace')[-400:]}")
+
     return run
 
 
@@ -126,8 +127,7 @@ def compiler_of(shared_object) -> str:
     """The compiler (and linker) that built a shared object, from the notes
     of its .comment section."""
     try:
-        out = subprocess.run(["readelf", "-p", ".comment", str(shared_object)],
-                             capture_output=True, text=True).stdout
+        out = subprocess.run(["readelf", "-p", ".comment", str(shared_object)], capture_output=True, text=True).stdout
     except OSError:
         return "?"
     notes = []

@@ -38,7 +38,6 @@ import sys
 import uuid
 from pathlib import Path
 
-
 CANDIDATES = {".sph": False, ".wv1": True, ".wv2": True, ".wav": True}  # suffix -> needs the magic
 
 
@@ -129,13 +128,16 @@ def convert(client, jobs: list[tuple[Path, Path]], pcm: bool = False, force: boo
     # remote cluster they need not have it.
     client.upload_file(__file__)
     cwd = os.getcwd()
-    futures = [client.submit(convert_one, str(source), str(target), pcm, force, cwd, pure=False)
-               for source, target in jobs]
+    futures = [
+        client.submit(convert_one, str(source), str(target), pcm, force, cwd, pure=False) for source, target in jobs
+    ]
     wait(futures)
     # A task returns its file's error; one that raised anyway (its worker
     # died, say) is reported like a bad file too.
-    results = {str(source): future.result() if future.status == "finished" else f"task failed: {future.exception()!r}"
-               for (source, _), future in zip(jobs, futures)}
+    results = {
+        str(source): future.result() if future.status == "finished" else f"task failed: {future.exception()!r}"
+        for (source, _), future in zip(jobs, futures)
+    }
     client.cancel(futures)
     return results
 
@@ -148,8 +150,12 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--force", action="store_true", help="replace existing outputs")
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--scheduler", help="address of a running scheduler, e.g. tcp://host:8786")
-    where.add_argument("--workers", type=int, default=os.cpu_count() or 1,
-                       help="worker processes of the local cluster (default: one per core)")
+    where.add_argument(
+        "--workers",
+        type=int,
+        default=os.cpu_count() or 1,
+        help="worker processes of the local cluster (default: one per core)",
+    )
     args = parser.parse_args(argv)
 
     from distributed import Client, LocalCluster
@@ -158,8 +164,7 @@ def main(argv: list[str] | None = None) -> int:
     if args.scheduler:
         client, cluster = Client(args.scheduler), None
     else:
-        cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                               dashboard_address=None)
+        cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True, dashboard_address=None)
         client = Client(cluster)
     try:
         results = convert(client, jobs, pcm=args.pcm, force=args.force)

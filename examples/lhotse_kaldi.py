@@ -24,9 +24,13 @@ with tempfile.TemporaryDirectory() as data:
     data = Path(data)
     sides = [(f"call-{'AB'[c]}", c) for c in range(info.channels)]
     (data / "wav.scp").write_text("".join(f"{rid} sph2pipe -f wav -p -c {c + 1} {path} |\n" for rid, c in sides))
-    (data / "segments").write_text("".join(
-        f"{rid}_{k} {rid} {k * info.duration / 4:.3f} {(k + 1) * info.duration / 4:.3f}\n"
-        for rid, _ in sides for k in range(4)))
+    (data / "segments").write_text(
+        "".join(
+            f"{rid}_{k} {rid} {k * info.duration / 4:.3f} {(k + 1) * info.duration / 4:.3f}\n"
+            for rid, _ in sides
+            for k in range(4)
+        )
+    )
     (data / "utt2spk").write_text("".join(f"{rid}_{k} {rid}\n" for rid, _ in sides for k in range(4)))
     (data / "text").write_text("".join(f"{rid}_{k} hello\n" for rid, _ in sides for k in range(4)))
     recordings, supervisions, _ = load_kaldi_data_dir(data, sampling_rate=info.samplerate)

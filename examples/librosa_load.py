@@ -1,6 +1,6 @@
 """librosa.load reading Shorten SPHERE: librosa reads through soundfile.
 
-    python examples/librosa_load.py [FILE.sph]
+python examples/librosa_load.py [FILE.sph]
 """
 
 import sys

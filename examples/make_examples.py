@@ -31,7 +31,7 @@ def signal(channels: int) -> list[int]:
         t = n / SAMPLE_RATE
         envelope = math.sin(math.pi * n / FRAMES) ** 2
         for channel in range(channels):
-            base = 300.0 * (1.5 ** channel)
+            base = 300.0 * (1.5**channel)
             phase = 2 * math.pi * (base * t + 600.0 * t * t / (2 * 0.25))
             value = 0.8 * math.sin(phase) + 0.15 * math.sin(3 * phase)
             samples.append(round(24000 * envelope * value))
@@ -63,6 +63,7 @@ def fields(channels: int, sample_n_bytes: int, coding: str, byte_format: str | N
 
 # G.711 compression (ITU-T G.711; the inverse of the expansion the module does).
 
+
 def ulaw_encode(sample: int) -> int:
     sign = 0x00 if sample >= 0 else 0x80
     biased = min(abs(sample), 32635) + 132
@@ -84,6 +85,7 @@ def alaw_encode(sample: int) -> int:
 
 # Shorten: a minimal encoder (first-order differences only).
 
+
 class BitWriter:
     def __init__(self) -> None:
         self.bits: list[int] = []
@@ -103,7 +105,7 @@ class BitWriter:
     def to_bytes(self) -> bytes:
         # Zero bits up to a multiple of 32, as classic Shorten readers expect.
         bits = self.bits + [0] * (-len(self.bits) % 32)
-        return bytes(int("".join(map(str, bits[i:i + 8])), 2) for i in range(0, len(bits), 8))
+        return bytes(int("".join(map(str, bits[i : i + 8])), 2) for i in range(0, len(bits), 8))
 
 
 def shorten(samples: list[int], channels: int, blocksize: int = 256) -> bytes:
@@ -120,7 +122,7 @@ def shorten(samples: list[int], channels: int, blocksize: int = 256) -> bytes:
             writer.ulong(size)
             current_blocksize = size
         for c in range(channels):
-            block = per_channel[c][start:start + size]
+            block = per_channel[c][start : start + size]
             residuals = [s - p for s, p in zip(block, [previous[c]] + block[:-1])]
             previous[c] = block[-1]
             width = max(abs(r) for r in residuals).bit_length()

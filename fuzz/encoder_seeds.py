@@ -6,6 +6,7 @@ They are small and made afresh on each run, so none is committed.
 
     python fuzz/encoder_seeds.py OUTDIR
 """
+
 import pathlib
 import sys
 
@@ -29,7 +30,9 @@ def main(argv):
     out.mkdir(parents=True, exist_ok=True)
     for i, (name, options) in enumerate(VARIANTS.items()):
         for channels in (1, 2):
-            values = enc.speech_like_values(300, channels, seed=i, amplitude=100 if options["sample_type"] == 8 else 20000)
+            values = enc.speech_like_values(
+                300, channels, seed=i, amplitude=100 if options["sample_type"] == 8 else 20000
+            )
             stream = enc.encode(values, seed=i, **options)
             (out / f"{name}_{channels}ch.shn").write_bytes(stream.data)
 

@@ -57,15 +57,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // Widths 0..40 mostly, so that the 32-bit limit is crossed both ways.
         const std::uint32_t n = script[2 * i + 1] % 41;
         switch (kind) {
-            case 0:
-                same(fast.uvar(n), slow.uvar(n), "uvar");
-                break;
-            case 1:
-                same(fast.var(n), slow.var(n), "var");
-                break;
-            case 2:
-                same(fast.ulong(), slow.ulong(), "ulong");
-                break;
+            case 0: same(fast.uvar(n), slow.uvar(n), "uvar"); break;
+            case 1: same(fast.var(n), slow.var(n), "var"); break;
+            case 2: same(fast.ulong(), slow.ulong(), "ulong"); break;
             default: {
                 // A block of codes, as the decoder reads residuals.
                 block.assign(script[2 * i] >> 2, -1);

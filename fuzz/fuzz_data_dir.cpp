@@ -41,7 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const std::string name = output.path.filename().string();
             fuzz::check(name.size() <= 255 && name != "." && name != ".." && name.find('/') == std::string::npos,
                         "an unsafe file name", name);
-            for (const char c : name) fuzz::check(static_cast<unsigned char>(c) >= 0x20 && c != 0x7F, "a control character");
+            for (const char c : name)
+                fuzz::check(static_cast<unsigned char>(c) >= 0x20 && c != 0x7F, "a control character");
             fuzz::check(names.insert(name).second, "two outputs of one name", name);
             fuzz::check(output.index < planned.plan.outputs, "an index beyond the outputs");
             for (const Shape shape : {Shape{1, 0, 1}, Shape{2, 1000, 8000}}) {

@@ -41,7 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) return 0;
     // The first byte picks the law and the framing; the rest is the payload.
     const bool alaw = data[0] & 1;
-    const korrin::Framing framing{static_cast<std::size_t>((data[0] >> 1) & 0x3F), static_cast<std::size_t>(data[0] >> 7)};
+    const korrin::Framing framing{static_cast<std::size_t>((data[0] >> 1) & 0x3F),
+                                  static_cast<std::size_t>(data[0] >> 7)};
     const korrin::ByteView codes(data + 1, size - 1);
 
     auto expanded = korrin::codecs::g711_expand(codes, alaw, framing);

@@ -33,7 +33,8 @@ void check_against_reference(const korrin::Result<korrin::shorten::ShortenAudio>
                              const korrin::fuzz::ReferenceShorten::Outcome& reference) {
     if (const auto* error = std::get_if<korrin::DecodeError>(&reference)) {
         check(!capped, "decoded a stream the reference rejects", error->message);
-        check(capped.error() == *error, "error differs from the reference", capped.error().message + " / " + error->message);
+        check(capped.error() == *error, "error differs from the reference",
+              capped.error().message + " / " + error->message);
         return;
     }
     const auto& want = std::get<korrin::fuzz::ReferenceAudio>(reference);
@@ -46,8 +47,8 @@ void check_against_reference(const korrin::Result<korrin::shorten::ShortenAudio>
     // expands them on the way out, and sums them.
     std::uint16_t code_sum = 0;
     for (std::size_t i = 0; i < got.size(); ++i) {
-        const std::int16_t reference_sample = want.is_ulaw
-            ? korrin::codecs::ulaw_to_linear(static_cast<std::uint8_t>(want.samples[i])) : want.samples[i];
+        const std::int16_t reference_sample =
+            want.is_ulaw ? korrin::codecs::ulaw_to_linear(static_cast<std::uint8_t>(want.samples[i])) : want.samples[i];
         check(got[i] == reference_sample, "sample differs from the reference", std::to_string(i));
         code_sum = static_cast<std::uint16_t>(code_sum + static_cast<std::uint8_t>(want.samples[i]));
     }
@@ -63,8 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!capped) {
         const auto& error = capped.error();
         korrin::fuzz::check_error(error, "shorten::decode");
-        check(korrin::fuzz::known_message(korrin::fuzz::kShortenMessages, error.message),
-              "unexpected shorten message", error.message);
+        check(korrin::fuzz::known_message(korrin::fuzz::kShortenMessages, error.message), "unexpected shorten message",
+              error.message);
     } else {
         const auto& audio = *capped;
         check(audio.channel_count >= 1 && audio.channel_count <= korrin::shorten::kMaxChannels,
@@ -76,8 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_against_reference(capped, korrin::fuzz::ReferenceShorten(stream, kFuzzMaxSamples).run());
     // A version-1 stream also goes through the decoder that takes it.
     if (size > 4 && data[4] == 1) {
-        const auto v1 = korrin::shorten::decode(stream, korrin::shorten::Limits{kFuzzMaxSamples}, {},
-                                                {.accept_version_1 = true});
+        const auto v1 =
+            korrin::shorten::decode(stream, korrin::shorten::Limits{kFuzzMaxSamples}, {}, {.accept_version_1 = true});
         if (!v1) korrin::fuzz::check_error(v1.error(), "shorten::decode (version 1)");
         check_against_reference(v1, korrin::fuzz::ReferenceShorten(stream, kFuzzMaxSamples, true).run());
     }

@@ -15,13 +15,13 @@
 #include <cstring>
 #include <string>
 
+#include "cli/select/select.hpp"
 #include "common/text.hpp"
 #include "fuzz_check.hpp"
 #include "messages.hpp"
 #include "shorten/shorten.hpp"
 #include "sphere/sphere.hpp"
 #include "sphere_mutator.hpp"
-#include "cli/select/select.hpp"
 #include "transcode/transcode.hpp"
 
 namespace {
@@ -63,13 +63,14 @@ bool is_wav_limit(std::string_view message) {
            message.starts_with("output exceeds the 4 GB RIFF/WAV size limit");
 }
 
-void check_wav(const korrin::ByteBuffer& wav, const korrin::ByteBuffer& pcm, const korrin::sphere::SphereHeader& header) {
+void check_wav(const korrin::ByteBuffer& wav, const korrin::ByteBuffer& pcm,
+               const korrin::sphere::SphereHeader& header) {
     const std::size_t pad = pcm.size() % 2;
     check(wav.size() == 44 + pcm.size() + pad, "WAV length is not 44 + PCM + pad");
     const std::uint8_t* w = wav.data();
-    check(std::memcmp(w, "RIFF", 4) == 0 && std::memcmp(w + 8, "WAVEfmt ", 8) == 0 &&
-              std::memcmp(w + 36, "data", 4) == 0,
-          "WAV chunk tags wrong");
+    check(
+        std::memcmp(w, "RIFF", 4) == 0 && std::memcmp(w + 8, "WAVEfmt ", 8) == 0 && std::memcmp(w + 36, "data", 4) == 0,
+        "WAV chunk tags wrong");
     check(le32(w + 4) == 36 + pcm.size() + pad, "RIFF size wrong");
     check(le32(w + 16) == 16 && le16(w + 20) == 1, "fmt chunk is not plain PCM");
     const auto channels = *header.int_("channel_count");

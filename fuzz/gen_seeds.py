@@ -6,8 +6,8 @@ so re-running it changes nothing unless this file changed. Larger seeds (the
 real recordings beside the checkout and the test encoder's streams) are added
 at run time by scripts/fuzz-smoke and are never committed.
 """
+
 import pathlib
-import struct
 
 HERE = pathlib.Path(__file__).resolve().parent
 CORPUS = HERE / "corpus"
@@ -67,10 +67,14 @@ def sphere_seeds():
         "mu_law_caps": sphere(pcm_fields(64, width=1, coding="MU-LAW", fmt=None), ramp),
         "empty_payload": sphere(pcm_fields(0), b""),
         "crlf_tabs_unpadded": sphere(pcm_fields(8), ramp[:16], eol="\r\n", sep="\t", pad=False),
-        "utf8_and_reals": sphere(pcm_fields(8) + [("database_id", "-s11", "caf\u00e9 \u00e9t\u00e9"),
-                                                 ("x", "-r", "-.5e3"), ("y", "-r", "NaN")], ramp[:16]),
-        "duplicate_fields": sphere(pcm_fields(4) + [("sample_rate", "-i", "8000"),
-                                                    ("sample_rate", "-s5", "22050")], ramp[:8]),
+        "utf8_and_reals": sphere(
+            pcm_fields(8)
+            + [("database_id", "-s11", "caf\u00e9 \u00e9t\u00e9"), ("x", "-r", "-.5e3"), ("y", "-r", "NaN")],
+            ramp[:16],
+        ),
+        "duplicate_fields": sphere(
+            pcm_fields(4) + [("sample_rate", "-i", "8000"), ("sample_rate", "-s5", "22050")], ramp[:8]
+        ),
         "filler_after_end_head": sphere(pcm_fields(4), ramp[:8], filler="anything\nat all\n"),
         "missing_end_head": b"NIST_1A\n   64\nsample_count -i 1\n" + b" " * 31 + b"\x00\x00",
         "bad_size_line": b"NIST_1A\n12x4\nend_head\n",
@@ -118,16 +122,22 @@ def bitreader_seeds():
 
     examples = bytes.fromhex(SHORTEN_STREAMS["two_channels_qlpc"])
     return {
-        "every_call": script([(uvar, 0), (uvar, 3), (var, 2), (ulong, 0), (block(5), 4), (uvar, 33)],
-                             b"\x80\x2d\xe5\x0f\xff\x00\x01\x55\xaa"),
+        "every_call": script(
+            [(uvar, 0), (uvar, 3), (var, 2), (ulong, 0), (block(5), 4), (uvar, 33)],
+            b"\x80\x2d\xe5\x0f\xff\x00\x01\x55\xaa",
+        ),
         "header_of_a_stream": script([(ulong, 0)] * 6 + [(uvar, 2), (uvar, 3), (block(2), 2)], examples, start=5),
         "zero_run": script([(uvar, 32), (var, 32), (ulong, 0)], b"\x00" * 40 + b"\x01\xff\xff\xff\xff\xff"),
     }
 
 
 def main():
-    groups = {"sphere": sphere_seeds(), "shorten": shorten_seeds(), "g711": g711_seeds(),
-              "bitreader": bitreader_seeds()}
+    groups = {
+        "sphere": sphere_seeds(),
+        "shorten": shorten_seeds(),
+        "g711": g711_seeds(),
+        "bitreader": bitreader_seeds(),
+    }
     for group, seeds in groups.items():
         folder = CORPUS / group
         folder.mkdir(parents=True, exist_ok=True)

@@ -10,6 +10,7 @@ prints one Markdown table row per case: input size, outcome, output size,
 wall and CPU time, peak RSS, and the RSS of the same interpreter after it
 has only read the input (so the difference is what the decode itself took).
 """
+
 import pathlib
 import re
 import subprocess
@@ -44,12 +45,16 @@ elif sys.argv[2] == "transcode":
 
 
 def run(path, mode, *extra):
-    result = subprocess.run(["/usr/bin/time", "-v", sys.executable, "-c", CODE, str(path), mode, *extra],
-                            capture_output=True, text=True, timeout=1800)
+    result = subprocess.run(
+        ["/usr/bin/time", "-v", sys.executable, "-c", CODE, str(path), mode, *extra],
+        capture_output=True,
+        text=True,
+        timeout=1800,
+    )
     stats = dict(re.findall(r"^\s*(.+?): (.+)$", result.stderr, re.M))
     wall = stats["Elapsed (wall clock) time (h:mm:ss or m:ss)"]
     parts = [float(p) for p in wall.split(":")]
-    seconds = sum(p * 60 ** i for i, p in enumerate(reversed(parts)))
+    seconds = sum(p * 60**i for i, p in enumerate(reversed(parts)))
     cpu = float(stats["User time (seconds)"]) + float(stats["System time (seconds)"])
     rss = int(stats["Maximum resident set size (kbytes)"]) / 1024
     return result.stdout.strip(), seconds, cpu, rss
@@ -75,8 +80,10 @@ def main(argv):
             shown, output = "ok", f"{int(outcome.split()[1]):,} B"
         else:
             shown, output = outcome.removeprefix("error "), "-"
-        print(f"| {name} | {size:,} B | {shown} | {output} | {wall:.2f} | {cpu:.2f} | {rss:.0f} | {base:.0f} |",
-              flush=True)
+        print(
+            f"| {name} | {size:,} B | {shown} | {output} | {wall:.2f} | {cpu:.2f} | {rss:.0f} | {base:.0f} |",
+            flush=True,
+        )
 
 
 if __name__ == "__main__":

@@ -8,6 +8,7 @@ counts of the arguments.
 
 Exits 1 with the figures when anything grows; prints them either way.
 """
+
 import gc
 import os
 import pathlib
@@ -42,8 +43,14 @@ def sphere(fields, payload=b""):
 
 
 def fields(count, channels=1, width=2, coding="pcm", fmt="01"):
-    return {"sample_count": str(count), "sample_rate": "16000", "channel_count": str(channels),
-            "sample_n_bytes": str(width), "sample_coding": coding, "sample_byte_format": fmt}
+    return {
+        "sample_count": str(count),
+        "sample_rate": "16000",
+        "channel_count": str(channels),
+        "sample_n_bytes": str(width),
+        "sample_coding": coding,
+        "sample_byte_format": fmt,
+    }
 
 
 def workload():
@@ -62,8 +69,8 @@ def workload():
         (kn.g711_expand, (ramp, True), {}, "ok"),
         (kn.g711_expand, (), {"data": ramp, "alaw": False}, "ok"),
         # failures of every layer
-        (kn.transcode, (sphere(fields(4096), ramp),), {}, ValueError),          # truncated payload
-        (kn.transcode, (b"NIST_1A\n1024\n",), {}, ValueError),                  # header claims too much
+        (kn.transcode, (sphere(fields(4096), ramp),), {}, ValueError),  # truncated payload
+        (kn.transcode, (b"NIST_1A\n1024\n",), {}, ValueError),  # header claims too much
         (kn.decode_pcm, (b"not a sphere file",), {}, ValueError),
         (kn.decode_pcm, (sphere(fields(4, coding="pcm,embedded-shorten-v2.00"), STREAMS[0][:-1]),), {}, ValueError),
         (kn.transcode, (sphere(fields(8, coding="pcm,embedded-shorten-v2.00"), STREAMS[0]),), {}, ValueError),
@@ -114,6 +121,7 @@ def main():
     total = int(sys.argv[1]) if len(sys.argv) > 1 else 120_000
     calls = workload()
     arguments = [a for _, args, kwargs, _ in calls for a in (*args, *kwargs.values())]
+
     def refcounts():
         return [sys.getrefcount(a) for a in arguments]
 
@@ -128,9 +136,11 @@ def main():
     rss1, traced1, objects1 = rss(), tracemalloc.get_traced_memory()[0], len(gc.get_objects())
     tracemalloc.stop()
 
-    print(f"{done} calls ({len(calls)} kinds, good and bad); after warm-up: "
-          f"RSS {rss0 >> 10} -> {rss1 >> 10} KiB, traced {traced0} -> {traced1} B, "
-          f"objects {objects0} -> {objects1}")
+    print(
+        f"{done} calls ({len(calls)} kinds, good and bad); after warm-up: "
+        f"RSS {rss0 >> 10} -> {rss1 >> 10} KiB, traced {traced0} -> {traced1} B, "
+        f"objects {objects0} -> {objects1}"
+    )
     problems = []
     if rss1 - rss0 > MAX_RSS_GROWTH:
         problems.append(f"RSS grew by {(rss1 - rss0) >> 10} KiB")

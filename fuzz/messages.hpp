@@ -61,7 +61,8 @@ inline constexpr std::array kFileMessages = {
     std::string_view("ulaw expects 1-byte samples, got sample_n_bytes=*"),
     std::string_view("alaw expects 1-byte samples, got sample_n_bytes=*"),
     std::string_view("shorten channel count * disagrees with SPHERE header channel_count *"),
-    std::string_view("shorten stream decoded * samples/channel, but the SPHERE header declares * (truncated or QUIT came early)"),
+    std::string_view(
+        "shorten stream decoded * samples/channel, but the SPHERE header declares * (truncated or QUIT came early)"),
     // the pipeline and the WAV writer
     std::string_view("audio payload truncated: header declares * bytes but only * present"),
     std::string_view("channel_count too large for WAV"),

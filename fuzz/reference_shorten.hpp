@@ -26,7 +26,7 @@ struct ReferenceAudio {
 };
 
 class ReferenceShorten {
-public:
+  public:
     using Outcome = std::variant<ReferenceAudio, DecodeError>;
 
     // With `accept_version_1`, version-1 streams decode too: means without
@@ -76,8 +76,7 @@ public:
                 case 3:
                     if (!difference_block(static_cast<int>(code))) return error_;
                     break;
-                case 4:
-                    return assemble();
+                case 4: return assemble();
                 case 5: {
                     std::uint64_t size;
                     if (!ulong(size)) return error_;
@@ -89,7 +88,8 @@ public:
                     std::uint64_t shift;
                     if (!uvar(2, shift)) return error_;
                     if (shift > 32)
-                        return unsupported("shorten bitshift ", shift, " is implausibly large (corrupt or unsupported)");
+                        return unsupported("shorten bitshift ", shift,
+                                           " is implausibly large (corrupt or unsupported)");
                     shift_ = static_cast<std::uint32_t>(shift);
                     break;
                 }
@@ -111,13 +111,12 @@ public:
                         if (!uvar(8, ignored)) return error_;
                     break;
                 }
-                default:
-                    return bad("unknown shorten function code ", code);
+                default: return bad("unknown shorten function code ", code);
             }
         }
     }
 
-private:
+  private:
     struct Channel {
         std::vector<std::int64_t> history;  // exactly H values, most recent last
         std::vector<std::int64_t> means;
@@ -125,9 +124,13 @@ private:
     };
 
     template <class... P>
-    DecodeError bad(const P&... p) { return error_ = invalid(p...); }
+    DecodeError bad(const P&... p) {
+        return error_ = invalid(p...);
+    }
     template <class... P>
-    DecodeError unsupported(const P&... p) { return error_ = korrin::unsupported(p...); }
+    DecodeError unsupported(const P&... p) {
+        return error_ = korrin::unsupported(p...);
+    }
     bool overflow() {
         error_ = invalid("shorten reconstruction overflowed i64 (corrupt stream)");
         return false;
@@ -275,7 +278,8 @@ private:
                 channel.out.push_back(byte);
             } else if (shift_ > 0) {
                 const __int128 wide = static_cast<__int128>(v) * (static_cast<__int128>(1) << shift_);
-                constexpr auto lo = std::numeric_limits<std::int64_t>::min(), hi = std::numeric_limits<std::int64_t>::max();
+                constexpr auto lo = std::numeric_limits<std::int64_t>::min(),
+                               hi = std::numeric_limits<std::int64_t>::max();
                 channel.out.push_back(wide < lo ? lo : wide > hi ? hi : static_cast<std::int64_t>(wide));
             } else {
                 channel.out.push_back(v);
@@ -316,7 +320,8 @@ private:
         for (std::size_t f = 0; f < frames; ++f)
             for (const auto& c : channels_) {
                 const std::int64_t v = c.out[f];
-                audio.samples.push_back(static_cast<std::int16_t>(ulaw_ ? v : std::clamp<std::int64_t>(v, -32768, 32767)));
+                audio.samples.push_back(
+                    static_cast<std::int16_t>(ulaw_ ? v : std::clamp<std::int64_t>(v, -32768, 32767)));
             }
         return audio;
     }

@@ -29,47 +29,101 @@ struct SphereParts {
 };
 
 inline constexpr std::string_view kFieldNames[] = {
-    "sample_count", "sample_rate", "channel_count", "sample_n_bytes", "sample_byte_format",
-    "sample_coding", "sample_sig_bits", "sample_checksum", "database_id", "end_head",
+    "sample_count",  "sample_rate",     "channel_count",   "sample_n_bytes", "sample_byte_format",
+    "sample_coding", "sample_sig_bits", "sample_checksum", "database_id",    "end_head",
 };
 
 inline constexpr std::string_view kIntegers[] = {
-    "0", "1", "2", "3", "4", "8", "16", "-1", "-2", "+5", "007", "-0", "255", "256", "257",
-    "8000", "16000", "20000", "37120", "65535", "65536", "2147483647", "2147483648",
-    "4294967295", "4294967296", "4611686018427387903", "4611686018427387904",
-    "9223372036854775807", "9223372036854775808", "-9223372036854775808", "18446744073709551616",
-    "", "+", "-", "1e3", "16k", "1 0", "0x10", "16000.0",
+    "0",
+    "1",
+    "2",
+    "3",
+    "4",
+    "8",
+    "16",
+    "-1",
+    "-2",
+    "+5",
+    "007",
+    "-0",
+    "255",
+    "256",
+    "257",
+    "8000",
+    "16000",
+    "20000",
+    "37120",
+    "65535",
+    "65536",
+    "2147483647",
+    "2147483648",
+    "4294967295",
+    "4294967296",
+    "4611686018427387903",
+    "4611686018427387904",
+    "9223372036854775807",
+    "9223372036854775808",
+    "-9223372036854775808",
+    "18446744073709551616",
+    "",
+    "+",
+    "-",
+    "1e3",
+    "16k",
+    "1 0",
+    "0x10",
+    "16000.0",
 };
 
 inline constexpr std::string_view kCodings[] = {
-    "pcm", "PCM", "ulaw", "mulaw", "mu-law", "MU-LAW", "alaw", "a-law", "A-Law",
-    "pcm,embedded-shorten-v2.00", "ulaw,embedded-shorten-v2.00", ",embedded-shorten-v2.00",
-    "PCM , Embedded-Shorten-V2.00", "embedded-shorten-v2.00", "pcm,", "pcm,,embedded-shorten-v2.00",
-    "pcm,shorten", "", "pcm,embedded-shorten-v2.00,extra", "\xc2\xa0pcm\xe3\x80\x80",
+    "pcm",
+    "PCM",
+    "ulaw",
+    "mulaw",
+    "mu-law",
+    "MU-LAW",
+    "alaw",
+    "a-law",
+    "A-Law",
+    "pcm,embedded-shorten-v2.00",
+    "ulaw,embedded-shorten-v2.00",
+    ",embedded-shorten-v2.00",
+    "PCM , Embedded-Shorten-V2.00",
+    "embedded-shorten-v2.00",
+    "pcm,",
+    "pcm,,embedded-shorten-v2.00",
+    "pcm,shorten",
+    "",
+    "pcm,embedded-shorten-v2.00,extra",
+    "\xc2\xa0pcm\xe3\x80\x80",
 };
 
 inline constexpr std::string_view kByteFormats[] = {"01", "10", "1", "", "0123", "3210", "big", "10 "};
 
-inline constexpr std::string_view kMarkers[] = {"-i", "-r", "-s", "-s5", "-s1024", "-i4", "-r8",
-                                                "-string", "-", "-x", "i", "--"};
+inline constexpr std::string_view kMarkers[] = {"-i",  "-r",      "-s", "-s5", "-s1024", "-i4",
+                                                "-r8", "-string", "-",  "-x",  "i",      "--"};
 
-inline constexpr std::string_view kSeparators[] = {" ", "\t", "  ", " \t ", "\xc2\xa0", "\xe3\x80\x80",
-                                                   "\xe2\x80\xa8", "\r", "\x0b"};
+inline constexpr std::string_view kSeparators[] = {
+    " ", "\t", "  ", " \t ", "\xc2\xa0", "\xe3\x80\x80", "\xe2\x80\xa8", "\r", "\x0b"};
 
 inline constexpr std::string_view kOddLines[] = {
-    "", "   ", ";; a comment", ";;", "end_head extra", "sample_rate", "sample_rate 16000",
-    "x -r nan", "x -r -.5", "x -r 1,5", "x -s", "Sample_Rate -i 16000", "\xff\xfe", "caf\xc3\xa9 -s2 \xc3\xa9",
+    "",         "   ",      ";; a comment", ";;",   "end_head extra",       "sample_rate", "sample_rate 16000",
+    "x -r nan", "x -r -.5", "x -r 1,5",     "x -s", "Sample_Rate -i 16000", "\xff\xfe",    "caf\xc3\xa9 -s2 \xc3\xa9",
 };
 
 class Rng {
-public:
+  public:
     explicit Rng(unsigned seed) : engine_(seed) {}
-    std::size_t below(std::size_t n) { return n == 0 ? 0 : std::uniform_int_distribution<std::size_t>(0, n - 1)(engine_); }
+    std::size_t below(std::size_t n) {
+        return n == 0 ? 0 : std::uniform_int_distribution<std::size_t>(0, n - 1)(engine_);
+    }
     bool one_in(std::size_t n) { return below(n) == 0; }
     template <class T, std::size_t N>
-    std::string_view pick(const T (&items)[N]) { return items[below(N)]; }
+    std::string_view pick(const T (&items)[N]) {
+        return items[below(N)];
+    }
 
-private:
+  private:
     std::minstd_rand engine_;
 };
 
@@ -152,7 +206,8 @@ inline std::string_view marker_for(Rng& rng, std::string_view name) {
 inline std::size_t find_line(const SphereParts& parts, std::string_view name) {
     for (std::size_t i = 0; i < parts.lines.size(); ++i) {
         const std::string_view line = parts.lines[i];
-        if (line.starts_with(name) && line.size() > name.size() && (line[name.size()] == ' ' || line[name.size()] == '\t'))
+        if (line.starts_with(name) && line.size() > name.size() &&
+            (line[name.size()] == ' ' || line[name.size()] == '\t'))
             return i;
     }
     return parts.lines.size();
@@ -228,26 +283,31 @@ inline std::size_t mutate_sphere(std::uint8_t* data, std::size_t size, std::size
                 std::string& line = parts.lines[rng.below(parts.lines.size())];
                 const std::size_t a = line.find(' ');
                 const std::size_t b = a == std::string::npos ? a : line.find(' ', a + 1);
-                if (a != std::string::npos) line = line.substr(0, a + 1) + std::string(rng.pick(kMarkers)) +
-                                                   (b == std::string::npos ? "" : line.substr(b));
+                if (a != std::string::npos)
+                    line = line.substr(0, a + 1) + std::string(rng.pick(kMarkers)) +
+                           (b == std::string::npos ? "" : line.substr(b));
                 break;
             }
             case 4:  // drop a line
-                if (!parts.lines.empty()) parts.lines.erase(parts.lines.begin() + static_cast<long>(rng.below(parts.lines.size())));
+                if (!parts.lines.empty())
+                    parts.lines.erase(parts.lines.begin() + static_cast<long>(rng.below(parts.lines.size())));
                 break;
             case 5:  // repeat a line (later lines win)
                 if (!parts.lines.empty()) parts.lines.push_back(parts.lines[rng.below(parts.lines.size())]);
                 break;
             case 6:  // swap two lines
-                if (parts.lines.size() > 1) std::swap(parts.lines[rng.below(parts.lines.size())], parts.lines[rng.below(parts.lines.size())]);
+                if (parts.lines.size() > 1)
+                    std::swap(parts.lines[rng.below(parts.lines.size())], parts.lines[rng.below(parts.lines.size())]);
                 break;
             case 7:  // an odd line or odd layout
                 if (rng.one_in(2))
-                    parts.lines.insert(parts.lines.begin() + static_cast<long>(rng.below(parts.lines.size() + 1)), std::string(rng.pick(kOddLines)));
+                    parts.lines.insert(parts.lines.begin() + static_cast<long>(rng.below(parts.lines.size() + 1)),
+                                       std::string(rng.pick(kOddLines)));
                 else if (rng.one_in(2))
                     parts.crlf = !parts.crlf;
                 else
-                    parts.filler += rng.one_in(2) ? std::string(rng.pick(kOddLines)) + "\n" : std::string(rng.below(64), ' ');
+                    parts.filler +=
+                        rng.one_in(2) ? std::string(rng.pick(kOddLines)) + "\n" : std::string(rng.below(64), ' ');
                 break;
             case 8:  // the size line points elsewhere
                 size_error = static_cast<long>(rng.below(9)) - 4;
@@ -257,14 +317,12 @@ inline std::size_t mutate_sphere(std::uint8_t* data, std::size_t size, std::size
             case 10: {  // payload bytes, header left alone
                 const std::size_t old_size = parts.payload.size();
                 parts.payload.resize(old_size + 256);
-                const std::size_t n = LLVMFuzzerMutate(reinterpret_cast<std::uint8_t*>(parts.payload.data()),
-                                                       old_size, parts.payload.size());
+                const std::size_t n = LLVMFuzzerMutate(reinterpret_cast<std::uint8_t*>(parts.payload.data()), old_size,
+                                                       parts.payload.size());
                 parts.payload.resize(n);
                 break;
             }
-            default:
-                fit_sample_count(rng, parts);
-                break;
+            default: fit_sample_count(rng, parts); break;
         }
     }
     if (rng.one_in(3)) fit_sample_count(rng, parts);

@@ -9,6 +9,7 @@ time and peak memory; fuzz/README.md has the figures. The streams are made
 command by command with a bit writer, so that one case can hold, say, a
 single unary run of 2^26 zeros, which no audio encoder would produce.
 """
+
 import pathlib
 import sys
 
@@ -96,6 +97,7 @@ def stream(build):
 
 
 # --- the cases -------------------------------------------------------------
+
 
 def longest_unary_run(w):
     """One DIFF0 residual whose unary part is exactly 2^26 zeros."""
@@ -200,11 +202,22 @@ def truncated_max_block(w):
     w.uvar(0, 3)
 
 
-CASES = {f.__name__: f for f in (
-    longest_unary_run, runaway_unary, max_blocksize_qlpc, max_decoded_length, past_decoded_length,
-    many_blocks_max_nmean, many_tiny_zero_blocks, max_channels_history, max_nskip, long_verbatim,
-    truncated_max_block,
-)}
+CASES = {
+    f.__name__: f
+    for f in (
+        longest_unary_run,
+        runaway_unary,
+        max_blocksize_qlpc,
+        max_decoded_length,
+        past_decoded_length,
+        many_blocks_max_nmean,
+        many_tiny_zero_blocks,
+        max_channels_history,
+        max_nskip,
+        long_verbatim,
+        truncated_max_block,
+    )
+}
 
 
 def main(argv):

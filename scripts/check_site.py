@@ -67,9 +67,21 @@ class MainContent(HTMLParser):
 def render(chromium: str, page: Path) -> str:
     with tempfile.TemporaryDirectory() as profile:
         result = subprocess.run(
-            [chromium, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run", f"--user-data-dir={profile}",
-             "--virtual-time-budget=3000", "--dump-dom", page.as_uri()],
-            capture_output=True, text=True, timeout=120)
+            [
+                chromium,
+                "--headless",
+                "--no-sandbox",
+                "--disable-gpu",
+                "--no-first-run",
+                f"--user-data-dir={profile}",
+                "--virtual-time-budget=3000",
+                "--dump-dom",
+                page.as_uri(),
+            ],
+            capture_output=True,
+            text=True,
+            timeout=120,
+        )
     if result.returncode != 0:
         raise RuntimeError(f"chromium exited with {result.returncode}: {result.stderr[-500:]}")
     return result.stdout

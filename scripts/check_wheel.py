@@ -61,6 +61,7 @@ LINKER_SYMBOLS = {"__mh_bundle_header", "__mh_execute_header", "__mh_dylib_heade
 @dataclass
 class Elf:
     """What the checks need of one ELF file."""
+
     path: str
     machine: str = ""
     kind: str = ""  # EXEC or DYN
@@ -145,8 +146,9 @@ def musl_problems(elf: Elf, machine: str, musl_symbols: set[str] | None) -> list
     if elf.machine != machine:
         found.append(f"built for {elf.machine or 'an unknown machine'}, not {machine}")
     if elf.versions:
-        found.append(f"needs symbol versions {sorted(v for vs in elf.versions.values() for v in vs)[:5]}, "
-                     "which musl has none of")
+        found.append(
+            f"needs symbol versions {sorted(v for vs in elf.versions.values() for v in vs)[:5]}, which musl has none of"
+        )
     libc = MUSL_LIBRARY.format(machine)
     file_name = Path(elf.path).name
     if file_name.endswith(".so") or ".so." in file_name:
@@ -160,8 +162,10 @@ def musl_problems(elf: Elf, machine: str, musl_symbols: set[str] | None) -> list
             if foreign:
                 found.append(f"leaves unresolved {foreign[:10]}, which musl does not define")
     elif elf.needed or elf.interpreter:
-        found.append(f"an executable that asks for {elf.interpreter or 'no loader'} and needs "
-                     f"{sorted(elf.needed) or 'nothing'}: not wholly static")
+        found.append(
+            f"an executable that asks for {elf.interpreter or 'no loader'} and needs "
+            f"{sorted(elf.needed) or 'nothing'}: not wholly static"
+        )
     return found
 
 
@@ -181,6 +185,7 @@ def musl_defined(machine: str) -> set[str] | None:
 @dataclass
 class MachO:
     """What the checks need of one Mach-O file."""
+
     path: str
     arches: list[str] = field(default_factory=list)  # one, unless a universal file
     kind: str = ""  # BUNDLE, DYLIB or EXECUTE
@@ -235,8 +240,7 @@ def read_macho(path: Path, name: str) -> MachO:
     elif binary.has_version_min:
         macho.minimum = tuple(binary.version_min.version)
     # A dylib's own name (LC_ID_DYLIB) is among lief's libraries.
-    loaded = [library.name for library in binary.libraries
-              if library.command != lief.MachO.LoadCommand.TYPE.ID_DYLIB]
+    loaded = [library.name for library in binary.libraries if library.command != lief.MachO.LoadCommand.TYPE.ID_DYLIB]
     macho.libraries = set(loaded)
     macho.exported = {symbol.name for symbol in binary.exported_symbols}
     # Bound to a library by its ordinal among those loaded (libSystem's,
@@ -249,8 +253,13 @@ def read_macho(path: Path, name: str) -> MachO:
 
 
 def readelf(path: Path, *options: str) -> str:
-    return subprocess.run(["readelf", "-W", *options, str(path)], capture_output=True, text=True,
-                          check=True, env={**os.environ, "LC_ALL": "C"}).stdout
+    return subprocess.run(
+        ["readelf", "-W", *options, str(path)],
+        capture_output=True,
+        text=True,
+        check=True,
+        env={**os.environ, "LC_ALL": "C"},
+    ).stdout
 
 
 def read_elf(path: Path, name: str) -> Elf:
@@ -265,7 +274,7 @@ def read_elf(path: Path, name: str) -> Elf:
     elf.needed = set(re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", readelf(path, "-d")))
     library = None
     for line in readelf(path, "-V").splitlines():
-        if (match := re.search(r"File: (\S+)\s+Cnt:", line)):
+        if match := re.search(r"File: (\S+)\s+Cnt:", line):
             library = match[1]
             elf.versions.setdefault(library, set())
         elif library and (match := re.search(r"^\s*0x[0-9a-f]+:\s+Name: (\S+)", line)):
@@ -295,7 +304,7 @@ def this_glibc() -> tuple[int, int]:
 
 def check(wheel: Path, required: list[str]) -> list[str]:
     """The problems of the wheel, each prefixed with the file it is about."""
-    tags = wheel.name[:-len(".whl")].split("-")[-1].split(".")
+    tags = wheel.name[: -len(".whl")].split("-")[-1].split(".")
     if all(parse_macos(tag) for tag in tags):
         return check_macos(wheel, tags, required)
     if all(parse_musl(tag) for tag in tags):
@@ -322,10 +331,15 @@ def check(wheel: Path, required: list[str]) -> list[str]:
             elf = read_elf(path, name)
             mine = problems(elf, machine, glibc)
             found += [f"{name}: {p}" for p in mine]
-            highest = max((v for vs in elf.versions.values() for v in vs if v.startswith("GLIBC_2.")),
-                          key=lambda v: version_key(v[6:]), default="none")
-            print(f"{name}: {elf.machine}, needs {', '.join(sorted(elf.needed)) or 'nothing'}; "
-                  f"newest glibc symbol {highest}{'' if mine else ': ok'}")
+            highest = max(
+                (v for vs in elf.versions.values() for v in vs if v.startswith("GLIBC_2.")),
+                key=lambda v: version_key(v[6:]),
+                default="none",
+            )
+            print(
+                f"{name}: {elf.machine}, needs {', '.join(sorted(elf.needed)) or 'nothing'}; "
+                f"newest glibc symbol {highest}{'' if mine else ': ok'}"
+            )
         if not elves:
             found.append(f"{wheel.name}: holds no ELF file")
     return found
@@ -358,8 +372,7 @@ def check_musl(wheel: Path, tags: list[str], required: list[str]) -> list[str]:
         elf = read_elf(path, name)
         mine = musl_problems(elf, machine, musl_symbols)
         found += [f"{name}: {p}" for p in mine]
-        print(f"{name}: {elf.machine}, needs {', '.join(sorted(elf.needed)) or 'nothing'}"
-              f"{'' if mine else ': ok'}")
+        print(f"{name}: {elf.machine}, needs {', '.join(sorted(elf.needed)) or 'nothing'}{'' if mine else ': ok'}")
     if not seen:
         found.append(f"{wheel.name}: holds no ELF file")
     return found
@@ -380,8 +393,10 @@ def check_macos(wheel: Path, tags: list[str], required: list[str]) -> list[str]:
         macho = read_macho(path, name)
         mine = macho_problems(macho, arch, oldest)
         found += [f"{name}: {p}" for p in mine]
-        print(f"{name}: {'+'.join(macho.arches)} {macho.kind}, macOS {'.'.join(map(str, macho.minimum))} on, "
-              f"links {', '.join(sorted(macho.libraries))}{'' if mine else ': ok'}")
+        print(
+            f"{name}: {'+'.join(macho.arches)} {macho.kind}, macOS {'.'.join(map(str, macho.minimum))} on, "
+            f"links {', '.join(sorted(macho.libraries))}{'' if mine else ': ok'}"
+        )
     if not seen:
         found.append(f"{wheel.name}: holds no Mach-O file")
     return found

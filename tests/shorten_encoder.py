@@ -106,9 +106,13 @@ def wav_header(channels: int, frames: int, rate: int = 16000) -> bytes:
     """The canonical 44-byte header of a 16-bit PCM WAV file."""
     data = frames * channels * 2
     return (
-        b"RIFF" + struct.pack("<I", 36 + data) + b"WAVE"
-        + b"fmt " + struct.pack("<IHHIIHH", 16, 1, channels, rate, rate * channels * 2, channels * 2, 16)
-        + b"data" + struct.pack("<I", data)
+        b"RIFF"
+        + struct.pack("<I", 36 + data)
+        + b"WAVE"
+        + b"fmt "
+        + struct.pack("<IHHIIHH", 16, 1, channels, rate, rate * channels * 2, channels * 2, 16)
+        + b"data"
+        + struct.pack("<I", data)
     )
 
 
@@ -179,8 +183,9 @@ class _Channel:
         self.codes: list[int] = []
 
 
-def _predict(command: int, block: Sequence[int], history: list[int], mu: int, coefficients: list[int],
-             version: int = 2) -> list[int]:
+def _predict(
+    command: int, block: Sequence[int], history: list[int], mu: int, coefficients: list[int], version: int = 2
+) -> list[int]:
     """The residuals that make the decoder rebuild `block` with `command`."""
     w = list(history)
     residuals = []
@@ -328,11 +333,14 @@ def encode(
         body += bytes(-len(body) % 4)
     interleaved = np.array([ch.output for ch in channels], dtype="<i2").T.reshape(-1)
     codes = np.array([ch.codes for ch in channels], dtype=np.uint8).T.reshape(-1)
-    return Stream(b"ajkg" + bytes([version]) + body, interleaved.tobytes(), channel_count, sample_type == 8, used,
-                  codes.tobytes())
+    return Stream(
+        b"ajkg" + bytes([version]) + body, interleaved.tobytes(), channel_count, sample_type == 8, used, codes.tobytes()
+    )
 
 
-def speech_like_values(frames: int, channels: int, seed: int, *, amplitude: int = 20000, silence: bool = True) -> np.ndarray:
+def speech_like_values(
+    frames: int, channels: int, seed: int, *, amplitude: int = 20000, silence: bool = True
+) -> np.ndarray:
     """Speech-like test values: sums of tones and noise, random walks, steps
     and stretches of silence, per channel."""
     rng = np.random.default_rng(seed)
@@ -369,8 +377,9 @@ def drifting_offset_values(frames: int, channels: int, seed: int, *, noise: int 
     return out
 
 
-def repeated_stream(rounds: int, channels: int = 1, blocksize: int = 4091, seed: int = 0,
-                    leading_wav_header: bool = False) -> bytes:
+def repeated_stream(
+    rounds: int, channels: int = 1, blocksize: int = 4091, seed: int = 0, leading_wav_header: bool = False
+) -> bytes:
     """A long type-5 stream made fast: one round of DIFF1 blocks (residuals of
     width 1, random) written once and repeated `rounds` times. The block
     size makes a block a whole number of bytes (7 + 3 * blocksize bits).

@@ -59,8 +59,9 @@ SPH2PIPE = HERE.parent.parent.parent / "shared" / "oracles" / "sph2pipe" / "sph2
 
 def run_build(build: str, fn: str, path: str, calls: int) -> dict:
     env = dict(os.environ, PYTHONPATH=build)
-    out = subprocess.run([sys.executable, "-c", CHILD, fn, path, str(calls)], env=env,
-                         capture_output=True, text=True, check=True).stdout
+    out = subprocess.run(
+        [sys.executable, "-c", CHILD, fn, path, str(calls)], env=env, capture_output=True, text=True, check=True
+    ).stdout
     return json.loads(out)
 
 
@@ -112,8 +113,11 @@ def main() -> int:
     ap.add_argument("--calls", type=int, default=7, help="timed calls per process (at least 7 for the report)")
     ap.add_argument("--sph2pipe", type=Path, default=SPH2PIPE)
     ap.add_argument("-i", "--input", action="append", required=True, help="an input file (repeatable)")
-    ap.add_argument("--in-process", action="store_true",
-                    help="load every build into this process and alternate their calls one by one")
+    ap.add_argument(
+        "--in-process",
+        action="store_true",
+        help="load every build into this process and alternate their calls one by one",
+    )
     ap.add_argument("builds", nargs="+", help="build directories")
     ns = ap.parse_args()
     builds, inputs = ns.builds, ns.input
@@ -134,7 +138,7 @@ def main() -> int:
         if modules:  # a warm-up call each
             run_in_process(modules, builds, ns.function, data, 1)
         for r in range(ns.rounds):
-            order = builds[r % len(builds):] + builds[: r % len(builds)]
+            order = builds[r % len(builds) :] + builds[: r % len(builds)]
             if modules:
                 results = run_in_process(modules, order, ns.function, data, ns.calls)
             else:
@@ -153,14 +157,17 @@ def main() -> int:
         first = builds[0]
         for b in builds:
             vs_first = statistics.median(x / y for x, y in zip(per_round[b], per_round[first]))
-            line = (f"  {b}: wall median {ms(statistics.median(wall[b]))}, best {ms(min(wall[b]))}; "
-                    f"CPU median {ms(statistics.median(cpu[b]))}; x{vs_first:.3f} the time of {first}")
+            line = (
+                f"  {b}: wall median {ms(statistics.median(wall[b]))}, best {ms(min(wall[b]))}; "
+                f"CPU median {ms(statistics.median(cpu[b]))}; x{vs_first:.3f} the time of {first}"
+            )
             if tool_rounds:
                 line += f"; sph2pipe / this {statistics.median(t / m for t, m in zip(tool_rounds, per_round[b])):.2f}x"
             print(line)
         if tool_rounds:
-            print(f"  sph2pipe -f wav -p to /dev/null: wall median {ms(statistics.median(tool_wall))} "
-                  f"(7 runs per round)")
+            print(
+                f"  sph2pipe -f wav -p to /dev/null: wall median {ms(statistics.median(tool_wall))} (7 runs per round)"
+            )
     print(f"\nload average after: {os.getloadavg()[0]:.2f}")
     return 0
 

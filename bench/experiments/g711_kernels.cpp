@@ -15,10 +15,10 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <ctime>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <vector>
@@ -68,12 +68,11 @@ void pair(const std::uint8_t* in, std::uint8_t* dst, std::size_t n) {
 }
 
 [[gnu::target("ssse3")]] void ssse3(const std::uint8_t* in, std::uint8_t* dst, std::size_t n) {
-    const __m128i base = _mm_setr_epi8(static_cast<char>(132), static_cast<char>(140), static_cast<char>(148),
-                                       static_cast<char>(156), static_cast<char>(164), static_cast<char>(172),
-                                       static_cast<char>(180), static_cast<char>(188), static_cast<char>(196),
-                                       static_cast<char>(204), static_cast<char>(212), static_cast<char>(220),
-                                       static_cast<char>(228), static_cast<char>(236), static_cast<char>(244),
-                                       static_cast<char>(252));
+    const __m128i base =
+        _mm_setr_epi8(static_cast<char>(132), static_cast<char>(140), static_cast<char>(148), static_cast<char>(156),
+                      static_cast<char>(164), static_cast<char>(172), static_cast<char>(180), static_cast<char>(188),
+                      static_cast<char>(196), static_cast<char>(204), static_cast<char>(212), static_cast<char>(220),
+                      static_cast<char>(228), static_cast<char>(236), static_cast<char>(244), static_cast<char>(252));
     const __m128i pow2 = _mm_setr_epi8(1, 2, 4, 8, 16, 32, 64, static_cast<char>(128), 0, 0, 0, 0, 0, 0, 0, 0);
     const __m128i low4 = _mm_set1_epi8(0x0F), low3 = _mm_set1_epi8(0x07), zero = _mm_setzero_si128();
     const __m128i bias = _mm_set1_epi16(132);
@@ -85,8 +84,10 @@ void pair(const std::uint8_t* in, std::uint8_t* dst, std::size_t n) {
         const __m128i p = _mm_shuffle_epi8(pow2, _mm_and_si128(_mm_srli_epi16(u, 4), low3));
         // neg: 0xFF where bit 7 of the code is clear (a negative sample).
         const __m128i neg = _mm_cmpgt_epi8(zero, u);
-        const __m128i tlo = _mm_sub_epi16(_mm_mullo_epi16(_mm_unpacklo_epi8(b, zero), _mm_unpacklo_epi8(p, zero)), bias);
-        const __m128i thi = _mm_sub_epi16(_mm_mullo_epi16(_mm_unpackhi_epi8(b, zero), _mm_unpackhi_epi8(p, zero)), bias);
+        const __m128i tlo =
+            _mm_sub_epi16(_mm_mullo_epi16(_mm_unpacklo_epi8(b, zero), _mm_unpacklo_epi8(p, zero)), bias);
+        const __m128i thi =
+            _mm_sub_epi16(_mm_mullo_epi16(_mm_unpackhi_epi8(b, zero), _mm_unpackhi_epi8(p, zero)), bias);
         const __m128i nlo = _mm_unpacklo_epi8(neg, neg), nhi = _mm_unpackhi_epi8(neg, neg);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 2 * i), _mm_sub_epi16(_mm_xor_si128(tlo, nlo), nlo));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 2 * i + 16), _mm_sub_epi16(_mm_xor_si128(thi, nhi), nhi));
@@ -98,14 +99,15 @@ void pair(const std::uint8_t* in, std::uint8_t* dst, std::size_t n) {
 }
 
 [[gnu::target("avx2")]] void avx2(const std::uint8_t* in, std::uint8_t* dst, std::size_t n) {
-    const __m256i base = _mm256_setr_epi16(132, 140, 148, 156, 164, 172, 180, 188, 196, 204, 212, 220, 228, 236, 244, 252);
+    const __m256i base =
+        _mm256_setr_epi16(132, 140, 148, 156, 164, 172, 180, 188, 196, 204, 212, 220, 228, 236, 244, 252);
     (void)base;
     // Byte tables, repeated in both 128-bit lanes for VPSHUFB.
-    const __m256i basetab = _mm256_broadcastsi128_si256(_mm_setr_epi8(
-        static_cast<char>(132), static_cast<char>(140), static_cast<char>(148), static_cast<char>(156),
-        static_cast<char>(164), static_cast<char>(172), static_cast<char>(180), static_cast<char>(188),
-        static_cast<char>(196), static_cast<char>(204), static_cast<char>(212), static_cast<char>(220),
-        static_cast<char>(228), static_cast<char>(236), static_cast<char>(244), static_cast<char>(252)));
+    const __m256i basetab = _mm256_broadcastsi128_si256(
+        _mm_setr_epi8(static_cast<char>(132), static_cast<char>(140), static_cast<char>(148), static_cast<char>(156),
+                      static_cast<char>(164), static_cast<char>(172), static_cast<char>(180), static_cast<char>(188),
+                      static_cast<char>(196), static_cast<char>(204), static_cast<char>(212), static_cast<char>(220),
+                      static_cast<char>(228), static_cast<char>(236), static_cast<char>(244), static_cast<char>(252)));
     const __m256i powtab = _mm256_broadcastsi128_si256(
         _mm_setr_epi8(1, 2, 4, 8, 16, 32, 64, static_cast<char>(128), 0, 0, 0, 0, 0, 0, 0, 0));
     const __m256i low4 = _mm256_set1_epi8(0x0F), low3 = _mm256_set1_epi8(0x07), zero = _mm256_setzero_si256();
@@ -113,17 +115,19 @@ void pair(const std::uint8_t* in, std::uint8_t* dst, std::size_t n) {
     std::size_t i = 0;
     for (; i + 32 <= n; i += 32) {
         // Lanes arranged so that the in-lane unpacks give codes in order.
-        const __m256i c = _mm256_permute4x64_epi64(
-            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i)), 0xD8);
+        const __m256i c = _mm256_permute4x64_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i)), 0xD8);
         const __m256i u = _mm256_xor_si256(c, ones);
         const __m256i b = _mm256_shuffle_epi8(basetab, _mm256_and_si256(u, low4));
         const __m256i p = _mm256_shuffle_epi8(powtab, _mm256_and_si256(_mm256_srli_epi16(u, 4), low3));
         const __m256i neg = _mm256_cmpgt_epi8(zero, u);
-        const __m256i tlo = _mm256_sub_epi16(_mm256_mullo_epi16(_mm256_unpacklo_epi8(b, zero), _mm256_unpacklo_epi8(p, zero)), bias);
-        const __m256i thi = _mm256_sub_epi16(_mm256_mullo_epi16(_mm256_unpackhi_epi8(b, zero), _mm256_unpackhi_epi8(p, zero)), bias);
+        const __m256i tlo =
+            _mm256_sub_epi16(_mm256_mullo_epi16(_mm256_unpacklo_epi8(b, zero), _mm256_unpacklo_epi8(p, zero)), bias);
+        const __m256i thi =
+            _mm256_sub_epi16(_mm256_mullo_epi16(_mm256_unpackhi_epi8(b, zero), _mm256_unpackhi_epi8(p, zero)), bias);
         const __m256i nlo = _mm256_unpacklo_epi8(neg, neg), nhi = _mm256_unpackhi_epi8(neg, neg);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 2 * i), _mm256_sub_epi16(_mm256_xor_si256(tlo, nlo), nlo));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 2 * i + 32), _mm256_sub_epi16(_mm256_xor_si256(thi, nhi), nhi));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 2 * i + 32),
+                            _mm256_sub_epi16(_mm256_xor_si256(thi, nhi), nhi));
     }
     for (; i < n; ++i) {
         const std::int16_t v = ulaw(in[i]);
@@ -143,7 +147,10 @@ int main(int argc, char** argv) {
     const std::size_t n = in.size();
     std::vector<std::uint8_t> want(2 * n), out(2 * n);
     table4(in.data(), want.data(), n);
-    struct K { const char* name; void (*fn)(const std::uint8_t*, std::uint8_t*, std::size_t); };
+    struct K {
+        const char* name;
+        void (*fn)(const std::uint8_t*, std::uint8_t*, std::size_t);
+    };
     const K kernels[] = {{"table4", table4}, {"table1", table1}, {"pair", pair}, {"ssse3", ssse3}, {"avx2", avx2}};
     std::printf("%zu codes, output into mapped memory; median CPU time of 15\n", n);
     for (const K& k : kernels) {

@@ -79,7 +79,10 @@ int main(int argc, char** argv) {
     };
     auto mapped_swap = [&] { swap16(in.data(), mapped.data(), n); };
 
-    struct V { const char* name; std::function<void()> fn; };
+    struct V {
+        const char* name;
+        std::function<void()> fn;
+    };
     std::vector<std::pair<const char*, void (*)(void*)>> dummy;
     const char* names[] = {"copy", "two_buffers", "direct", "direct_huge", "swap_mapped"};
     std::vector<std::vector<double>> t(5);
@@ -87,11 +90,11 @@ int main(int argc, char** argv) {
         for (int k = 0; k < 5; ++k) {
             const auto t0 = std::chrono::steady_clock::now();
             switch (k) {
-            case 0: copy(); break;
-            case 1: two(); break;
-            case 2: direct(); break;
-            case 3: huge(); break;
-            case 4: mapped_swap(); break;
+                case 0: copy(); break;
+                case 1: two(); break;
+                case 2: direct(); break;
+                case 3: huge(); break;
+                case 4: mapped_swap(); break;
             }
             t[k].push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
         }
@@ -102,7 +105,6 @@ int main(int argc, char** argv) {
         std::sort(t[k].begin(), t[k].end());
         med[k] = t[k][7];
     }
-    for (int k = 0; k < 5; ++k)
-        std::printf("%-12s %8.2f ms  %5.2fx\n", names[k], med[k] * 1e3, med[k] / med[0]);
+    for (int k = 0; k < 5; ++k) std::printf("%-12s %8.2f ms  %5.2fx\n", names[k], med[k] * 1e3, med[k] / med[0]);
     return 0;
 }

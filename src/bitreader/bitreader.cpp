@@ -207,8 +207,8 @@ std::size_t BitReader::take_grouped_portable(std::uint32_t n, std::int64_t* word
 
 #if defined(__x86_64__)
 [[gnu::target("lzcnt,bmi,bmi2")]] std::size_t BitReader::take_grouped_bmi2(std::uint32_t n, std::int64_t* words,
-                                                                            std::uint8_t* runs,
-                                                                            std::size_t count) noexcept {
+                                                                           std::uint8_t* runs,
+                                                                           std::size_t count) noexcept {
     return take_grouped(n, words, runs, count);
 }
 #endif
@@ -252,14 +252,15 @@ std::uint64_t form_values_portable(std::uint32_t n, std::int64_t* io, const std:
         std::memcpy(&four, runs + i, sizeof four);
         const __m256i run = _mm256_cvtepu8_epi64(_mm_cvtsi32_si128(four));
         const __m256i x = _mm256_sllv_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(io + i)), run);
-        const __m256i q = _mm256_sub_epi64(_mm256_add_epi64(_mm256_sllv_epi64(run, to_q), _mm256_srlv_epi64(x, to_low)),
-                                           half);
+        const __m256i q =
+            _mm256_sub_epi64(_mm256_add_epi64(_mm256_sllv_epi64(run, to_q), _mm256_srlv_epi64(x, to_low)), half);
         const __m256i b = _mm256_cmpgt_epi64(zero, _mm256_sllv_epi64(x, to_last));
         halves = _mm256_or_si256(halves, q);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(io + i), _mm256_xor_si256(q, b));
     }
     const __m128i pair = _mm_or_si128(_mm256_castsi256_si128(halves), _mm256_extracti128_si256(halves, 1));
-    const auto lanes = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_or_si128(pair, _mm_unpackhi_epi64(pair, pair))));
+    const auto lanes =
+        static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_or_si128(pair, _mm_unpackhi_epi64(pair, pair))));
     return lanes | form_values_portable(n, io + i, runs + i, count - i);
 }
 #endif

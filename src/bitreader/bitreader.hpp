@@ -24,7 +24,7 @@ inline constexpr std::uint64_t kMaxUnaryZeros = std::uint64_t{1} << 26;
 inline constexpr std::uint32_t kMaxLowBits = 32;
 
 class BitReader {
-public:
+  public:
     // A reader over `data`, starting at bit 0 of byte `start`.
     BitReader(ByteView data, std::size_t start) noexcept;
 
@@ -60,7 +60,7 @@ public:
     std::size_t pos() const noexcept { return bit_position() >> 3; }
     std::uint8_t bit() const noexcept { return static_cast<std::uint8_t>(bit_position() & 7); }
 
-private:
+  private:
     Result<std::uint64_t> uvar_careful(std::uint32_t n);
     std::uint64_t bit_position() const noexcept { return std::uint64_t{next_} * 8 - valid_; }
     void refill() noexcept;

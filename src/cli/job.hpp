@@ -42,7 +42,7 @@ struct Output {
     flac::Settings flac;
     std::filesystem::path path;  // empty: standard output
     ChecksumRule checksum = ChecksumRule::Verify;
-    std::string checksum_hint;   // appended to a mismatch, e.g. how to skip the check
+    std::string checksum_hint;  // appended to a mismatch, e.g. how to skip the check
     // A stored payload shorter or longer than the header says is taken as
     // the file holds it, with a warning, rather than refused.
     bool payload_as_found = false;
@@ -55,7 +55,7 @@ struct Task {
     bool from_stdin = false;
     // The header is this file's, and `input` holds the samples alone.
     std::optional<std::filesystem::path> header_file;
-    bool sniff = false;  // convert only if the input begins with "NIST_1A"
+    bool sniff = false;                  // convert only if the input begins with "NIST_1A"
     bool verify_checksum_at_all = true;  // false: no output checks or warns
     std::vector<Output> outputs;
 };

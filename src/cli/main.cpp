@@ -12,8 +12,8 @@
 #include "cli/front/data_dir.hpp"
 #include "cli/front/sph2pipe.hpp"
 #include "cli/front/sph2wav.hpp"
-#include "cli/info/info.hpp"
 #include "cli/front/sph2wav_options.hpp"
+#include "cli/info/info.hpp"
 #include "cli/run/process.hpp"
 
 namespace {
@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
     // taken by the first file opened, which would then receive reports.
     if (!open_standard_descriptors()) return exit_failed;
     const std::span<const char* const> args(argv + (argc > 0 ? 1 : 0),
-                                             static_cast<std::size_t>(argc > 0 ? argc - 1 : 0));
+                                            static_cast<std::size_t>(argc > 0 ? argc - 1 : 0));
     if (argc > 0 && invoked_as(argv[0], "sph2pipe")) {
         try {
             return sph2pipe_main(args);

@@ -27,8 +27,7 @@ std::int16_t alaw_to_linear(std::uint8_t code) noexcept {
     const unsigned a = code ^ 0x55u;
     const unsigned mantissa = a & 0x0Fu;
     const unsigned segment = (a >> 4) & 0x07u;
-    const int t = static_cast<int>(segment == 0 ? mantissa * 16 + 8
-                                                : (mantissa * 16 + 264) << (segment - 1));
+    const int t = static_cast<int>(segment == 0 ? mantissa * 16 + 8 : (mantissa * 16 + 264) << (segment - 1));
     return static_cast<std::int16_t>(code & 0x80u ? t : -t);
 }
 

@@ -47,7 +47,7 @@ struct BlockSource {
 // writes each byte of its output exactly once. It may carry reserved room
 // before and after its contents (see Framing), which `expand` reveals.
 class ByteBuffer {
-public:
+  public:
     ByteBuffer() noexcept = default;
     ByteBuffer(const ByteBuffer&) = delete;
     ByteBuffer& operator=(const ByteBuffer&) = delete;
@@ -87,8 +87,7 @@ public:
     static Result<ByteBuffer> copy_of(ByteView bytes, Framing framing = {},
                                       const BlockSource* source = nullptr) noexcept {
         auto buffer = allocate(bytes.size(), framing, source);
-        if (buffer && !bytes.empty())
-            __builtin_memcpy(buffer->data(), bytes.data(), bytes.size());
+        if (buffer && !bytes.empty()) __builtin_memcpy(buffer->data(), bytes.data(), bytes.size());
         return buffer;
     }
 
@@ -170,7 +169,7 @@ public:
         std::swap(handle_, other.handle_);
     }
 
-private:
+  private:
     void drop() noexcept {
         if (source_ != nullptr)
             source_->release(source_->context, handle_);

@@ -32,7 +32,7 @@ struct [[nodiscard]] DecodeError {
 // compiler we build with has <expected>.
 template <class T, class E = DecodeError>
 class [[nodiscard]] Result {
-public:
+  public:
     using value_type = T;
     using error_type = E;
 
@@ -56,14 +56,14 @@ public:
     const E& error() const& noexcept { return *std::get_if<1>(&state_); }
     E&& error() && noexcept { return std::move(*std::get_if<1>(&state_)); }
 
-private:
+  private:
     std::variant<T, E> state_;
 };
 
 // Success with no value, or an error.
 template <class E>
 class [[nodiscard]] Result<void, E> {
-public:
+  public:
     using value_type = void;
     using error_type = E;
 
@@ -77,7 +77,7 @@ public:
     const E& error() const& noexcept { return *std::get_if<1>(&state_); }
     E&& error() && noexcept { return std::move(*std::get_if<1>(&state_)); }
 
-private:
+  private:
     std::variant<std::monostate, E> state_;
 };
 
@@ -91,8 +91,8 @@ inline void append_piece(std::string& out, const std::string& text) { out.append
 inline void append_piece(std::string& out, char c) { out.push_back(c); }
 
 template <class N>
-    requires(std::is_integral_v<N> && !std::is_same_v<N, char> && !std::is_same_v<N, bool>)
-void append_piece(std::string& out, N number) {
+requires(std::is_integral_v<N> && !std::is_same_v<N, char> &&
+         !std::is_same_v<N, bool>) void append_piece(std::string& out, N number) {
     out.append(std::to_string(number));
 }
 
@@ -116,9 +116,7 @@ template <class... Pieces>
     return DecodeError{ErrorKind::Unsupported, cat(pieces...)};
 }
 
-[[gnu::cold]] inline DecodeError out_of_memory() {
-    return DecodeError{ErrorKind::OutOfMemory, "out of memory"};
-}
+[[gnu::cold]] inline DecodeError out_of_memory() { return DecodeError{ErrorKind::OutOfMemory, "out of memory"}; }
 
 }  // namespace korrin
 
@@ -127,19 +125,17 @@ template <class... Pieces>
 
 // Returns the error of a failed Result<...> expression from the enclosing
 // function.
-#define KR_TRY(expr)                                        \
-    do {                                                    \
-        auto&& kr_try_result_ = (expr);                     \
-        if (!kr_try_result_.has_value())                    \
-            return std::move(kr_try_result_).error();       \
+#define KR_TRY(expr)                                                               \
+    do {                                                                           \
+        auto&& kr_try_result_ = (expr);                                            \
+        if (!kr_try_result_.has_value()) return std::move(kr_try_result_).error(); \
     } while (false)
 
-#define KR_ASSIGN_OR_RETURN_IMPL_(tmp, lhs, expr)           \
-    auto&& tmp = (expr);                                    \
-    if (!tmp.has_value()) return std::move(tmp).error();    \
+#define KR_ASSIGN_OR_RETURN_IMPL_(tmp, lhs, expr)        \
+    auto&& tmp = (expr);                                 \
+    if (!tmp.has_value()) return std::move(tmp).error(); \
     lhs = std::move(tmp).value()
 
 // `KR_ASSIGN_OR_RETURN(auto x, f());` declares x from a successful f(), or
 // returns its error.
-#define KR_ASSIGN_OR_RETURN(lhs, expr) \
-    KR_ASSIGN_OR_RETURN_IMPL_(KR_CONCAT_(kr_result_, __LINE__), lhs, expr)
+#define KR_ASSIGN_OR_RETURN(lhs, expr) KR_ASSIGN_OR_RETURN_IMPL_(KR_CONCAT_(kr_result_, __LINE__), lhs, expr)

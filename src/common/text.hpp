@@ -24,15 +24,13 @@ std::optional<std::uint64_t> parse_digits(std::string_view text) noexcept;
 bool is_well_formed_utf8(ByteView bytes) noexcept;
 
 inline bool is_well_formed_utf8(std::string_view text) noexcept {
-    return is_well_formed_utf8(
-        ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+    return is_well_formed_utf8(ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
 
 // Membership in the Unicode White_Space property (NUL is not white space).
 constexpr bool is_white_space(char32_t c) noexcept {
     return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-           c == 0x205F || c == 0x3000;
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
 // Length in bytes of the white-space character that starts `text`, or 0 when

@@ -15,7 +15,7 @@ constexpr std::uint64_t kMax32 = std::numeric_limits<std::uint32_t>::max();
 
 constexpr std::size_t kG711WavHeader = 58;  // RIFF, "fmt " of 18 bytes, "fact", "data"
 constexpr std::size_t kAuHeader = 24;
-constexpr std::size_t kAiffHeader = 54;     // FORM, COMM of 18 bytes, SSND with offset and block size
+constexpr std::size_t kAiffHeader = 54;  // FORM, COMM of 18 bytes, SSND with offset and block size
 
 void put_tag(std::uint8_t*& at, const char (&tag)[5]) noexcept {
     std::memcpy(at, tag, 4);
@@ -186,8 +186,7 @@ Result<ByteBuffer> finish(Container container, const Format& format, ByteBuffer 
         case Container::Wav: return finish_wav(format, std::move(samples));
         case Container::Au: return finish_au(format, std::move(samples));
         case Container::Aiff: return finish_aiff(format, std::move(samples));
-        case Container::Sphere:
-            return wrap(std::move(samples), sphere_header.data(), sphere_header.size(), false);
+        case Container::Sphere: return wrap(std::move(samples), sphere_header.data(), sphere_header.size(), false);
         case Container::Raw: break;
     }
     return samples;

@@ -67,8 +67,7 @@ Result<void> check(Container container, const Format& format);
 // byte order) with its header in front and, for WAV, a pad byte after an
 // odd length. `sphere_header` is the header of a SPHERE output. Fails on a
 // size beyond the container's fields.
-Result<ByteBuffer> finish(Container container, const Format& format, ByteBuffer samples,
-                          ByteView sphere_header = {});
+Result<ByteBuffer> finish(Container container, const Format& format, ByteBuffer samples, ByteView sphere_header = {});
 
 // The header of a SPHERE output made from an input whose header region is
 // `region` (parsed as `header`): its lines as they stand, but for those that

@@ -124,9 +124,11 @@ void render_linear(const Samples& in, const Cut& cut, Coding to, bool big_endian
     const Walk w = walk(in, cut);
     const bool in_big = in.layout.big_endian;
     if (in.layout.width == 2)
-        in_big ? render_linear_from<2, true>(w, to, big_endian, out) : render_linear_from<2, false>(w, to, big_endian, out);
+        in_big ? render_linear_from<2, true>(w, to, big_endian, out)
+               : render_linear_from<2, false>(w, to, big_endian, out);
     else
-        in_big ? render_linear_from<4, true>(w, to, big_endian, out) : render_linear_from<4, false>(w, to, big_endian, out);
+        in_big ? render_linear_from<4, true>(w, to, big_endian, out)
+               : render_linear_from<4, false>(w, to, big_endian, out);
 }
 
 Cut clamped(const Cut& cut, std::uint64_t frames) noexcept {
@@ -148,14 +150,13 @@ bool is_plain_cut(const Layout& from, Coding to, bool big_endian) noexcept {
     return is_g711(to) || from.big_endian == big_endian;
 }
 
-Result<ByteBuffer> render(const Samples& samples, const Cut& requested, Coding to, bool big_endian,
-                          Framing framing) {
+Result<ByteBuffer> render(const Samples& samples, const Cut& requested, Coding to, bool big_endian, Framing framing) {
     to = converted_coding(samples.layout.coding, to);
     const Cut cut = clamped(requested, samples.frames());
     const std::uint64_t channels = cut.channel ? 1 : samples.channels;
     const std::uint64_t count = (cut.end - cut.begin) * channels;
-    KR_ASSIGN_OR_RETURN(ByteBuffer out, ByteBuffer::allocate(static_cast<std::size_t>(count * bytes_per_sample(to)),
-                                                             framing));
+    KR_ASSIGN_OR_RETURN(ByteBuffer out,
+                        ByteBuffer::allocate(static_cast<std::size_t>(count * bytes_per_sample(to)), framing));
     if (is_plain_cut(samples.layout, to, big_endian) && !cut.channel) {
         const std::uint64_t frame = samples.frame_bytes();
         if (!out.empty()) std::memcpy(out.data(), samples.bytes.data() + cut.begin * frame, out.size());

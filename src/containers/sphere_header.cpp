@@ -4,18 +4,16 @@
 #include <cstring>
 #include <string>
 
-#include "format/format.hpp"
 #include "common/text.hpp"
 #include "containers/containers.hpp"
+#include "format/format.hpp"
 
 namespace korrin::containers {
 namespace {
 
 constexpr std::string_view kEndHead = "end_head";
 
-std::string int_line(std::string_view name, std::uint64_t value) {
-    return cat(name, " -i ", value);
-}
+std::string int_line(std::string_view name, std::uint64_t value) { return cat(name, " -i ", value); }
 
 std::string text_line(std::string_view name, std::string_view value) {
     return cat(name, " -s", value.size(), " ", value);
@@ -121,7 +119,8 @@ Result<ByteBuffer> sphere_header(ByteView region, const sphere::SphereHeader& he
         std::memcpy(at, piece.data(), piece.size());
         at += piece.size();
     }
-    for (std::size_t i = static_cast<std::size_t>(at - out.data()); i < size; ++i) out.data()[i] = i % 32 == 0 ? '\n' : ' ';
+    for (std::size_t i = static_cast<std::size_t>(at - out.data()); i < size; ++i)
+        out.data()[i] = i % 32 == 0 ? '\n' : ' ';
     return out;
 }
 

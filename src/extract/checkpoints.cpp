@@ -40,7 +40,8 @@ std::optional<std::uint64_t> CheckpointCache::check_of(std::uint64_t bit_positio
     };
     if (!was_read(0, head_end) || !was_read(begin, end)) return std::nullopt;
     const std::uint64_t seed = hash(0xcbf29ce484222325, stream.bytes.first(static_cast<std::size_t>(head_end)));
-    return hash(seed ^ begin, stream.bytes.subspan(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin)));
+    return hash(seed ^ begin,
+                stream.bytes.subspan(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin)));
 }
 
 std::uint64_t CheckpointCache::interval(std::uint64_t rate) const noexcept {

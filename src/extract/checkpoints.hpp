@@ -47,7 +47,7 @@ struct StreamBytes {
 };
 
 class CheckpointCache {
-public:
+  public:
     // A state is checked against its stream's header and the bytes this
     // far on either side of the byte its next bit is in.
     static constexpr std::uint64_t kCheckBytes = 64;
@@ -117,14 +117,14 @@ public:
     // The frames of the states held for files at `path`, in order.
     std::vector<std::uint64_t> frames(const std::string& path) const;
 
-private:
+  private:
     struct Kept {
         shorten::DecoderState state;
         std::uint64_t check = 0;
     };
     struct Entry {
-        std::map<std::uint64_t, Kept> states;  // by frame
-        std::size_t bytes = 0;                 // all the memory of the file's place in the store
+        std::map<std::uint64_t, Kept> states;     // by frame
+        std::size_t bytes = 0;                    // all the memory of the file's place in the store
         std::list<const FileKey*>::iterator use;  // its place in uses_
     };
     using Entries = std::map<FileKey, Entry>;

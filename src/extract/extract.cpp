@@ -63,9 +63,11 @@ struct DirectBlock {
 // 32-bit little-endian PCM as int16 or int32) lends its array, for stored
 // samples to be read and a stream decoded straight into it.
 class PieceSink final : public payload::Sink {
-public:
+  public:
     PieceSink(std::span<const Piece> pieces, FrameRange all, std::uint64_t channels, Dtype dtype)
-        : pieces_(pieces), channels_(channels), dtype_(dtype),
+        : pieces_(pieces),
+          channels_(channels),
+          dtype_(dtype),
           straight_(pieces.size() == 1 && every_channel(pieces[0], channels)) {
         if (straight_) {
             direct_.block = pieces[0].out;
@@ -80,7 +82,8 @@ public:
     }
 
     MutableByteView lend(Form form, std::size_t bytes) override {
-        if (!straight_ || !((form == Form::Le16 && dtype_ == Dtype::Int16) || (form == Form::Le32 && dtype_ == Dtype::Int32)))
+        if (!straight_ ||
+            !((form == Form::Le16 && dtype_ == Dtype::Int16) || (form == Form::Le32 && dtype_ == Dtype::Int32)))
             return {};
         return {pieces_[0].out, bytes};
     }
@@ -94,7 +97,7 @@ public:
         return take({buffer.data(), form, first, buffer.size() / (2 * static_cast<std::size_t>(channels_))});
     }
 
-private:
+  private:
     // The frames of `piece` that lie in `have` (frames of the file held at
     // `in` as `form`), into its array.
     void convert_overlap(const Piece& piece, FrameRange have, const std::uint8_t* in, Form form) const noexcept {
@@ -183,8 +186,7 @@ Result<void> Reader::finish_open() {
 Result<void> Reader::read(std::span<const Piece> pieces, const ReadOptions& options) {
     // The checks of a conversion, in its order: a compressed payload's
     // label; of a stored one, its size, then its coding and counts.
-    KR_ASSIGN_OR_RETURN(const format::Format format,
-                        format::admit(header_, payload_bytes(), format::Reader::Files));
+    KR_ASSIGN_OR_RETURN(const format::Format format, format::admit(header_, payload_bytes(), format::Reader::Files));
     if (format.compressed()) return read_compressed(format, pieces, options);
     return read_stored(format, pieces, options);
 }
@@ -194,16 +196,16 @@ Result<void> Reader::read_stored(const format::Format& format, std::span<const P
     const FrameRange all = span_of(pieces);
     if (all.size() == 0) return ok();
     PieceSink sink(pieces, all, format.channels, options.dtype);
-    const payload::Source source = file_ ? payload::Source::of(*file_, header_.header_size, payload_bytes())
-                                         : payload::Source::of(data_.subspan(static_cast<std::size_t>(header_.header_size)));
-    KR_ASSIGN_OR_RETURN(const payload::Outcome outcome,
-                        payload::read(format, source, {all.begin, all.end}, sink, {.checksum = options.verify_checksum}));
+    const payload::Source source =
+        file_ ? payload::Source::of(*file_, header_.header_size, payload_bytes())
+              : payload::Source::of(data_.subspan(static_cast<std::size_t>(header_.header_size)));
+    KR_ASSIGN_OR_RETURN(const payload::Outcome outcome, payload::read(format, source, {all.begin, all.end}, sink,
+                                                                      {.checksum = options.verify_checksum}));
     if (outcome.checksum) KR_TRY(format::check_checksum(format, *outcome.checksum, options.checksum_hint));
     return ok();
 }
 
-Result<void> Reader::read_stream(const CheckpointCache::Found& found, ByteBuffer& file_bytes,
-                                 StreamBytes& stream) {
+Result<void> Reader::read_stream(const CheckpointCache::Found& found, ByteBuffer& file_bytes, StreamBytes& stream) {
     const std::uint64_t start = header_.header_size;
     // The reader fetches up to 8 bytes beyond the bit it is at.
     constexpr std::uint64_t slack = 16;

@@ -22,7 +22,6 @@
 
 namespace korrin::extract {
 
-
 // What korrin reports of a format: format::codec_name and
 // format::sample_width, the names and widths every surface shows.
 std::string_view codec_of(const format::Format& format) noexcept;
@@ -73,7 +72,7 @@ struct ReadOptions {
 // One file, opened and its header read and checked, then read piece by
 // piece. Failures are the errors sph2wav reports for the same file.
 class Reader {
-public:
+  public:
     // A file on disk: its header read, nothing more.
     Result<void> open(const std::filesystem::path& path);
     // A whole file in memory, borrowed for the reader's life.
@@ -89,7 +88,7 @@ public:
     // Nothing useful is left in the pieces on failure.
     Result<void> read(std::span<const Piece> pieces, const ReadOptions& options);
 
-private:
+  private:
     Result<void> finish_open();
     std::uint64_t payload_bytes() const noexcept { return size_ - header_.header_size; }
     Result<void> read_stored(const format::Format& format, std::span<const Piece> pieces, const ReadOptions& options);
@@ -101,7 +100,7 @@ private:
 
     std::optional<input::InputFile> file_;  // opened from a path
     std::filesystem::path path_;
-    ByteView data_;                         // opened from memory
+    ByteView data_;  // opened from memory
     std::uint64_t size_ = 0;
     sphere::SphereHeader header_;
     std::vector<sphere::FieldLine> lines_;

@@ -128,11 +128,11 @@ template <Stored S, Dtype D>
 void run(const std::uint8_t* in, std::size_t channels, std::span<const std::uint32_t> picks, std::size_t frames,
          std::uint8_t* out_bytes) noexcept {
     using T = typename Store<D>::T;
-    constexpr std::size_t width = S == Stored::Le32 || S == Stored::Be32                               ? 4
+    constexpr std::size_t width = S == Stored::Le32 || S == Stored::Be32                             ? 4
                                   : S == Stored::Le16 || S == Stored::Be16 || S == Stored::UlawWords ? 2
                                                                                                      : 1;
-    constexpr bool one_byte = S == Stored::Ulaw || S == Stored::Alaw || S == Stored::S8 || S == Stored::Pculaw ||
-                              S == Stored::UlawWords;
+    constexpr bool one_byte =
+        S == Stored::Ulaw || S == Stored::Alaw || S == Stored::S8 || S == Stored::Pculaw || S == Stored::UlawWords;
     const Table* table = one_byte ? &byte_table(S) : nullptr;
     T* out = reinterpret_cast<T*>(out_bytes);
     bool every_channel = picks.size() == channels;
@@ -154,8 +154,8 @@ void run(const std::uint8_t* in, std::size_t channels, std::span<const std::uint
 }
 
 template <Stored S>
-void run_stored(const std::uint8_t* in, std::size_t channels, std::span<const std::uint32_t> picks,
-                std::size_t frames, Dtype dtype, std::uint8_t* out) noexcept {
+void run_stored(const std::uint8_t* in, std::size_t channels, std::span<const std::uint32_t> picks, std::size_t frames,
+                Dtype dtype, std::uint8_t* out) noexcept {
     switch (dtype) {
         case Dtype::Int16: return run<S, Dtype::Int16>(in, channels, picks, frames, out);
         case Dtype::Int32: return run<S, Dtype::Int32>(in, channels, picks, frames, out);

@@ -76,8 +76,7 @@ std::optional<DecodeError> shortpack(const sphere::SphereHeader& header) {
 // two-channel files have it: more than one channel, a sample_count that
 // channel_count divides, and exactly sample_count x sample_n_bytes bytes
 // of payload, less than the header declares.
-std::optional<std::uint64_t> channel_counted_frames(const sphere::SphereHeader& header,
-                                                    std::uint64_t payload_bytes) {
+std::optional<std::uint64_t> channel_counted_frames(const sphere::SphereHeader& header, std::uint64_t payload_bytes) {
     const std::int64_t count = field(header, "sample_count");
     const std::int64_t channels = field(header, "channel_count");
     const std::int64_t width = field(header, "sample_n_bytes");
@@ -110,14 +109,13 @@ Result<void> check_counts(const Format& format, std::uint64_t payload_bytes) {
     const bool fits = checked_mul(format.channels, std::uint64_t{format.stored_width()}, frame_bytes);
     if (format.channels > kTakenAtItsWord && (!fits || frame_bytes > payload_bytes))
         return invalid("channel_count ", format.channels, ": a frame of ",
-                       fits ? std::to_string(frame_bytes) : std::string("more than 2^64"),
-                       " bytes is more than the ", payload_bytes, " bytes of the payload");
+                       fits ? std::to_string(frame_bytes) : std::string("more than 2^64"), " bytes is more than the ",
+                       payload_bytes, " bytes of the payload");
     return ok();
 }
 
 // The coding of a stored payload, as `reader` takes it.
-Result<void> stored_coding(const sphere::SphereHeader& header, std::string_view base, Reader reader,
-                           Format& format) {
+Result<void> stored_coding(const sphere::SphereHeader& header, std::string_view base, Reader reader, Format& format) {
     KR_ASSIGN_OR_RETURN(const std::int64_t n, header.int_("sample_n_bytes"));
     switch (family_of(base)) {
         case Family::Ulaw:
@@ -142,7 +140,8 @@ Result<void> stored_coding(const sphere::SphereHeader& header, std::string_view 
                 format.checksum = ChecksumRule::Bytes;
                 return ok();
             }
-            if (n != 2 && n != 4) return unsupported(bits_text(n), "-bit PCM not supported yet (supported: 16, 32 bit)");
+            if (n != 2 && n != 4)
+                return unsupported(bits_text(n), "-bit PCM not supported yet (supported: 16, 32 bit)");
             const std::string_view order = header.sample_byte_format();
             const bool little_endian = order == "01" || order == "1";
             if (!little_endian && order != "10")
@@ -236,8 +235,7 @@ Result<Format> format_of(const sphere::SphereHeader& header, std::uint64_t paylo
     return format;
 }
 
-Result<Format> admit(const sphere::SphereHeader& header, std::uint64_t payload_bytes, Reader reader,
-                     StoredSize size) {
+Result<Format> admit(const sphere::SphereHeader& header, std::uint64_t payload_bytes, Reader reader, StoredSize size) {
     if (is_compressed(header)) return format_of(header, payload_bytes, reader);
     if (size == StoredSize::AsFound) {
         // The coding first: the size cannot be wrong, only too small.
@@ -245,8 +243,7 @@ Result<Format> admit(const sphere::SphereHeader& header, std::uint64_t payload_b
         KR_ASSIGN_OR_RETURN(const std::uint64_t declared, header.expected_data_bytes());
         const std::uint64_t frame_bytes = format.channels * format.stored_width();  // fits: counts checked
         if (payload_bytes < frame_bytes && declared != 0)
-            return invalid("no sample data: header declares ", declared, " bytes but only ", payload_bytes,
-                           " present");
+            return invalid("no sample data: header declares ", declared, " bytes but only ", payload_bytes, " present");
         format.frames = payload_bytes / frame_bytes;
         return format;
     }
@@ -264,8 +261,7 @@ Result<void> check_checksum(const Format& format, std::uint16_t sum, std::string
     const Result<std::int64_t>& declared = *format.declared_checksum;
     if (!declared) return invalid(declared.error().message, hint);
     if (*declared != sum)
-        return invalid("sample_checksum mismatch: the header declares ", *declared, ", the samples sum to ", sum,
-                       hint);
+        return invalid("sample_checksum mismatch: the header declares ", *declared, ", the samples sum to ", sum, hint);
     return ok();
 }
 

@@ -39,15 +39,15 @@ enum class ChecksumRule : std::uint8_t { None, Words, Bytes, OfStream };
 enum class Reader : std::uint8_t { Module, Files };
 
 struct Format {
-    std::uint64_t channels = 1;  // at least 1
-    std::uint64_t rate = 1;      // at least 1
-    std::uint64_t frames = 0;    // per channel, as the payload is taken
+    std::uint64_t channels = 1;         // at least 1
+    std::uint64_t rate = 1;             // at least 1
+    std::uint64_t frames = 0;           // per channel, as the payload is taken
     std::uint64_t declared_frames = 0;  // the header's sample_count
     Coding coding = Coding::Linear16;
-    bool big_endian = false;     // Linear16, Linear32: the stored order
-    bool ulaw_stream = false;    // Shorten: the header calls its samples mu-law
+    bool big_endian = false;        // Linear16, Linear32: the stored order
+    bool ulaw_stream = false;       // Shorten: the header calls its samples mu-law
     bool stream_version_1 = false;  // Shorten: the stream may be version 1 (the readers of files take it)
-    std::string shorten_label;   // Shorten: the label, trimmed and in lower case
+    std::string shorten_label;      // Shorten: the label, trimmed and in lower case
     ChecksumRule checksum = ChecksumRule::None;
     // The header's sample_checksum: absent, its value, or why it is no integer.
     std::optional<Result<std::int64_t>> declared_checksum;

@@ -47,7 +47,7 @@ struct FileIdentity {
 // "cannot read: ..."); a file that is not SPHERE, or whose header is not
 // valid, fails with the message a conversion of it in memory gives.
 class InputFile {
-public:
+  public:
     InputFile() = default;
     InputFile(const InputFile&) = delete;
     InputFile& operator=(const InputFile&) = delete;
@@ -80,8 +80,7 @@ public:
     // file's size, when less) at their places in the file. The bytes
     // between are left unread, and must not be used: in a fresh large
     // buffer they cost neither reading nor memory.
-    Result<ByteBuffer> read_parts(std::uint64_t limit, std::uint64_t head_end, std::uint64_t begin,
-                                  std::uint64_t end);
+    Result<ByteBuffer> read_parts(std::uint64_t limit, std::uint64_t head_end, std::uint64_t begin, std::uint64_t end);
 
     // Reads exactly out.size() bytes from `offset` into `out`, or fails
     // (the file ending before them is an Io error: it shrank).
@@ -95,7 +94,7 @@ public:
     // How many bytes the last read_all, read_parts or read_for read.
     std::uint64_t bytes_read() const noexcept { return bytes_read_; }
 
-private:
+  private:
     Result<void> read_at(std::uint8_t* data, std::uint64_t offset, std::size_t length) const;
 
     int fd_ = -1;

@@ -12,9 +12,7 @@ namespace korrin::input {
 
 namespace {
 
-DecodeError too_much(std::uint64_t limit) {
-    return invalid("standard input holds more than ", limit, " bytes");
-}
+DecodeError too_much(std::uint64_t limit) { return invalid("standard input holds more than ", limit, " bytes"); }
 
 }  // namespace
 
@@ -40,8 +38,8 @@ Result<StandardInput> read_standard_input(std::uint64_t limit) {
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
             const int code = errno;
-            return DecodeError{ErrorKind::Io, "cannot read: " + describe(std::error_code(code, std::generic_category())),
-                               code};
+            return DecodeError{ErrorKind::Io,
+                               "cannot read: " + describe(std::error_code(code, std::generic_category())), code};
         }
         if (got == 0) break;
         done += static_cast<std::size_t>(got);

@@ -62,19 +62,19 @@ std::uint16_t sum_be16(const std::uint8_t* in, std::size_t count) noexcept {
 
 // Takes a decoder's frames as they come and hands each run on.
 class RunSink final : public shorten::FrameSink {
-public:
+  public:
     RunSink(Sink& sink, Form form, std::uint64_t first_frame) : sink_(sink), form_(form), first_frame_(first_frame) {}
 
     void take(const std::int16_t* samples, std::uint64_t first, std::size_t frames) noexcept override {
-        if (failed_) failed_ = sink_.take({reinterpret_cast<const std::uint8_t*>(samples), form_, first_frame_ + first,
-                                            frames});
+        if (failed_)
+            failed_ = sink_.take({reinterpret_cast<const std::uint8_t*>(samples), form_, first_frame_ + first, frames});
         frames_ += frames;
     }
 
     Result<void> failed() { return std::move(failed_); }
     std::uint64_t frames() const noexcept { return frames_; }
 
-private:
+  private:
     Sink& sink_;
     Form form_;
     std::uint64_t first_frame_;
@@ -178,7 +178,8 @@ Result<Outcome> read_shorten(const format::Format& format, ByteView stream, cons
     // A declared length beyond 64 bits is more than any stream can decode,
     // so it is reported as a short decode rather than wrapped.
     std::uint64_t want = 0;
-    if (!checked_mul(format.declared_frames, decoded.channel_count, want) || !checked_mul(want, std::uint64_t{2}, want) ||
+    if (!checked_mul(format.declared_frames, decoded.channel_count, want) ||
+        !checked_mul(want, std::uint64_t{2}, want) ||
         (decoded.frames_decoded < format.declared_frames && !decoded.stopped_early))
         return invalid("shorten stream decoded ", decoded.frames_decoded,
                        " samples/channel, but the SPHERE header declares ", format.declared_frames,
@@ -189,10 +190,10 @@ Result<Outcome> read_shorten(const format::Format& format, ByteView stream, cons
     // A mu-law stream's checksum is of its code bytes, as in an
     // uncompressed mu-law file.
     if (options.checksum && outcome.first_frame == 0 && end == format.declared_frames)
-        outcome.checksum = decoded.is_ulaw ? decoded.code_checksum
-                           : runs         ? decoded.sample_checksum
-                                          : sum_le16(reinterpret_cast<const std::uint8_t*>(decoded.samples.data()),
-                                                     decoded.samples.size());
+        outcome.checksum =
+            decoded.is_ulaw ? decoded.code_checksum
+            : runs          ? decoded.sample_checksum
+                   : sum_le16(reinterpret_cast<const std::uint8_t*>(decoded.samples.data()), decoded.samples.size());
     if (!runs) KR_TRY(sink.adopt(std::move(decoded.samples).release(), form, outcome.first_frame));
     return outcome;
 }

@@ -69,7 +69,7 @@ struct Placement {
 // buffer of the window made where the sink places it (`adopt`, for a
 // decoded stream).
 class Sink {
-public:
+  public:
     virtual Result<void> take(const Run& run) = 0;
     // Memory for `bytes` bytes of samples in `form`, filled as they lie; or
     // an empty view, and the samples come as runs.
@@ -84,7 +84,7 @@ public:
     // their expansion (Le16), for outputs that stay mu-law.
     virtual bool keeps_codes() const { return false; }
 
-protected:
+  protected:
     ~Sink() = default;
 };
 

@@ -88,7 +88,8 @@ Result<void> PcmSink::take(const Run& run) {
 }
 
 Result<void> PcmSink::adopt(ByteBuffer buffer, Form form, std::uint64_t first) {
-    if (form != Form::Le16 || made_) return take({buffer.data(), form, first, buffer.size() / width_of(form) / channels_});
+    if (form != Form::Le16 || made_)
+        return take({buffer.data(), form, first, buffer.size() / width_of(form) / channels_});
     pcm_ = std::move(buffer);
     filled_ = pcm_.size();
     made_ = true;

@@ -9,7 +9,7 @@
 namespace korrin::payload {
 
 class PcmSink final : public Sink {
-public:
+  public:
     // `frames` frames of `channels` samples of `bits` bits (32 for 32-bit
     // PCM, else 16) at most; `framing` and `source` as for
     // ByteBuffer::allocate.
@@ -27,7 +27,7 @@ public:
     std::uint16_t bits_per_sample() const noexcept { return bits_; }
     Result<ByteBuffer> finish() &&;
 
-private:
+  private:
     Result<void> make();
 
     std::uint64_t channels_;

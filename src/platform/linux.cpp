@@ -67,7 +67,7 @@ namespace {
 // The signals from a signalfd, the done event from an eventfd, both
 // waited for by one poll.
 class LinuxSignalWatch final : public SignalWatch {
-public:
+  public:
     LinuxSignalWatch(int signals, int done) noexcept : signals_(signals), done_(done) {}
     ~LinuxSignalWatch() override {
         ::close(signals_);
@@ -93,7 +93,7 @@ public:
         [[maybe_unused]] auto ignored = ::write(done_, &one, sizeof one);
     }
 
-private:
+  private:
     int signals_;
     int done_;
 };

@@ -69,7 +69,7 @@ int rename_no_replace(Handle dir, const char* from, const char* to) noexcept;
 // blocks the set in the calling thread, so it must be made before the
 // threads that must not receive them are started.
 class SignalWatch {
-public:
+  public:
     struct Event {
         int signal = 0;     // the signal that arrived, or 0
         bool done = false;  // post_done() was called

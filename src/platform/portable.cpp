@@ -60,7 +60,7 @@ namespace {
 // that thread alone; another signal it takes while closing is sent to
 // the process again, where it stays pending as it would have.
 class ThreadSignalWatch final : public SignalWatch {
-public:
+  public:
     explicit ThreadSignalWatch(const sigset_t& signals) : signals_(signals) {
         for (int s = 1; s < NSIG && wake_ == 0; ++s)
             if (sigismember(&signals_, s) == 1) wake_ = s;
@@ -98,7 +98,7 @@ public:
         arrived_.notify_all();
     }
 
-private:
+  private:
     void take() {
         for (;;) {
             int taken = 0;

@@ -9,9 +9,7 @@ namespace korrin::python {
 
 namespace {
 
-std::string function_name(const FunctionDescription& description) {
-    return std::string(description.name) + "()";
-}
+std::string function_name(const FunctionDescription& description) { return std::string(description.name) + "()"; }
 
 [[gnu::cold]] PendingError too_many_positional(const FunctionDescription& description, Py_ssize_t given) {
     std::string message = function_name(description) + " takes " + std::to_string(description.parameters.size()) +
@@ -22,9 +20,9 @@ std::string function_name(const FunctionDescription& description) {
 
 [[gnu::cold]] PendingError unexpected_keyword(const FunctionDescription& description, PyObject* keyword) {
     // %S is str(keyword), which also copes with text that UTF-8 cannot hold.
-    return PendingError::of_type(PyExc_TypeError,
-                                 Ref::steal(PyUnicode_FromFormat("%s() got an unexpected keyword argument '%S'",
-                                                                 description.name, keyword)));
+    return PendingError::of_type(
+        PyExc_TypeError,
+        Ref::steal(PyUnicode_FromFormat("%s() got an unexpected keyword argument '%S'", description.name, keyword)));
 }
 
 [[gnu::cold]] PendingError multiple_values(const FunctionDescription& description, const char* parameter) {
@@ -32,12 +30,11 @@ std::string function_name(const FunctionDescription& description) {
     return type_error(message.c_str());
 }
 
-[[gnu::cold]] PendingError missing_required(const FunctionDescription& description,
-                                            std::span<PyObject* const> slots) {
+[[gnu::cold]] PendingError missing_required(const FunctionDescription& description, std::span<PyObject* const> slots) {
     std::size_t count = 0;
     for (std::size_t i = 0; i < description.required; ++i) count += slots[i] == nullptr;
-    std::string message = function_name(description) + " missing " + std::to_string(count) +
-                          " required positional " + (count == 1 ? "argument" : "arguments") + ": ";
+    std::string message = function_name(description) + " missing " + std::to_string(count) + " required positional " +
+                          (count == 1 ? "argument" : "arguments") + ": ";
     // 'a' / 'a' and 'b' / 'a', 'b', and 'c': the way CPython lists them.
     std::size_t listed = 0;
     for (std::size_t i = 0; i < description.required; ++i) {
@@ -72,8 +69,8 @@ Py_ssize_t keyword_index(const FunctionDescription& description, PyObject* keywo
 
 }  // namespace
 
-PyResult<void> extract_arguments_tuple_dict(const FunctionDescription& description, PyObject* args,
-                                            PyObject* kwargs, std::span<PyObject*> slots) {
+PyResult<void> extract_arguments_tuple_dict(const FunctionDescription& description, PyObject* args, PyObject* kwargs,
+                                            std::span<PyObject*> slots) {
     const auto parameter_count = static_cast<Py_ssize_t>(description.parameters.size());
     const Py_ssize_t given = PyTuple_Size(args);
     if (given < 0) return PendingError::fetch();
@@ -149,8 +146,8 @@ Ref lookup_special(PyObject* object, PyObject* type, const char* name) {
     Ref type_text = Ref::steal(PyObject_Str(type));
     if (!type_text) return PendingError::fetch();
     return PendingError::of_type(
-        PyExc_TypeError,
-        Ref::steal(PyUnicode_FromFormat("object of type '%U' does not define a '__bool__' conversion", type_text.get())));
+        PyExc_TypeError, Ref::steal(PyUnicode_FromFormat("object of type '%U' does not define a '__bool__' conversion",
+                                                         type_text.get())));
 }
 
 }  // namespace

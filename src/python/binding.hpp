@@ -24,8 +24,8 @@ struct FunctionDescription {
 
 // Binds the positional tuple and the keyword dict (or null) to one slot per
 // parameter. Slots hold borrowed references and stay null when not given.
-PyResult<void> extract_arguments_tuple_dict(const FunctionDescription& description, PyObject* args,
-                                            PyObject* kwargs, std::span<PyObject*> slots);
+PyResult<void> extract_arguments_tuple_dict(const FunctionDescription& description, PyObject* args, PyObject* kwargs,
+                                            std::span<PyObject*> slots);
 
 // A bytes object (or subclass) read in place; it lives as long as the call's
 // arguments do.

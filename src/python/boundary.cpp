@@ -18,7 +18,7 @@ namespace korrin::python {
 namespace {
 
 class InternalFault : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
@@ -87,8 +87,7 @@ void abort_at_boundary() noexcept {
         throw;
     } catch (const std::exception& error) {
         text = error.what();
-    } catch (...) {
-    }
+    } catch (...) {}
     std::fprintf(stderr, "fatal: uncaught panic at ffi boundary: %s\n", text);
     std::fflush(stderr);
     std::abort();

@@ -23,7 +23,7 @@ namespace korrin::python {
 // steal (a new reference from CPython, maybe null) or borrow (takes a new
 // reference to an object someone else owns).
 class Ref {
-public:
+  public:
     Ref() noexcept = default;
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
@@ -48,7 +48,7 @@ public:
 
     void swap(Ref& other) noexcept { std::swap(object_, other.object_); }
 
-private:
+  private:
     explicit Ref(PyObject* object) noexcept : object_(object) {}
 
     PyObject* object_ = nullptr;

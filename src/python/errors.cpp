@@ -69,8 +69,8 @@ void PendingError::raise() && noexcept {
 PendingError to_py(DecodeError error) noexcept {
     // Invalid UTF-8 cannot come out of the core's quoting, but a message is
     // never worth losing the error over: undecodable bytes become U+FFFD.
-    Ref message = Ref::steal(PyUnicode_DecodeUTF8(error.message.data(),
-                                                  static_cast<Py_ssize_t>(error.message.size()), "replace"));
+    Ref message = Ref::steal(
+        PyUnicode_DecodeUTF8(error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "replace"));
     PyObject* type = error.kind == ErrorKind::OutOfMemory ? PyExc_MemoryError : PyExc_ValueError;
     return PendingError::of_type(type, std::move(message));
 }
@@ -106,8 +106,8 @@ Ref type_name(PyObject* object) noexcept {
 PendingError conversion_error(PyObject* object, const char* target) noexcept {
     Ref name = type_name(object);
     if (!name) return PendingError::fetch();
-    return PendingError::of_type(
-        PyExc_TypeError, Ref::steal(PyUnicode_FromFormat("'%U' object cannot be converted to '%s'", name.get(), target)));
+    return PendingError::of_type(PyExc_TypeError, Ref::steal(PyUnicode_FromFormat(
+                                                      "'%U' object cannot be converted to '%s'", name.get(), target)));
 }
 
 PendingError type_error(const char* message) noexcept {

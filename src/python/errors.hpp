@@ -14,7 +14,7 @@ namespace korrin::python {
 // argument, made into an instance only when raised, or an exception already
 // taken from CPython (type, value, traceback).
 class [[nodiscard]] PendingError {
-public:
+  public:
     // `type` is a process-lifetime exception type (PyExc_TypeError, ...).
     // A null message means making it failed: the error is then the one
     // CPython raised for that.
@@ -38,7 +38,7 @@ public:
     // Makes this the calling thread's current exception, as an instance.
     void raise() && noexcept;
 
-private:
+  private:
     PendingError(Ref type, Ref value, Ref traceback, bool made) noexcept
         : type_(std::move(type)), value_(std::move(value)), traceback_(std::move(traceback)), made_(made) {}
 

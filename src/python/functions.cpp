@@ -104,9 +104,10 @@ PyResult<Ref> g711_expand(PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef functions[] = {
-    {"transcode", as_method<entry<whole_file<transcode::transcode, transcode_description>>>(), METH_VARARGS | METH_KEYWORDS,
-     "transcode(sph)\n--\n\nTranscode a NIST SPHERE file (bytes) to RIFF/WAV bytes."},
-    {"decode_pcm", as_method<entry<whole_file<transcode::decode_pcm, decode_pcm_description>>>(), METH_VARARGS | METH_KEYWORDS,
+    {"transcode", as_method<entry<whole_file<transcode::transcode, transcode_description>>>(),
+     METH_VARARGS | METH_KEYWORDS, "transcode(sph)\n--\n\nTranscode a NIST SPHERE file (bytes) to RIFF/WAV bytes."},
+    {"decode_pcm", as_method<entry<whole_file<transcode::decode_pcm, decode_pcm_description>>>(),
+     METH_VARARGS | METH_KEYWORDS,
      "decode_pcm(sph)\n--\n\nDecode the payload to interleaved little-endian PCM (the WAV data chunk)."},
     {"shorten_to_pcm", as_method<entry<shorten_to_pcm>>(), METH_VARARGS | METH_KEYWORDS,
      "shorten_to_pcm(stream)\n--\n\n"

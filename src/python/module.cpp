@@ -91,10 +91,10 @@ PyResult<Ref> make_module() {
         // The claim of an interpreter whose import was refused passes on;
         // the module made there is not this interpreter's to use or release.
         if (an_import_completed() || !initialising_interpreter.compare_exchange_strong(expected, interpreter))
-            return PendingError::of_type(PyExc_ImportError,
-                                         Ref::steal(PyUnicode_FromString(
-                                             "korrin_native does not support subinterpreters: it can be "
-                                             "imported only in the interpreter that imported it first")));
+            return PendingError::of_type(
+                PyExc_ImportError,
+                Ref::steal(PyUnicode_FromString("korrin_native does not support subinterpreters: it can be "
+                                                "imported only in the interpreter that imported it first")));
         cached_module = nullptr;
     }
 

@@ -212,8 +212,7 @@ void SampleConverter::to_linear(std::span<const std::int64_t> values, std::int16
     }
 }
 
-void SampleConverter::to_shifted_ulaw_bytes(std::span<const std::int64_t> values,
-                                            std::int16_t* out) const noexcept {
+void SampleConverter::to_shifted_ulaw_bytes(std::span<const std::int64_t> values, std::int16_t* out) const noexcept {
     for (std::size_t i = 0; i < values.size(); ++i) {
         const std::int64_t v = values[i];
         const auto m = static_cast<std::uint64_t>(v < 0 ? ~v : v);

@@ -23,7 +23,7 @@ struct BlockTally {
 std::uint8_t shifted_ulaw_magnitude(std::uint64_t m, std::uint32_t t) noexcept;
 
 class SampleConverter {
-public:
+  public:
     SampleConverter(bool is_ulaw, bool sums) noexcept : is_ulaw_(is_ulaw), sums_(sums) {}
 
     bool is_ulaw() const noexcept { return is_ulaw_; }
@@ -41,7 +41,7 @@ public:
     // order of its errors.
     void convert(std::span<const std::int64_t> values, std::int16_t* out, BlockTally& tally) const noexcept;
 
-private:
+  private:
     void to_linear(std::span<const std::int64_t> values, std::int16_t* out) const noexcept;
     void to_shifted_ulaw_bytes(std::span<const std::int64_t> values, std::int16_t* out) const noexcept;
 

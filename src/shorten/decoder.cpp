@@ -70,9 +70,12 @@ struct Channel {
 };
 
 class Decoder {
-public:
+  public:
     Decoder(ByteView stream, const Limits& limits, const OutputOptions& output)
-        : reader_(stream, 5), limits_(limits), version_(stream[4]), output_options_(output),
+        : reader_(stream, 5),
+          limits_(limits),
+          version_(stream[4]),
+          output_options_(output),
           stream_size_(stream.size()) {}
 
     Result<ShortenAudio> run() {
@@ -90,8 +93,7 @@ public:
                     KR_TRY(difference_block(static_cast<unsigned>(code)));
                     if (done_early()) return assemble(true);
                     break;
-                case kQuit:
-                    return assemble();
+                case kQuit: return assemble();
                 case kBlocksize: {
                     KR_ASSIGN_OR_RETURN(const std::uint64_t blocksize, reader_.ulong());
                     if (blocksize == 0 || blocksize > kMaxBlocksize) return bad_blocksize(blocksize);
@@ -121,13 +123,12 @@ public:
                     for (std::uint64_t i = 0; i < length; ++i) KR_TRY(reader_.uvar(kVerbatimByteWidth));
                     break;
                 }
-                default:
-                    return invalid("unknown shorten function code ", code);
+                default: return invalid("unknown shorten function code ", code);
             }
         }
     }
 
-private:
+  private:
     Result<void> read_header() {
         KR_ASSIGN_OR_RETURN(const std::uint64_t type, reader_.ulong());
         KR_ASSIGN_OR_RETURN(const std::uint64_t channels, reader_.ulong());
@@ -203,12 +204,9 @@ private:
                                     [mu](const std::int64_t* r, std::size_t n, std::int64_t* s, std::uint64_t) {
                                         return predict::restore_offset(r, n, s, mu);
                                     });
-            case 1:
-                return decode_block(residual_width, predict::restore_difference<1>);
-            case 2:
-                return decode_block(residual_width, predict::restore_difference<2>);
-            default:
-                return decode_block(residual_width, predict::restore_difference<3>);
+            case 1: return decode_block(residual_width, predict::restore_difference<1>);
+            case 2: return decode_block(residual_width, predict::restore_difference<2>);
+            default: return decode_block(residual_width, predict::restore_difference<3>);
         }
     }
 
@@ -249,8 +247,7 @@ private:
             std::int64_t* values = channel.history.room(step);
             std::size_t decoded = 0;
             std::uint64_t magnitude = 0;
-            const Result<void> read =
-                reader_.var_block(residual_width, {residuals_.data(), step}, decoded, &magnitude);
+            const Result<void> read = reader_.var_block(residual_width, {residuals_.data(), step}, decoded, &magnitude);
             if (!restore(residuals_.data(), decoded, values, magnitude)) return overflow();
             if (!read) return read.error();
             std::int16_t* out = nullptr;
@@ -269,8 +266,7 @@ private:
         Channel& channel = channels_[current_];
         const std::uint64_t n = blocksize_;
         // Only the last H values of a block reach the history.
-        const auto kept =
-            static_cast<std::size_t>(std::min<std::uint64_t>(n, std::max<std::size_t>(3, maxnlpc_)));
+        const auto kept = static_cast<std::size_t>(std::min<std::uint64_t>(n, std::max<std::size_t>(3, maxnlpc_)));
         for (std::size_t done = 0; done < kept;) {
             const std::size_t step = std::min(kept - done, kStep);
             std::fill_n(channel.history.room(step), step, 0);
@@ -334,8 +330,8 @@ private:
         const std::size_t channels = channels_.size();
         const std::size_t length = channels_[0].history.length();
         if (state.history.size() != channels * length || state.means.size() % channels != 0 ||
-            state.means.size() / channels > nmean_ || state.bit_position / 8 > stream_size_ ||
-            state.blocksize == 0 || state.blocksize > kMaxBlocksize || state.bitshift > kMaxBitshift)
+            state.means.size() / channels > nmean_ || state.bit_position / 8 > stream_size_ || state.blocksize == 0 ||
+            state.blocksize > kMaxBlocksize || state.bitshift > kMaxBitshift)
             return invalid("shorten decoder state does not fit the stream");
         reader_.seek(state.bit_position);
         blocksize_ = state.blocksize;

@@ -15,7 +15,7 @@ namespace korrin::shorten {
 // same array, and moving the window costs one copy of H values per H or
 // more values decoded.
 class History {
-public:
+  public:
     explicit History(std::size_t length) : values_(length, 0), end_(length), length_(length) {}
 
     // Room for `count` more values; the H values before the returned
@@ -39,7 +39,7 @@ public:
         std::memcpy(values_.data() + (end_ - length_), values, length_ * sizeof(std::int64_t));
     }
 
-private:
+  private:
     std::vector<std::int64_t> values_;
     std::size_t end_;
     std::size_t length_;

@@ -66,7 +66,9 @@ template <int kRegisters>
     // l = 0..3, are the four at padded + kPad + 4m + 3 - f.
     std::int64_t padded[2 * kPad + 4 * R] = {};
     for (std::ptrdiff_t k = 3; k < p; ++k) padded[kPad + k] = a[static_cast<std::size_t>(k)];
-    const auto coefficients = [&padded](int phase, std::size_t m) { return padded + kPad + 4 * static_cast<std::ptrdiff_t>(m) + 3 - phase; };
+    const auto coefficients = [&padded](int phase, std::size_t m) {
+        return padded + kPad + 4 * static_cast<std::ptrdiff_t>(m) + 3 - phase;
+    };
     const __m256i fresh = _mm256_set1_epi64x(offset);
     // The registers are named by constants only (the packs below), so that
     // both compilers keep them in registers; with loops over an index, clang
@@ -76,7 +78,8 @@ template <int kRegisters>
     constexpr auto kBelowLast = std::make_index_sequence<R - 1>();
     [&]<std::size_t... M>(std::index_sequence<M...>) __attribute__((target("avx2"), always_inline)) {
         ((pending[M] = fresh), ...);
-    }(kAll);
+    }
+    (kAll);
     std::int64_t older[4];
     // x_j's terms, into the sums of the values after it; then the sum of
     // value j + 4 is complete.
@@ -84,13 +87,15 @@ template <int kRegisters>
         const __m256i value = _mm256_set1_epi64x(static_cast<std::int64_t>(x));
         [&]<std::size_t... M>(std::index_sequence<M...>) __attribute__((target("avx2"), always_inline)) {
             ((pending[M] = _mm256_add_epi64(pending[M], mul_low32(value, coefficients(kPhase, M)))), ...);
-        }(kAll);
+        }
+        (kAll);
         older[kPhase] = _mm256_extract_epi64(pending[0], kPhase);
     };
     const auto next_group = [&]() __attribute__((target("avx2"), always_inline)) {
         [&]<std::size_t... M>(std::index_sequence<M...>) __attribute__((target("avx2"), always_inline)) {
             ((pending[M] = pending[M + 1]), ...);
-        }(kBelowLast);
+        }
+        (kBelowLast);
         pending[R - 1] = fresh;
     };
     // The history, as the groups before the block (values before it are 0).

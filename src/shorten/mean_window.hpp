@@ -33,13 +33,17 @@ namespace korrin::shorten {
 // themselves in a small ring instead and sum them oldest first, as the rule
 // says, at each look-up: a few checked adds cost less than the queues.
 class MeanWindow {
-public:
+  public:
     static constexpr std::uint64_t kDirect = 16;
 
     // nmean at most 2^16 (the decoder's limit).
     explicit MeanWindow(std::uint64_t nmean, bool rounding = true)
-        : nmean_(nmean), mask_(std::bit_ceil(nmean + 1) - 1), rounding_(rounding), prefix_{0},
-          highs_(nmean <= kDirect ? 0 : nmean + 1), lows_(nmean <= kDirect ? 0 : nmean + 1) {}
+        : nmean_(nmean),
+          mask_(std::bit_ceil(nmean + 1) - 1),
+          rounding_(rounding),
+          prefix_{0},
+          highs_(nmean <= kDirect ? 0 : nmean + 1),
+          lows_(nmean <= kDirect ? 0 : nmean + 1) {}
 
     void push(std::int64_t mean) {
         if (nmean_ == 0) return;  // no window: the running mean is 0
@@ -67,7 +71,8 @@ public:
     std::vector<std::int64_t> means() const {
         std::vector<std::int64_t> out;
         for (std::uint64_t k = window_start() + 1; nmean_ != 0 && k <= count_; ++k)
-            out.push_back(nmean_ <= kDirect ? recent_[(k - 1) % kDirect] : static_cast<std::int64_t>(at(k) - at(k - 1)));
+            out.push_back(nmean_ <= kDirect ? recent_[(k - 1) % kDirect]
+                                            : static_cast<std::int64_t>(at(k) - at(k - 1)));
         return out;
     }
 
@@ -88,13 +93,13 @@ public:
         return divide(sum, nmean_);
     }
 
-private:
+  private:
     using Int128 = __int128;
 
     // A queue of indices in a ring: it never holds more than the window's
     // nmean indices and the one being added.
     class Indices {
-    public:
+      public:
         explicit Indices(std::uint64_t most) : slots_(std::bit_ceil(most + 1)), mask_(slots_.size() - 1) {}
         bool empty() const noexcept { return head_ == tail_; }
         std::uint64_t front() const noexcept { return slots_[head_ & mask_]; }
@@ -103,7 +108,7 @@ private:
         void pop_back() noexcept { --tail_; }
         void pop_front() noexcept { ++head_; }
 
-    private:
+      private:
         std::vector<std::uint64_t> slots_;
         std::uint64_t mask_;
         std::uint64_t head_ = 0, tail_ = 0;
@@ -117,11 +122,11 @@ private:
     std::uint64_t nmean_;
     std::uint64_t mask_;  // the ring below holds a power of two of prefix sums, at least nmean + 1
     bool rounding_;
-    std::uint64_t count_ = 0;          // means pushed so far
+    std::uint64_t count_ = 0;                     // means pushed so far
     std::array<std::int64_t, kDirect> recent_{};  // nmean <= kDirect: mean k at k % kDirect
-    std::vector<Int128> prefix_;       // P[k] at k & mask_, for the window's k
-    Indices highs_;  // indices k in the window, P[k] decreasing
-    Indices lows_;   // indices k in the window, P[k] increasing
+    std::vector<Int128> prefix_;                  // P[k] at k & mask_, for the window's k
+    Indices highs_;                               // indices k in the window, P[k] decreasing
+    Indices lows_;                                // indices k in the window, P[k] increasing
 };
 
 }  // namespace korrin::shorten

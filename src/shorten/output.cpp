@@ -204,8 +204,8 @@ namespace {
 
 // Two channels, the commonest case beyond one: a loop the compiler
 // vectorises, built for AVX2 as well where the processor has it.
-[[gnu::always_inline]] inline void interleave_pair_with(const std::int16_t* a, const std::int16_t* b,
-                                                        std::int16_t* dst, std::size_t frames) noexcept {
+[[gnu::always_inline]] inline void interleave_pair_with(const std::int16_t* a, const std::int16_t* b, std::int16_t* dst,
+                                                        std::size_t frames) noexcept {
     for (std::size_t i = 0; i < frames; ++i) {
         dst[2 * i] = a[i];
         dst[2 * i + 1] = b[i];
@@ -214,7 +214,7 @@ namespace {
 
 #if defined(__x86_64__)
 [[gnu::target("avx2")]] void interleave_pair_avx2(const std::int16_t* a, const std::int16_t* b, std::int16_t* dst,
-                                                   std::size_t frames) noexcept {
+                                                  std::size_t frames) noexcept {
     interleave_pair_with(a, b, dst, frames);
 }
 #endif

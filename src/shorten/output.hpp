@@ -19,7 +19,7 @@ namespace korrin::shorten {
 // frames that some other channel has not reached. With channels taking
 // blocks of one size in turn this is one block, so it stays in the cache.
 class Pending {
-public:
+  public:
     // Room for `count` more samples in one piece.
     Result<std::int16_t*> room(std::size_t count);
     void commit(std::size_t count) noexcept { values_.set_size(values_.size() + count); }
@@ -30,7 +30,7 @@ public:
     // Drops the first `count` samples.
     void consume(std::size_t count) noexcept;
 
-private:
+  private:
     SampleArray values_;
     std::size_t begin_ = 0;
 };
@@ -43,7 +43,7 @@ private:
 // array of the exact size, from wherever the caller wants the result's
 // memory.
 class OutputChunks {
-public:
+  public:
     // 256 KiB a chunk, and 24 MiB kept: a 5-minute 16 kHz stereo stream
     // (19.2 MB) decodes without a fault from its second time on.
     static constexpr std::size_t kChunkSamples = 131072;
@@ -69,7 +69,7 @@ public:
     // The chunks this thread keeps, for tests.
     static std::size_t kept() noexcept;
 
-private:
+  private:
     std::vector<SampleArray> chunks_;
     std::size_t used_ = 0;  // samples in the last chunk
     std::size_t size_ = 0;
@@ -77,14 +77,14 @@ private:
 };
 
 class FrameOutput {
-public:
+  public:
     // `stream_size` and `max_samples` (the decoder's length limit) decide
     // whether an up-front reservation is plausible (see the constructor).
     // With `ulaw`, the samples are mu-law code bytes, expanded to linear
     // PCM as they go into the interleaved output (unless the options keep
     // the codes).
-    FrameOutput(std::size_t channels, const OutputOptions& options, std::uint64_t max_samples,
-                std::size_t stream_size, bool ulaw = false);
+    FrameOutput(std::size_t channels, const OutputOptions& options, std::uint64_t max_samples, std::size_t stream_size,
+                bool ulaw = false);
 
     // Room for `count` more samples of `channel`, then their commit.
     Result<std::int16_t*> room(std::size_t channel, std::size_t count) { return pending_[channel].room(count); }
@@ -124,7 +124,7 @@ public:
     // that came). Flushes first.
     Result<SampleArray> finish();
 
-private:
+  private:
     // Frames in one run handed to a sink: a run of a few stereo blocks'
     // worth stays in the cache between its interleaving and its taking.
     static constexpr std::size_t kSinkFrames = 4096;
@@ -134,14 +134,14 @@ private:
 
     std::vector<Pending> pending_;  // one per channel
     OutputOptions options_;
-    OutputChunks chunks_;  // the interleaved output so far, or
-    SampleArray direct_;   // the block reserved for it up front
+    OutputChunks chunks_;               // the interleaved output so far, or
+    SampleArray direct_;                // the block reserved for it up front
     std::uint64_t skipped_frames_ = 0;  // frames dropped at the start
     std::uint64_t kept_frames_ = 0;     // frames in the output
     std::uint64_t frames_ = 0;          // frames every channel has completed
     bool ulaw_;
-    std::uint64_t code_sum_ = 0;  // of the code bytes interleaved, with ulaw_
-    SampleArray run_;              // with a sink: the run of frames handed to it
+    std::uint64_t code_sum_ = 0;    // of the code bytes interleaved, with ulaw_
+    SampleArray run_;               // with a sink: the run of frames handed to it
     std::uint16_t sample_sum_ = 0;  // of the samples handed to a sink
 };
 

@@ -40,7 +40,6 @@ bool block_within_difference_bound(const std::int64_t* s, std::size_t n, std::ui
     return abs(W{s[-1]}) + growth <= (W{1} << 59);
 }
 
-
 // The unchecked DIFF loop, from the last value s1, difference d and second
 // difference dd; with kChecks, returns the OR of the values biased by 2^59
 // (below 2^60 while every value is within 2^59). Four values a turn,
@@ -49,8 +48,8 @@ bool block_within_difference_bound(const std::int64_t* s, std::size_t n, std::ui
 // steps. The state is this function's own (not captured from the caller,
 // which clang then kept in memory).
 template <int kOrder, bool kChecks>
-[[gnu::always_inline]] inline std::uint64_t difference_loop(const std::int64_t* r, std::ptrdiff_t count, std::int64_t* s,
-                                                            std::uint64_t s1, std::uint64_t d,
+[[gnu::always_inline]] inline std::uint64_t difference_loop(const std::int64_t* r, std::ptrdiff_t count,
+                                                            std::int64_t* s, std::uint64_t s1, std::uint64_t d,
                                                             std::uint64_t dd) noexcept {
     using U = std::uint64_t;
     constexpr U kBias = U{1} << 59;
@@ -229,8 +228,8 @@ bool restore_lpc(const std::int64_t* r, std::size_t n, std::int64_t* s, std::spa
             return true;
         };
         if (p >= kVectorMinOrder && p <= kVectorMaxOrder && narrow && has_avx2() && centred_narrow())
-            i = lpc_vector_avx2(r, n, s, a, mu, static_cast<std::int64_t>(std::bit_floor(std::uint64_t(std::min(d, k30)))),
-                                offset);
+            i = lpc_vector_avx2(r, n, s, a, mu,
+                                static_cast<std::int64_t>(std::bit_floor(std::uint64_t(std::min(d, k30)))), offset);
         else
 #endif
             i = p <= kFixedOrders ? kLpcLoops[p - 1](r, n, s, a.data(), mu, d, offset)

@@ -25,7 +25,7 @@ inline constexpr std::uint64_t kMaxDecodedSamples = std::uint64_t{1} << 30;
 // Framing), so that it can be handed on as the bytes of a result that a
 // caller wraps without copying.
 class SampleArray {
-public:
+  public:
     SampleArray() noexcept = default;
 
     // `count` samples, from `source` when one is given, or an OutOfMemory
@@ -52,7 +52,7 @@ public:
     // them; the allocation is first trimmed to fit.
     ByteBuffer release() && noexcept;
 
-private:
+  private:
     std::size_t capacity() const noexcept { return bytes_.size() / sizeof(std::int16_t); }
 
     ByteBuffer bytes_;  // capacity() samples
@@ -70,11 +70,11 @@ struct ShortenAudio {
     std::uint64_t channel_count = 0;
     bool is_ulaw = false;
     SampleArray samples;
-    std::uint16_t code_checksum = 0;   // type 8: the sum of the samples' code bytes, modulo 2^16
-    std::uint16_t sample_checksum = 0; // with a sink, other types: the sum of the samples, modulo 2^16
-    std::uint64_t frames_decoded = 0;  // whole frames in the stream, kept or not
-    std::uint8_t version = 2;          // the stream's version byte
-    bool stopped_early = false;        // the kept frames were out before QUIT
+    std::uint16_t code_checksum = 0;    // type 8: the sum of the samples' code bytes, modulo 2^16
+    std::uint16_t sample_checksum = 0;  // with a sink, other types: the sum of the samples, modulo 2^16
+    std::uint64_t frames_decoded = 0;   // whole frames in the stream, kept or not
+    std::uint8_t version = 2;           // the stream's version byte
+    bool stopped_early = false;         // the kept frames were out before QUIT
 };
 
 // Limits that tests may lower to reach a check cheaply.
@@ -91,7 +91,7 @@ struct DecoderState {
     std::uint64_t samples = 0;       // values decoded before it, for the length limit
     std::uint64_t blocksize = 0;
     std::uint32_t bitshift = 0;
-    std::size_t header_end = 0;      // bytes of the stream that its header reaches into
+    std::size_t header_end = 0;  // bytes of the stream that its header reaches into
     // Each channel's last max(3, maxnlpc) values, oldest first, channel
     // after channel; then each channel's block means in the running mean's
     // window (the same number for every channel), oldest first.
@@ -103,12 +103,12 @@ struct DecoderState {
 // output array: for a caller that converts them on their way into memory
 // of its own, so that the whole decoded stream is never held at once.
 class FrameSink {
-public:
+  public:
     // `frames` whole frames, interleaved; the first is the `first`-th frame
     // kept (0: the first frame after those skipped).
     virtual void take(const std::int16_t* samples, std::uint64_t first, std::size_t frames) noexcept = 0;
 
-protected:
+  protected:
     ~FrameSink() = default;
 };
 

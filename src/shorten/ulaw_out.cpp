@@ -79,8 +79,8 @@ constexpr std::size_t kPiece = std::size_t{1} << 20;
     return sum;
 }
 
-[[gnu::target("avx2")]] std::uint64_t expand_pair_avx2(const std::int16_t* a, const std::int16_t* b,
-                                                       std::int16_t* dst, std::size_t frames) noexcept {
+[[gnu::target("avx2")]] std::uint64_t expand_pair_avx2(const std::int16_t* a, const std::int16_t* b, std::int16_t* dst,
+                                                       std::size_t frames) noexcept {
     __m256i sums = _mm256_setzero_si256();
     std::size_t i = 0;
     for (; i + 16 <= frames; i += 16) {

@@ -78,7 +78,7 @@ bool is_real(std::string_view text) noexcept {
 // The pieces of a text split at every LF; the piece after the last LF
 // counts, even when empty.
 class Lines {
-public:
+  public:
     explicit Lines(std::string_view text) noexcept : text_(text) {}
 
     bool next(std::string_view& line) noexcept {
@@ -97,7 +97,7 @@ public:
     // Everything after the last piece handed out.
     std::string_view rest() const noexcept { return done_ ? std::string_view{} : text_.substr(start_); }
 
-private:
+  private:
     std::string_view text_;
     std::size_t start_ = 0;
     bool done_ = false;
@@ -137,13 +137,10 @@ Result<CheckedLine> check_field_line(std::string_view line) {
                 return invalid("field ", quote(name), " declared integer but value is ", quote(value));
             break;
         case 'r':
-            if (!is_real(value))
-                return invalid("field ", quote(name), " declared real but value is ", quote(value));
+            if (!is_real(value)) return invalid("field ", quote(name), " declared real but value is ", quote(value));
             break;
-        case 's':
-            break;
-        default:
-            return invalid("unknown field type ", quote(type), " in line: ", quote(line));
+        case 's': break;
+        default: return invalid("unknown field type ", quote(type), " in line: ", quote(line));
     }
     return CheckedLine{name, type, value};
 }
@@ -227,8 +224,7 @@ Result<std::uint64_t> SphereHeader::expected_data_bytes() const {
     std::int64_t all_samples = 0;
     std::int64_t total = 0;
     if (sample_count < 0 || channel_count < 0 || sample_n_bytes < 0 ||
-        !checked_mul(sample_count, channel_count, all_samples) ||
-        !checked_mul(all_samples, sample_n_bytes, total))
+        !checked_mul(sample_count, channel_count, all_samples) || !checked_mul(all_samples, sample_n_bytes, total))
         return invalid("declared payload size overflows");
     return static_cast<std::uint64_t>(total);
 }
@@ -284,8 +280,7 @@ Result<std::uint64_t> header_size(ByteView head, std::uint64_t file_size) {
     const std::optional<std::uint64_t> declared = parse_header_size(size_text);
     if (!declared) return invalid("invalid header size line: ", quote(size_text));
     if (*declared == 0) return invalid("non-positive header size");
-    if (*declared > file_size)
-        return invalid("header claims ", *declared, " bytes but only ", file_size, " available");
+    if (*declared > file_size) return invalid("header claims ", *declared, " bytes but only ", file_size, " available");
     return *declared;
 }
 

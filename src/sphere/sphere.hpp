@@ -69,8 +69,7 @@ Result<FieldTable> parse(ByteView region, std::vector<FieldLine>* lines = nullpt
 // holds the whole header region, the outcome is `read`'s for the whole file;
 // when it is shorter, it may be an error that the whole file would not give,
 // so a caller with a partial `head` reads on before trusting an error.
-Result<SphereHeader> read_header(ByteView head, std::uint64_t file_size,
-                                 std::vector<FieldLine>* lines = nullptr);
+Result<SphereHeader> read_header(ByteView head, std::uint64_t file_size, std::vector<FieldLine>* lines = nullptr);
 
 // One field of a header, for callers that list them all.
 struct HeaderField {

@@ -29,8 +29,7 @@ Result<Audio> decode(const sphere::SphereFile& file, const DecodeOptions& option
 
 Result<ByteBuffer> to_wav(Audio audio) {
     if (audio.channels > std::numeric_limits<std::uint16_t>::max()) return invalid("channel_count too large for WAV");
-    if (audio.sample_rate > std::numeric_limits<std::uint32_t>::max())
-        return invalid("sample_rate too large for WAV");
+    if (audio.sample_rate > std::numeric_limits<std::uint32_t>::max()) return invalid("sample_rate too large for WAV");
     return wav::wrap_wav(static_cast<std::uint16_t>(audio.channels), static_cast<std::uint32_t>(audio.sample_rate),
                          audio.bits_per_sample, std::move(audio.pcm));
 }

@@ -32,8 +32,8 @@ struct Options {
 // `bits_per_sample` bits each, interleaved little-endian, starting at frame
 // `first_frame` of the file.
 struct Audio {
-    std::uint64_t channels = 1;      // the header's channel_count, at least 1
-    std::uint64_t sample_rate = 1;   // the header's sample_rate, at least 1
+    std::uint64_t channels = 1;     // the header's channel_count, at least 1
+    std::uint64_t sample_rate = 1;  // the header's sample_rate, at least 1
     std::uint16_t bits_per_sample = 16;
     std::uint64_t first_frame = 0;
     ByteBuffer pcm;
@@ -50,10 +50,10 @@ struct Audio {
 };
 
 struct DecodeOptions {
-    Framing framing;                       // room to leave around the PCM
-    const BlockSource* source = nullptr;   // where the PCM's memory comes from
-    payload::Window window;                // the frames needed; others may be left out
-    Options conversion;                    // what the module leaves off
+    Framing framing;                      // room to leave around the PCM
+    const BlockSource* source = nullptr;  // where the PCM's memory comes from
+    payload::Window window;               // the frames needed; others may be left out
+    Options conversion;                   // what the module leaves off
 };
 
 // Decodes a file that `sphere::read` has read.

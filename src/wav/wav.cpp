@@ -31,15 +31,13 @@ struct Layout {
 Result<Layout> layout(std::uint16_t channels, std::uint32_t sample_rate, std::uint16_t bits_per_sample,
                       std::size_t pcm_size) {
     constexpr std::uint64_t kMax32 = std::numeric_limits<std::uint32_t>::max();
-    if (bits_per_sample % 8 != 0)
-        return invalid("bits_per_sample must be a multiple of 8, got ", bits_per_sample);
+    if (bits_per_sample % 8 != 0) return invalid("bits_per_sample must be a multiple of 8, got ", bits_per_sample);
     // At most 65535 x 8191: no overflow in 32 bits.
     const std::uint32_t block_align = std::uint32_t{channels} * (bits_per_sample / 8u);
     const std::uint64_t byte_rate = std::uint64_t{sample_rate} * block_align;
     if (byte_rate > kMax32) return invalid("WAV byte_rate exceeds 32-bit field");
     // Wrapping block_align into its 16-bit field would describe other audio.
-    if (block_align > std::numeric_limits<std::uint16_t>::max())
-        return invalid("WAV block_align exceeds 16-bit field");
+    if (block_align > std::numeric_limits<std::uint16_t>::max()) return invalid("WAV block_align exceeds 16-bit field");
     const bool pad = pcm_size % 2 != 0;
     if (pcm_size > kMax32 - 36 - pad)
         return invalid("output exceeds the 4 GB RIFF/WAV size limit (", pcm_size, " bytes of PCM)");
@@ -64,8 +62,8 @@ Result<Layout> layout(std::uint16_t channels, std::uint32_t sample_rate, std::ui
 
 }  // namespace
 
-Result<ByteBuffer> write_wav(std::uint16_t channels, std::uint32_t sample_rate,
-                             std::uint16_t bits_per_sample, ByteView pcm) {
+Result<ByteBuffer> write_wav(std::uint16_t channels, std::uint32_t sample_rate, std::uint16_t bits_per_sample,
+                             ByteView pcm) {
     KR_ASSIGN_OR_RETURN(const Layout file, layout(channels, sample_rate, bits_per_sample, pcm.size()));
     KR_ASSIGN_OR_RETURN(ByteBuffer out, ByteBuffer::allocate(kHeaderSize + pcm.size() + file.pad));
     std::uint8_t* at = out.data();
@@ -75,8 +73,8 @@ Result<ByteBuffer> write_wav(std::uint16_t channels, std::uint32_t sample_rate,
     return out;
 }
 
-Result<ByteBuffer> wrap_wav(std::uint16_t channels, std::uint32_t sample_rate,
-                            std::uint16_t bits_per_sample, ByteBuffer pcm) {
+Result<ByteBuffer> wrap_wav(std::uint16_t channels, std::uint32_t sample_rate, std::uint16_t bits_per_sample,
+                            ByteBuffer pcm) {
     KR_ASSIGN_OR_RETURN(const Layout file, layout(channels, sample_rate, bits_per_sample, pcm.size()));
     const std::size_t pcm_size = pcm.size();
     if (!pcm.expand(kHeaderSize, file.pad ? 1 : 0))

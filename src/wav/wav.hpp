@@ -20,12 +20,12 @@ inline constexpr Framing kWavFraming{kHeaderSize, 1, true};
 // in this order: a bits_per_sample that is not a whole number of bytes, a
 // byte rate beyond 32 bits, a block_align beyond 16 bits, and a RIFF size
 // beyond 32 bits.
-Result<ByteBuffer> write_wav(std::uint16_t channels, std::uint32_t sample_rate,
-                             std::uint16_t bits_per_sample, ByteView pcm);
+Result<ByteBuffer> write_wav(std::uint16_t channels, std::uint32_t sample_rate, std::uint16_t bits_per_sample,
+                             ByteView pcm);
 
 // The same file, built around `pcm` in place when it carries kWavFraming
 // room, and by copying otherwise.
-Result<ByteBuffer> wrap_wav(std::uint16_t channels, std::uint32_t sample_rate,
-                            std::uint16_t bits_per_sample, ByteBuffer pcm);
+Result<ByteBuffer> wrap_wav(std::uint16_t channels, std::uint32_t sample_rate, std::uint16_t bits_per_sample,
+                            ByteBuffer pcm);
 
 }  // namespace korrin::wav

@@ -206,18 +206,36 @@ TEST(BitReader, MatchesTheBitByBitReader) {
             if (op == 0) {
                 auto a = fast.uvar(n);
                 auto b = ref.uvar(n);
-                if (a) fast_values.push_back(static_cast<std::int64_t>(*a)); else fast_error = a.error().message;
-                if (auto* v = std::get_if<std::uint64_t>(&b)) ref_values.push_back(static_cast<std::int64_t>(*v)); else ref_error = std::get<std::string>(b);
+                if (a)
+                    fast_values.push_back(static_cast<std::int64_t>(*a));
+                else
+                    fast_error = a.error().message;
+                if (auto* v = std::get_if<std::uint64_t>(&b))
+                    ref_values.push_back(static_cast<std::int64_t>(*v));
+                else
+                    ref_error = std::get<std::string>(b);
             } else if (op == 1) {
                 auto a = fast.var(n);
                 auto b = ref.var(n);
-                if (a) fast_values.push_back(*a); else fast_error = a.error().message;
-                if (auto* v = std::get_if<std::int64_t>(&b)) ref_values.push_back(*v); else ref_error = std::get<std::string>(b);
+                if (a)
+                    fast_values.push_back(*a);
+                else
+                    fast_error = a.error().message;
+                if (auto* v = std::get_if<std::int64_t>(&b))
+                    ref_values.push_back(*v);
+                else
+                    ref_error = std::get<std::string>(b);
             } else if (op == 2) {
                 auto a = fast.ulong();
                 auto b = ref.ulong();
-                if (a) fast_values.push_back(static_cast<std::int64_t>(*a)); else fast_error = a.error().message;
-                if (auto* v = std::get_if<std::uint64_t>(&b)) ref_values.push_back(static_cast<std::int64_t>(*v)); else ref_error = std::get<std::string>(b);
+                if (a)
+                    fast_values.push_back(static_cast<std::int64_t>(*a));
+                else
+                    fast_error = a.error().message;
+                if (auto* v = std::get_if<std::uint64_t>(&b))
+                    ref_values.push_back(static_cast<std::int64_t>(*v));
+                else
+                    ref_error = std::get<std::string>(b);
             } else {
                 std::vector<std::int64_t> out(rng() % (round % 8 == 0 ? 700 : 50));
                 std::size_t decoded = 99;
@@ -252,14 +270,14 @@ TEST(BitReader, MatchesTheBitByBitReader) {
 // forms and has to redo.
 TEST(BitReader, BlocksOfEncodedCodesMatchTheBitByBitReader) {
     struct Case {
-        std::uint32_t n;        // low bits per code
-        unsigned spread;        // values up to about 2^(n + spread)
-        unsigned long_every;    // one code in this many has a run of 60 to 200 zeros (0: none)
-        std::size_t count;      // codes in the block
+        std::uint32_t n;      // low bits per code
+        unsigned spread;      // values up to about 2^(n + spread)
+        unsigned long_every;  // one code in this many has a run of 60 to 200 zeros (0: none)
+        std::size_t count;    // codes in the block
     };
     const Case cases[] = {
-        {1, 1, 0, 1024}, {3, 2, 0, 1024}, {5, 3, 97, 1024}, {9, 2, 0, 700},
-        {16, 4, 13, 300}, {32, 1, 5, 200}, {4, 0, 0, 3}, {7, 6, 2, 257},
+        {1, 1, 0, 1024},  {3, 2, 0, 1024}, {5, 3, 97, 1024}, {9, 2, 0, 700},
+        {16, 4, 13, 300}, {32, 1, 5, 200}, {4, 0, 0, 3},     {7, 6, 2, 257},
     };
     std::mt19937_64 rng(17);
     for (const Case& c : cases) {

@@ -11,19 +11,19 @@
 namespace korrin::test_support {
 
 class RecordingSource {
-public:
+  public:
     RecordingSource() : source_{this, acquire, release} {}
     RecordingSource(const RecordingSource&) = delete;
     RecordingSource& operator=(const RecordingSource&) = delete;
 
     const BlockSource* get() const noexcept { return &source_; }
 
-    bool exhausted = false;               // when set, every request fails
-    std::vector<std::size_t> sizes;       // the size of each block asked for
-    std::size_t released = 0;             // blocks given back
+    bool exhausted = false;          // when set, every request fails
+    std::vector<std::size_t> sizes;  // the size of each block asked for
+    std::size_t released = 0;        // blocks given back
     std::size_t outstanding() const noexcept { return sizes.size() - failed_ - released; }
 
-private:
+  private:
     static std::uint8_t* acquire(void* context, std::size_t size, void** handle) noexcept {
         auto* self = static_cast<RecordingSource*>(context);
         self->sizes.push_back(size);

@@ -19,9 +19,18 @@ TEST(Checked, DivideRoundsTowardZero) {
         std::int64_t want;
     };
     const Case cases[] = {
-        {-5, 4, -1}, {-4, 4, -1}, {-3, 4, 0}, {5, 4, 1}, {0, 256, 0}, {-1, 1, -1},
-        {kMin, 4, kMin / 4}, {kMin, std::uint64_t{1} << 62, -2}, {kMax, 256, kMax / 256},
-        {-257, 256, -1}, {-7, 3, -2}, {7, 3, 2},
+        {-5, 4, -1},
+        {-4, 4, -1},
+        {-3, 4, 0},
+        {5, 4, 1},
+        {0, 256, 0},
+        {-1, 1, -1},
+        {kMin, 4, kMin / 4},
+        {kMin, std::uint64_t{1} << 62, -2},
+        {kMax, 256, kMax / 256},
+        {-257, 256, -1},
+        {-7, 3, -2},
+        {7, 3, 2},
     };
     for (const Case& c : cases) EXPECT_EQ(divide(c.a, c.d), c.want) << c.a << " / " << c.d;
     std::mt19937_64 rng(42);

@@ -50,7 +50,7 @@ TEST(CheckpointCache, FindsTheStateBeforeAFrameAndDropsTheLeastRecentFile) {
     EXPECT_FALSE(cache.find(a, 10, 20).before);
     EXPECT_FALSE(cache.find(a, 200, 300).after);
     EXPECT_FALSE(cache.find(a_changed, 150, 160).before);  // another inode change time
-    cache.add(a, {state_at(128)}, stream.view());  // known already
+    cache.add(a, {state_at(128)}, stream.view());          // known already
     EXPECT_EQ(cache.stats().checkpoints, 3u);
     cache.add(b, {state_at(64), state_at(128), state_at(192)}, stream.view());
     cache.find(a, 70, 80);
@@ -77,8 +77,8 @@ TEST(CheckpointCache, GoesOnFromAStateOnlyOverTheBytesItWasMadeFrom) {
     // each is checked against the 64 bytes on either side and the stream's
     // first 12. (changed byte, whether the states still hold)
     const std::pair<std::size_t, bool> cases[] = {
-        {0, false}, {11, false}, {12, true}, {185, true}, {186, false}, {250, false}, {313, false},
-        {314, false}, {438, false}, {439, true}, {4000, true},
+        {0, false},   {11, false},  {12, true},   {185, true}, {186, false}, {250, false},
+        {313, false}, {314, false}, {438, false}, {439, true}, {4000, true},
     };
     for (const auto& [at, holds] : cases) {
         Stream changed(4096);

@@ -43,8 +43,8 @@ TEST(SampleChecksum, Sums) {
     const Case cases[] = {
         {{}, 0, 0},
         {{0x01, 0x00}, 1, 1},
-        {{0xFF, 0xFF, 0x02, 0x00}, 1, 0x200},          // -1 + 2; 255 + 255 + 2
-        {{0x00, 0x80, 0x00, 0x80}, 0, 0x80 * 2},       // -32768 twice wraps to 0
+        {{0xFF, 0xFF, 0x02, 0x00}, 1, 0x200},              // -1 + 2; 255 + 255 + 2
+        {{0x00, 0x80, 0x00, 0x80}, 0, 0x80 * 2},           // -32768 twice wraps to 0
         {{0x34, 0x12, 0x99}, 0x1234, 0x34 + 0x12 + 0x99},  // an odd byte is no sample
     };
     for (const Case& c : cases) {
@@ -142,9 +142,9 @@ TEST(SampleChecksum, EachCodingPassesAndFailsOnAChangedSample) {
         SCOPED_TRACE(::testing::Message() << c.coding << " " << c.byte_format);
         const auto sum = static_cast<std::uint16_t>(c.sum);
         const Fields fields = test_support::with(
-            test_support::with(test_support::with(test_support::required(8, 1, c.n_bytes),
-                                                  {"sample_coding", c.coding, "-s"}),
-                               {"sample_byte_format", c.byte_format, "-s"}),
+            test_support::with(
+                test_support::with(test_support::required(8, 1, c.n_bytes), {"sample_coding", c.coding, "-s"}),
+                {"sample_byte_format", c.byte_format, "-s"}),
             {"sample_checksum", std::to_string(sum)});
         const auto good = transcode::transcode(test_support::sphere_file(fields, c.payload), nullptr, kVerify);
         EXPECT_TRUE(good) << good.error().message;

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "common/text.hpp"
-#include "sphere_builder.hpp"
 #include "payload/pcm_sink.hpp"
+#include "sphere_builder.hpp"
 #include "transcode/transcode.hpp"
 
 // The module's decoding of a payload, by coding: the header's checks and
@@ -25,7 +25,8 @@ using test_support::header_of;
 // fields that are set (nullopt leaves a field out).
 sphere::SphereHeader coded(std::optional<std::string> coding, std::string n_bytes = "2",
                            std::optional<std::string> byte_format = std::nullopt) {
-    Fields fields = {{"sample_count", "2"}, {"sample_rate", "8000"}, {"channel_count", "1"}, {"sample_n_bytes", n_bytes}};
+    Fields fields = {
+        {"sample_count", "2"}, {"sample_rate", "8000"}, {"channel_count", "1"}, {"sample_n_bytes", n_bytes}};
     if (coding) fields.push_back({"sample_coding", *coding, "-s"});
     if (byte_format) fields.push_back({"sample_byte_format", *byte_format, "-s"});
     return header_of(fields);
@@ -150,8 +151,8 @@ TEST(Decode, RefusedCodingsAndWidths) {
 }
 
 TEST(Decode, LeavesRequestedRoomAroundThePcm) {
-    for (const auto& [coding, n_bytes, format] : {std::tuple{"pcm", "2", "01"}, std::tuple{"pcm", "4", "10"},
-                                                  std::tuple{"alaw", "1", "1"}}) {
+    for (const auto& [coding, n_bytes, format] :
+         {std::tuple{"pcm", "2", "01"}, std::tuple{"pcm", "4", "10"}, std::tuple{"alaw", "1", "1"}}) {
         auto result = decode(coded(coding, n_bytes, format), k1234, Framing{44, 1});
         ASSERT_TRUE(result.has_value()) << coding;
         EXPECT_EQ(result->pcm.front_room(), 44u) << coding;
@@ -192,8 +193,7 @@ TEST(DecodeShorten, ChecksTheStreamAgainstTheHeader) {
     const auto samples = two_channel_samples();
     const Bytes stream = test_support::shorten_stream(2, 250, samples);
     const std::string shorten = "pcm,embedded-shorten-v2.00";
-    const std::string short_decode =
-        "shorten stream decoded 1000 samples/channel, but the SPHERE header declares ";
+    const std::string short_decode = "shorten stream decoded 1000 samples/channel, but the SPHERE header declares ";
     run({
         {shorten_header(shorten, "1000"), stream, Decoded{16, le_bytes(samples, 2000)}},
         {shorten_header(shorten, "900"), stream, Decoded{16, le_bytes(samples, 1800)}},

@@ -29,7 +29,9 @@ Bytes hex(std::string_view text) {
     return out;
 }
 
-ByteBuffer buffer_of(const Bytes& data, Framing framing = {}) { return std::move(ByteBuffer::copy_of(data, framing)).value(); }
+ByteBuffer buffer_of(const Bytes& data, Framing framing = {}) {
+    return std::move(ByteBuffer::copy_of(data, framing)).value();
+}
 
 TEST(G711Encode, InvertsTheExpansionOfEveryCode) {
     for (unsigned code = 0; code < 256; ++code) {
@@ -58,14 +60,24 @@ TEST(Finish, WritesEachContainersHeader) {
     };
     const Bytes three = {1, 2, 3};
     const Case cases[] = {
-        {Container::Wav, {1, 8000, Coding::Ulaw}, three,
+        {Container::Wav,
+         {1, 8000, Coding::Ulaw},
+         three,
          "52494646 36000000 57415645 666d7420 12000000 0700 0100 401f0000 401f0000 0100 0800 0000"
          "66616374 04000000 03000000 64617461 03000000 010203 00"},
-        {Container::Wav, {1, 8000, Coding::Alaw}, {9, 9}, "52494646 34000000 57415645 666d7420 12000000 0600 0100"
+        {Container::Wav,
+         {1, 8000, Coding::Alaw},
+         {9, 9},
+         "52494646 34000000 57415645 666d7420 12000000 0600 0100"
          "401f0000 401f0000 0100 0800 0000 66616374 04000000 02000000 64617461 02000000 0909"},
         {Container::Au, {2, 8000, Coding::Alaw}, {1, 2}, "2e736e64 00000018 00000002 0000001b 00001f40 00000002 0102"},
-        {Container::Au, {1, 16000, Coding::Linear16}, {0, 1}, "2e736e64 00000018 00000002 00000003 00003e80 00000001 0001"},
-        {Container::Aiff, {1, 44100, Coding::Linear16}, {0, 1, 0, 2},
+        {Container::Au,
+         {1, 16000, Coding::Linear16},
+         {0, 1},
+         "2e736e64 00000018 00000002 00000003 00003e80 00000001 0001"},
+        {Container::Aiff,
+         {1, 44100, Coding::Linear16},
+         {0, 1, 0, 2},
          "464f524d 00000032 41494646 434f4d4d 00000012 0001 00000002 0010 400eac44000000000000"
          "53534e44 0000000c 00000000 00000000 00010002"},
         {Container::Raw, {1, 8000, Coding::Ulaw}, three, "010203"},
@@ -135,40 +147,54 @@ TEST(SphereHeader, RewritesTheLinesThatChange) {
         std::uint64_t frames;
         Lines want;
     };
-    const Lines pcm = {"database_id  -s5   hello", "channel_count -i 2", "sample_count -i 010", "sample_rate -i 8000",
-                       "sample_n_bytes -i 02", "sample_sig_bits -i 016", "sample_byte_format -s2 10",
-                       "sample_coding -s3 pcm", "sample_checksum -i 9", "tabbed\t-i\t7"};
-    const Lines ulaw = {"channel_count -i 2", "sample_count -i 10", "sample_rate -i 8000", "sample_n_bytes -i 01",
+    const Lines pcm = {
+        "database_id  -s5   hello", "channel_count -i 2",     "sample_count -i 010",       "sample_rate -i 8000",
+        "sample_n_bytes -i 02",     "sample_sig_bits -i 016", "sample_byte_format -s2 10", "sample_coding -s3 pcm",
+        "sample_checksum -i 9",     "tabbed\t-i\t7"};
+    const Lines ulaw = {"channel_count -i 2",       "sample_count -i 10",
+                        "sample_rate -i 8000",      "sample_n_bytes -i 01",
                         "sample_byte_format -s1 1", "sample_coding -s26 ulaw,embedded-shorten-v2.00"};
     const Lines bare_ulaw = {"channel_count -i 1", "sample_count -i 10", "sample_rate -i 8000", "sample_n_bytes -i 1",
                              "sample_coding -s4 ULAW"};
     const Case cases[] = {
         // Nothing but the byte order (10 -> 01) and the checksum, which goes.
-        {pcm, {2, 8000, Coding::Linear16}, 10,
+        {pcm,
+         {2, 8000, Coding::Linear16},
+         10,
          {"database_id  -s5   hello", "channel_count -i 2", "sample_count -i 010", "sample_rate -i 8000",
           "sample_n_bytes -i 02", "sample_sig_bits -i 016", "sample_byte_format -s2 01", "sample_coding -s3 pcm",
           "tabbed\t-i\t7"}},
-        {pcm, {1, 8000, Coding::Ulaw}, 3,
+        {pcm,
+         {1, 8000, Coding::Ulaw},
+         3,
          {"database_id  -s5   hello", "channel_count -i 1", "sample_count -i 3", "sample_rate -i 8000",
           "sample_n_bytes -i 1", "sample_sig_bits -i 8", "sample_coding -s4 ulaw", "tabbed\t-i\t7"}},
         // G.711 kept: the compression goes, the byte format stays.
-        {ulaw, {2, 8000, Coding::Ulaw}, 10,
+        {ulaw,
+         {2, 8000, Coding::Ulaw},
+         10,
          {"channel_count -i 2", "sample_count -i 10", "sample_rate -i 8000", "sample_n_bytes -i 01",
           "sample_byte_format -s1 1", "sample_coding -s4 ulaw"}},
-        {ulaw, {2, 8000, Coding::Linear16}, 10,
+        {ulaw,
+         {2, 8000, Coding::Linear16},
+         10,
          {"channel_count -i 2", "sample_count -i 10", "sample_rate -i 8000", "sample_n_bytes -i 2",
           "sample_byte_format -s2 01", "sample_coding -s3 pcm"}},
-        {bare_ulaw, {1, 8000, Coding::Alaw}, 10,
+        {bare_ulaw,
+         {1, 8000, Coding::Alaw},
+         10,
          {"channel_count -i 1", "sample_count -i 10", "sample_rate -i 8000", "sample_n_bytes -i 1",
           "sample_coding -s4 alaw"}},
         {bare_ulaw, {1, 8000, Coding::Ulaw}, 10, bare_ulaw},
         // Missing lines are added before end_head.
         {{"channel_count -i 1", "sample_count -i 10", "sample_rate -i 8000", "sample_n_bytes -i 1"},
-         {1, 8000, Coding::Linear16}, 10,
+         {1, 8000, Coding::Linear16},
+         10,
          {"channel_count -i 1", "sample_count -i 10", "sample_rate -i 8000", "sample_n_bytes -i 2",
           "sample_byte_format -s2 01"}},
         {{"channel_count -i 1", "sample_count -i 10", "sample_rate -i 8000", "sample_n_bytes -i 2"},
-         {1, 8000, Coding::Ulaw}, 10,
+         {1, 8000, Coding::Ulaw},
+         10,
          {"channel_count -i 1", "sample_count -i 10", "sample_rate -i 8000", "sample_n_bytes -i 1",
           "sample_coding -s4 ulaw"}},
     };
@@ -189,9 +215,10 @@ TEST(SphereHeader, PadsWithALineFeedEvery32BytesAndGrowsBy1024) {
     // and "sample_coding -s4 ulaw" becomes "sample_coding -s3 pcm".
     const std::size_t added = std::string_view("sample_byte_format -s2 01\n").size() - 1;
     for (const std::size_t filler : {std::size_t{10}, std::size_t{860}, std::size_t{880}}) {
-        const std::vector<std::string> lines = {"channel_count -i 1", "sample_count -i 1", "sample_rate -i 8000",
-                                                "sample_n_bytes -i 1", "sample_coding -s4 ulaw",
-                                                "filler -s" + std::to_string(filler) + " " + std::string(filler, 'x')};
+        const std::vector<std::string> lines = {
+            "channel_count -i 1",     "sample_count -i 1",
+            "sample_rate -i 8000",    "sample_n_bytes -i 1",
+            "sample_coding -s4 ulaw", "filler -s" + std::to_string(filler) + " " + std::string(filler, 'x')};
         const std::string text = header_text(lines);
         const std::size_t content = text.find("end_head\n") + 9;
         ASSERT_LT(content, 1024u);

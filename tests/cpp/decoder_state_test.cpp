@@ -86,10 +86,12 @@ TEST(FrameSink, TakesTheKeptFramesInOrderAsTheArrayHoldsThem) {
         EXPECT_EQ(audio->samples.size(), 0u);
         EXPECT_TRUE(gather.ordered) << w.skip;
         const std::size_t from = 2 * w.skip;
-        const std::size_t to = std::min<std::uint64_t>(samples.size(), from + 2 * std::min<std::uint64_t>(w.keep, samples.size()));
+        const std::size_t to =
+            std::min<std::uint64_t>(samples.size(), from + 2 * std::min<std::uint64_t>(w.keep, samples.size()));
         EXPECT_EQ(gather.samples, std::vector<std::int16_t>(samples.begin() + from, samples.begin() + to)) << w.skip;
         std::uint16_t sum = 0;
-        for (const std::int16_t v : gather.samples) sum = static_cast<std::uint16_t>(sum + static_cast<std::uint16_t>(v));
+        for (const std::int16_t v : gather.samples)
+            sum = static_cast<std::uint16_t>(sum + static_cast<std::uint16_t>(v));
         EXPECT_EQ(audio->sample_checksum, sum) << w.skip;
     }
 }

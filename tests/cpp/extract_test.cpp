@@ -29,11 +29,20 @@ TEST(ResolveRange, TakesStartStopAndFramesAsSoundfileDoes) {
         FrameRange want;
     };
     const Case cases[] = {
-        {0, std::nullopt, -1, {0, 10}},  {3, std::nullopt, -1, {3, 10}}, {-3, std::nullopt, -1, {7, 10}},
-        {0, -2, -1, {0, 8}},             {20, std::nullopt, -1, {10, 10}}, {5, 2, -1, {5, 5}},
-        {8, std::nullopt, 4, {8, 10}},   {0, std::nullopt, 0, {0, 0}},    {-20, std::nullopt, -1, {0, 10}},
-        {0, 100, -1, {0, 10}},           {2, 6, -1, {2, 6}},               {INT64_MIN, INT64_MAX, -1, {0, 10}},
-        {INT64_MAX, std::nullopt, 5, {10, 10}}, {4, std::nullopt, INT64_MAX, {4, 10}},
+        {0, std::nullopt, -1, {0, 10}},
+        {3, std::nullopt, -1, {3, 10}},
+        {-3, std::nullopt, -1, {7, 10}},
+        {0, -2, -1, {0, 8}},
+        {20, std::nullopt, -1, {10, 10}},
+        {5, 2, -1, {5, 5}},
+        {8, std::nullopt, 4, {8, 10}},
+        {0, std::nullopt, 0, {0, 0}},
+        {-20, std::nullopt, -1, {0, 10}},
+        {0, 100, -1, {0, 10}},
+        {2, 6, -1, {2, 6}},
+        {INT64_MIN, INT64_MAX, -1, {0, 10}},
+        {INT64_MAX, std::nullopt, 5, {10, 10}},
+        {4, std::nullopt, INT64_MAX, {4, 10}},
     };
     for (const Case& c : cases)
         EXPECT_EQ(resolve_range(c.start, c.stop, c.frames, 10), c.want) << c.start << " " << c.frames;
@@ -46,7 +55,8 @@ TEST(ResolveChannels, CountsNegativeChannelsFromTheLast) {
     for (const std::int64_t bad : {std::int64_t{3}, std::int64_t{-4}, INT64_MIN, INT64_MAX}) {
         const auto refused = resolve_channels({&bad, 1}, 3);
         ASSERT_FALSE(refused);
-        EXPECT_EQ(refused.error().message, "channel " + std::to_string(bad) + " is out of range for a file of 3 channels");
+        EXPECT_EQ(refused.error().message,
+                  "channel " + std::to_string(bad) + " is out of range for a file of 3 channels");
     }
     const std::int64_t one = 1;
     EXPECT_EQ(resolve_channels({&one, 1}, 1).error().message, "channel 1 is out of range for a file of 1 channel");
@@ -67,7 +77,8 @@ TEST(Convert, GivesLibsndfilesValuesForEachElementType) {
     const Bytes le16 = {0x00, 0x80, 0xFF, 0x7F, 0xFF, 0xFF, 0x01, 0x00};  // -32768 32767 -1 1
     const Bytes be16 = {0x80, 0x00, 0x7F, 0xFF, 0xFF, 0xFF, 0x00, 0x01};
     for (const auto& [in, stored] : {std::pair{le16, Stored::Le16}, std::pair{be16, Stored::Be16}}) {
-        EXPECT_EQ(converted<std::int16_t>(in, stored, 1, {0}, Dtype::Int16), (std::vector<std::int16_t>{-32768, 32767, -1, 1}));
+        EXPECT_EQ(converted<std::int16_t>(in, stored, 1, {0}, Dtype::Int16),
+                  (std::vector<std::int16_t>{-32768, 32767, -1, 1}));
         EXPECT_EQ(converted<std::int32_t>(in, stored, 1, {0}, Dtype::Int32),
                   (std::vector<std::int32_t>{INT32_MIN, 32767 * 65536, -65536, 65536}));
         EXPECT_EQ(converted<float>(in, stored, 1, {0}, Dtype::Float32),
@@ -80,11 +91,13 @@ TEST(Convert, GivesLibsndfilesValuesForEachElementType) {
     const std::int32_t values[] = {INT32_MIN, INT32_MAX, -1, 65535, -65537, 16777217};
     Bytes le32(sizeof values), be32;
     std::memcpy(le32.data(), values, sizeof values);
-    for (std::size_t i = 0; i < le32.size(); i += 4) be32.insert(be32.end(), {le32[i + 3], le32[i + 2], le32[i + 1], le32[i]});
+    for (std::size_t i = 0; i < le32.size(); i += 4)
+        be32.insert(be32.end(), {le32[i + 3], le32[i + 2], le32[i + 1], le32[i]});
     for (const auto& [in, stored] : {std::pair{le32, Stored::Le32}, std::pair{be32, Stored::Be32}}) {
         EXPECT_EQ(converted<std::int16_t>(in, stored, 1, {0}, Dtype::Int16),
                   (std::vector<std::int16_t>{-32768, 32767, -1, 0, -2, 256}));
-        EXPECT_EQ(converted<std::int32_t>(in, stored, 1, {0}, Dtype::Int32), std::vector<std::int32_t>(values, values + 6));
+        EXPECT_EQ(converted<std::int32_t>(in, stored, 1, {0}, Dtype::Int32),
+                  std::vector<std::int32_t>(values, values + 6));
         EXPECT_EQ(converted<float>(in, stored, 1, {0}, Dtype::Float32),
                   (std::vector<float>{-1.0f, 1.0f, -0x1p-31f, 65535 * 0x1p-31f, -65537 * 0x1p-31f, 0x1p-7f}));
         EXPECT_EQ(converted<double>(in, stored, 1, {0}, Dtype::Float64),
@@ -121,7 +134,8 @@ TEST(Reader, RefusesWhatAConversionRefusesWithItsMessage) {
         sphere_file(with(required(2, 1, 2), {"sample_coding", "pcm,embedded-wavpack-5.60", "-s"}), two),
         sphere_file(with(required(8, 1, 1), {"sample_coding", "gsm", "-s"}), Bytes(7, 0)),  // truncated first
         sphere_file(with(required(2, 1, 2), {"sample_coding", "pcm,embedded-shorten-v2.00", "-s"}), Bytes{'a', 'j'}),
-        sphere_file(with(with(required(2, 1, 2), {"sample_checksum", "5"}), {"sample_byte_format", "01", "-s"}), Bytes(4, 1)),
+        sphere_file(with(with(required(2, 1, 2), {"sample_checksum", "5"}), {"sample_byte_format", "01", "-s"}),
+                    Bytes(4, 1)),
     };
     transcode::Options sph2wav;
     sph2wav.reader = format::Reader::Files;

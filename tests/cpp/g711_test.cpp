@@ -82,9 +82,8 @@ TEST(G711, PublishedRows) {
         std::int16_t ulaw;
     };
     const Row rows[] = {
-        {0x00, -5504, -32124}, {0x0F, -6784, -16764}, {0x10, -2752, -15996}, {0x2A, -32256, -5372},
-        {0x55, -8, -716},      {0x7F, -848, 0},        {0x80, 5504, 32124},   {0xAA, 32256, 5372},
-        {0xD5, 8, 716},        {0xFF, 848, 0},
+        {0x00, -5504, -32124}, {0x0F, -6784, -16764}, {0x10, -2752, -15996}, {0x2A, -32256, -5372}, {0x55, -8, -716},
+        {0x7F, -848, 0},       {0x80, 5504, 32124},   {0xAA, 32256, 5372},   {0xD5, 8, 716},        {0xFF, 848, 0},
     };
     for (const Row& row : rows) {
         EXPECT_EQ(alaw_to_linear(row.code), row.alaw) << "code " << int{row.code};
@@ -128,7 +127,8 @@ TEST(G711, ExpandAgreesWithTheLawAtEveryLengthAndOffset) {
             Bytes into(2 * n);
             g711_expand_into(input, alaw, into);
             for (std::size_t i = 0; i < n; ++i) {
-                const auto value = static_cast<std::uint16_t>(alaw ? alaw_to_linear(input[i]) : ulaw_to_linear(input[i]));
+                const auto value =
+                    static_cast<std::uint16_t>(alaw ? alaw_to_linear(input[i]) : ulaw_to_linear(input[i]));
                 ASSERT_EQ(into[2 * i] | into[2 * i + 1] << 8, value) << "alaw " << alaw << ", n " << n << ", i " << i;
             }
         }

@@ -36,8 +36,8 @@ TEST(ReadHeader, ListsFieldLinesInFileOrderWithTheirTypes) {
     const auto header = read_header(file, file.size(), &lines);
     ASSERT_TRUE(header) << header.error().message;
     const std::vector<FieldLine> want = {
-        {"zeta", "-s3", "abc"},      {"sample_count", "-i", "+10"}, {"channel_count", "-i", "1"},
-        {"ratio", "-r", "1.5e3"},    {"sample_rate", "-i", "8000"}, {"sample_n_bytes", "-i", "2"},
+        {"zeta", "-s3", "abc"},     {"sample_count", "-i", "+10"}, {"channel_count", "-i", "1"},
+        {"ratio", "-r", "1.5e3"},   {"sample_rate", "-i", "8000"}, {"sample_n_bytes", "-i", "2"},
         {"zeta", "-s7", "a  b\tc"},
     };
     EXPECT_EQ(lines, want);

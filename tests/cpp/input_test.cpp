@@ -44,8 +44,8 @@ TEST(InputFile, ReadsTheHeaderThenOnlyTheSpansBytes) {
     test_support::Bytes payload(400);
     for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(i);
     const auto bytes = test_support::sphere_file(required(100, 2, 2), payload);
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                 static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     InputFile file;
     ASSERT_TRUE(file.open(path));
     EXPECT_TRUE(file.has_sphere_magic());

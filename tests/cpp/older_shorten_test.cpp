@@ -20,7 +20,8 @@ using Bytes = std::vector<std::uint8_t>;
 
 // One channel's stream of `type`, `blocksize`, `maxnlpc` and `nmean`; its
 // bytes are taken with either version byte.
-test_support::StreamBuilder Stream(std::uint64_t type, std::uint64_t blocksize, std::uint64_t maxnlpc, std::uint64_t nmean) {
+test_support::StreamBuilder Stream(std::uint64_t type, std::uint64_t blocksize, std::uint64_t maxnlpc,
+                                   std::uint64_t nmean) {
     return test_support::StreamBuilder(type, 1, blocksize, maxnlpc, nmean);
 }
 
@@ -109,36 +110,44 @@ TEST(OlderShorten, WhereTheVersionsDiffer) {
     const Case cases[] = {
         // Block mean of 5, 6, 6, 6: v2 (23 + 2) / 4 = 6, v1 23 / 4 = 5; then
         // the running mean over nmean 2: v2 (6 + 1) / 2 = 3, v1 5 / 2 = 2.
-        {"block and running mean", Stream(5, 4, 0, 2).diff(1, 2, {5, 1, 0, 0}).diff(0, 0, {0, 0, 0, 0}).quit(),
-         {5, 6, 6, 6, 2, 2, 2, 2}, {5, 6, 6, 6, 3, 3, 3, 3}},
+        {"block and running mean",
+         Stream(5, 4, 0, 2).diff(1, 2, {5, 1, 0, 0}).diff(0, 0, {0, 0, 0, 0}).quit(),
+         {5, 6, 6, 6, 2, 2, 2, 2},
+         {5, 6, 6, 6, 3, 3, 3, 3}},
         // Negative means truncate toward zero in both: (-23 + 2) / 4 = -5 and
         // -23 / 4 = -5; then (-5 + 1) / 2 = -2 and -5 / 2 = -2.
-        {"negative means", Stream(5, 4, 0, 2).diff(1, 2, {-5, -1, 0, 0}).diff(0, 0, {0, 0, 0, 0}).quit(),
-         {-5, -6, -6, -6, -2, -2, -2, -2}, {-5, -6, -6, -6, -2, -2, -2, -2}},
+        {"negative means",
+         Stream(5, 4, 0, 2).diff(1, 2, {-5, -1, 0, 0}).diff(0, 0, {0, 0, 0, 0}).quit(),
+         {-5, -6, -6, -6, -2, -2, -2, -2},
+         {-5, -6, -6, -6, -2, -2, -2, -2}},
         // One block mean of 3 over nmean 4: v2 (3 + 2) / 4 = 1, v1 3 / 4 = 0.
-        {"running mean rounding", Stream(5, 1, 0, 4).diff(1, 2, {3}).diff(0, 0, {0}).quit(),
-         {3, 0}, {3, 1}},
+        {"running mean rounding", Stream(5, 1, 0, 4).diff(1, 2, {3}).diff(0, 0, {0}).quit(), {3, 0}, {3, 1}},
         // QLPC a = 16 (one half) after the values 3, 3: v2 (48 + 32) >> 5 = 2,
         // then (32 + 32) >> 5 = 2; v1 48 >> 5 = 1, then 16 >> 5 = 0.
-        {"QLPC offset", Stream(5, 2, 1, 0).diff(1, 2, {3, 0}).qlpc(0, {16}, {0, 0}).quit(),
-         {3, 3, 1, 0}, {3, 3, 2, 2}},
+        {"QLPC offset", Stream(5, 2, 1, 0).diff(1, 2, {3, 0}).qlpc(0, {16}, {0, 0}).quit(), {3, 3, 1, 0}, {3, 3, 2, 2}},
         // A negative sum: a = -16 after 3, 3: v2 (-48 + 32) >> 5 = -1, then
         // (16 + 32) >> 5 = 1; v1 -48 >> 5 = -2 (toward minus infinity), then
         // 32 >> 5 = 1.
-        {"QLPC offset, negative", Stream(5, 2, 1, 0).diff(1, 2, {3, 0}).qlpc(0, {-16}, {0, 0}).quit(),
-         {3, 3, -2, 1}, {3, 3, -1, 1}},
+        {"QLPC offset, negative",
+         Stream(5, 2, 1, 0).diff(1, 2, {3, 0}).qlpc(0, {-16}, {0, 0}).quit(),
+         {3, 3, -2, 1},
+         {3, 3, -1, 1}},
         // QLPC with a running mean: the prediction works on values less mu.
         // Means: v2 (7 + 1) / 2 = 4, v1 7 / 2 = 3; running mean over nmean 1:
         // 4 and 3. Then a = 32 (one): s = r + ((32 (x - mu) + offset) >> 5) + mu,
         // v2 1 + 1 + 4 = 6, -1 + 3 + 4 = 6; v1 1 + 1 + 3 = 5, -1 + 2 + 3 = 4.
-        {"QLPC around the running mean", Stream(5, 2, 1, 1).diff(1, 2, {3, 1}).qlpc(1, {32}, {1, -1}).quit(),
-         {3, 4, 5, 4}, {3, 4, 6, 6}},
+        {"QLPC around the running mean",
+         Stream(5, 2, 1, 1).diff(1, 2, {3, 1}).qlpc(1, {32}, {1, -1}).quit(),
+         {3, 4, 5, 4},
+         {3, 4, 6, 6}},
         // DIFF2 and DIFF3 and bit shifts do not depend on the version (values
         // 1, 3, then 6, 9, shifted by one); the running mean is the last block
         // mean, of the values before the shift: v2 (15 + 1) / 2 = 8, v1
         // 15 / 2 = 7, shifted too.
-        {"differences and shifts", Stream(5, 2, 0, 1).bitshift(1).diff(2, 1, {1, 1}).diff(3, 1, {0, -1}).diff(0, 0, {0, 0}).quit(),
-         {2, 6, 12, 18, 14, 14}, {2, 6, 12, 18, 16, 16}},
+        {"differences and shifts",
+         Stream(5, 2, 0, 1).bitshift(1).diff(2, 1, {1, 1}).diff(3, 1, {0, -1}).diff(0, 0, {0, 0}).quit(),
+         {2, 6, 12, 18, 14, 14},
+         {2, 6, 12, 18, 16, 16}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -164,7 +173,7 @@ TEST(OlderShorten, RunningMeanByVersion) {
         {{6}, 2, 3, 3},
         {{7}, 2, 3, 4},
         {{-7}, 2, -3, -3},
-        {{-9}, 4, -2, -1},       // -9 / 4; (-9 + 2) / 4
+        {{-9}, 4, -2, -1},  // -9 / 4; (-9 + 2) / 4
         {{1000, 1, 2, 3}, 3, 2, 2},
         {{1000, 1, 2, 4}, 3, 2, 2},
         {{1000, 2, 2, 4}, 3, 2, 3},
@@ -218,14 +227,10 @@ TEST(OlderShorten, PayloadLabels) {
         bool without;      // decodes without it
     };
     const Case cases[] = {
-        {"pcm,embedded-shorten-v2.00", true, true},
-        {"pcm,embedded-shorten-v1.1", true, false},
-        {"pcm,embedded-shorten-v1.09", true, false},
-        {"ulaw,embedded-shorten-v1.09", true, false},
-        {" PCM , Embedded-Shorten-V1.1 ", true, false},
-        {"pcm,embedded-shorten-v1.10", false, false},
-        {"pcm,embedded-shorten-v1.0", false, false},
-        {"pcm,embedded-shorten-v3.00", false, false},
+        {"pcm,embedded-shorten-v2.00", true, true},     {"pcm,embedded-shorten-v1.1", true, false},
+        {"pcm,embedded-shorten-v1.09", true, false},    {"ulaw,embedded-shorten-v1.09", true, false},
+        {" PCM , Embedded-Shorten-V1.1 ", true, false}, {"pcm,embedded-shorten-v1.10", false, false},
+        {"pcm,embedded-shorten-v1.0", false, false},    {"pcm,embedded-shorten-v3.00", false, false},
         {"pcm,embedded-wavpack-v1.1", false, false},
     };
     for (const Case& c : cases) {
@@ -245,8 +250,8 @@ TEST(OlderShorten, PayloadLabels) {
             EXPECT_EQ(format.has_value(), want);
         }
     }
-    const auto header = test_support::header_of(test_support::with(
-        test_support::required(4, 1, 2), {"sample_coding", " pcm , Embedded-Shorten-V1.1 ", "-s"}));
+    const auto header = test_support::header_of(
+        test_support::with(test_support::required(4, 1, 2), {"sample_coding", " pcm , Embedded-Shorten-V1.1 ", "-s"}));
     EXPECT_EQ(format::format_of(header, 0, older(true))->shorten_label, "embedded-shorten-v1.1");
 }
 

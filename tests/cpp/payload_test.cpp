@@ -122,8 +122,10 @@ TEST(PcmSink, GivesLittleEndianPcmOfEveryForm) {
         EXPECT_EQ(finished(runs), c.want);
         PcmSink lent(1, frames, bits);
         const MutableByteView memory = lent.lend(c.form, c.in.size());
-        if (!memory.empty()) std::memcpy(memory.data(), c.in.data(), c.in.size());
-        else ASSERT_TRUE(lent.take({c.in.data(), c.form, 0, frames}));
+        if (!memory.empty())
+            std::memcpy(memory.data(), c.in.data(), c.in.size());
+        else
+            ASSERT_TRUE(lent.take({c.in.data(), c.form, 0, frames}));
         EXPECT_EQ(finished(lent), c.want);
         PcmSink adopted(1, frames, bits);
         ASSERT_TRUE(adopted.adopt(*ByteBuffer::copy_of(c.in), c.form, 0));
@@ -150,7 +152,7 @@ TEST(DecodeWindow, AgreesWithTheWholeFileNarrowed) {
         sphere_file(with(required(400, 2, 2), shorten), test_support::shorten_stream(2, 50, samples)),
         sphere_file(with(required(333, 2, 2), shorten), test_support::shorten_stream(2, 50, samples)),
     };
-    const std::pair<std::uint64_t, std::uint64_t> windows[] = {{0, 1}, {0, 50}, {49, 51}, {120, 333},
+    const std::pair<std::uint64_t, std::uint64_t> windows[] = {{0, 1},     {0, 50},    {49, 51},       {120, 333},
                                                                {199, 200}, {100, 100}, {0, UINT64_MAX}};
     for (std::size_t f = 0; f < std::size(files); ++f) {
         const auto file = *sphere::read(files[f]);

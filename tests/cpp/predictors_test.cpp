@@ -103,9 +103,9 @@ Outcome restored(int predictor, const std::vector<std::int64_t>& history, const 
 TEST(Predictors, MatchTheRulesInWideArithmetic) {
     struct Regime {
         const char* name;
-        int magnitude_bits;   // history values and mu up to 2^bits
-        int residual_bits;    // residuals up to 2^bits (at most 58)
-        int coefficient_bits; // QLPC coefficients up to 2^bits
+        int magnitude_bits;    // history values and mu up to 2^bits
+        int residual_bits;     // residuals up to 2^bits (at most 58)
+        int coefficient_bits;  // QLPC coefficients up to 2^bits
     };
     const Regime regimes[] = {
         {"speech-like", 15, 10, 6},
@@ -190,10 +190,13 @@ TEST(Predictors, LongQlpcBlocksOfEveryOrder) {
         std::vector<std::int64_t> a(order);
         for (auto& c : a) c = static_cast<std::int64_t>(rng() % 41) - 20;
         a[0] = 28 + static_cast<std::int64_t>(rng() % 8);  // a slowly decaying, mostly stable filter
-        if (regime == 3) a[rng() % order] = (rng() % 2 ? 1 : -1) * ((std::int64_t{1} << 31) - static_cast<std::int64_t>(rng() % 3));
+        if (regime == 3)
+            a[rng() % order] = (rng() % 2 ? 1 : -1) * ((std::int64_t{1} << 31) - static_cast<std::int64_t>(rng() % 3));
         std::vector<std::int64_t> history(std::max<std::size_t>(3, order));
         for (auto& v : history) v = static_cast<std::int64_t>(rng() % 20001) - 10000;
-        if (regime == 2) history[rng() % history.size()] = (rng() % 2 ? 1 : -1) * ((std::int64_t{1} << 31) + 1 - static_cast<std::int64_t>(rng() % 3));
+        if (regime == 2)
+            history[rng() % history.size()] =
+                (rng() % 2 ? 1 : -1) * ((std::int64_t{1} << 31) + 1 - static_cast<std::int64_t>(rng() % 3));
         std::vector<std::int64_t> r(4 + rng() % 300);
         const std::size_t climb = rng() % r.size();
         for (std::size_t i = 0; i < r.size(); ++i) {
@@ -203,8 +206,9 @@ TEST(Predictors, LongQlpcBlocksOfEveryOrder) {
         const std::int64_t mu = static_cast<std::int64_t>(rng() % 2001) - 1000;
         const Outcome want = reference(4, history, r, a, mu, 32);
         ASSERT_EQ(restored(4, history, r, a, mu, 32), want) << "round " << round << " order " << order;
-        crossed += std::any_of(want.values.begin(), want.values.end(),
-                               [mu](std::int64_t v) { return v - mu >= (std::int64_t{1} << 30) || v - mu < -(std::int64_t{1} << 30); });
+        crossed += std::any_of(want.values.begin(), want.values.end(), [mu](std::int64_t v) {
+            return v - mu >= (std::int64_t{1} << 30) || v - mu < -(std::int64_t{1} << 30);
+        });
         overflowed += !want.complete;
     }
     EXPECT_GT(crossed, 100);
@@ -222,7 +226,12 @@ TEST(Predictors, ValuesAtTheBoundsAndOneBeyond) {
         Outcome want;
     };
     const Case cases[] = {
-        {"DIFF1 climbs past 2^59 and on to the top", 1, {0, 0, b59 - 1}, {1, 1, max - b59 - 1, 1}, {}, 0,
+        {"DIFF1 climbs past 2^59 and on to the top",
+         1,
+         {0, 0, b59 - 1},
+         {1, 1, max - b59 - 1, 1},
+         {},
+         0,
          {{b59, b59 + 1, max}, false}},
         {"DIFF2 at 2^59 exactly", 2, {0, 0, b59}, {0}, {}, 0, {{2 * b59}, true}},
         {"DIFF3 beyond, checked from the start", 3, {0, 0, b59 + 1}, {0}, {}, 0, {{3 * (b59 + 1)}, true}},

@@ -15,7 +15,7 @@
 namespace korrin::test_support {
 
 class ReferenceBitReader {
-public:
+  public:
     // A value, or the message of the error that ended the read.
     template <class T>
     using Read = std::variant<T, std::string>;
@@ -56,7 +56,7 @@ public:
     std::size_t pos() const { return pos_; }
     std::uint8_t bit() const { return bit_; }
 
-private:
+  private:
     static std::string past_end() { return "truncated or corrupt shorten stream: ran past end of bitstream"; }
 
     std::optional<unsigned> take() {
@@ -76,7 +76,7 @@ private:
 
 // The writer that matches the reader: builds test streams code by code.
 class BitWriter {
-public:
+  public:
     void bit(unsigned b) {
         if (used_ == 8) {
             bytes_.push_back(0);
@@ -106,7 +106,7 @@ public:
     }
     std::vector<std::uint8_t> bytes() const { return bytes_; }
 
-private:
+  private:
     std::vector<std::uint8_t> bytes_;
     int used_ = 8;
 };

@@ -10,7 +10,7 @@
 namespace korrin::test_support {
 
 class StreamBuilder {
-public:
+  public:
     StreamBuilder(std::uint64_t type, std::uint64_t channels, std::uint64_t blocksize, std::uint64_t maxnlpc,
                   std::uint64_t nmean, std::uint64_t nskip = 0) {
         for (std::uint64_t v : {type, channels, blocksize, maxnlpc, nmean, nskip}) w_.ulong(v);
@@ -62,7 +62,7 @@ public:
         return out;
     }
 
-private:
+  private:
     BitWriter w_;
 };
 

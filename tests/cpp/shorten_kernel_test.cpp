@@ -34,7 +34,10 @@ TEST(ShortenKernel, SamplesBecomeLittleEndian16Bit) {
     const Case cases[] = {
         {"no samples", 5, {}, false, {}},
         {"no mu-law samples", 8, {}, true, {}},
-        {"clamped", 3, {40000, -40000, -32768, 32767, 0, -1}, false,
+        {"clamped",
+         3,
+         {40000, -40000, -32768, 32767, 0, -1},
+         false,
          {0xFF, 0x7F, 0x00, 0x80, 0x00, 0x80, 0xFF, 0x7F, 0x00, 0x00, 0xFF, 0xFF}},
         // Values -128, 0 and 127 are the mu-law bytes 0x00, 0xFF and 0x80.
         {"mu-law expanded", 8, {-128, 0, 127}, true, {0x84, 0x82, 0x00, 0x00, 0x7C, 0x7D}},
@@ -66,7 +69,8 @@ TEST(ShortenKernel, EveryMuLawCodeExpandsAsG711AndIsSummed) {
         const auto code = static_cast<std::uint8_t>(v >= 0 ? 0xFF - v : 0x80 + v);
         sum += code;
         const auto want = static_cast<std::uint16_t>(ulaw_to_linear(code));
-        const auto have = static_cast<std::uint16_t>(got->pcm_bytes.data()[2 * i] | got->pcm_bytes.data()[2 * i + 1] << 8);
+        const auto have =
+            static_cast<std::uint16_t>(got->pcm_bytes.data()[2 * i] | got->pcm_bytes.data()[2 * i + 1] << 8);
         ASSERT_EQ(have, want) << "value " << v << " code " << unsigned{code};
     }
     EXPECT_EQ(shorten::decode(stream_of(8, values))->code_checksum, static_cast<std::uint16_t>(sum));
@@ -80,7 +84,8 @@ TEST(ShortenKernel, EveryMuLawCodeExpandsAsG711AndIsSummed) {
     for (std::size_t i = 0; i < values.size(); ++i) {
         const std::int64_t v = values[i];
         const auto code = static_cast<std::uint16_t>(v >= 0 ? 0xFF - v : 0x80 + v);
-        const auto have = static_cast<std::uint16_t>(codes->pcm_bytes.data()[2 * i] | codes->pcm_bytes.data()[2 * i + 1] << 8);
+        const auto have =
+            static_cast<std::uint16_t>(codes->pcm_bytes.data()[2 * i] | codes->pcm_bytes.data()[2 * i + 1] << 8);
         ASSERT_EQ(have, code) << "value " << v;
     }
     EXPECT_EQ(shorten::decode(stream_of(8, values), {}, codes_kept)->code_checksum, static_cast<std::uint16_t>(sum));
@@ -90,8 +95,8 @@ TEST(ShortenKernel, EveryMuLawCodeExpandsAsG711AndIsSummed) {
 // the vector steps, and the frames interleaved as they are expanded.
 TEST(ShortenKernel, MuLawChannelsExpandAsTheyInterleave) {
     for (const std::uint64_t channels : {1u, 2u, 3u}) {
-        for (const std::size_t frames : {std::size_t{1}, std::size_t{15}, std::size_t{16}, std::size_t{47},
-                                         std::size_t{300}}) {
+        for (const std::size_t frames :
+             {std::size_t{1}, std::size_t{15}, std::size_t{16}, std::size_t{47}, std::size_t{300}}) {
             SCOPED_TRACE(::testing::Message() << channels << " channels, " << frames << " frames");
             test_support::StreamBuilder w(8, channels, frames, 0, 0);
             std::vector<std::uint8_t> codes(frames * channels);  // interleaved
@@ -112,8 +117,8 @@ TEST(ShortenKernel, MuLawChannelsExpandAsTheyInterleave) {
             std::uint32_t sum = 0;
             for (std::size_t i = 0; i < codes.size(); ++i) {
                 sum += codes[i];
-                const auto have = static_cast<std::uint16_t>(got->pcm_bytes.data()[2 * i] |
-                                                             got->pcm_bytes.data()[2 * i + 1] << 8);
+                const auto have =
+                    static_cast<std::uint16_t>(got->pcm_bytes.data()[2 * i] | got->pcm_bytes.data()[2 * i + 1] << 8);
                 ASSERT_EQ(have, static_cast<std::uint16_t>(ulaw_to_linear(codes[i]))) << "sample " << i;
             }
             EXPECT_EQ(shorten::decode(stream)->code_checksum, static_cast<std::uint16_t>(sum));

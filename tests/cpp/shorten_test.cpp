@@ -115,9 +115,13 @@ TEST(ShortenDecode, OpeningAndHeaderChecks) {
         {"three bytes", {'a', 'j', 'k'}, "not a shorten stream (missing 'ajkg' magic)", ErrorKind::Invalid},
         {"wrong magic", {'a', 'j', 'k', 'h', 2, 0}, "not a shorten stream (missing 'ajkg' magic)", ErrorKind::Invalid},
         {"magic only", {'a', 'j', 'k', 'g'}, "truncated shorten stream: missing version byte", ErrorKind::Invalid},
-        {"version 3", {'a', 'j', 'k', 'g', 3}, "shorten version 3 not supported (only v2 is validated)",
+        {"version 3",
+         {'a', 'j', 'k', 'g', 3},
+         "shorten version 3 not supported (only v2 is validated)",
          ErrorKind::Unsupported},
-        {"version 255", {'a', 'j', 'k', 'g', 255, 0}, "shorten version 255 not supported (only v2 is validated)",
+        {"version 255",
+         {'a', 'j', 'k', 'g', 255, 0},
+         "shorten version 255 not supported (only v2 is validated)",
          ErrorKind::Unsupported},
         {"no bit stream", {'a', 'j', 'k', 'g', 2}, kPastEnd, ErrorKind::Invalid},
         {"type 4", header(4, 1, 4, 0, 0), "shorten sample type 4 not supported (16-bit PCM and mu-law only)",
@@ -128,8 +132,7 @@ TEST(ShortenDecode, OpeningAndHeaderChecks) {
         {"no channels", header(5, 0, 4, 0, 0), "invalid shorten channel count 0", ErrorKind::Invalid},
         {"257 channels", header(5, 257, 4, 0, 0), "invalid shorten channel count 257", ErrorKind::Invalid},
         {"blocksize 0", header(3, 1, 0, 5000, 0), "invalid shorten blocksize 0", ErrorKind::Invalid},
-        {"blocksize 2^24 + 1", header(3, 1, 16777217, 0, 0), "invalid shorten blocksize 16777217",
-         ErrorKind::Invalid},
+        {"blocksize 2^24 + 1", header(3, 1, 16777217, 0, 0), "invalid shorten blocksize 16777217", ErrorKind::Invalid},
         {"maxnlpc 1025", header(3, 1, 4, 1025, 70000), "implausible maxnlpc 1025", ErrorKind::Unsupported},
         {"nmean 65537", header(3, 1, 4, 1024, 65537), "implausible nmean 65537", ErrorKind::Unsupported},
     };
@@ -167,7 +170,8 @@ TEST(ShortenDecode, CommandChecks) {
         {"bitshift 33", StreamBuilder(5, 1, 2, 0, 0).bitshift(33).bytes(),
          "shorten bitshift 33 is implausibly large (corrupt or unsupported)", ErrorKind::Unsupported},
         {"no quit", StreamBuilder(5, 1, 2, 0, 0).diff(1, 0, {1, 1}).bytes(), kPastEnd, ErrorKind::Invalid},
-        {"order above maxnlpc, before its coefficients", [] {
+        {"order above maxnlpc, before its coefficients",
+         [] {
              StreamBuilder b(5, 1, 2, 1, 0);
              b.code(7);
              b.writer().uvar(0, 3);
@@ -213,19 +217,36 @@ TEST(ShortenDecode, FurtherCases) {
     const Case cases[] = {
         {"quit first", StreamBuilder(8, 3, 4, 0, 0).quit().bytes(), {3, true, {}}},
         {"differences per channel",
-         StreamBuilder(3, 2, 2, 0, 0).diff(1, 2, {5, 1}).diff(2, 2, {1, 1}).diff(3, 2, {0, 0}).diff(1, 2, {0, 1}).quit().bytes(),
+         StreamBuilder(3, 2, 2, 0, 0)
+             .diff(1, 2, {5, 1})
+             .diff(2, 2, {1, 1})
+             .diff(3, 2, {0, 0})
+             .diff(1, 2, {0, 1})
+             .quit()
+             .bytes(),
          // ch0: 5 6 | DIFF3 from 0 5 6: 3*6-3*5+0 = 3, 3*3-3*6+5 = -4; ch1: 1 3 | 3 4
          {2, false, {5, 1, 6, 3, 3, 3, -4, 4}}},
-        {"DIFF0 without means predicts 0", StreamBuilder(5, 1, 2, 0, 0).diff(1, 3, {9, 9}).diff(0, 3, {1, -1}).quit().bytes(),
+        {"DIFF0 without means predicts 0",
+         StreamBuilder(5, 1, 2, 0, 0).diff(1, 3, {9, 9}).diff(0, 3, {1, -1}).quit().bytes(),
          {1, false, {9, 18, 1, -1}}},
-        {"QLPC order 0 adds nothing", StreamBuilder(5, 1, 2, 2, 0).diff(1, 3, {9, 9}).qlpc(2, {}, {1, -1}).quit().bytes(),
+        {"QLPC order 0 adds nothing",
+         StreamBuilder(5, 1, 2, 2, 0).diff(1, 3, {9, 9}).qlpc(2, {}, {1, -1}).quit().bytes(),
          {1, false, {9, 18, 1, -1}}},
         {"QLPC order 1 weighs the latest value",
          StreamBuilder(5, 1, 2, 1, 0).diff(1, 3, {9, 9}).qlpc(2, {32}, {1, -1}).quit().bytes(),
          // (32*18 + 32) >> 5 = 19, then (32*20 + 32) >> 5 = 21
          {1, false, {9, 18, 20, 20}}},
         {"only blocks move the channel",
-         StreamBuilder(5, 2, 1, 0, 0).diff(1, 3, {1}).blocksize(1).bitshift(0).verbatim({1, 2, 255}).diff(1, 3, {2}).zero().diff(1, 3, {3}).quit().bytes(),
+         StreamBuilder(5, 2, 1, 0, 0)
+             .diff(1, 3, {1})
+             .blocksize(1)
+             .bitshift(0)
+             .verbatim({1, 2, 255})
+             .diff(1, 3, {2})
+             .zero()
+             .diff(1, 3, {3})
+             .quit()
+             .bytes(),
          {2, false, {1, 2, 0, 5}}},
         {"a channel's extra block is dropped",
          StreamBuilder(5, 2, 2, 0, 0).diff(1, 2, {1, 1}).diff(1, 2, {2, 2}).diff(1, 2, {3, 3}).quit().bytes(),
@@ -234,9 +255,11 @@ TEST(ShortenDecode, FurtherCases) {
          // -11 over 4 values: (-11 + 2) / 4 = -2, so DIFF0 predicts (-2 + 0) / 1.
          StreamBuilder(5, 1, 4, 0, 1).diff(0, 4, {-5, -5, -1, 0}).blocksize(1).diff(0, 2, {0}).quit().bytes(),
          {1, false, {-5, -5, -1, 0, -2}}},
-        {"mu-law domain edges", StreamBuilder(8, 1, 2, 0, 0).diff(0, 8, {-128, 127}).quit().bytes(),
+        {"mu-law domain edges",
+         StreamBuilder(8, 1, 2, 0, 0).diff(0, 8, {-128, 127}).quit().bytes(),
          {1, true, {0x00, 0x80}}},
-        {"mu-law with a shift", StreamBuilder(8, 1, 3, 0, 0).bitshift(1).diff(0, 11, {5, -6, 1000}).quit().bytes(),
+        {"mu-law with a shift",
+         StreamBuilder(8, 1, 3, 0, 0).bitshift(1).diff(0, 11, {5, -6, 1000}).quit().bytes(),
          {1, true, {0xF5, 0x75, 0x80}}},
         {"shift 32 saturates, then clamps",
          StreamBuilder(3, 1, 2, 0, 0).bitshift(32).diff(0, 31, {big, -big}).quit().bytes(),
@@ -244,7 +267,8 @@ TEST(ShortenDecode, FurtherCases) {
         {"shift scales the output, not the history",
          StreamBuilder(5, 1, 2, 0, 0).bitshift(2).diff(1, 3, {3, 1}).bitshift(0).diff(1, 3, {1, 1}).quit().bytes(),
          {1, false, {12, 16, 5, 6}}},
-        {"zero block in mu-law", StreamBuilder(8, 1, 2, 0, 0).zero().bitshift(3).zero().quit().bytes(),
+        {"zero block in mu-law",
+         StreamBuilder(8, 1, 2, 0, 0).zero().bitshift(3).zero().quit().bytes(),
          {1, true, {0xFF, 0xFF, 0xFF, 0xFF}}},
     };
     for (const Case& c : cases) {
@@ -261,7 +285,7 @@ TEST(ShortenDecode, FurtherCases) {
 // following every value in 128 bits. Residuals stay within 2^40 so that
 // their unary parts stay short.
 class Climber {
-public:
+  public:
     explicit Climber(StreamBuilder& b) : b_(b) {}
 
     void block(unsigned order, std::int64_t r) {
@@ -294,7 +318,7 @@ public:
         return *this;
     }
 
-private:
+  private:
     StreamBuilder& b_;
     __int128 s1_ = 0, s2_ = 0, s3_ = 0;
     std::uint64_t blocks_ = 0;
@@ -320,22 +344,44 @@ TEST(ShortenDecode, OverflowsFollowTheOrderOfEvaluation) {
         {"DIFF2 adds r to 2*s1 next", stream(0, 0, p62 - 1, [](auto& b) { b.diff(2, 2, {2}).quit(); }), kOverflow},
         {"DIFF2 at the edge", stream(0, 0, p62 - 1, [](auto& b) { b.diff(2, 2, {1}).quit(); }), ""},
         {"DIFF3 forms 3*s1 first", stream(0, 0, p62, [](auto& b) { b.diff(3, 0, {0}).quit(); }), kOverflow},
-        {"block mean sum", stream(0, 1, above, [](auto& b) { b.blocksize(2).diff(1, 0, {0, 0}).quit(); }), kOverflow},
+        {"block mean sum",
+         stream(0, 1, above,
+                [](auto& b) {
+                    b.blocksize(2).diff(1, 0, {0, 0}).quit();
+                }),
+         kOverflow},
         {"block mean rounding",
-         stream(0, 1, p62 + 1, [](auto& b) { b.blocksize(2).diff(1, 1, {-1, -1}).quit(); }), kOverflow},
+         stream(0, 1, p62 + 1,
+                [](auto& b) {
+                    b.blocksize(2).diff(1, 1, {-1, -1}).quit();
+                }),
+         kOverflow},
         {"no block mean without nmean",
-         stream(0, 0, above, [](auto& b) { b.blocksize(2).diff(1, 0, {0, 0}).quit(); }), ""},
+         stream(0, 0, above,
+                [](auto& b) {
+                    b.blocksize(2).diff(1, 0, {0, 0}).quit();
+                }),
+         ""},
         {"an overflow before the end of the stream, in the same block",
          stream(0, 0, p62 - 1, [](auto& b) { b.blocksize(3).diff(2, 2, {2}); }), kOverflow},
         {"the end of the stream before an overflow, in the same block",
          stream(0, 0, p62 - 1, [](auto& b) { b.blocksize(3).diff(2, 2, {0}); }), kPastEnd},
         {"the end of the stream before the block mean",
-         stream(0, 1, above, [](auto& b) { b.blocksize(3).diff(1, 0, {0, 0}); }), kPastEnd},
+         stream(0, 1, above,
+                [](auto& b) {
+                    b.blocksize(3).diff(1, 0, {0, 0});
+                }),
+         kPastEnd},
         {"running mean", stream(0, 2, above, [](auto& b) { b.diff(0, 0, {0}).quit(); }), kOverflow},
-        {"running mean before the residual width",
-         stream(0, 2, above, [](auto& b) { b.diff(0, 32, {}).quit(); }), kOverflow},
+        {"running mean before the residual width", stream(0, 2, above, [](auto& b) { b.diff(0, 32, {}).quit(); }),
+         kOverflow},
         {"QLPC product", stream(1, 0, p62, [](auto& b) { b.qlpc(0, {2}, {0}).quit(); }), kOverflow},
-        {"QLPC sum", stream(2, 0, p62, [](auto& b) { b.qlpc(0, {1, 1}, {0}).quit(); }), kOverflow},
+        {"QLPC sum",
+         stream(2, 0, p62,
+                [](auto& b) {
+                    b.qlpc(0, {1, 1}, {0}).quit();
+                }),
+         kOverflow},
         {"QLPC rounding term", stream(1, 0, p62 - 1, [](auto& b) { b.qlpc(0, {2}, {0}).quit(); }), kOverflow},
         {"QLPC at the edge", stream(1, 0, p62 - 1, [](auto& b) { b.qlpc(0, {1}, {0}).quit(); }), ""},
     };
@@ -368,7 +414,8 @@ TEST(ShortenDecode, DecodedLengthLimit) {
         tight.max_decoded_samples = climber.blocks() + 1;
         EXPECT_EQ(error_of(decode(b.bytes(), tight)), kOverflow);
     }
-    const auto count_first = StreamBuilder(8, 1, 16, 0, 0).diff(0, 9, std::vector<std::int64_t>(16, 300)).quit().bytes();
+    const auto count_first =
+        StreamBuilder(8, 1, 16, 0, 0).diff(0, 9, std::vector<std::int64_t>(16, 300)).quit().bytes();
     EXPECT_EQ(error_of(decode(count_first, limits)), kTooLong);
     limits.max_decoded_samples = 16;
     EXPECT_EQ(error_of(decode(count_first, limits)),
@@ -403,16 +450,16 @@ TEST(ShortenDecode, RunningMeanTable) {
         {{}, 0, 0},
         {{100, 200}, 0, 0},
         {{}, 4, 0},
-        {{6}, 2, 3},            // (6 + 1) / 2, the missing mean counts as zero
-        {{-7}, 2, -3},          // (-7 + 1) / 2 truncates toward zero
-        {{1000, 1, 2, 3}, 3, 2},  // only the last three: (6 + 1) / 3
-        {{max, -1}, 2, max / 2},  // (max - 1 + 1) / 2
+        {{6}, 2, 3},                   // (6 + 1) / 2, the missing mean counts as zero
+        {{-7}, 2, -3},                 // (-7 + 1) / 2 truncates toward zero
+        {{1000, 1, 2, 3}, 3, 2},       // only the last three: (6 + 1) / 3
+        {{max, -1}, 2, max / 2},       // (max - 1 + 1) / 2
         {{max - 1, 1}, 4, INT64_MIN},  // the sum fits, adding nmean / 2 does not
         {{max, 1, -1}, 3, INT64_MIN},  // oldest first: max + 1 overflows before the -1
         {{1, -1, max}, 3, INT64_MIN},  // max + 1 (nmean / 2)
         {{-1, max}, 2, max / 2},
-        {{6}, 2, 1, 1},         // the stored means are scaled: (6 + 1) / 2 >> 1
-        {{-7}, 2, -2, 1},       // -3 >> 1 rounds toward minus infinity
+        {{6}, 2, 1, 1},    // the stored means are scaled: (6 + 1) / 2 >> 1
+        {{-7}, 2, -2, 1},  // -3 >> 1 rounds toward minus infinity
         {{-7}, 2, -1, 32},
         {{max, -1}, 2, 0, 62},
     };
@@ -452,7 +499,9 @@ TEST(ShortenDecode, MeanWindowMatchesTheLiteralRunningMean) {
             std::int64_t m = static_cast<std::int64_t>(rng() % 2001) - 1000;
             if (scale == 1) m = static_cast<std::int64_t>(rng() >> 2) * (rng() % 2 ? 1 : -1) / 2;
             if (scale == 2) m = static_cast<std::int64_t>(rng() >> 1) * (rng() % 2 ? 1 : -1) / 2;
-            if (scale == 3) m = rng() % 3 == 0 ? INT64_MAX - static_cast<std::int64_t>(rng() % 40) : -static_cast<std::int64_t>(rng() >> 1);
+            if (scale == 3)
+                m = rng() % 3 == 0 ? INT64_MAX - static_cast<std::int64_t>(rng() % 40)
+                                   : -static_cast<std::int64_t>(rng() >> 1);
             window.push(m);
             all.push_back(m);
         }
@@ -463,7 +512,8 @@ TEST(ShortenDecode, MeanWindowMatchesTheLiteralRunningMean) {
 
 // Brute force: every candidate formed in 128 bits.
 std::uint8_t ulaw_byte_by_candidates(std::int64_t value, std::uint32_t shift) {
-    const unsigned __int128 m = value >= 0 ? static_cast<unsigned __int128>(value) : static_cast<unsigned __int128>(~value);
+    const unsigned __int128 m =
+        value >= 0 ? static_cast<unsigned __int128>(value) : static_cast<unsigned __int128>(~value);
     unsigned __int128 q = 127, b = 0;
     for (std::uint32_t i = 0; i <= shift; ++i) {
         if (i > 0) b = b / 2 + 8 * i;
@@ -479,18 +529,18 @@ TEST(ShortenDecode, MuLawReEncoding) {
         int want;  // -1: outside the domain
     };
     const Case cases[] = {
-        {0, 0, 0xFF}, {127, 0, 0x80}, {-1, 0, 0x7F}, {-128, 0, 0x00}, {128, 0, -1}, {-129, 0, -1},
-        {INT64_MIN, 0, -1}, {5, 1, 0xF5}, {-6, 1, 0x75}, {9, 1, 0xFF - 17}, {119, 1, 0x80},
-        {1000, 3, 0x80}, {3, 2, 0xFF - 12}, {4, 2, 0xFF - 16}, {12, 2, 0xFF - 32}, {13, 2, 0xFF - 33},
-        {INT64_MAX, 32, 0x80}, {INT64_MIN, 32, 0x00}, {0, 32, 0xFF}, {-1, 32, 0x7F},
+        {0, 0, 0xFF},       {127, 0, 0x80},        {-1, 0, 0x7F},         {-128, 0, 0x00},   {128, 0, -1},
+        {-129, 0, -1},      {INT64_MIN, 0, -1},    {5, 1, 0xF5},          {-6, 1, 0x75},     {9, 1, 0xFF - 17},
+        {119, 1, 0x80},     {1000, 3, 0x80},       {3, 2, 0xFF - 12},     {4, 2, 0xFF - 16}, {12, 2, 0xFF - 32},
+        {13, 2, 0xFF - 33}, {INT64_MAX, 32, 0x80}, {INT64_MIN, 32, 0x00}, {0, 32, 0xFF},     {-1, 32, 0x7F},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.value) + " << " + std::to_string(c.shift));
         auto got = ulaw_value_to_byte(c.value, c.shift);
         if (c.want < 0) {
             ASSERT_FALSE(got);
-            EXPECT_EQ(got.error().message,
-                      "shorten type-8 reconstructed value " + std::to_string(c.value) + " is outside the 8-bit mu-law domain");
+            EXPECT_EQ(got.error().message, "shorten type-8 reconstructed value " + std::to_string(c.value) +
+                                               " is outside the 8-bit mu-law domain");
             EXPECT_EQ(got.error().kind, ErrorKind::Unsupported);
         } else {
             ASSERT_TRUE(got);
@@ -498,7 +548,8 @@ TEST(ShortenDecode, MuLawReEncoding) {
         }
     }
     for (std::uint32_t shift = 1; shift <= 32; ++shift)
-        for (std::int64_t v = -600; v <= 600; ++v) ASSERT_EQ(*ulaw_value_to_byte(v, shift), ulaw_byte_by_candidates(v, shift));
+        for (std::int64_t v = -600; v <= 600; ++v)
+            ASSERT_EQ(*ulaw_value_to_byte(v, shift), ulaw_byte_by_candidates(v, shift));
 }
 
 // Random streams, valid and broken, against the literal decoder: same
@@ -554,7 +605,8 @@ TEST(ShortenDecode, MatchesTheLiteralDecoder) {
         if (pick(10) != 0) b.quit();
         auto stream = b.bytes();
         if (pick(5) == 0 && stream.size() > 5) stream.resize(5 + pick(stream.size() - 5));
-        if (pick(5) == 0 && stream.size() > 5) stream[5 + pick(stream.size() - 5)] ^= static_cast<std::uint8_t>(1u << pick(8));
+        if (pick(5) == 0 && stream.size() > 5)
+            stream[5 + pick(stream.size() - 5)] ^= static_cast<std::uint8_t>(1u << pick(8));
         const std::uint64_t limit = pick(4) == 0 ? 1 + pick(60) : 100000;
 
         Limits limits;

@@ -81,7 +81,8 @@ inline Bytes shorten_stream(std::uint64_t channels, std::uint64_t blocksize, std
         for (std::uint64_t channel = 0; channel < channels; ++channel) {
             // DIFF0; with nmean 0 the residual is the sample.
             std::vector<std::int64_t> residuals;
-            for (std::uint64_t f = start; f < start + blocksize; ++f) residuals.push_back(interleaved[f * channels + channel]);
+            for (std::uint64_t f = start; f < start + blocksize; ++f)
+                residuals.push_back(interleaved[f * channels + channel]);
             stream.diff(0, 15, residuals);
         }
     }

@@ -21,8 +21,7 @@ using namespace std::string_literals;
 // any read past its end (a std::string would hide one behind its NUL).
 std::vector<std::uint8_t> exact(std::string_view text) { return {text.begin(), text.end()}; }
 
-const std::string kRequired =
-    "sample_count -i 1000\nsample_rate -i 16000\nchannel_count -i 1\nsample_n_bytes -i 2\n";
+const std::string kRequired = "sample_count -i 1000\nsample_rate -i 16000\nchannel_count -i 1\nsample_n_bytes -i 2\n";
 
 // A whole file: magic, a size line declaring the header region, `body`
 // (field lines and "end_head"), `padding` spaces, then `payload`.
@@ -68,7 +67,9 @@ TEST(SphereRead, RejectsEachMalformedInputWithItsMessage) {
         {"NIST_1A\n1024", "truncated SPHERE header (no size line)"},
         {"NIST_1Axyz\n1024", "truncated SPHERE header (no size line)"},
         // The size line.
-        {framed("\xFF" "1024"), "invalid header size line"},
+        {framed("\xFF"
+                "1024"),
+         "invalid header size line"},
         {framed("10\xC0\x80"), "invalid header size line"},
         {framed("-1024"), R"(invalid header size line: "-1024")"},
         {framed(""), R"(invalid header size line: "")"},
@@ -98,15 +99,14 @@ TEST(SphereRead, RejectsEachMalformedInputWithItsMessage) {
         {sphere_file("sample_rate - 16000\nend_head\n"), R"(unknown field type in line: "sample_rate - 16000")"},
         {sphere_file(";; recorded in 1993\nend_head\n"), R"(unknown field type in line: ";; recorded in 1993")"},
         {sphere_file("end_head extra\nend_head\n"), R"(unknown field type in line: "end_head extra")"},
-        {sphere_file("sample_rate -x 16000\nend_head\n"),
-         R"(unknown field type "-x" in line: "sample_rate -x 16000")"},
+        {sphere_file("sample_rate -x 16000\nend_head\n"), R"(unknown field type "-x" in line: "sample_rate -x 16000")"},
         {sphere_file("a\t-\xC3\xA9\t1\nend_head\n"), R"(unknown field type "-é" in line: "a\t-é\t1")"},
-        {sphere_file("sample_rate -i 16k\nend_head\n"),
-         R"(field "sample_rate" declared integer but value is "16k")"},
+        {sphere_file("sample_rate -i 16k\nend_head\n"), R"(field "sample_rate" declared integer but value is "16k")"},
         {sphere_file("sample_rate -i\nend_head\n"), R"(field "sample_rate" declared integer but value is "")"},
         {sphere_file("x -i 9223372036854775808\nend_head\n"),
          R"(field "x" declared integer but value is "9223372036854775808")"},
-        {sphere_file("x\xC2\xA0-i\xE3\x80\x80" "1\t2\nend_head\n"),
+        {sphere_file("x\xC2\xA0-i\xE3\x80\x80"
+                     "1\t2\nend_head\n"),
          R"(field "x" declared integer but value is "1\t2")"},
         {sphere_file("x -r 1,5\nend_head\n"), R"(field "x" declared real but value is "1,5")"},
         {sphere_file("x -r\nend_head\n"), R"(field "x" declared real but value is "")"},
@@ -133,7 +133,10 @@ TEST(SphereRead, RejectsEachMalformedInputWithItsMessage) {
 
 TEST(SphereRead, SizeLineAcceptsSurroundingWhiteSpaceAndPlus) {
     const std::string body = kRequired + "end_head\n";
-    for (const std::string size_line : {"   1024", "1024\r", "+1024", "\xE3\x80\x80" "01024\xC2\x85", "\t1024 "}) {
+    for (const std::string size_line : {"   1024", "1024\r", "+1024",
+                                        "\xE3\x80\x80"
+                                        "01024\xC2\x85",
+                                        "\t1024 "}) {
         SCOPED_TRACE(size_line);
         std::string file = framed(size_line, body);
         file.resize(1024 + 3, ' ');
@@ -178,11 +181,11 @@ TEST(SphereRead, EveryPrefixOfAFileFailsCleanlyUntilTheRegionIsComplete) {
             continue;
         }
         ASSERT_FALSE(read_file.has_value());
-        const std::string expected =
-            length < 7    ? "not a NIST SPHERE file (missing 'NIST_1A' magic)"
-            : length == 7 ? "truncated SPHERE header"
-            : length < 15 ? "truncated SPHERE header (no size line)"
-                          : "header claims 128 bytes but only " + std::to_string(length) + " available";
+        const std::string expected = length < 7    ? "not a NIST SPHERE file (missing 'NIST_1A' magic)"
+                                     : length == 7 ? "truncated SPHERE header"
+                                     : length < 15
+                                         ? "truncated SPHERE header (no size line)"
+                                         : "header claims 128 bytes but only " + std::to_string(length) + " available";
         EXPECT_EQ(read_file.error().message, expected);
     }
 }
@@ -232,8 +235,7 @@ TEST(SphereHeaderSize, AHeadAgreesWithTheWholeFileOrAsksForMore) {
                                                                       : second_lf + 1;
         EXPECT_EQ(asked, expected) << file;
     }
-    EXPECT_EQ(error_of(header_size(exact(framed("   999", "x")), 20)),
-              "header claims 999 bytes but only 20 available");
+    EXPECT_EQ(error_of(header_size(exact(framed("   999", "x")), 20)), "header claims 999 bytes but only 20 available");
 }
 
 struct RealCase {
@@ -243,13 +245,13 @@ struct RealCase {
 
 TEST(SphereRead, RealFieldsFollowTheDecimalGrammar) {
     const RealCase cases[] = {
-        {"5", true},      {"5.", true},      {".5", true},        {"5.25", true},      {"-.5", true},
-        {"+5", true},     {"1e3", true},     {"1E+3", true},      {"2.5e-03", true},   {"0.0e0", true},
-        {"1e99999", true}, {"inf", true},    {"INF", true},       {"-Infinity", true}, {"+nan", true},
-        {"NaN", true},    {"", false},       {"1,5", false},      {".", false},        {"+", false},
-        {"-", false},     {"e5", false},     {".e5", false},      {"5e", false},       {"5e+", false},
-        {"5e+-1", false}, {"1.2.3", false},  {"infinit", false},  {"infinityy", false}, {"nan(1)", false},
-        {"0x10", false},  {"--5", false},    {"5f", false},       {"1 5", false},      {"\xEF\xBC\x91", false},
+        {"5", true},       {"5.", true},     {".5", true},       {"5.25", true},       {"-.5", true},
+        {"+5", true},      {"1e3", true},    {"1E+3", true},     {"2.5e-03", true},    {"0.0e0", true},
+        {"1e99999", true}, {"inf", true},    {"INF", true},      {"-Infinity", true},  {"+nan", true},
+        {"NaN", true},     {"", false},      {"1,5", false},     {".", false},         {"+", false},
+        {"-", false},      {"e5", false},    {".e5", false},     {"5e", false},        {"5e+", false},
+        {"5e+-1", false},  {"1.2.3", false}, {"infinit", false}, {"infinityy", false}, {"nan(1)", false},
+        {"0x10", false},   {"--5", false},   {"5f", false},      {"1 5", false},       {"\xEF\xBC\x91", false},
     };
     for (const RealCase& c : cases) {
         SCOPED_TRACE(c.value);
@@ -309,8 +311,9 @@ TEST(SphereRead, StoresTrimmedValuesOfWellFormedLines) {
 }
 
 TEST(SphereRead, LayoutDoesNotChangeTheTable) {
-    const std::string single = "sample_count -i 5\nsample_rate -i 8000\nchannel_count -i 2\nsample_n_bytes -i 1\n"
-                               "sample_coding -s4 ulaw\nend_head\n";
+    const std::string single =
+        "sample_count -i 5\nsample_rate -i 8000\nchannel_count -i 2\nsample_n_bytes -i 1\n"
+        "sample_coding -s4 ulaw\nend_head\n";
     const std::string layouts[] = {
         "sample_count -i 5\r\nsample_rate -i 8000\r\nchannel_count -i 2\r\nsample_n_bytes -i 1\r\n"
         "sample_coding -s4 ulaw\r\nend_head\r\n",
@@ -343,9 +346,9 @@ TEST(SphereParse, TurnsARegionIntoTheFieldTable) {
 }
 
 struct OrderCase {
-    std::string body;                  // the lines after the size line
-    std::vector<HeaderField> fields;   // expected, in order
-    std::string message;               // expected failure, or empty
+    std::string body;                 // the lines after the size line
+    std::vector<HeaderField> fields;  // expected, in order
+    std::string message;              // expected failure, or empty
 };
 
 TEST(SphereFieldsInOrder, ListsFieldsAsTheyFirstAppearWithTheKeptValue) {
@@ -418,8 +421,7 @@ TEST(SphereHeaderInt, ReadsTheSignedIntegerGrammar) {
             EXPECT_EQ(value.error().kind, ErrorKind::Invalid);
         }
     }
-    EXPECT_EQ(error_of(header_of({}).int_("sample_sig_bits")),
-              "SPHERE header missing required field: sample_sig_bits");
+    EXPECT_EQ(error_of(header_of({}).int_("sample_sig_bits")), "SPHERE header missing required field: sample_sig_bits");
     EXPECT_EQ(error_of(header_of({{"a\"b", "x"}}).int_("a\"b")), R"(field "a\"b" is not an integer)");
 }
 
@@ -491,21 +493,20 @@ TEST(SphereHeaderQueries, ExpectedDataBytesDetectsEveryOverflow) {
         {"1000", "2", "2", 4000},
         {"0", "2", "2", 0},
         {"4611686018427387903", "2", "1", 9223372036854775806u},
-        {"4611686018427387904", "2", "1", std::nullopt},   // 2^63, one beyond the range
-        {"4611686018427387904", "4", "1", std::nullopt},   // the first product overflows
-        {"2147483648", "2147483648", "2", std::nullopt},   // only the second one does
-        {"6148914691236517206", "3", "1", std::nullopt},   // would wrap to 2
+        {"4611686018427387904", "2", "1", std::nullopt},  // 2^63, one beyond the range
+        {"4611686018427387904", "4", "1", std::nullopt},  // the first product overflows
+        {"2147483648", "2147483648", "2", std::nullopt},  // only the second one does
+        {"6148914691236517206", "3", "1", std::nullopt},  // would wrap to 2
         {"9223372036854775807", "1", "1", 9223372036854775807u},
         {"-1", "2", "2", std::nullopt},
-        {"-2", "-3", "1", std::nullopt},                   // negative factors, positive product
+        {"-2", "-3", "1", std::nullopt},  // negative factors, positive product
         {"0", "-1", "2", std::nullopt},
     };
     for (const SizeCase& c : cases) {
         SCOPED_TRACE(c.sample_count + " x " + c.channel_count + " x " + c.sample_n_bytes);
-        const SphereHeader header = header_of(
-            {{"sample_count", c.sample_count},
-             {"channel_count", c.channel_count},
-             {"sample_n_bytes", c.sample_n_bytes}});
+        const SphereHeader header = header_of({{"sample_count", c.sample_count},
+                                               {"channel_count", c.channel_count},
+                                               {"sample_n_bytes", c.sample_n_bytes}});
         const Result<std::uint64_t> bytes = header.expected_data_bytes();
         if (c.bytes) {
             ASSERT_TRUE(bytes.has_value()) << bytes.error().message;

@@ -29,9 +29,9 @@ inline bool have_real_files() {
 // Ends the test as skipped when the recordings are absent. A directory that
 // is there but lacks a file still fails: that is a broken copy, not a
 // machine without the files.
-#define KORRIN_SKIP_WITHOUT_REAL_FILES()                                                                 \
-    do {                                                                                                 \
-        if (!::korrin::test_support::have_real_files())                                                            \
-            GTEST_SKIP() << "no real SPHERE files in " << ::korrin::test_support::testdata_dir()                   \
-                         << "/sphere (set KORRIN_TESTDATA)";                                             \
+#define KORRIN_SKIP_WITHOUT_REAL_FILES()                                                         \
+    do {                                                                                         \
+        if (!::korrin::test_support::have_real_files())                                          \
+            GTEST_SKIP() << "no real SPHERE files in " << ::korrin::test_support::testdata_dir() \
+                         << "/sphere (set KORRIN_TESTDATA)";                                     \
     } while (false)

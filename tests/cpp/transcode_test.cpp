@@ -45,7 +45,7 @@ Bytes pattern(std::size_t size) {
 struct Case {
     const char* name;
     Bytes file;
-    std::optional<Bytes> pcm;               // decode_pcm's result; nullopt: it fails with `error`
+    std::optional<Bytes> pcm;                             // decode_pcm's result; nullopt: it fails with `error`
     std::optional<DecodeError> wav_error = std::nullopt;  // transcode fails though decode_pcm succeeds
     DecodeError error = {};
 };
@@ -79,8 +79,10 @@ void run(const std::vector<Case>& cases) {
         SCOPED_TRACE(c.name);
         auto pcm = decode_pcm(c.file);
         auto wav = transcode(c.file);
-        check_with_source(c, [](ByteView sph, const BlockSource* s) { return decode_pcm(sph, s); }, pcm);
-        check_with_source(c, [](ByteView sph, const BlockSource* s) { return transcode(sph, s); }, wav);
+        check_with_source(
+            c, [](ByteView sph, const BlockSource* s) { return decode_pcm(sph, s); }, pcm);
+        check_with_source(
+            c, [](ByteView sph, const BlockSource* s) { return transcode(sph, s); }, wav);
         if (!c.pcm) {
             ASSERT_FALSE(pcm.has_value());
             EXPECT_EQ(pcm.error(), c.error);
@@ -138,8 +140,7 @@ TEST(Transcode, PayloadSizeAndCoding) {
         {"shorten gets the whole payload", sphere_file(with(required(500, 2, 8), shorten), stream), stream_pcm},
         {"shorten frames beyond sample_count are dropped", sphere_file(with(required(321, 2, 2), shorten), stream),
          Bytes(stream_pcm.begin(), stream_pcm.begin() + 321 * 4)},
-        {"shorten one frame short", sphere_file(with(required(501, 2, 2), shorten), stream), std::nullopt,
-         std::nullopt,
+        {"shorten one frame short", sphere_file(with(required(501, 2, 2), shorten), stream), std::nullopt, std::nullopt,
          invalid("shorten stream decoded 500 samples/channel, but the SPHERE header declares 501 "
                  "(truncated or QUIT came early)")},
         {"shorten with an unrepresentable declared length",
@@ -180,8 +181,8 @@ TEST(Transcode, WavLimitsComeAfterDecoding) {
          invalid("WAV block_align exceeds 16-bit field")},
         {"65536 channels", sphere_file(rate_and_channels("1", "65536"), many), first_131072,
          invalid("channel_count too large for WAV")},
-        {"channels checked before the rate", sphere_file(rate_and_channels("4294967296", "65536"), many),
-         first_131072, invalid("channel_count too large for WAV")},
+        {"channels checked before the rate", sphere_file(rate_and_channels("4294967296", "65536"), many), first_131072,
+         invalid("channel_count too large for WAV")},
         {"decoding error first", sphere_file(rate_and_channels("4294967296", "65536", "flac"), many), std::nullopt,
          std::nullopt, unsupported(R"(sample_coding "flac" not supported yet)")},
     });
@@ -196,13 +197,21 @@ TEST(Transcode, WritesTheWavHeaderForEachCoding) {
         Bytes pcm;
     };
     const Expect cases[] = {
-        {"mu-law doubles", sphere_file(with(required(2, 2, 1), {"sample_coding", "mu-law", "-s"}), {0x80, 0xFF, 0x00, 0x7F}),
-         2, 16, {0x7C, 0x7D, 0, 0, 0x84, 0x82, 0, 0}},
-        {"big-endian 32-bit", sphere_file(with(required(2, 1, 4), {"sample_byte_format", "10", "-s"}),
-                                          {1, 2, 3, 4, 5, 6, 7, 8}),
-         1, 32, {4, 3, 2, 1, 8, 7, 6, 5}},
-        {"odd PCM length is padded", sphere_file(with(required(1, 1, 1), {"sample_coding", "alaw", "-s"}), {0xD5}),
-         1, 16, {0x08, 0x00}},
+        {"mu-law doubles",
+         sphere_file(with(required(2, 2, 1), {"sample_coding", "mu-law", "-s"}), {0x80, 0xFF, 0x00, 0x7F}),
+         2,
+         16,
+         {0x7C, 0x7D, 0, 0, 0x84, 0x82, 0, 0}},
+        {"big-endian 32-bit",
+         sphere_file(with(required(2, 1, 4), {"sample_byte_format", "10", "-s"}), {1, 2, 3, 4, 5, 6, 7, 8}),
+         1,
+         32,
+         {4, 3, 2, 1, 8, 7, 6, 5}},
+        {"odd PCM length is padded",
+         sphere_file(with(required(1, 1, 1), {"sample_coding", "alaw", "-s"}), {0xD5}),
+         1,
+         16,
+         {0x08, 0x00}},
     };
     for (const Expect& c : cases) {
         SCOPED_TRACE(c.name);
@@ -282,7 +291,8 @@ TEST(Transcode, PrefixesOfRealFilesFailOrDecodeTheSame) {
         const Bytes sph = test_support::read_file(test_support::real_sphere(name));
         auto whole = decode_pcm(sph);
         ASSERT_TRUE(whole.has_value());
-        for (std::size_t length = 0; length < sph.size(); length += length < 1100 || length + 100 > sph.size() ? 1 : 997) {
+        for (std::size_t length = 0; length < sph.size();
+             length += length < 1100 || length + 100 > sph.size() ? 1 : 997) {
             auto pcm = decode_pcm(ByteView(sph).first(length));
             if (pcm.has_value()) {
                 ASSERT_EQ(bytes_of(*pcm), bytes_of(*whole)) << "prefix " << length;

@@ -65,19 +65,19 @@ void check_file(const ByteBuffer& file, const Good& g, const Bytes& pcm) {
 
 TEST(Wav, WritesHeaderPcmAndPad) {
     const Good cases[] = {
-        {1, 16000, 16, 0, 32000, 2},       // empty: RIFF size 36, data size 0
-        {1, 16000, 16, 3, 32000, 2},       // odd: a pad byte, RIFF size 40
+        {1, 16000, 16, 0, 32000, 2},  // empty: RIFF size 36, data size 0
+        {1, 16000, 16, 3, 32000, 2},  // odd: a pad byte, RIFF size 40
         {2, 16000, 16, 8, 64000, 4},
-        {1, 48000, 32, 8, 192000, 4},      // 32-bit keeps format tag 1
+        {1, 48000, 32, 8, 192000, 4},               // 32-bit keeps format tag 1
         {16383, 65537, 32, 4, 4294770684u, 65532},  // widest block_align that fits 16 bits
         {32767, 1, 16, 6, 65534, 65534},
-        {1, 2147483647, 16, 2, 4294967294u, 2},     // fastest mono 16-bit rate
+        {1, 2147483647, 16, 2, 4294967294u, 2},  // fastest mono 16-bit rate
     };
     for (const Good& g : cases) {
         Bytes pcm(g.pcm_size);
         for (std::size_t i = 0; i < pcm.size(); ++i) pcm[i] = static_cast<std::uint8_t>(0xA0 + i);
-        SCOPED_TRACE(testing::Message() << g.channels << " ch " << g.rate << " Hz " << g.bits << " bit, "
-                                        << g.pcm_size << " bytes");
+        SCOPED_TRACE(testing::Message() << g.channels << " ch " << g.rate << " Hz " << g.bits << " bit, " << g.pcm_size
+                                        << " bytes");
         auto copied = write_wav(g.channels, g.rate, g.bits, pcm);
         ASSERT_TRUE(copied.has_value()) << copied.error().message;
         check_file(*copied, g, pcm);
@@ -157,8 +157,8 @@ TEST(Wav, RiffSizeLimit) {
             EXPECT_EQ(u32_at(*file, 40), 4294967258u);
         } else {
             ASSERT_FALSE(file.has_value());
-            EXPECT_EQ(file.error(), invalid("output exceeds the 4 GB RIFF/WAV size limit (", c.pcm_size,
-                                            " bytes of PCM)"));
+            EXPECT_EQ(file.error(),
+                      invalid("output exceeds the 4 GB RIFF/WAV size limit (", c.pcm_size, " bytes of PCM)"));
         }
     }
 }

@@ -45,9 +45,17 @@ def wav(channels: int, rate: int, bits: int, pcm: bytes) -> bytes:
     """A canonical 44-byte-header WAV file around `pcm`."""
     align = channels * bits // 8
     pad = b"\x00" if len(pcm) % 2 else b""
-    return (b"RIFF" + struct.pack("<I", 36 + len(pcm) + len(pad)) + b"WAVE"
-            + b"fmt " + struct.pack("<IHHIIHH", 16, 1, channels, rate, rate * align, align, bits)
-            + b"data" + struct.pack("<I", len(pcm)) + pcm + pad)
+    return (
+        b"RIFF"
+        + struct.pack("<I", 36 + len(pcm) + len(pad))
+        + b"WAVE"
+        + b"fmt "
+        + struct.pack("<IHHIIHH", 16, 1, channels, rate, rate * align, align, bits)
+        + b"data"
+        + struct.pack("<I", len(pcm))
+        + pcm
+        + pad
+    )
 
 
 def field_type(value: str) -> str:

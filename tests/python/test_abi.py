@@ -10,7 +10,6 @@ import platform
 import re
 import shutil
 import subprocess
-import sys
 from pathlib import Path
 
 import pytest
@@ -20,8 +19,16 @@ from conftest import MUSL, REPO, VERSION
 
 SO = Path(kn.__file__)
 # glibc (split over several libraries before 2.34) and the GCC runtime it may load.
-ALLOWED_NEEDED = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1", "libgcc_s.so.1",
-                  "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"}
+ALLOWED_NEEDED = {
+    "libc.so.6",
+    "libm.so.6",
+    "libpthread.so.0",
+    "libdl.so.2",
+    "librt.so.1",
+    "libgcc_s.so.1",
+    "ld-linux-x86-64.so.2",
+    "ld-linux-aarch64.so.1",
+}
 # In a musl interpreter (scripts/musl-suite), a musllinux wheel's modules:
 # musl's C library alone, named as its loader is installed.
 if MUSL:
@@ -67,8 +74,14 @@ def test_wheel_tag():
 def pyenv_pythons():
     """The CPython 3.9+ interpreters that pyenv has (scripts/pythons)."""
     if MUSL:
-        return [pytest.param(None, marks=pytest.mark.skip(reason="pyenv's interpreters are glibc's, "
-                                                              "which a musllinux module cannot load into"))]
+        return [
+            pytest.param(
+                None,
+                marks=pytest.mark.skip(
+                    reason="pyenv's interpreters are glibc's, which a musllinux module cannot load into"
+                ),
+            )
+        ]
     listed = subprocess.run(["bash", str(REPO / "scripts" / "pythons")], capture_output=True, text=True)
     found = [Path(line) for line in listed.stdout.split()]
     # An empty list would make older pytest fail at collection, not skip.
@@ -79,8 +92,10 @@ def pyenv_pythons():
 def test_loads_into_every_interpreter(python):
     # Imported with RTLD_NOW, so a C-API symbol that this interpreter lacks
     # fails the import.
-    code = ("import sys; sys.path.insert(0, sys.argv[1]); import korrin_native as k; "
-            "print(k.g711_expand(b'\\x80', True).hex(), k.__version__)")
+    code = (
+        "import sys; sys.path.insert(0, sys.argv[1]); import korrin_native as k; "
+        "print(k.g711_expand(b'\\x80', True).hex(), k.__version__)"
+    )
     result = subprocess.run([str(python), "-I", "-c", code, str(SO.parent)], capture_output=True, text=True)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["8015", VERSION]
@@ -108,7 +123,9 @@ NATIVE = Path(_native.__file__)
 
 def test_korrin_extension_is_abi3_with_one_export_and_no_more_libraries():
     assert NATIVE.name == "_native.abi3.so" and NATIVE.parent.name == "korrin"
-    symbols = [line.split()[-1] for line in tool("nm", "-D", "--defined-only", str(NATIVE)).splitlines() if line.strip()]
+    symbols = [
+        line.split()[-1] for line in tool("nm", "-D", "--defined-only", str(NATIVE)).splitlines() if line.strip()
+    ]
     assert symbols == ["PyInit__native"]
     needed = set(re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", tool("readelf", "-d", str(NATIVE))))
     assert needed <= ALLOWED_NEEDED and LIBC in needed, needed
@@ -117,12 +134,17 @@ def test_korrin_extension_is_abi3_with_one_export_and_no_more_libraries():
 @pytest.mark.parametrize("python", pyenv_pythons(), ids=lambda p: p.parent.parent.name if p else "none")
 def test_korrin_extension_loads_into_every_interpreter(python):
     # The extension alone, without the package (which needs numpy there).
-    code = ("import importlib.machinery as m, importlib.util as u, sys; "
-            "found = u.spec_from_file_location('korrin._native', sys.argv[1]); "
-            "mod = u.module_from_spec(found); found.loader.exec_module(mod); "
-            "print(mod.info(open(sys.argv[2], 'rb').read(), False)[1:], mod.__version__)")
-    result = subprocess.run([str(python), "-I", "-c", code, str(NATIVE), str(REPO / "examples" / "ulaw_mono.sph")],
-                            capture_output=True, text=True)
+    code = (
+        "import importlib.machinery as m, importlib.util as u, sys; "
+        "found = u.spec_from_file_location('korrin._native', sys.argv[1]); "
+        "mod = u.module_from_spec(found); found.loader.exec_module(mod); "
+        "print(mod.info(open(sys.argv[2], 'rb').read(), False)[1:], mod.__version__)"
+    )
+    result = subprocess.run(
+        [str(python), "-I", "-c", code, str(NATIVE), str(REPO / "examples" / "ulaw_mono.sph")],
+        capture_output=True,
+        text=True,
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["(1,", "16000,", "4000,", "'ulaw',", "2)", VERSION]
 

@@ -32,17 +32,19 @@ def loads_libraries(program: Path) -> bool:
     """Whether an ELF program names a dynamic loader (a PT_INTERP segment):
     a wholly static one, as the release wheels' sph2pipe (and the musllinux
     wheels' sph2wav) is, preloads nothing."""
-    head = program.read_bytes()[:1 << 16]
-    phoff, = struct.unpack_from("<Q", head, 0x20)
+    head = program.read_bytes()[: 1 << 16]
+    (phoff,) = struct.unpack_from("<Q", head, 0x20)
     entsize, count = struct.unpack_from("<HH", head, 0x36)
     return any(struct.unpack_from("<I", head, phoff + i * entsize)[0] == 3 for i in range(count))
 
 
-USAGE = ("usage: sph2wav [OPTION]... INPUT...\n"
-         "       sph2wav [-c N] [-s B:E | -t B:E] [--pcm | --flac] -o - FILE\n"
-         "       sph2wav --info [--json] INPUT...\n"
-         "       sph2wav --wav-scp WAV_SCP [--segments SEGMENTS] [--pcm | --flac] -o OUTDIR\n"
-         "       sph2pipe [-h hdr] [-t|-s b:e] [-c N] [-p|-u|-a] [-f typ] infile [outfile]\n")
+USAGE = (
+    "usage: sph2wav [OPTION]... INPUT...\n"
+    "       sph2wav [-c N] [-s B:E | -t B:E] [--pcm | --flac] -o - FILE\n"
+    "       sph2wav --info [--json] INPUT...\n"
+    "       sph2wav --wav-scp WAV_SCP [--segments SEGMENTS] [--pcm | --flac] -o OUTDIR\n"
+    "       sph2pipe [-h hdr] [-t|-s b:e] [-c N] [-p|-u|-a] [-f typ] infile [outfile]\n"
+)
 
 
 def failure_lines(stderr: bytes) -> list[str]:
@@ -50,8 +52,14 @@ def failure_lines(stderr: bytes) -> list[str]:
     return [line for line in stderr.decode().splitlines() if not line.startswith("sph2wav: ")]
 
 
-def sphere(frames: int, channels: int = 1, coding: str = "pcm", width: int = 2,
-           byte_format: str = "01", payload: bytes | None = None) -> bytes:
+def sphere(
+    frames: int,
+    channels: int = 1,
+    coding: str = "pcm",
+    width: int = 2,
+    byte_format: str = "01",
+    payload: bytes | None = None,
+) -> bytes:
     fields = pcm16_fields(frames, channels)
     fields.update(sample_coding=coding, sample_n_bytes=str(width), sample_byte_format=byte_format)
     if payload is None:
@@ -62,11 +70,16 @@ def sphere(frames: int, channels: int = 1, coding: str = "pcm", width: int = 2,
 
 def shortened(frames: int, channels: int, keep: float = 1.0) -> bytes:
     """A Shorten-compressed SPHERE file, or one whose stream is cut short."""
-    stream = shorten_encoder.encode(shorten_encoder.speech_like_values(frames, channels, seed=frames),
-                                    blocksize=128, maxnlpc=4, nmean=4, seed=channels).data
+    stream = shorten_encoder.encode(
+        shorten_encoder.speech_like_values(frames, channels, seed=frames),
+        blocksize=128,
+        maxnlpc=4,
+        nmean=4,
+        seed=channels,
+    ).data
     fields = pcm16_fields(frames, channels)
     fields["sample_coding"] = "pcm,embedded-shorten-v2.00"
-    return sphere_bytes(fields, stream[:int(len(stream) * keep)])
+    return sphere_bytes(fields, stream[: int(len(stream) * keep)])
 
 
 @pytest.fixture(scope="module", autouse=True)
@@ -159,8 +172,7 @@ def test_tree_outputs_match_the_module(korrin, corpus, options, out_prefix, exte
     summary = f"sph2wav: {CONVERTIBLE} of {CONVERTIBLE + 5} outputs written, 5 failed"
     assert result.stderr.decode().splitlines()[-1].startswith(summary)
     expected = {
-        out_prefix + str(Path(name).relative_to("top").with_suffix(extension)): data
-        for name, data in outputs.items()
+        out_prefix + str(Path(name).relative_to("top").with_suffix(extension)): data for name, data in outputs.items()
     }
     after = tree(corpus)
     assert {k: v for k, v in after.items() if k not in before} == expected
@@ -188,7 +200,12 @@ BAD = sphere(10, payload=bytes(3))
     [
         ([], 2, "", "sph2wav: no input given\n" + USAGE),
         # One input file and -o naming a file: that file is the output.
-        (["-q", "good.sph", "-o", "bad.sph"], 1, "", "good.sph: bad.sph already exists (use --force to replace it, or --skip-existing to keep it)\n"),
+        (
+            ["-q", "good.sph", "-o", "bad.sph"],
+            1,
+            "",
+            "good.sph: bad.sph already exists (use --force to replace it, or --skip-existing to keep it)\n",
+        ),
         (["good.sph", "good.sph", "-o", "bad.sph"], 1, "", "bad.sph: not a directory\n"),
         (["--frobnicate", "good.sph"], 2, "", "sph2wav: unknown option '--frobnicate'\n" + USAGE),
         (["-x", "good.sph"], 2, "", "sph2wav: unknown option '-x'\n" + USAGE),
@@ -199,8 +216,12 @@ BAD = sphere(10, payload=bytes(3))
         (["--version"], 0, f"sph2wav {VERSION}\n", ""),
         (["-V", "--bogus-after-version"], 2, "", "sph2wav: unknown option '--bogus-after-version'\n" + USAGE),
         (["-q", "missing.sph"], 1, "", "missing.sph: no such file or directory\n"),
-        (["-q", "good.sph", "bad.sph"], 1, "",
-         "bad.sph: audio payload truncated: header declares 20 bytes but only 3 present\n"),
+        (
+            ["-q", "good.sph", "bad.sph"],
+            1,
+            "",
+            "bad.sph: audio payload truncated: header declares 20 bytes but only 3 present\n",
+        ),
         (["-qj1", "good.sph"], 0, "", ""),
         (["-q", "--", "-dash.sph"], 0, "", ""),
         (["-q", "fifo.sph"], 1, "", "fifo.sph: not a regular file\n"),
@@ -233,8 +254,14 @@ def test_a_closed_standard_error_does_not_stop_the_run(korrin, tmp_path):
     finally:
         os.close(writer)
     assert result.returncode == 1
-    assert tree(tmp_path) == {"a.sph": BAD, "b.sph": GOOD, "c.sph": BAD, "d.sph": GOOD,
-                              "b.wav": korrin.transcode(GOOD), "d.wav": korrin.transcode(GOOD)}
+    assert tree(tmp_path) == {
+        "a.sph": BAD,
+        "b.sph": GOOD,
+        "c.sph": BAD,
+        "d.sph": GOOD,
+        "b.wav": korrin.transcode(GOOD),
+        "d.wav": korrin.transcode(GOOD),
+    }
 
 
 def test_help_describes_every_option(tmp_path):
@@ -244,8 +271,20 @@ def test_help_describes_every_option(tmp_path):
     assert result.returncode == 0 and result.stderr == b""
     text = result.stdout.decode()
     assert text.startswith(USAGE)  # the short usage is the help's head: every form
-    for option in ("--output=OUTPUT", "--jobs=N", "--max-memory=SIZE", "--pcm", "--flac", "--force",
-                   "--skip-existing", "--keep-extension", "--no-checksum", "--quiet", "--help", "--version"):
+    for option in (
+        "--output=OUTPUT",
+        "--jobs=N",
+        "--max-memory=SIZE",
+        "--pcm",
+        "--flac",
+        "--force",
+        "--skip-existing",
+        "--keep-extension",
+        "--no-checksum",
+        "--quiet",
+        "--help",
+        "--version",
+    ):
         assert option in text
 
 
@@ -259,7 +298,10 @@ def test_existing_outputs_are_replaced_only_with_force(korrin, tmp_path):
         result = sph2wav("-q", *args, cwd=tmp_path)
         where = "a.wav" if len(args) == 1 else "out/a.wav"
         assert result.returncode == 1
-        assert result.stderr.decode() == f"a.sph: {where} already exists (use --force to replace it, or --skip-existing to keep it)\n"
+        assert (
+            result.stderr.decode()
+            == f"a.sph: {where} already exists (use --force to replace it, or --skip-existing to keep it)\n"
+        )
     assert (tmp_path / "a.wav").read_bytes() == b"precious"
     assert (tmp_path / "out" / "a.wav").read_bytes() == b"also precious"
 
@@ -276,11 +318,18 @@ def test_existing_outputs_are_replaced_only_with_force(korrin, tmp_path):
         ({"d/x.wav": GOOD}, ["--force", "d"], "d/x.wav: output d/x.wav would replace the input"),
         ({"x.wav": GOOD}, ["--force", "x.wav"], "x.wav: output x.wav would replace the input"),
         # ... and another input's output.
-        ({"d/x.sph": GOOD, "d/x.wav": GOOD}, ["--force", "d"],
-         "d/x.sph: output d/x.wav would replace an input\nd/x.wav: output d/x.wav would replace the input"),
+        (
+            {"d/x.sph": GOOD, "d/x.wav": GOOD},
+            ["--force", "d"],
+            "d/x.sph: output d/x.wav would replace an input\nd/x.wav: output d/x.wav would replace the input",
+        ),
         # Two SPHERE files with one output: the first keeps it.
-        ({"d/x.sph": GOOD, "d/x.wv1": sphere(3)}, ["d"], "d/x.wv1: output d/x.wav is also the output of d/x.sph"
-         " (use --keep-extension to name outputs after the whole input name)"),
+        (
+            {"d/x.sph": GOOD, "d/x.wv1": sphere(3)},
+            ["d"],
+            "d/x.wv1: output d/x.wav is also the output of d/x.sph"
+            " (use --keep-extension to name outputs after the whole input name)",
+        ),
         ({"x.sph": GOOD}, ["x.sph", "./x.sph"], "./x.sph: output ./x.wav is also the output of x.sph"),
     ],
 )
@@ -363,8 +412,7 @@ def test_interruption_leaves_no_partial_output(korrin, tmp_path, sig):
     for attempt in range(10):
         out = tmp_path / f"out{attempt}"
         out.mkdir()
-        process = subprocess.Popen([str(SPH2WAV), "-j", "2", "src", "-o", out], cwd=tmp_path,
-                                   stderr=subprocess.PIPE)
+        process = subprocess.Popen([str(SPH2WAV), "-j", "2", "src", "-o", out], cwd=tmp_path, stderr=subprocess.PIPE)
         caught = []
         while process.poll() is None and not caught:
             if temporaries(process, out):

@@ -71,8 +71,12 @@ def linear(frames: int, channels: int, seed: int, byte_format: str = "01") -> Ma
 
 def g711(korrin, frames: int, channels: int, seed: int, coding: str) -> Made:
     codes = bytes(np.random.default_rng(seed).integers(0, 256, frames * channels, dtype=np.uint8))
-    fields = {**pcm16_fields(frames, channels, RATE), "sample_coding": coding, "sample_n_bytes": "1",
-              "sample_byte_format": "1"}
+    fields = {
+        **pcm16_fields(frames, channels, RATE),
+        "sample_coding": coding,
+        "sample_n_bytes": "1",
+        "sample_byte_format": "1",
+    }
     pcm = korrin.g711_expand(codes, coding == "alaw")
     return Made(fields, codes, wav16(pcm, channels), sum8(codes))
 
@@ -86,9 +90,20 @@ def shortened(frames: int, channels: int, seed: int, version: int, label: str, u
     else:
         v = values(frames, channels, seed)
         # Streams ffmpeg reads as this decoder does (see test_shorten_v1).
-        stream = enc.encode(v, sample_type=5, blocksize=256, maxnlpc=8, nmean=4, seed=seed, version=version,
-                            bitshifts=(0, 1) if version == 1 else (0,), min_qlpc_order=1,
-                            leading_wav_header=True, pad_to_words=True, verbatim=False)
+        stream = enc.encode(
+            v,
+            sample_type=5,
+            blocksize=256,
+            maxnlpc=8,
+            nmean=4,
+            seed=seed,
+            version=version,
+            bitshifts=(0, 1) if version == 1 else (0,),
+            min_qlpc_order=1,
+            leading_wav_header=True,
+            pad_to_words=True,
+            verbatim=False,
+        )
         checksum = sum16(np.frombuffer(stream.pcm, "<i2"))
     fields = pcm16_fields(frames, channels, RATE)
     fields["sample_coding"] = ("ulaw," if ulaw else "pcm,") + label
@@ -104,6 +119,7 @@ def executable():
 
 
 # --- a WSJ-like tree -------------------------------------------------------
+
 
 def wsj_tree(korrin) -> dict[str, Made]:
     return {
@@ -143,8 +159,11 @@ def test_a_wsj_like_tree_converts_with_checksums_and_kept_extensions(korrin, tmp
         if m.fields["sample_coding"].startswith("pcm,"):
             shn = tmp_path / "x.shn"
             shn.write_bytes(m.payload)
-            out = subprocess.run([FFMPEG, "-v", "error", "-f", "shn", "-i", str(shn), "-f", "s16le", "-"],
-                                 capture_output=True, check=True).stdout
+            out = subprocess.run(
+                [FFMPEG, "-v", "error", "-f", "shn", "-i", str(shn), "-f", "s16le", "-"],
+                capture_output=True,
+                check=True,
+            ).stdout
             assert (tmp_path / "out" / (name + ".wav")).read_bytes()[44:] == out, name
 
 
@@ -158,10 +177,13 @@ def test_pairs_collide_without_keep_extension_and_the_message_says_so(korrin, tm
     pairs = ["si_tr_s/011/011c0201", "si_tr_s/011/011c0202", "si_dt_05/050/050a0101"]
     assert result.returncode == 1
     assert sorted(lines(result.stderr)) == sorted(
-        f"wsj/{p}.wv2: output out/{p}.wav is also the output of wsj/{p}.wv1{hint}" for p in pairs)
+        f"wsj/{p}.wv2: output out/{p}.wav is also the output of wsj/{p}.wv1{hint}" for p in pairs
+    )
     assert tree(tmp_path / "out") == {
-        name.rsplit(".", 1)[0] + ".wav": m.output for name, m in made.items() if not name.endswith(".wv2")
-        or name.startswith("other/")}
+        name.rsplit(".", 1)[0] + ".wav": m.output
+        for name, m in made.items()
+        if not name.endswith(".wv2") or name.startswith("other/")
+    }
 
 
 def test_the_same_name_under_two_inputs_gets_no_extension_hint(tmp_path):
@@ -172,13 +194,17 @@ def test_the_same_name_under_two_inputs_gets_no_extension_hint(tmp_path):
 
     result = sph2wav("-q", "--keep-extension", "a", "b", "-o", "out", cwd=tmp_path)
 
-    assert (result.returncode, lines(result.stderr)) == (1, ["b/x.sph: output out/x.sph.wav is also the output of a/x.sph"])
+    assert (result.returncode, lines(result.stderr)) == (
+        1,
+        ["b/x.sph: output out/x.sph.wav is also the output of a/x.sph"],
+    )
 
 
 # --- checksums -------------------------------------------------------------
 
+
 def flipped(payload: bytes, at: int) -> bytes:
-    return payload[:at] + bytes([payload[at] ^ 0x04]) + payload[at + 1:]
+    return payload[:at] + bytes([payload[at] ^ 0x04]) + payload[at + 1 :]
 
 
 CODINGS = ["pcm-le", "pcm-be", "ulaw", "alaw", "shorten-v1", "shorten-v2", "shorten-ulaw-v1"]
@@ -215,8 +241,8 @@ def test_checksums_pass_and_a_changed_sample_fails(korrin, tmp_path, coding):
 
     assert result.returncode == 1
     assert lines(result.stderr) == [
-        f"bad.sph: sample_checksum mismatch: the header declares {good.checksum}, "
-        f"the samples sum to {got_sum}{HINT}"]
+        f"bad.sph: sample_checksum mismatch: the header declares {good.checksum}, the samples sum to {got_sum}{HINT}"
+    ]
     assert tree(tmp_path / "out") == {"good.wav": good.output}
 
     result = sph2wav("-q", "--no-checksum", "bad.sph", "-o", "anyway/", cwd=tmp_path)
@@ -227,8 +253,9 @@ def test_checksums_pass_and_a_changed_sample_fails(korrin, tmp_path, coding):
     # samples are not the ones summed), so it converts.
     checked = sph2wav("-q", "-c", "1", "bad.sph", "-o", "one.wav", cwd=tmp_path)
     assert checked.returncode == 1
-    assert lines(checked.stderr) == [f"bad.sph: sample_checksum mismatch: the header declares {good.checksum}, "
-                                     f"the samples sum to {got_sum}{HINT}"]
+    assert lines(checked.stderr) == [
+        f"bad.sph: sample_checksum mismatch: the header declares {good.checksum}, the samples sum to {got_sum}{HINT}"
+    ]
     span = sph2wav("-q", "-s", "0:10", "bad.sph", "-o", "span.wav", cwd=tmp_path)
     assert (span.returncode, span.stderr) == (0, b"")
 
@@ -236,8 +263,8 @@ def test_checksums_pass_and_a_changed_sample_fails(korrin, tmp_path, coding):
 @pytest.mark.parametrize(
     "fields, converts",
     [
-        ({}, True),                                                     # nothing to check against
-        ({"sample_checksum": "12345", "sample_n_bytes": "4"}, True),    # no rule for 4-byte samples
+        ({}, True),  # nothing to check against
+        ({"sample_checksum": "12345", "sample_n_bytes": "4"}, True),  # no rule for 4-byte samples
         ({"sample_checksum": "12345"}, False),
         ({"sample_checksum": "not-a-number"}, False),
     ],
@@ -251,10 +278,14 @@ def test_where_the_checksum_is_not_checked_or_not_readable(tmp_path, fields, con
         assert (result.returncode, result.stderr) == (0, b"")
     elif fields["sample_checksum"] == "12345":  # 0x0100 + 0x0302 + 0x0504 + 0x0706
         assert (result.returncode, lines(result.stderr)) == (
-            1, ["x.sph: sample_checksum mismatch: the header declares 12345, the samples sum to 4108" + HINT])
+            1,
+            ["x.sph: sample_checksum mismatch: the header declares 12345, the samples sum to 4108" + HINT],
+        )
     else:
         assert (result.returncode, lines(result.stderr)) == (
-            1, ['x.sph: field "sample_checksum" is not an integer' + HINT])
+            1,
+            ['x.sph: field "sample_checksum" is not an integer' + HINT],
+        )
 
 
 REAL = [("123_1pcle_shn.sph", 55857), ("123_2ulaw_shn.sph", 52054), ("123_2alaw.sph", 64712)]
@@ -277,7 +308,8 @@ def test_real_files_pass_their_checksums_and_fail_another(korrin, tmp_path, name
 
     assert result.returncode == 1
     assert lines(result.stderr) == [
-        f"wrong.sph: sample_checksum mismatch: the header declares {other}, the samples sum to {checksum}{HINT}"]
+        f"wrong.sph: sample_checksum mismatch: the header declares {other}, the samples sum to {checksum}{HINT}"
+    ]
     assert (tmp_path / "real.wav").read_bytes() == korrin.transcode(sph)
     if name == "123_2alaw.sph":  # a changed sample of the real payload
         (tmp_path / "flipped.sph").write_bytes(flipped(sph, 1024 + 5000))
@@ -285,10 +317,12 @@ def test_real_files_pass_their_checksums_and_fail_another(korrin, tmp_path, name
         assert result.returncode == 1
         assert lines(result.stderr) == [
             f"flipped.sph: sample_checksum mismatch: the header declares {checksum}, "
-            f"the samples sum to {(checksum + (sph[6024] ^ 0x04) - sph[6024]) % 65536}{HINT}"]
+            f"the samples sum to {(checksum + (sph[6024] ^ 0x04) - sph[6024]) % 65536}{HINT}"
+        ]
 
 
 # --- resuming --------------------------------------------------------------
+
 
 def test_skip_existing_resumes_a_run(korrin, tmp_path):
     made = {f"d/{k}.sph": linear(50 + k, 1, k) for k in range(6)}
@@ -301,8 +335,7 @@ def test_skip_existing_resumes_a_run(korrin, tmp_path):
     result = sph2wav("--skip-existing", "d", "-o", "out", cwd=tmp_path)
 
     assert result.returncode == 1  # bad.sph fails
-    assert [line for line in lines(result.stderr) if not line.startswith("d/bad.sph: ")] == [
-        lines(result.stderr)[-1]]
+    assert [line for line in lines(result.stderr) if not line.startswith("d/bad.sph: ")] == [lines(result.stderr)[-1]]
     assert lines(result.stderr)[-1].startswith("sph2wav: 4 of 5 outputs written, 1 failed, 2 skipped (")
     want = {f"{k}.wav": m.output for k, m in ((name[2:-4], m) for name, m in made.items())}
     want["0.wav"] = b"left as it was"
@@ -316,14 +349,25 @@ def test_skip_existing_resumes_a_run(korrin, tmp_path):
     without = sph2wav("-q", "d", "-o", "out", cwd=tmp_path)
     assert without.returncode == 1
     assert sorted(lines(without.stderr)) == [
-        f"d/{k}.sph: out/{k}.wav already exists (use --force to replace it, or --skip-existing to keep it)" for k in range(6)]
+        f"d/{k}.sph: out/{k}.wav already exists (use --force to replace it, or --skip-existing to keep it)"
+        for k in range(6)
+    ]
 
 
-@pytest.mark.parametrize("options, status, report", [
-    (["--skip-existing"], 0, ["sph2wav: 0 outputs written, 1 skipped"]),
-    ([], 1, ["standard input: out.flac already exists (use --force to replace it, or --skip-existing to keep it)",
-             "sph2wav: 0 of 1 outputs written, 1 failed"]),
-])
+@pytest.mark.parametrize(
+    "options, status, report",
+    [
+        (["--skip-existing"], 0, ["sph2wav: 0 outputs written, 1 skipped"]),
+        (
+            [],
+            1,
+            [
+                "standard input: out.flac already exists (use --force to replace it, or --skip-existing to keep it)",
+                "sph2wav: 0 of 1 outputs written, 1 failed",
+            ],
+        ),
+    ],
+)
 def test_an_output_made_while_converting_is_kept(tmp_path, options, status, report):
     """The output appears after the check before conversion, while the file
     is encoded (FLAC of noise, a few hundred milliseconds): the write finds
@@ -332,8 +376,13 @@ def test_an_output_made_while_converting_is_kept(tmp_path, options, status, repo
     outcome is the same.)"""
     noise = np.random.default_rng(3).integers(-30000, 30000, 8 << 20, dtype=np.int16).tobytes()
     data = sphere_bytes(pcm16_fields(8 << 20, 1), noise)
-    run = subprocess.Popen([str(SPH2WAV), *options, "--flac", "-", "-o", "out.flac"], cwd=tmp_path,
-                           stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    run = subprocess.Popen(
+        [str(SPH2WAV), *options, "--flac", "-", "-o", "out.flac"],
+        cwd=tmp_path,
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
     run.stdin.write(data)
     run.stdin.close()
     time.sleep(0.05)
@@ -362,9 +411,9 @@ def test_help_names_the_new_options(tmp_path):
 
 # --- the output directory --------------------------------------------------
 
+
 def unwritable_dirs():
-    cases = [("a-file/out", "cannot create directory: not a directory"),
-             ("a-file", "not a directory")]
+    cases = [("a-file/out", "cannot create directory: not a directory"), ("a-file", "not a directory")]
     if Path("/proc/1").is_dir():  # exists, and not even root makes files in it
         cases.append(("/proc/1", "cannot write to directory: "))  # EACCES or EPERM
     return cases
@@ -391,8 +440,9 @@ def test_a_read_only_output_directory_is_one_error_up_front(tmp_path):
     assert (result.returncode, lines(result.stderr)) == (1, ["ro: cannot write to directory: permission denied"])
 
 
-@pytest.mark.parametrize("files", [{}, {"d/riff.wav": b"RIFF....WAVEfmt ", "notes.txt": b"NIST_1A"}],
-                         ids=["empty", "no-sphere"])
+@pytest.mark.parametrize(
+    "files", [{}, {"d/riff.wav": b"RIFF....WAVEfmt ", "notes.txt": b"NIST_1A"}], ids=["empty", "no-sphere"]
+)
 @pytest.mark.parametrize("quiet", [[], ["-q"]])
 def test_a_tree_without_sphere_files_fails_and_makes_nothing(tmp_path, files, quiet):
     """An unmounted or misspelt corpus must not pass a pipeline."""

@@ -27,8 +27,9 @@ def call(seed: int) -> bytes:
     """A two-channel mu-law Shorten call, as Switchboard's."""
     codes = np.random.default_rng(seed).integers(0, 256, (SECONDS * RATE, 2))
     values = np.where(codes >= 0x80, 0xFF - codes, codes - 0x80)
-    stream = se.encode(values, sample_type=8, blocksize=256, seed=seed, pad_to_words=True, verbatim=False,
-                       commands=DIFFS).data
+    stream = se.encode(
+        values, sample_type=8, blocksize=256, seed=seed, pad_to_words=True, verbatim=False, commands=DIFFS
+    ).data
     return header(required(2, 1, SECONDS * RATE) + [("sample_coding", "ulaw,embedded-shorten-v2.00")]) + stream
 
 
@@ -46,13 +47,20 @@ def cut(samples: np.ndarray, start: float, end: float) -> np.ndarray | None:
     first, last = int(start * RATE), len(samples) if end == -1 else int(end * RATE)
     if first >= len(samples) or last - len(samples) >= int(0.5 * RATE):
         return None
-    return samples[first:min(last, len(samples))]
+    return samples[first : min(last, len(samples))]
 
 
 def wav_of(samples: np.ndarray) -> bytes:
     data = samples.astype("<i2").tobytes()
-    return (b"RIFF" + struct.pack("<I", 36 + len(data)) + b"WAVEfmt " +
-            struct.pack("<IHHIIHH", 16, 1, 1, RATE, 2 * RATE, 2, 16) + b"data" + struct.pack("<I", len(data)) + data)
+    return (
+        b"RIFF"
+        + struct.pack("<I", 36 + len(data))
+        + b"WAVEfmt "
+        + struct.pack("<IHHIIHH", 16, 1, 1, RATE, 2 * RATE, 2, 16)
+        + b"data"
+        + struct.pack("<I", len(data))
+        + data
+    )
 
 
 @pytest.fixture()
@@ -111,7 +119,8 @@ def test_lines_that_fail_and_the_others_carry_on(tmp_path, calls):
         f"ok sph2pipe -f wav -p -c 2 {a} |\n"
         "lonely\n"
         f"missing sph2pipe -f wav -p /nowhere/x.sph |\n"
-        f"nul {a}\0.not-this-file\n")
+        f"nul {a}\0.not-this-file\n"
+    )
     (tmp_path / "segments").write_text(
         "s1 ok 0 1\n"
         "s1 ok 1 2\n"
@@ -126,38 +135,42 @@ def test_lines_that_fail_and_the_others_carry_on(tmp_path, calls):
         "s9 missing 0 1\n"
         "bad line\n"
         "s10 nul 0 1\n"
-        "s11 ok 0 1\0\n")
+        "s11 ok 0 1\0\n"
+    )
     result = sph2wav("-q", "--wav-scp", "wav.scp", "--segments", "segments", "-o", "out", cwd=tmp_path)
     assert result.returncode == 1
-    assert sorted(result.stderr.decode().splitlines()) == sorted([
-        "sox: wav.scp line 2: the command 'sox' is not understood (only sph2pipe and sph2wav are)",
-        "piped: wav.scp line 3: a second pipe stage is not understood",
-        "shell: wav.scp line 4: the shell construct '$' is not understood",
-        "ok: wav.scp line 6: the recording id repeats line 1",
-        "lonely: wav.scp line 7: no file or command after the recording id",
-        "s1: segments line 2: the id repeats segments line 1",
-        "../evil: segments line 3: an id with '/' names no file of the output directory",
-        f"s2: segments line 4: {a}: segment ends 4800 frames beyond the end of its recording (96000 frames at"
-        " 8000 Hz; less than 0.5 s is cut off)",
-        "s4: segments line 6: end '1' is not a time after the start (or -1, the end)",
-        "s5: segments line 7: recording sox is not understood (wav.scp line 2)",
-        "s6: segments line 8: recording nobody is not in wav.scp",
-        f"s7: segments line 9: {a}: no channel 1 (counted from 0) in a recording of 1 channel",
-        "s9: segments line 11: /nowhere/x.sph: cannot open: no such file or directory",
-        "bad: segments line 12: expected <segment-id> <recording-id> <start> <end> [<channel>]",
-        # A NUL would end the path early, at another file.
-        "nul: wav.scp line 9: a NUL byte in the line is not understood",
-        "s10: segments line 13: recording nul is not understood (wav.scp line 9)",
-        "s11: segments line 14: a NUL byte in the line is not understood",
-    ])
+    assert sorted(result.stderr.decode().splitlines()) == sorted(
+        [
+            "sox: wav.scp line 2: the command 'sox' is not understood (only sph2pipe and sph2wav are)",
+            "piped: wav.scp line 3: a second pipe stage is not understood",
+            "shell: wav.scp line 4: the shell construct '$' is not understood",
+            "ok: wav.scp line 6: the recording id repeats line 1",
+            "lonely: wav.scp line 7: no file or command after the recording id",
+            "s1: segments line 2: the id repeats segments line 1",
+            "../evil: segments line 3: an id with '/' names no file of the output directory",
+            f"s2: segments line 4: {a}: segment ends 4800 frames beyond the end of its recording (96000 frames at"
+            " 8000 Hz; less than 0.5 s is cut off)",
+            "s4: segments line 6: end '1' is not a time after the start (or -1, the end)",
+            "s5: segments line 7: recording sox is not understood (wav.scp line 2)",
+            "s6: segments line 8: recording nobody is not in wav.scp",
+            f"s7: segments line 9: {a}: no channel 1 (counted from 0) in a recording of 1 channel",
+            "s9: segments line 11: /nowhere/x.sph: cannot open: no such file or directory",
+            "bad: segments line 12: expected <segment-id> <recording-id> <start> <end> [<channel>]",
+            # A NUL would end the path early, at another file.
+            "nul: wav.scp line 9: a NUL byte in the line is not understood",
+            "s10: segments line 13: recording nul is not understood (wav.scp line 9)",
+            "s11: segments line 14: a NUL byte in the line is not understood",
+        ]
+    )
     assert sorted(p.name for p in (tmp_path / "out/data").iterdir()) == ["s1.wav", "s3.wav", "s8.wav"]
     assert (tmp_path / "out/wav.scp").read_text() == "s1 out/data/s1.wav\ns3 out/data/s3.wav\ns8 out/data/s8.wav\n"
     assert not (tmp_path / "evil.wav").exists()
 
 
 def test_whole_recordings_resume_and_formats(tmp_path, calls, korrin):
-    (tmp_path / "wav.scp").write_text("".join(f"r{i} {p}\n" for i, p in enumerate(calls)) +
-                                      f"r2-A sph2pipe -f wav -c 1 {calls[0]} |\n")
+    (tmp_path / "wav.scp").write_text(
+        "".join(f"r{i} {p}\n" for i, p in enumerate(calls)) + f"r2-A sph2pipe -f wav -c 1 {calls[0]} |\n"
+    )
     first = sph2wav("-q", "--wav-scp", "wav.scp", "-o", "out", cwd=tmp_path)
     assert first.returncode == 0, first.stderr
     out = tmp_path / "out/data"
@@ -170,9 +183,15 @@ def test_whole_recordings_resume_and_formats(tmp_path, calls, korrin):
     assert again.returncode == 0
     assert "1 output written, 2 skipped" in again.stderr.decode()
     assert (tmp_path / "out/wav.scp").read_text().splitlines() == [
-        "r0 out/data/r0.wav", "r1 out/data/r1.wav", "r2-A out/data/r2-A.wav"]
+        "r0 out/data/r0.wav",
+        "r1 out/data/r1.wav",
+        "r2-A out/data/r2-A.wav",
+    ]
     refused = sph2wav("-q", "--wav-scp", "wav.scp", "-o", "out", cwd=tmp_path)
-    assert refused.returncode == 1 and b"already exists (use --force to replace it, or --skip-existing to keep it)" in refused.stderr
+    assert (
+        refused.returncode == 1
+        and b"already exists (use --force to replace it, or --skip-existing to keep it)" in refused.stderr
+    )
 
     pcm = sph2wav("-q", "--pcm", "--wav-scp", "wav.scp", "-o", "pcm", cwd=tmp_path)
     assert pcm.returncode == 0

@@ -21,8 +21,18 @@ import numpy as np
 import pytest
 
 from conftest import pcm16_fields, sphere_bytes
-from test_cli import (PORTABLE, SPH2WAV, executable, failure_lines, frozen, loads_libraries,  # noqa: F401
-                      sphere, sph2wav, temporaries, tree)
+from test_cli import (  # noqa: F401
+    PORTABLE,
+    SPH2WAV,
+    executable,
+    failure_lines,
+    frozen,
+    loads_libraries,
+    sph2wav,
+    sphere,
+    temporaries,
+    tree,
+)
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 import shorten_encoder  # noqa: E402
@@ -66,8 +76,9 @@ def run_caught(root: Path, sig: int, args=(), **popen) -> tuple[subprocess.Popen
     for attempt in range(10):
         out = root / f"out{attempt}"
         out.mkdir()
-        process = subprocess.Popen([str(SPH2WAV), "-j", "2", *args, src, "-o", out], cwd=root,
-                                   stderr=subprocess.PIPE, **popen)
+        process = subprocess.Popen(
+            [str(SPH2WAV), "-j", "2", *args, src, "-o", out], cwd=root, stderr=subprocess.PIPE, **popen
+        )
         caught = stop_with_temporary(process, out)
         if caught:
             process.send_signal(sig)
@@ -103,8 +114,9 @@ def test_closed_standard_descriptors_are_reopened_on_dev_null(korrin, tmp_path):
         (src / f"f{i % 12:02}_junk{i:03}.sph").write_bytes(b"not a SPHERE file")
     out = tmp_path / "out"
     out.mkdir()
-    process = subprocess.Popen([str(SPH2WAV), "-j", "2", src, "-o", out], cwd=tmp_path,
-                               preexec_fn=close_standard_descriptors)
+    process = subprocess.Popen(
+        [str(SPH2WAV), "-j", "2", src, "-o", out], cwd=tmp_path, preexec_fn=close_standard_descriptors
+    )
     standard = None
     if stop_with_temporary(process, out):
         standard = [os.readlink(f"/proc/{process.pid}/fd/{fd}") for fd in (0, 1, 2)]
@@ -118,8 +130,9 @@ def test_closed_standard_descriptors_are_reopened_on_dev_null(korrin, tmp_path):
 @pytest.mark.parametrize("closed", [(0,), (1,), (2,), (0, 1, 2)])
 def test_output_on_a_closed_descriptor_is_not_an_error(tmp_path, closed):
     """--version writes to standard output: a closed one reads as /dev/null."""
-    result = subprocess.run([str(SPH2WAV), "--version"], cwd=tmp_path,
-                            preexec_fn=lambda: [os.close(fd) for fd in closed])
+    result = subprocess.run(
+        [str(SPH2WAV), "--version"], cwd=tmp_path, preexec_fn=lambda: [os.close(fd) for fd in closed]
+    )
     assert result.returncode == 0
 
 
@@ -169,8 +182,13 @@ def test_a_folder_swapped_for_a_link_mid_run_takes_no_output_outside(tmp_path, m
         assert stderr.read().endswith(b"not a NIST SPHERE file (missing 'NIST_1A' magic)\n")
     assert process.wait(timeout=60) == 1
     assert list((tmp_path / "outside").iterdir()) == []
-    landed = tmp_path / ("out/sub.moved" if swapped == "folder" and mode == "tree" else
-                         "out/data.moved" if swapped == "folder" else f"out.moved/{folder}")
+    landed = tmp_path / (
+        "out/sub.moved"
+        if swapped == "folder" and mode == "tree"
+        else "out/data.moved"
+        if swapped == "folder"
+        else f"out.moved/{folder}"
+    )
     assert sorted(p.name for p in landed.iterdir()) == ["a.wav", "c.wav"]
 
 
@@ -183,19 +201,33 @@ def test_a_tree_never_replaces_what_is_not_a_regular_file(tmp_path, make):
     before = (tmp_path / "out" / "a.wav").lstat().st_mode
     result = sph2wav("-q", "--force", "in", "-o", "out", cwd=tmp_path)
     assert (result.returncode, result.stderr.decode()) == (
-        1, "in/a.sph: out/a.wav is not a regular file, and is never replaced\n")
+        1,
+        "in/a.sph: out/a.wav is not a regular file, and is never replaced\n",
+    )
     assert (tmp_path / "out" / "a.wav").lstat().st_mode == before
 
 
 # -- signals and limits -----------------------------------------------------
 
-TERMINATING = [signal.SIGHUP, signal.SIGQUIT, signal.SIGUSR1, signal.SIGUSR2, signal.SIGALRM,
-               signal.SIGVTALRM, signal.SIGPROF, signal.SIGXCPU, signal.SIGIO, signal.SIGPWR,
-               signal.SIGRTMIN, signal.SIGRTMAX]
+TERMINATING = [
+    signal.SIGHUP,
+    signal.SIGQUIT,
+    signal.SIGUSR1,
+    signal.SIGUSR2,
+    signal.SIGALRM,
+    signal.SIGVTALRM,
+    signal.SIGPROF,
+    signal.SIGXCPU,
+    signal.SIGIO,
+    signal.SIGPWR,
+    signal.SIGRTMIN,
+    signal.SIGRTMAX,
+]
 
 
-@pytest.mark.parametrize("sig", TERMINATING, ids=lambda s: signal.Signals(s).name
-                         if s in signal.Signals._value2member_map_ else str(int(s)))
+@pytest.mark.parametrize(
+    "sig", TERMINATING, ids=lambda s: signal.Signals(s).name if s in signal.Signals._value2member_map_ else str(int(s))
+)
 def test_every_terminating_signal_leaves_only_complete_outputs(korrin, tmp_path, sig):
     process, stderr, out, _ = run_caught(tmp_path, sig)
     assert process.returncode == -sig, stderr
@@ -213,12 +245,14 @@ def test_file_size_limit_fails_the_big_files_only(korrin, tmp_path):
     def limited():
         resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
 
-    result = subprocess.run([str(SPH2WAV), "-j", "1", ".", "-o", "out"], cwd=tmp_path,
-                            capture_output=True, timeout=120, preexec_fn=limited)
+    result = subprocess.run(
+        [str(SPH2WAV), "-j", "1", ".", "-o", "out"], cwd=tmp_path, capture_output=True, timeout=120, preexec_fn=limited
+    )
 
     assert result.returncode == 1, result.stderr
-    assert failure_lines(result.stderr) == [f"./{n}.sph: cannot write out/{n}.wav: file too large"
-                                            for n in ("a_big", "c_big")]
+    assert failure_lines(result.stderr) == [
+        f"./{n}.sph: cannot write out/{n}.wav: file too large" for n in ("a_big", "c_big")
+    ]
     assert "1 of 3 outputs written, 2 failed" in result.stderr.decode()
     assert tree(tmp_path / "out") == {"b_small.wav": korrin.transcode(small)}
 
@@ -276,7 +310,10 @@ def test_outputs_are_the_same_with_and_without_unnamed_temporaries(korrin, tmp_p
 
     refused = sph2wav("-q", "in", "-o", "out", cwd=tmp_path, env=env)
     assert refused.returncode == 1
-    assert refused.stderr == b"in/a.sph: out/a.wav already exists (use --force to replace it, or --skip-existing to keep it)\n"
+    assert (
+        refused.stderr
+        == b"in/a.sph: out/a.wav already exists (use --force to replace it, or --skip-existing to keep it)\n"
+    )
     assert (tmp_path / "out" / "a.wav").read_bytes() == b"old"
 
     forced = sph2wav("-q", "--force", "in", "-o", "out", cwd=tmp_path, env=env)
@@ -323,8 +360,7 @@ def test_stale_temporaries_never_block_a_conversion(korrin, tmp_path, request, n
     if shutil.which("unshare") is None:
         pytest.skip("unshare is not installed")
     env = request.getfixturevalue("no_tmpfile") if named else None
-    probe = subprocess.run(["unshare", "--user", "--map-root-user", "--pid", "--fork", "true"],
-                           capture_output=True)
+    probe = subprocess.run(["unshare", "--user", "--map-root-user", "--pid", "--fork", "true"], capture_output=True)
     if probe.returncode != 0:
         pytest.skip(f"cannot make a PID namespace here: {probe.stderr.decode().strip()}")
     (tmp_path / "a.sph").write_bytes(GOOD)
@@ -333,9 +369,13 @@ def test_stale_temporaries_never_block_a_conversion(korrin, tmp_path, request, n
             (tmp_path / f".a.wav.tmp-{pid}-{serial}").write_bytes(b"stale")
     before = tree(tmp_path)
 
-    result = subprocess.run(["unshare", "--user", "--map-root-user", "--pid", "--fork",
-                             str(SPH2WAV), "-q", "a.sph"], cwd=tmp_path, capture_output=True,
-                            timeout=60, env=env)
+    result = subprocess.run(
+        ["unshare", "--user", "--map-root-user", "--pid", "--fork", str(SPH2WAV), "-q", "a.sph"],
+        cwd=tmp_path,
+        capture_output=True,
+        timeout=60,
+        env=env,
+    )
 
     assert (result.returncode, result.stderr) == (0, b"")
     assert tree(tmp_path) == {**before, "a.wav": korrin.transcode(GOOD)}
@@ -431,7 +471,8 @@ def test_broken_links_in_a_tree_are_reported(korrin, tmp_path, links, reported):
     # Named on the command line, a .sph link gives the same report.
     if any(n.endswith(".sph") for n in links):
         assert sorted(named.stderr.decode().splitlines()) == sorted(
-            f"d/{line}" for line in reported if line.split(":")[0].endswith(".sph"))
+            f"d/{line}" for line in reported if line.split(":")[0].endswith(".sph")
+        )
     converted = {f"{n[:-4]}.wav": korrin.transcode(GOOD) for n in links if n == "good_link.sph"}
     assert (tree(tmp_path / "out") if (tmp_path / "out").exists() else {}) == converted
 
@@ -453,8 +494,9 @@ print(os.waitstatus_to_exitcode(status), usage.ru_maxrss * 1024)
 def run_measured(args, cwd: Path) -> tuple[int, bytes, int]:
     """Runs sph2wav and returns its exit status, standard error and peak
     resident memory in bytes."""
-    result = subprocess.run([sys.executable, "-c", MEASURE, str(SPH2WAV), *map(str, args)], cwd=cwd,
-                            capture_output=True, timeout=300)
+    result = subprocess.run(
+        [sys.executable, "-c", MEASURE, str(SPH2WAV), *map(str, args)], cwd=cwd, capture_output=True, timeout=300
+    )
     status, peak = map(int, result.stdout.split())
     return status, result.stderr, peak
 
@@ -464,8 +506,13 @@ MB = 1 << 20
 
 def zero_stream_sphere(frames: int) -> bytes:
     """A tiny Shorten file that expands to `frames` frames of silence."""
-    stream = shorten_encoder.encode(np.zeros((frames, 1), dtype=np.int64), blocksize=1 << 22,
-                                    commands=(shorten_encoder.ZERO,), verbatim=False, seed=1).data
+    stream = shorten_encoder.encode(
+        np.zeros((frames, 1), dtype=np.int64),
+        blocksize=1 << 22,
+        commands=(shorten_encoder.ZERO,),
+        verbatim=False,
+        seed=1,
+    ).data
     fields = pcm16_fields(frames, 1)
     fields["sample_coding"] = "pcm,embedded-shorten-v2.00"
     return sphere_bytes(fields, stream)
@@ -547,7 +594,7 @@ NO_RATE = {k: v for k, v in pcm16_fields(10).items() if k != "sample_rate"}
     [
         (b"garbage" * 10, "not a NIST SPHERE file (missing 'NIST_1A' magic)"),
         (b"NIST_1A\n   4000000000\n", f"header claims 4000000000 bytes but only {SPARSE} available"),
-        (b"NIST_1A\n   1024\nsample_rate -x 1\nend_head\n", "unknown field type \"-x\" in line: \"sample_rate -x 1\""),
+        (b"NIST_1A\n   1024\nsample_rate -x 1\nend_head\n", 'unknown field type "-x" in line: "sample_rate -x 1"'),
         (sphere_bytes(NO_RATE), "SPHERE header missing required field: sample_rate"),
         # A valid header: its 20 declared bytes are read, not the rest.
         (sphere(10, payload=bytes(range(20))), None),
@@ -573,11 +620,11 @@ def test_a_large_file_costs_no_more_than_its_header(korrin, tmp_path, head, mess
     "data",
     [
         sphere_bytes(pcm16_fields(10), bytes(20), header_size=100_000),  # beyond the first read
-        b"NIST_1A" + b" " * 100_000 + b"\n 1024\n" + bytes(2000),         # a long first line
-        b"NIST_1A\n" + b" " * 100_000 + b"  1024\n" + bytes(2000),       # a long size line
-        b"NIST_1A\n" + b" " * 100_000,                                    # a size line never ended
-        b"NIST_1A" + b"x" * 100_000,                                      # no line at all
-        sphere_bytes(pcm16_fields(10), bytes(19)),                        # payload cut short
+        b"NIST_1A" + b" " * 100_000 + b"\n 1024\n" + bytes(2000),  # a long first line
+        b"NIST_1A\n" + b" " * 100_000 + b"  1024\n" + bytes(2000),  # a long size line
+        b"NIST_1A\n" + b" " * 100_000,  # a size line never ended
+        b"NIST_1A" + b"x" * 100_000,  # no line at all
+        sphere_bytes(pcm16_fields(10), bytes(19)),  # payload cut short
         sphere_bytes({**pcm16_fields(4), "sample_coding": "pcm,embedded-shorten-v2.00"}, b"ajkg"),
     ],
     ids=["big-header", "long-magic-line", "long-size-line", "no-size-line", "no-lf", "short", "shorten"],

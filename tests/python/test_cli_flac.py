@@ -61,8 +61,16 @@ def test_libflac_is_inside_sph2wav_only(korrin):
     dynamic = oracle(tool("readelf"), "-d", SPH2WAV, text=True, check=True)
     needed = set(re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", dynamic.stdout))
     # glibc's parts (before 2.34 split over several libraries) and nothing else.
-    assert needed <= {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1",
-                      "libgcc_s.so.1", "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"}
+    assert needed <= {
+        "libc.so.6",
+        "libm.so.6",
+        "libpthread.so.0",
+        "libdl.so.2",
+        "librt.so.1",
+        "libgcc_s.so.1",
+        "ld-linux-x86-64.so.2",
+        "ld-linux-aarch64.so.1",
+    }
 
 
 def noise(count: int, width: int, seed: int) -> bytes:
@@ -74,8 +82,9 @@ def noise(count: int, width: int, seed: int) -> bytes:
     return values.astype(f"<i{width}").tobytes()
 
 
-def pcm_sphere(frames: int, channels: int = 1, width: int = 2, byte_format: str = "01",
-               rate: int = 16000, seed: int = 0) -> bytes:
+def pcm_sphere(
+    frames: int, channels: int = 1, width: int = 2, byte_format: str = "01", rate: int = 16000, seed: int = 0
+) -> bytes:
     le = noise(frames * channels, width, seed)
     payload = le
     if byte_format == "10":  # the same samples stored big-endian
@@ -183,8 +192,17 @@ def test_ffmpeg_and_flac_decode_the_samples_of_decode_pcm(korrin, converted, nam
     assert raw.returncode == 0, raw.stderr.decode()
     assert raw.stdout == samples.tobytes()
 
-    probe = oracle(tool("ffprobe"), "-v", "error", "-show_entries", "stream=sample_rate,channels",
-                   "-of", "csv=p=0", flac, text=True)
+    probe = oracle(
+        tool("ffprobe"),
+        "-v",
+        "error",
+        "-show_entries",
+        "stream=sample_rate,channels",
+        "-of",
+        "csv=p=0",
+        flac,
+        text=True,
+    )
     assert probe.stdout.strip() == f"{rate},{samples.shape[1]}"
     pcm = oracle(tool("ffmpeg"), "-v", "error", "-i", flac, "-f", "s16le" if width == 2 else "s32le", "-")
     assert pcm.returncode == 0, pcm.stderr.decode()
@@ -248,7 +266,7 @@ AWKWARD = [
     ("sample_sig_bits", "-i", "16"),
     ("sample_checksum", "-i", "12345"),
     ("speaker", "-s5", "Zoë Ørsted"),
-    ("prompt", "-s40", "say \"a=b\" at 100% — twice;  then stop"),
+    ("prompt", "-s40", 'say "a=b" at 100% — twice;  then stop'),
     ("gain", "-r", "-3.5e-1"),
     ("empty", "-s", ""),
     ("a=b", "-s1", "x"),
@@ -262,7 +280,7 @@ AWKWARD = [
 AWKWARD_TAGS = [
     "SPHERE_database_id=TIMIT-v2",
     "SPHERE_speaker=later",  # first place, last value
-    "SPHERE_prompt=say \"a=b\" at 100% — twice;  then stop",
+    'SPHERE_prompt=say "a=b" at 100% — twice;  then stop',
     "SPHERE_gain=-3.5e-1",
     "SPHERE_empty=",
     "SPHERE_a%3Db=x",
@@ -300,12 +318,16 @@ def leftovers(directory: Path) -> list[str]:
 @pytest.mark.parametrize(
     "data, message",
     [
-        (pcm_sphere(10, channels=9),
-         "channel_count 9 is more than FLAC holds (at most 8 channels; pick channels with -c)"),
+        (
+            pcm_sphere(10, channels=9),
+            "channel_count 9 is more than FLAC holds (at most 8 channels; pick channels with -c)",
+        ),
         (pcm_sphere(10, rate=2_000_000), "sample_rate 2000000 is more than FLAC holds (at most 1048575 Hz)"),
         # Two fields of 9 MB: each fits a comment, not both one metadata block.
-        (header_file([*AWKWARD[1:7], ("notes", "-s", "n" * 9_000_000), ("more", "-s", "m" * 9_000_000)]),
-         "the SPHERE header fields take 180000"),
+        (
+            header_file([*AWKWARD[1:7], ("notes", "-s", "n" * 9_000_000), ("more", "-s", "m" * 9_000_000)]),
+            "the SPHERE header fields take 180000",
+        ),
         (pcm_sphere(10)[:-1], "audio payload truncated: header declares 20 bytes but only 19 present"),
     ],
     ids=["channels", "rate", "fields", "truncated"],
@@ -341,8 +363,18 @@ def test_channels_and_spans_to_standard_output(korrin, tmp_path, make, args, cha
     picked = whole[frames]
     if "-c" in args:
         picked = picked[:, [int(args[args.index("-c") + 1]) - 1]]
-    raw = oracle(tool("flac"), "-d", "-s", "-c", "--force-raw-format", "--endian=little", "--sign=signed", "-",
-                 input=result.stdout, check=True)
+    raw = oracle(
+        tool("flac"),
+        "-d",
+        "-s",
+        "-c",
+        "--force-raw-format",
+        "--endian=little",
+        "--sign=signed",
+        "-",
+        input=result.stdout,
+        check=True,
+    )
     assert raw.stdout == np.ascontiguousarray(picked).tobytes()
 
 
@@ -354,8 +386,18 @@ def test_levels_and_verify(korrin, tmp_path):
         out = tmp_path / "_".join(options)
         assert sph2wav("--flac", "-q", *options, "in.sph", "-o", f"{out}/", cwd=tmp_path).returncode == 0
         flac = (out / "in.flac").read_bytes()
-        raw = oracle(tool("flac"), "-d", "-s", "-c", "--force-raw-format", "--endian=little", "--sign=signed", "-",
-                     input=flac, check=True)
+        raw = oracle(
+            tool("flac"),
+            "-d",
+            "-s",
+            "-c",
+            "--force-raw-format",
+            "--endian=little",
+            "--sign=signed",
+            "-",
+            input=flac,
+            check=True,
+        )
         assert raw.stdout == korrin.decode_pcm(sph)
         sizes[" ".join(options)] = flac
     # Verifying checks the output; it does not change it. Higher levels compress more.
@@ -369,7 +411,11 @@ def test_levels_and_verify(korrin, tmp_path):
         (["--flac", "--pcm", "in.sph"], 2, "sph2wav: --flac and --pcm exclude each other\n"),
         (["-5", "in.sph"], 2, "sph2wav: option '-5' applies only to FLAC output (--flac)\n"),
         (["--no-verify", "in.sph"], 2, "sph2wav: option '--no-verify' applies only to FLAC output (--flac)\n"),
-        (["--flac", "-q", "in.sph"], 1, "in.flac already exists (use --force to replace it, or --skip-existing to keep it)\n"),
+        (
+            ["--flac", "-q", "in.sph"],
+            1,
+            "in.flac already exists (use --force to replace it, or --skip-existing to keep it)\n",
+        ),
         (["--flac", "-q", "--force", "in.sph"], 0, ""),
     ],
 )

@@ -22,7 +22,7 @@ import numpy as np
 import pytest
 
 from conftest import SHARED_SPHERE, field_type, pcm16_fields, sphere_bytes, wav
-from test_cli import SPH2WAV, USAGE, shortened, sphere, sph2wav, tree
+from test_cli import SPH2WAV, USAGE, shortened, sph2wav, sphere, tree
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 import shorten_encoder  # noqa: E402
@@ -61,7 +61,7 @@ SELECTIONS = [
     (["-c", "2"], 2, 0, None),
     (["-s", "10:20"], None, 10, 20),
     (["-s", "0:1"], None, 0, 1),
-    (["-s", "5:5"], None, 5, 5),          # empty, but not an error
+    (["-s", "5:5"], None, 5, 5),  # empty, but not an error
     (["-s", ":300"], None, 0, 300),
     (["-s", "300:"], None, 300, None),
     (["-s", ":"], None, 0, None),
@@ -97,8 +97,16 @@ def test_selection_matches_the_whole_file_sliced(korrin, tmp_path, name, options
 @pytest.mark.parametrize("name", ["pcm16le", "ulaw", "shorten", "shorten_ulaw"])
 @pytest.mark.parametrize(
     "span",
-    ["0:0.001", "0.0003:0.01", "0.00003125:0.0000937", ".01:", ":0.025", "0.02:0.0200001", "00.0100:0.05000",
-     "0.0000625:0.0001875"],
+    [
+        "0:0.001",
+        "0.0003:0.01",
+        "0.00003125:0.0000937",
+        ".01:",
+        ":0.025",
+        "0.02:0.0200001",
+        "00.0100:0.05000",
+        "0.0000625:0.0001875",
+    ],
 )
 def test_time_spans_round_each_end_to_the_nearest_frame(korrin, tmp_path, name, span):
     data, channels, rate, bits = FILES[name]
@@ -114,7 +122,7 @@ def test_time_spans_round_each_end_to_the_nearest_frame(korrin, tmp_path, name, 
 
     b, e = span.split(":")
     whole = np.frombuffer(korrin.decode_pcm(data), dtype="<i2").reshape(-1, channels)
-    picked = whole[frame(b, 0):frame(e, None)]
+    picked = whole[frame(b, 0) : frame(e, None)]
     assert (result.returncode, result.stderr) == (0, b"")
     assert result.stdout == wav(channels, rate, bits, picked.tobytes())
 
@@ -123,9 +131,10 @@ REAL = ("123_1pcle_shn.sph", "123_2alaw.sph", "123_2ulaw_shn.sph")
 
 
 @pytest.mark.parametrize("name", REAL)
-@pytest.mark.parametrize("options, channel, begin, end",
-                         [(["-c", "2"], 2, 0, None), (["-c", "1", "-s", "1000:2500"], 1, 1000, 2500),
-                          (["-s", "30000:"], None, 30000, None)])
+@pytest.mark.parametrize(
+    "options, channel, begin, end",
+    [(["-c", "2"], 2, 0, None), (["-c", "1", "-s", "1000:2500"], 1, 1000, 2500), (["-s", "30000:"], None, 30000, None)],
+)
 def test_real_files_select_as_the_whole_file_sliced(korrin, tmp_path, name, options, channel, begin, end):
     path = SHARED_SPHERE / name
     if not path.is_file():
@@ -177,18 +186,23 @@ def test_without_a_span_all_of_a_shorten_stream_is_checked(korrin, tmp_path):
     values = shorten_encoder.speech_like_values(4000, 2, seed=4000)
     stream = shorten_encoder.encode(values, blocksize=128, maxnlpc=4, nmean=4, seed=2).data
     fields = {**pcm16_fields(2000, 2), "sample_coding": "pcm,embedded-shorten-v2.00"}
-    data = sphere_bytes(fields, stream[:len(stream) * 3 // 4])
+    data = sphere_bytes(fields, stream[: len(stream) * 3 // 4])
     (tmp_path / "f.sph").write_bytes(data)
     with pytest.raises(ValueError) as whole_error:
         korrin.transcode(data)
     whole = np.frombuffer(korrin.decode_pcm(sphere_bytes(fields, stream)), dtype="<i2").reshape(-1, 2)
 
-    results = {args: sph2wav(*args, "-o", "-", "f.sph", cwd=tmp_path)
-               for args in [("-c", "1"), ("-s", ":"), ("-c", "2", "-s", "1500:"), ("-t", "0.1:1")]}
+    results = {
+        args: sph2wav(*args, "-o", "-", "f.sph", cwd=tmp_path)
+        for args in [("-c", "1"), ("-s", ":"), ("-c", "2", "-s", "1500:"), ("-t", "0.1:1")]
+    }
 
     assert (results["-c", "1"].returncode, results["-c", "1"].stderr.decode()) == (1, f"f.sph: {whole_error.value}\n")
-    for args, picked in [(("-s", ":"), whole), (("-c", "2", "-s", "1500:"), whole[1500:, [1]]),
-                         (("-t", "0.1:1"), whole[1600:])]:
+    for args, picked in [
+        (("-s", ":"), whole),
+        (("-c", "2", "-s", "1500:"), whole[1500:, [1]]),
+        (("-t", "0.1:1"), whole[1600:]),
+    ]:
         assert (results[args].returncode, results[args].stderr) == (0, b""), args
         assert results[args].stdout == wav(picked.shape[1], 16000, 16, picked.tobytes()), args
 
@@ -216,10 +230,10 @@ PARTS = [
 ]
 
 
-@pytest.mark.parametrize("data, channels, bits, options, channel, begin, end, whole_file", PARTS,
-                         ids=range(len(PARTS)))
-def test_a_span_of_a_stored_payload_reads_only_its_bytes(korrin, tmp_path, data, channels, bits, options, channel,
-                                                         begin, end, whole_file):
+@pytest.mark.parametrize("data, channels, bits, options, channel, begin, end, whole_file", PARTS, ids=range(len(PARTS)))
+def test_a_span_of_a_stored_payload_reads_only_its_bytes(
+    korrin, tmp_path, data, channels, bits, options, channel, begin, end, whole_file
+):
     (tmp_path / "f.sph").write_bytes(data)
 
     result = sph2wav(*options, "f.sph", "-o", "out.wav", cwd=tmp_path)
@@ -227,8 +241,9 @@ def test_a_span_of_a_stored_payload_reads_only_its_bytes(korrin, tmp_path, data,
     assert result.returncode == 0, result.stderr
     stored_width = 1 if b"law" in data[:1024] else bits // 8  # G.711 stores one byte a sample
     read = len(data) if whole_file else 1024 + (end - begin) * channels * stored_width
-    assert result.stderr.decode().startswith(f"sph2wav: 1 output written ({summary_bytes(read)} read in "), \
+    assert result.stderr.decode().startswith(f"sph2wav: 1 output written ({summary_bytes(read)} read in "), (
         result.stderr
+    )
     picked = np.frombuffer(korrin.decode_pcm(data), dtype=f"<i{bits // 8}").reshape(-1, channels)[begin:end]
     if channel is not None:
         picked = picked[:, [channel - 1]]
@@ -237,7 +252,7 @@ def test_a_span_of_a_stored_payload_reads_only_its_bytes(korrin, tmp_path, data,
 
 @pytest.mark.parametrize("options", [["-s", "10:20"], ["-c", "1", "-t", "0:0.01"], ["-s", "60000:"]])
 def test_a_span_of_a_truncated_payload_fails_as_the_whole_file_does(korrin, tmp_path, options):
-    data = sphere(100_000, channels=2)[:1024 + 199_996]  # not quite half of the declared payload
+    data = sphere(100_000, channels=2)[: 1024 + 199_996]  # not quite half of the declared payload
     (tmp_path / "f.sph").write_bytes(data)
     with pytest.raises(ValueError) as whole_error:
         korrin.transcode(data)
@@ -263,11 +278,19 @@ def test_a_span_of_a_truncated_payload_fails_as_the_whole_file_does(korrin, tmp_
         (["-s", "1:1"], 1, 1, "span 1:1 starts at or beyond the end of the file (1 frame)"),
         (["-s", "0:0"], 1, 1, None),
         (["-t", "0.001:"], 1, 16, "span 0.001: s (frames 16:) starts at or beyond the end of the file (16 frames)"),
-        (["-t", "0.0005:0.0001"], 1, 16,
-         "span 0.0005:0.0001 s (frames 8:2) starts after its end (the file has 16 frames)"),
+        (
+            ["-t", "0.0005:0.0001"],
+            1,
+            16,
+            "span 0.0005:0.0001 s (frames 8:2) starts after its end (the file has 16 frames)",
+        ),
         (["-t", "0.00003:1"], 1, 1, None),  # frame 0.48 rounds down to 0
-        (["-t", "0.00004:1"], 1, 1,
-         "span 0.00004:1 s (frames 1:16000) starts at or beyond the end of the file (1 frame)"),
+        (
+            ["-t", "0.00004:1"],
+            1,
+            1,
+            "span 0.00004:1 s (frames 1:16000) starts at or beyond the end of the file (1 frame)",
+        ),
         (["-t", "99999999999999999999:"], 1, 1, "invalid span '99999999999999999999:' "),
     ],
 )
@@ -329,7 +352,9 @@ def shell(command: str, cwd: Path) -> subprocess.CompletedProcess:
     return subprocess.run(["bash", "-o", "pipefail", "-c", command], cwd=cwd, capture_output=True, timeout=60)
 
 
-DIGEST = f"{shlex.quote(sys.executable)} -c 'import hashlib,sys; print(hashlib.sha256(sys.stdin.buffer.read()).hexdigest())'"
+DIGEST = (
+    f"{shlex.quote(sys.executable)} -c 'import hashlib,sys; print(hashlib.sha256(sys.stdin.buffer.read()).hexdigest())'"
+)
 
 
 @pytest.mark.parametrize(
@@ -340,7 +365,10 @@ DIGEST = f"{shlex.quote(sys.executable)} -c 'import hashlib,sys; print(hashlib.s
         ("cat in.sph | {tool} - -o - | {digest}", ["in.sph", "-o", "out.wav"]),
         ("{tool} - < in.sph | {digest}", ["in.sph", "-o", "out.wav"]),
         ("{tool} -c 2 -o - in.sph | {digest}", ["-c", "2", "in.sph", "-o", "out.wav"]),
-        ("cat in.sph | {tool} -c 1 -t 0.01:0.02 - | {digest}", ["-c", "1", "-t", "0.01:0.02", "in.sph", "-o", "out.wav"]),
+        (
+            "cat in.sph | {tool} -c 1 -t 0.01:0.02 - | {digest}",
+            ["-c", "1", "-t", "0.01:0.02", "in.sph", "-o", "out.wav"],
+        ),
         ("{tool} --pcm -s 5: -o - in.sph | {digest}", ["--pcm", "-s", "5:", "in.sph", "-o", "out.wav"]),
     ],
 )
@@ -377,8 +405,9 @@ def test_a_reader_that_closes_early_ends_the_run_quietly(tmp_path, reader):
     """A pipe closed before the output is written: status 1, nothing on
     standard error, no hang, no file left."""
     (tmp_path / "big.sph").write_bytes(sphere(2_000_000, channels=2))  # 8 MB, more than a pipe holds
-    result = shell(f"{shlex.quote(str(SPH2WAV))} -o - big.sph | {{ {reader}; }}; "
-                   "echo \"status ${PIPESTATUS[0]}\" >&2", tmp_path)
+    result = shell(
+        f'{shlex.quote(str(SPH2WAV))} -o - big.sph | {{ {reader}; }}; echo "status ${{PIPESTATUS[0]}}" >&2', tmp_path
+    )
     assert result.stderr.decode() == "status 1\n"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["big.sph"]
 
@@ -387,11 +416,14 @@ def test_standard_input_failures_are_named_standard_input(korrin, tmp_path):
     cases = {
         b"": "standard input: not a NIST SPHERE file (missing 'NIST_1A' magic)",
         b"RIFF....WAVEfmt ": "standard input: not a NIST SPHERE file (missing 'NIST_1A' magic)",
-        sphere(10, payload=bytes(3)): "standard input: audio payload truncated: header declares 20 bytes but only 3 present",
+        sphere(
+            10, payload=bytes(3)
+        ): "standard input: audio payload truncated: header declares 20 bytes but only 3 present",
     }
     for data, message in cases.items():
-        result = subprocess.run([str(SPH2WAV), "-", "-o", "-"], input=data, capture_output=True, cwd=tmp_path,
-                                timeout=60)
+        result = subprocess.run(
+            [str(SPH2WAV), "-", "-o", "-"], input=data, capture_output=True, cwd=tmp_path, timeout=60
+        )
         assert (result.returncode, result.stdout, result.stderr.decode()) == (1, b"", message + "\n")
 
 
@@ -399,16 +431,22 @@ def test_standard_input_never_replaces_itself(tmp_path):
     data = FILES["ulaw"][0]
     (tmp_path / "a.sph").write_bytes(data)
     with open(tmp_path / "a.sph", "rb") as stdin:
-        result = subprocess.run([str(SPH2WAV), "-q", "--force", "-", "-o", "a.sph"], stdin=stdin,
-                                capture_output=True, cwd=tmp_path, timeout=60)
+        result = subprocess.run(
+            [str(SPH2WAV), "-q", "--force", "-", "-o", "a.sph"],
+            stdin=stdin,
+            capture_output=True,
+            cwd=tmp_path,
+            timeout=60,
+        )
     assert (result.returncode, result.stderr.decode()) == (1, "standard input: output a.sph would replace the input\n")
     assert tree(tmp_path) == {"a.sph": data}
 
 
 def test_standard_input_to_a_named_file(korrin, tmp_path):
     data = FILES["pcm16be"][0]
-    result = subprocess.run([str(SPH2WAV), "-", "-o", "x.wav"], input=data, capture_output=True, cwd=tmp_path,
-                            timeout=60)
+    result = subprocess.run(
+        [str(SPH2WAV), "-", "-o", "x.wav"], input=data, capture_output=True, cwd=tmp_path, timeout=60
+    )
     assert result.returncode == 0
     assert result.stderr.decode().startswith("sph2wav: 1 output written")
     assert tree(tmp_path) == {"x.wav": korrin.transcode(data)}
@@ -420,14 +458,24 @@ def test_standard_input_to_a_named_file(korrin, tmp_path):
         # As cp does: a name is the output itself ...
         ({}, ["a.sph", "-o", "x.wav"], "x.wav", None),
         # ... whose directory must exist, as cp's must.
-        ({}, ["a.sph", "-o", "new/deeper/x.wav"], None, "a.sph: cannot create new/deeper/x.wav: no such file or directory"),
+        (
+            {},
+            ["a.sph", "-o", "new/deeper/x.wav"],
+            None,
+            "a.sph: cannot create new/deeper/x.wav: no such file or directory",
+        ),
         ({}, ["a.sph", "-o", "noext"], "noext", None),
         ({}, ["--pcm", "a.sph", "-o", "x.raw"], "x.raw", None),
         # ... a directory, or a name ending in "/", receives it inside.
         ({"d/keep": b"k"}, ["a.sph", "-o", "d"], "d/a.wav", None),
         ({}, ["a.sph", "-o", "made/"], "made/a.wav", None),
         # The same rules as trees for what exists.
-        ({"x.wav": b"precious"}, ["a.sph", "-o", "x.wav"], None, "a.sph: x.wav already exists (use --force to replace it, or --skip-existing to keep it)"),
+        (
+            {"x.wav": b"precious"},
+            ["a.sph", "-o", "x.wav"],
+            None,
+            "a.sph: x.wav already exists (use --force to replace it, or --skip-existing to keep it)",
+        ),
         ({"x.wav": b"precious"}, ["--force", "a.sph", "-o", "x.wav"], "x.wav", None),
         ({}, ["--force", "a.sph", "-o", "a.sph"], None, "a.sph: output a.sph would replace the input"),
         ({}, ["--force", "a.sph", "-o", "./a.sph"], None, "a.sph: output ./a.sph would replace the input"),
@@ -459,8 +507,9 @@ def test_standard_output_refuses_a_terminal_unless_forced(korrin, tmp_path):
     outcomes = {}
     for force in ([], ["--force"]):
         master, slave = pty.openpty()
-        process = subprocess.Popen([str(SPH2WAV), *force, "-o", "-", "a.sph"], cwd=tmp_path, stdout=slave,
-                                   stderr=subprocess.PIPE)
+        process = subprocess.Popen(
+            [str(SPH2WAV), *force, "-o", "-", "a.sph"], cwd=tmp_path, stdout=slave, stderr=subprocess.PIPE
+        )
         os.close(slave)
         chunks = []
         while True:
@@ -475,14 +524,26 @@ def test_standard_output_refuses_a_terminal_unless_forced(korrin, tmp_path):
         stderr = process.communicate(timeout=60)[1]
         outcomes[bool(force)] = (process.returncode, stderr.decode(), len(b"".join(chunks)) > 1000)
     assert outcomes[False] == (
-        2, f"sph2wav: refusing to write audio to a terminal (redirect it, or use --force)\n{USAGE}{TRY}", False)
+        2,
+        f"sph2wav: refusing to write audio to a terminal (redirect it, or use --force)\n{USAGE}{TRY}",
+        False,
+    )
     assert outcomes[True] == (0, "", True)
 
 
 INFO_FILE = sphere_bytes(
-    {"database_id": "swb1", "channel_count": "2", "sample_count": "24000", "sample_rate": "8000",
-     "sample_n_bytes": "1", "sample_coding": "ulaw", "note": "tab\there", "sample_count_again": "+5"},
-    bytes(48000))
+    {
+        "database_id": "swb1",
+        "channel_count": "2",
+        "sample_count": "24000",
+        "sample_rate": "8000",
+        "sample_n_bytes": "1",
+        "sample_coding": "ulaw",
+        "note": "tab\there",
+        "sample_count_again": "+5",
+    },
+    bytes(48000),
+)
 
 
 def test_info_lists_fields_in_file_order_and_the_format(tmp_path):
@@ -500,7 +561,7 @@ def test_info_lists_fields_in_file_order_and_the_format(tmp_path):
         "  sample_rate         -i   8000\n"
         "  sample_n_bytes      -i   1\n"
         "  sample_coding       -s4  ulaw\n"
-        "  note                -s8  \"tab\\there\"\n"
+        '  note                -s8  "tab\\there"\n'
         "  sample_count_again  -i   +5\n"
         "  codec:         ulaw\n"
         "  sample_width:  2\n"
@@ -568,7 +629,11 @@ def test_info_json_names_the_codec(tmp_path, fields, named):
     assert record == {
         "file": "f.sph",
         "fields": [{"name": k, "type": field_type(v), "value": v.strip()} for k, v in all_fields.items()],
-        "codec": codec, "channels": 1, "rate": 16000, "frames": 16001, "duration": 1.000063,
+        "codec": codec,
+        "channels": 1,
+        "rate": 16000,
+        "frames": 16001,
+        "duration": 1.000063,
         **({"sample_width": width} if width else {}),
         **({"byte_order": order} if order else {}),
         # A Shorten payload's label, as conversion reads it; no stream here
@@ -592,8 +657,13 @@ def test_info_names_codecs_as_korrin_does(tmp_path, fields, named):
 
 @pytest.mark.parametrize("version", [1, 2, 3])
 def test_info_shows_the_shorten_stream_version(tmp_path, version):
-    fields = {"sample_count": "0", "sample_rate": "8000", "channel_count": "1",
-              "sample_coding": "pcm,embedded-shorten-v1.1", "sample_n_bytes": "2"}
+    fields = {
+        "sample_count": "0",
+        "sample_rate": "8000",
+        "channel_count": "1",
+        "sample_coding": "pcm,embedded-shorten-v1.1",
+        "sample_n_bytes": "2",
+    }
     (tmp_path / "f.sph").write_bytes(sphere_bytes(fields, b"ajkg" + bytes([version])))
 
     result = sph2wav("--info", "--json", "f.sph", cwd=tmp_path)
@@ -623,8 +693,9 @@ def test_info_reports_malformed_headers_as_conversion_does(korrin, tmp_path, dat
 
     for via_stdin in (False, True):
         args = ["--info", "-"] if via_stdin else ["--info", "f.sph"]
-        result = subprocess.run([str(SPH2WAV), *args], input=data + bytes(100_000), capture_output=True,
-                                cwd=tmp_path, timeout=60)
+        result = subprocess.run(
+            [str(SPH2WAV), *args], input=data + bytes(100_000), capture_output=True, cwd=tmp_path, timeout=60
+        )
         name = "standard input" if via_stdin else "f.sph"
         assert (result.returncode, result.stdout, result.stderr.decode()) == (1, b"", f"{name}: {error.value}\n")
 
@@ -642,7 +713,11 @@ def test_info_walks_directories_like_conversion(tmp_path):
     assert (result.returncode, result.stderr) == (0, b"")
     records = [json.loads(line) for line in result.stdout.decode().splitlines()]
     assert [(r["file"], r["frames"]) for r in records] == [
-        ("d/sub/y.sph", 11), ("d/x.wv1", 7), ("d/x.wv2", 7), ("d/z.wav", 7)]
+        ("d/sub/y.sph", 11),
+        ("d/x.wv1", 7),
+        ("d/x.wv2", 7),
+        ("d/z.wav", 7),
+    ]
 
 
 def test_info_reads_on_past_a_long_header(tmp_path):
@@ -663,18 +738,31 @@ def test_help_shows_the_pipeline_options_and_examples(tmp_path):
     result = sph2wav("--help", cwd=tmp_path)
     text = result.stdout.decode()
     assert result.returncode == 0
-    for piece in ("--channel=N", "--samples=B:E", "--time=B:E", "--info", "--json", "-o -", "sph2wav -c 1 -o -",
-                  "cat x.sph | sph2wav -"):
+    for piece in (
+        "--channel=N",
+        "--samples=B:E",
+        "--time=B:E",
+        "--info",
+        "--json",
+        "-o -",
+        "sph2wav -c 1 -o -",
+        "cat x.sph | sph2wav -",
+    ):
         assert piece in text, piece
 
 
 def test_info_json_stays_json_for_any_file_name(tmp_path):
-    names = {b"caf\xc3\xa9.sph": "caf\u00e9.sph", b"raw\xff.sph": "raw\u00ff.sph", b'q"\\.sph': 'q"\\.sph',
-             b"tab\t.sph": "tab\t.sph"}
+    names = {
+        b"caf\xc3\xa9.sph": "caf\u00e9.sph",
+        b"raw\xff.sph": "raw\u00ff.sph",
+        b'q"\\.sph': 'q"\\.sph',
+        b"tab\t.sph": "tab\t.sph",
+    }
     for raw in names:
         with open(os.path.join(os.fsencode(tmp_path), raw), "wb") as f:
             f.write(sphere(3))
-    result = subprocess.run([str(SPH2WAV), "--info", "--json", *sorted(names)], cwd=tmp_path, capture_output=True,
-                            timeout=60)
+    result = subprocess.run(
+        [str(SPH2WAV), "--info", "--json", *sorted(names)], cwd=tmp_path, capture_output=True, timeout=60
+    )
     assert (result.returncode, result.stderr) == (0, b"")
     assert [json.loads(line)["file"] for line in result.stdout.splitlines()] == [names[n] for n in sorted(names)]

@@ -5,10 +5,10 @@ checkout, or $KORRIN_SPH2PIPE), and the sound behaviour where it is not."""
 from __future__ import annotations
 
 import itertools
+import os
 import pty
 import shutil
 import signal
-import os
 import stat
 import struct
 import subprocess
@@ -49,16 +49,29 @@ def header(fields: list[tuple[str, str | int]], size: int = 1024) -> bytes:
 
 
 def required(channels: int, width: int, frames: int = FRAMES, rate: int = 8000) -> list:
-    return [("database_id", "T"), ("channel_count", channels), ("sample_count", frames), ("sample_rate", rate),
-            ("sample_n_bytes", width)]
+    return [
+        ("database_id", "T"),
+        ("channel_count", channels),
+        ("sample_count", frames),
+        ("sample_rate", rate),
+        ("sample_n_bytes", width),
+    ]
 
 
 DIFFS = (se.DIFF0, se.DIFF1, se.DIFF2, se.DIFF3, se.ZERO)
 
 
 def shorten(values, sample_type: int) -> bytes:
-    return se.encode(values, sample_type=sample_type, blocksize=256, nmean=4 if sample_type == 5 else 0, seed=1,
-                     pad_to_words=True, verbatim=False, commands=DIFFS).data
+    return se.encode(
+        values,
+        sample_type=sample_type,
+        blocksize=256,
+        nmean=4 if sample_type == 5 else 0,
+        seed=1,
+        pad_to_words=True,
+        verbatim=False,
+        commands=DIFFS,
+    ).data
 
 
 @pytest.fixture(scope="session")
@@ -69,17 +82,20 @@ def files(tmp_path_factory) -> dict[str, Path]:
     pcm = rng.integers(-32767, 32768, (FRAMES, 2)).astype(np.int16)
     codes = rng.integers(0, 256, (FRAMES, 2))
     made = {
-        "le2": header(required(2, 2) + [("sample_byte_format", "01"), ("sample_coding", "pcm"),
-                                        ("sample_checksum", 77)]) + pcm.astype("<i2").tobytes(),
-        "be2": header(required(2, 2) + [("sample_byte_format", "10"), ("sample_sig_bits", 16),
-                                        ("sample_coding", "pcm")]) + pcm.astype(">i2").tobytes(),
+        "le2": header(
+            required(2, 2) + [("sample_byte_format", "01"), ("sample_coding", "pcm"), ("sample_checksum", 77)]
+        )
+        + pcm.astype("<i2").tobytes(),
+        "be2": header(
+            required(2, 2) + [("sample_byte_format", "10"), ("sample_sig_bits", 16), ("sample_coding", "pcm")]
+        )
+        + pcm.astype(">i2").tobytes(),
         "le1": header(required(1, 2) + [("sample_byte_format", "01"), ("sample_coding", "pcm")])
         + pcm[:, 0].astype("<i2").tobytes(),
-        "ul2": header(required(2, 1) + [("sample_coding", "ulaw"), ("sample_byte_format", "1"),
-                                        ("sample_sig_bits", 8)]) + codes.astype(np.uint8).tobytes(),
+        "ul2": header(required(2, 1) + [("sample_coding", "ulaw"), ("sample_byte_format", "1"), ("sample_sig_bits", 8)])
+        + codes.astype(np.uint8).tobytes(),
         "al1": header(required(1, 1) + [("sample_coding", "alaw")]) + codes[:, 0].astype(np.uint8).tobytes(),
-        "shn2": header(required(2, 2) + [("sample_byte_format", "01"),
-                                         ("sample_coding", "pcm,embedded-shorten-v2.00")])
+        "shn2": header(required(2, 2) + [("sample_byte_format", "01"), ("sample_coding", "pcm,embedded-shorten-v2.00")])
         + shorten(se.speech_like_values(FRAMES, 2, seed=4), 5),
         "shn8": header(required(2, 1) + [("sample_coding", "ulaw,embedded-shorten-v2.00")])
         + shorten(np.where(codes >= 0x80, 0xFF - codes, codes - 0x80), 8),
@@ -115,7 +131,8 @@ def diverges_on_purpose(name: str, args: list[str]) -> bool:
     # -c 2 on one channel: an error here, ignored by sph2pipe; a mu-law or
     # A-law SPHERE output of a header without sample_coding gets one here.
     return (mono and "-c" in args and args[args.index("-c") + 1] == "2") or (
-        name == "le1" and "sph" in args and ("-u" in args or "-a" in args))
+        name == "le1" and "sph" in args and ("-u" in args or "-a" in args)
+    )
 
 
 @needs_oracle
@@ -124,9 +141,11 @@ def test_every_format_coding_channel_and_span_gives_sph2pipes_bytes(ours, files)
     codings = [[], ["-p"], ["-u"], ["-a"]]
     channels = [[], ["-c", "1"], ["-c", "2"]]
     spans = [[], ["-s", "3:0"], ["-t", "0.057:0.113"], ["-t", "1e-05:0.1"], ["-s", ":7"], ["-t", "0.1:"]]
-    cases = [(name, ["-f", f, *c, *ch, *sp, str(path)])
-             for name, path in files.items()
-             for f, c, ch, sp in itertools.product(formats, codings, channels, spans)]
+    cases = [
+        (name, ["-f", f, *c, *ch, *sp, str(path)])
+        for name, path in files.items()
+        for f, c, ch, sp in itertools.product(formats, codings, channels, spans)
+    ]
     if os.environ.get("KORRIN_SANITIZED"):
         # Under the sanitizers every run costs many times more: one case in
         # seven (prime to each option's count) still meets every writer,
@@ -139,8 +158,10 @@ def test_every_format_coding_channel_and_span_gives_sph2pipes_bytes(ours, files)
         if diverges_on_purpose(name, args):
             return None
         if (want.returncode, want.stdout) != (got.returncode, as_sph2pipe_writes(args, got.stdout)):
-            return f"{' '.join(args)}: sph2pipe {want.returncode}/{len(want.stdout)} B, ours {got.returncode}/" \
-                   f"{len(got.stdout)} B {got.stderr.decode()[:100]}"
+            return (
+                f"{' '.join(args)}: sph2pipe {want.returncode}/{len(want.stdout)} B, ours {got.returncode}/"
+                f"{len(got.stdout)} B {got.stderr.decode()[:100]}"
+            )
         return None
 
     with ThreadPoolExecutor(4) as pool:
@@ -152,15 +173,15 @@ def test_every_format_coding_channel_and_span_gives_sph2pipes_bytes(ours, files)
 @pytest.mark.parametrize(
     "args",
     [
-        ["-f", "wav", "-p", "-t", "0.57:1.13"],       # truncated: frames 11399 to 22599 at 20 kHz
-        ["-f", "wav", "-p", "-t", "1.3:0"],           # an end of 0 is the end
-        ["-fwav", "-pc1", "-t0.5:1.0"],                # bundles
-        ["-t", "0.5:1.5", "-f", "raw", "-u"],         # options after the file name come below
-        ["-f", "RIFF", "-a", "-p"],                    # the last coding wins; formats by prefix
-        ["-f", "wav", "-t", "1.856:"],                 # starting exactly at the end: empty
+        ["-f", "wav", "-p", "-t", "0.57:1.13"],  # truncated: frames 11399 to 22599 at 20 kHz
+        ["-f", "wav", "-p", "-t", "1.3:0"],  # an end of 0 is the end
+        ["-fwav", "-pc1", "-t0.5:1.0"],  # bundles
+        ["-t", "0.5:1.5", "-f", "raw", "-u"],  # options after the file name come below
+        ["-f", "RIFF", "-a", "-p"],  # the last coding wins; formats by prefix
+        ["-f", "wav", "-t", "1.856:"],  # starting exactly at the end: empty
         ["-f", "wav", "-p", "-s", "37119:"],
-        ["-f", "sph", "-c", "2", "-s", "100:200"],     # the rewritten header
-        ["-f", "mp3"],                                 # failures: exit 1 both
+        ["-f", "sph", "-c", "2", "-s", "100:200"],  # the rewritten header
+        ["-f", "mp3"],  # failures: exit 1 both
         ["-f", "wav", "-t", "1.9:"],
         ["-f", "wav", "-s", "5:5"],
         ["-c"],
@@ -184,8 +205,13 @@ def test_header_files_sizes_and_output_files(ours, files, tmp_path):
     # to what the file holds, as sph2pipe does.
     (tmp_path / "short.sph").write_bytes(le2[:-40])
     (tmp_path / "long.sph").write_bytes(le2 + bytes(8))
-    for args in (["-f", "wav", "-h", "h.hdr", "samples.raw"], ["-f", "sph", "-h", "h.hdr", "-c", "1", "samples.raw"],
-                 ["-f", "wav", "short.sph"], ["-f", "sph", "long.sph"], ["-f", "sph", "-t", "0.2:", "short.sph"]):
+    for args in (
+        ["-f", "wav", "-h", "h.hdr", "samples.raw"],
+        ["-f", "sph", "-h", "h.hdr", "-c", "1", "samples.raw"],
+        ["-f", "wav", "short.sph"],
+        ["-f", "sph", "long.sph"],
+        ["-f", "sph", "-t", "0.2:", "short.sph"],
+    ):
         want, got = run(ORACLE, args, cwd=tmp_path), run(ours, args, cwd=tmp_path)
         assert (got.returncode, got.stdout) == (want.returncode, want.stdout), args
     # An output file: written, and replaced on the next run.
@@ -252,9 +278,17 @@ def test_what_sph2pipe_gets_wrong_is_done_soundly(ours, tmp_path, korrin):
         ("c4", ["-c", "12x"], "sph2pipe: invalid channel '12x' (expected 1 or more)\n"),
         ("c4", ["-t", "-1:2"], "sph2pipe: invalid span '-1:2' for -t: '-1' is not a number of seconds (0 or more)\n"),
         ("c4", ["-s", "-5:10"], "sph2pipe: invalid span '-5:10' for -s: '-5' is not a frame number (0 or more)\n"),
-        ("c4", ["-s", "10abc:20"], "sph2pipe: invalid span '10abc:20' for -s: '10abc' is not a frame number (0 or more)\n"),
+        (
+            "c4",
+            ["-s", "10abc:20"],
+            "sph2pipe: invalid span '10abc:20' for -s: '10abc' is not a frame number (0 or more)\n",
+        ),
         ("c4", ["-t", "1x:2"], "sph2pipe: invalid span '1x:2' for -t: '1x' is not a number of seconds (0 or more)\n"),
-        ("c4", ["-t", "nan:1"], "sph2pipe: invalid span 'nan:1' for -t: 'nan' is not a number of seconds (0 or more)\n"),
+        (
+            "c4",
+            ["-t", "nan:1"],
+            "sph2pipe: invalid span 'nan:1' for -t: 'nan' is not a number of seconds (0 or more)\n",
+        ),
         ("c4", ["-t", "0:1", "-s", "0:1"], "sph2pipe: -t and -s exclude each other\n"),
         ("c4", ["-s", "11:"], "c4.sph: span 11: starts beyond the end of the file (10 frames)\n"),
         ("pcm24", [], "pcm24.sph: 24-bit PCM not supported yet (supported: 16, 32 bit)\n"),
@@ -305,8 +339,9 @@ def kinds(root: Path) -> dict[str, int]:
     return {p.name: stat.S_IFMT(p.lstat().st_mode) for p in root.iterdir()}
 
 
-@pytest.mark.parametrize("kind", ["fifo", "terminal", "proc-fd", "link-to-null", "link-to-file", "dangling-link",
-                                  "missing-dir"])
+@pytest.mark.parametrize(
+    "kind", ["fifo", "terminal", "proc-fd", "link-to-null", "link-to-file", "dangling-link", "missing-dir"]
+)
 @pytest.mark.parametrize("program", ["sph2pipe", "sph2wav"])
 def test_an_output_that_is_not_a_regular_file_is_written_into(ours, files, tmp_path, program, kind):
     """As LDC's sph2pipe and cp do: a device, FIFO or terminal is written
@@ -344,8 +379,10 @@ def test_an_output_that_is_not_a_regular_file_is_written_into(ours, files, tmp_p
     result = subprocess.run([str(tool), *head, str(out)], capture_output=True, timeout=60, pass_fds=fds)
     if fds:
         os.close(fds[0])
-    failure = {"dangling-link": f"not writing through the dangling symbolic link {out}",
-               "missing-dir": f"cannot create {out}: no such file or directory"}.get(kind)
+    failure = {
+        "dangling-link": f"not writing through the dangling symbolic link {out}",
+        "missing-dir": f"cannot create {out}: no such file or directory",
+    }.get(kind)
     if failure:
         assert (result.returncode, result.stderr.decode()) == (1, f"{source}: {failure}\n")
     else:
@@ -364,9 +401,13 @@ def test_an_output_that_is_not_a_regular_file_is_written_into(ours, files, tmp_p
 def test_audio_that_standard_output_does_not_take_is_a_failure(ours, files, program, stdout):
     tool, args = (ours, ["-f", "wav"]) if program == "sph2pipe" else (SPH2WAV, ["-o", "-"])
     with open("/dev/full", "wb") as full:
-        result = subprocess.run([str(tool), *args, str(files["le1"])], stderr=subprocess.PIPE, timeout=60,
-                                stdout=None if stdout == "closed" else full,
-                                preexec_fn=(lambda: os.close(1)) if stdout == "closed" else None)
+        result = subprocess.run(
+            [str(tool), *args, str(files["le1"])],
+            stderr=subprocess.PIPE,
+            timeout=60,
+            stdout=None if stdout == "closed" else full,
+            preexec_fn=(lambda: os.close(1)) if stdout == "closed" else None,
+        )
     cause = "bad file descriptor" if stdout == "closed" else "no space left on device"
     message = f"{files['le1']}: cannot write standard output: {cause}\n"
     assert (result.returncode, result.stderr.decode()) == (1, message)
@@ -377,8 +418,8 @@ def test_kaldiio_reads_a_wav_scp_of_sph2pipe_pipes(ours, files, tmp_path):
     shell, with this sph2pipe first on the PATH, and reads the WAV."""
     kaldiio = pytest.importorskip("kaldiio")
     (tmp_path / "wav.scp").write_text(
-        f"sw-A sph2pipe -f wav -p -c 1 {files['shn8']} |\n"
-        f"sw-B sph2pipe -f wav -p -c 2 -t 0.05:0.2 {files['shn8']} |\n")
+        f"sw-A sph2pipe -f wav -p -c 1 {files['shn8']} |\nsw-B sph2pipe -f wav -p -c 2 -t 0.05:0.2 {files['shn8']} |\n"
+    )
     env = {**os.environ, "PATH": f"{ours.parent}{os.pathsep}{os.environ['PATH']}"}
     old = os.environ.copy()
     os.environ.update(env)
@@ -426,8 +467,10 @@ def test_a_signal_while_a_named_temporary_is_written_leaves_nothing(ours, files,
     from test_cli_faults import NO_TMPFILE_SHIM
 
     (tmp_path / "shim.c").write_text(NO_TMPFILE_SHIM + SIGNAL_IN_WRITE)
-    subprocess.run([compiler, "-shared", "-fPIC", "-O1", f"-DSIGNUM={int(sig)}", "-o", tmp_path / "shim.so",
-                    tmp_path / "shim.c"], check=True)
+    subprocess.run(
+        [compiler, "-shared", "-fPIC", "-O1", f"-DSIGNUM={int(sig)}", "-o", tmp_path / "shim.so", tmp_path / "shim.c"],
+        check=True,
+    )
     out = tmp_path / "out"
     out.mkdir()
     if existing:
@@ -441,7 +484,10 @@ def test_a_signal_while_a_named_temporary_is_written_leaves_nothing(ours, files,
     # Without the signal the same named road writes the file.
     (tmp_path / "plain.c").write_text(NO_TMPFILE_SHIM)
     subprocess.run([compiler, "-shared", "-fPIC", "-O1", "-o", tmp_path / "plain.so", tmp_path / "plain.c"], check=True)
-    done = run(ours, ["-f", "wav", "-p", str(files["ul2"]), str(out / "a.wav")],
-               env={**os.environ, "LD_PRELOAD": str(tmp_path / "plain.so")})
+    done = run(
+        ours,
+        ["-f", "wav", "-p", str(files["ul2"]), str(out / "a.wav")],
+        env={**os.environ, "LD_PRELOAD": str(tmp_path / "plain.so")},
+    )
     assert done.returncode == 0 and sorted(p.name for p in out.iterdir()) == ["a.wav"]
     assert (out / "a.wav").read_bytes() == run(ours, ["-f", "wav", "-p", str(files["ul2"])]).stdout

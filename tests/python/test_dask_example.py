@@ -36,8 +36,7 @@ BAD = {"in/bad/cut.sph", "in/bad/garbage.sph", "in/bad/coding.sph", "in/bad/zero
 @pytest.fixture(scope="module")
 def client():
     # Two worker processes of one thread each, as the example runs them.
-    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                       dashboard_address=None)
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None)
     with distributed.Client(cluster) as client:
         yield client
     cluster.close()
@@ -106,8 +105,15 @@ def test_an_input_is_never_its_own_output(client, tmp_path):
 def test_command_line_against_a_running_scheduler(client, tmp_path):
     # What a user runs against a real cluster: --scheduler ADDRESS.
     root = corpus(tmp_path)
-    command = [sys.executable, str(EXAMPLES / "dask_convert.py"), "--scheduler", client.scheduler.address,
-               "in", "-o", "out"]
+    command = [
+        sys.executable,
+        str(EXAMPLES / "dask_convert.py"),
+        "--scheduler",
+        client.scheduler.address,
+        "in",
+        "-o",
+        "out",
+    ]
     result = subprocess.run(command, cwd=root, capture_output=True, timeout=300)
     assert result.returncode == 1
     lines = result.stderr.decode().splitlines()

@@ -65,13 +65,18 @@ CONVERSION_ERRORS = [
     (lambda: kn.decode_pcm(None), "argument 'sph': 'NoneType' object cannot be converted to 'PyBytes'"),
     (lambda: kn.decode_pcm(sph=[1]), "argument 'sph': 'list' object cannot be converted to 'PyBytes'"),
     (lambda: kn.shorten_to_pcm(1.5), "argument 'stream': 'float' object cannot be converted to 'PyBytes'"),
-    (lambda: kn.transcode(Unnamed()), "argument 'sph': '<failed to extract type name>' object cannot be converted to 'PyBytes'"),
+    (
+        lambda: kn.transcode(Unnamed()),
+        "argument 'sph': '<failed to extract type name>' object cannot be converted to 'PyBytes'",
+    ),
     (lambda: kn.transcode(BINDING_ERRORS), "argument 'sph': 'list' object cannot be converted to 'PyBytes'"),
     # data is converted first, so alaw is never looked at.
     (lambda: kn.g711_expand(1, True), "argument 'data': 'int' object cannot be converted to 'PyBytes'"),
     (lambda: kn.g711_expand(1, 1), "argument 'data': 'int' object cannot be converted to 'PyBytes'"),
-    (lambda: kn.g711_expand(alaw=None, data=np.frombuffer(DATA, np.uint8)),
-     "argument 'data': 'ndarray' object cannot be converted to 'PyBytes'"),
+    (
+        lambda: kn.g711_expand(alaw=None, data=np.frombuffer(DATA, np.uint8)),
+        "argument 'data': 'ndarray' object cannot be converted to 'PyBytes'",
+    ),
     # Truthiness is never consulted for alaw.
     (lambda: kn.g711_expand(DATA, 0), "argument 'alaw': 'int' object cannot be converted to 'PyBool'"),
     (lambda: kn.g711_expand(DATA, 1), "argument 'alaw': 'int' object cannot be converted to 'PyBool'"),
@@ -111,16 +116,33 @@ def test_fake_numpy_bool_values():
         assert kn.g711_expand(b"\x80", fake_numpy_bool(name, __bool__=lambda self: False)) == b"\x7c\x7d"
 
 
-@pytest.mark.parametrize("alaw, message", [
-    (fake_numpy_bool(), "argument 'alaw': object of type '<class 'numpy.bool_'>' does not define a '__bool__' conversion"),
-    (fake_numpy_bool("bool"), "argument 'alaw': object of type '<class 'numpy.bool'>' does not define a '__bool__' conversion"),
-    (fake_numpy_bool(__bool__=lambda self: 1), "argument 'alaw': 'int' object cannot be converted to 'PyBool'"),
-    (fake_numpy_bool(__bool__=lambda self: None), "argument 'alaw': 'NoneType' object cannot be converted to 'PyBool'"),
-    (fake_numpy_bool(__bool__=bool_raising(TypeError("no truth here"))), "argument 'alaw': no truth here"),
-    (fake_numpy_bool("int8", __bool__=lambda self: True), "argument 'alaw': 'int8' object cannot be converted to 'PyBool'"),
-    (type("bool_", (), {"__module__": "numpy.core", "__bool__": lambda self: True})(),
-     "argument 'alaw': 'bool_' object cannot be converted to 'PyBool'"),
-])
+@pytest.mark.parametrize(
+    "alaw, message",
+    [
+        (
+            fake_numpy_bool(),
+            "argument 'alaw': object of type '<class 'numpy.bool_'>' does not define a '__bool__' conversion",
+        ),
+        (
+            fake_numpy_bool("bool"),
+            "argument 'alaw': object of type '<class 'numpy.bool'>' does not define a '__bool__' conversion",
+        ),
+        (fake_numpy_bool(__bool__=lambda self: 1), "argument 'alaw': 'int' object cannot be converted to 'PyBool'"),
+        (
+            fake_numpy_bool(__bool__=lambda self: None),
+            "argument 'alaw': 'NoneType' object cannot be converted to 'PyBool'",
+        ),
+        (fake_numpy_bool(__bool__=bool_raising(TypeError("no truth here"))), "argument 'alaw': no truth here"),
+        (
+            fake_numpy_bool("int8", __bool__=lambda self: True),
+            "argument 'alaw': 'int8' object cannot be converted to 'PyBool'",
+        ),
+        (
+            type("bool_", (), {"__module__": "numpy.core", "__bool__": lambda self: True})(),
+            "argument 'alaw': 'bool_' object cannot be converted to 'PyBool'",
+        ),
+    ],
+)
 def test_numpy_bool_refusals(alaw, message):
     with pytest.raises(TypeError) as info:
         kn.g711_expand(DATA, alaw)
@@ -193,13 +215,19 @@ HEADER = pcm16_fields(4000)
 CORE_ERRORS = [
     (lambda: kn.transcode(b""), "not a NIST SPHERE file (missing 'NIST_1A' magic)"),
     (lambda: kn.decode_pcm(b"NIST_1A"), "truncated SPHERE header"),
-    (lambda: kn.decode_pcm(sphere_bytes(HEADER, bytes(7999))),
-     "audio payload truncated: header declares 8000 bytes but only 7999 present"),
-    (lambda: kn.transcode(sphere_bytes({**HEADER, "sample_coding": "flac"}, bytes(8000))),
-     'sample_coding "flac" not supported yet'),
+    (
+        lambda: kn.decode_pcm(sphere_bytes(HEADER, bytes(7999))),
+        "audio payload truncated: header declares 8000 bytes but only 7999 present",
+    ),
+    (
+        lambda: kn.transcode(sphere_bytes({**HEADER, "sample_coding": "flac"}, bytes(8000))),
+        'sample_coding "flac" not supported yet',
+    ),
     (lambda: kn.transcode(sphere_bytes({**HEADER, "channel_count": "0"})), "channel_count must be >= 1, got 0"),
-    (lambda: kn.transcode(sphere_bytes({**HEADER, "channel_count": "65536", "sample_count": "0"})),
-     "channel_count too large for WAV"),
+    (
+        lambda: kn.transcode(sphere_bytes({**HEADER, "channel_count": "65536", "sample_count": "0"})),
+        "channel_count too large for WAV",
+    ),
     (lambda: kn.shorten_to_pcm(b"ajk"), "not a shorten stream (missing 'ajkg' magic)"),
     (lambda: kn.shorten_to_pcm(stream=b"ajkg\x03"), "shorten version 3 not supported (only v2 is validated)"),
 ]

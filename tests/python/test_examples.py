@@ -24,7 +24,12 @@ def test_example_runs(script):
     package, says = SCRIPTS[script]
     if importlib.util.find_spec(package) is None:
         pytest.skip(f"{package} is not installed")
-    done = subprocess.run([sys.executable, str(EXAMPLES / script)], capture_output=True, text=True, timeout=300,
-                          env={"PATH": "/usr/bin:/bin"})  # no sph2pipe anywhere: the lhotse example runs none
+    done = subprocess.run(
+        [sys.executable, str(EXAMPLES / script)],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        env={"PATH": "/usr/bin:/bin"},
+    )  # no sph2pipe anywhere: the lhotse example runs none
     assert done.returncode == 0, done.stderr
     assert says in done.stdout

@@ -30,12 +30,15 @@ def panic_of(call):
     pytest.fail("no exception")
 
 
-@pytest.mark.parametrize("text, message", [
-    (b"index out of range", "index out of range"),
-    (b"", ""),
-    ("\u00e9t\u00e9 \u2014 \U0001f600".encode(), "\u00e9t\u00e9 \u2014 \U0001f600"),
-    (b"bad \xff byte", "bad \ufffd byte"),
-])
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        (b"index out of range", "index out of range"),
+        (b"", ""),
+        ("\u00e9t\u00e9 \u2014 \U0001f600".encode(), "\u00e9t\u00e9 \u2014 \U0001f600"),
+        (b"bad \xff byte", "bad \ufffd byte"),
+    ],
+)
 def test_fault_becomes_panic_exception_with_its_text(faults, text, message):
     error = panic_of(lambda: faults.throw_fault(text))
     assert type(error).__name__ == "PanicException"
@@ -73,10 +76,13 @@ def test_capi_failure_without_exception_is_system_error(faults):
     assert info.value.args == ("attempted to fetch exception but none was set",)
 
 
-@pytest.mark.parametrize("out_of_memory, message, expected", [
-    (False, b"field \"x\" is bad", ValueError),
-    (True, b"out of memory", MemoryError),
-])
+@pytest.mark.parametrize(
+    "out_of_memory, message, expected",
+    [
+        (False, b'field "x" is bad', ValueError),
+        (True, b"out of memory", MemoryError),
+    ],
+)
 def test_core_error_kinds(faults, out_of_memory, message, expected):
     with pytest.raises(expected) as info:
         faults.core_error(out_of_memory, message)
@@ -91,14 +97,21 @@ def test_binding_runs_inside_the_boundary(faults):
 
 
 def run(fault_modules_dir, code):
-    return subprocess.run([sys.executable, "-c", f"import sys; sys.path.insert(0, {str(fault_modules_dir)!r})\n{code}"],
-                          capture_output=True, text=True, timeout=60)
+    return subprocess.run(
+        [sys.executable, "-c", f"import sys; sys.path.insert(0, {str(fault_modules_dir)!r})\n{code}"],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
 
 
 def test_uncaught_panic_ends_the_interpreter(fault_modules_dir):
-    result = run(fault_modules_dir, "import korrin_fault_tests\n"
-                                    "try:\n    korrin_fault_tests.throw_fault(b'boom')\n"
-                                    "except Exception:\n    print('caught')\n")
+    result = run(
+        fault_modules_dir,
+        "import korrin_fault_tests\n"
+        "try:\n    korrin_fault_tests.throw_fault(b'boom')\n"
+        "except Exception:\n    print('caught')\n",
+    )
     assert result.returncode == 1
     assert "caught" not in result.stdout
     assert result.stderr.rstrip().endswith("korrin_fault_tests.PanicException: boom")

@@ -31,8 +31,13 @@ DTYPES = ["int16", "int32", "float32", "float64"]
 def stored_file(samples: np.ndarray, width: int, byte_format: str | None, coding: str = "pcm") -> bytes:
     """A file of frames x channels `samples` stored as they are given."""
     frames, channels = samples.shape
-    lines = [f"sample_count -i {frames}", "sample_rate -i 8000", f"channel_count -i {channels}",
-             f"sample_n_bytes -i {width}", f"sample_coding -s{len(coding)} {coding}"]
+    lines = [
+        f"sample_count -i {frames}",
+        "sample_rate -i 8000",
+        f"channel_count -i {channels}",
+        f"sample_n_bytes -i {width}",
+        f"sample_coding -s{len(coding)} {coding}",
+    ]
     if byte_format is not None:
         lines.append(f"sample_byte_format -s{len(byte_format)} {byte_format}")
     return sphere_bytes(lines, samples.tobytes())
@@ -151,8 +156,13 @@ def test_shorten_equals_the_decoded_pcm(name, tmp_path):
         pcm = native_pcm(data, channels)
     frames = len(pcm)
     as_float = pcm / 32768.0
-    for start, stop, channel in [(0, None, None), (frames // 3, frames // 2, None), (frames - 5, None, 0),
-                                 (-frames // 4, None, [channels - 1, 0]), (frames, None, None)]:
+    for start, stop, channel in [
+        (0, None, None),
+        (frames // 3, frames // 2, None),
+        (frames - 5, None, 0),
+        (-frames // 4, None, [channels - 1, 0]),
+        (frames, None, None),
+    ]:
         columns = slice(None) if channel is None else [channel] if isinstance(channel, int) else channel
         want = pcm[start:stop][:, columns]
         got, _ = korrin.read(path, start=start, stop=stop, dtype="int16", channel=channel, always_2d=True)
@@ -165,45 +175,83 @@ def test_shorten_equals_the_decoded_pcm(name, tmp_path):
 def test_read_segments_equal_read_per_span(name):
     path = EXAMPLES / name
     frames = korrin.info(path).frames
-    segments = [(0, 10), (frames - 100, frames, 0), (-50, None), (1000, 900), (2000, 2500, [0, 0]), (frames + 5, None),
-                (5, 3000)]
+    segments = [
+        (0, 10),
+        (frames - 100, frames, 0),
+        (-50, None),
+        (1000, 900),
+        (2000, 2500, [0, 0]),
+        (frames + 5, None),
+        (5, 3000),
+    ]
     for dtype in ("int16", "float32"):
         got = korrin.read_segments(path, segments, dtype=dtype, always_2d=True)
         assert len(got) == len(segments)
         for segment, array in zip(segments, got):
             start, stop, *channel = segment
-            want, _ = korrin.read(path, start=start, stop=stop, dtype=dtype, always_2d=True,
-                                  channel=channel[0] if channel else None)
+            want, _ = korrin.read(
+                path, start=start, stop=stop, dtype=dtype, always_2d=True, channel=channel[0] if channel else None
+            )
             np.testing.assert_array_equal(array, want, err_msg=str(segment))
     assert korrin.read_segments(path, []) == []
 
 
 def test_info_is_the_header():
-    info = korrin.info(sphere_bytes([
-        "sample_count -i 3", "sample_rate -i 8000", "channel_count -i 2", "sample_n_bytes -i 4",
-        "gain -r -3.5e-1", "sample_byte_format -s2 10", "note -s5 a b c", "sample_count -i 4",
-    ], bytes(32)))
+    info = korrin.info(
+        sphere_bytes(
+            [
+                "sample_count -i 3",
+                "sample_rate -i 8000",
+                "channel_count -i 2",
+                "sample_n_bytes -i 4",
+                "gain -r -3.5e-1",
+                "sample_byte_format -s2 10",
+                "note -s5 a b c",
+                "sample_count -i 4",
+            ],
+            bytes(32),
+        )
+    )
     assert (info.samplerate, info.channels, info.frames, info.duration) == (8000, 2, 4, 4 / 8000)
     assert (info.codec, info.sample_width) == ("pcm", 4)
     # A field named twice: its first place, its last value.
-    assert list(info.header.items()) == [("sample_count", 4), ("sample_rate", 8000), ("channel_count", 2),
-                                         ("sample_n_bytes", 4), ("gain", -0.35), ("sample_byte_format", "10"),
-                                         ("note", "a b c")]
-    assert "frames=4" in repr(info) and info == korrin.info(io.BytesIO(sphere_bytes(
-        [f"{k} -{'i' if isinstance(v, int) else 'r' if isinstance(v, float) else 's'} {v}"
-         for k, v in info.header.items()], bytes(32))))
+    assert list(info.header.items()) == [
+        ("sample_count", 4),
+        ("sample_rate", 8000),
+        ("channel_count", 2),
+        ("sample_n_bytes", 4),
+        ("gain", -0.35),
+        ("sample_byte_format", "10"),
+        ("note", "a b c"),
+    ]
+    assert "frames=4" in repr(info) and info == korrin.info(
+        io.BytesIO(
+            sphere_bytes(
+                [
+                    f"{k} -{'i' if isinstance(v, int) else 'r' if isinstance(v, float) else 's'} {v}"
+                    for k, v in info.header.items()
+                ],
+                bytes(32),
+            )
+        )
+    )
 
 
-@pytest.mark.parametrize("path", sorted(EXAMPLES.glob("*.sph")) + sorted(SHARED_SPHERE.glob("*.sph")),
-                         ids=lambda p: p.name)
+@pytest.mark.parametrize(
+    "path", sorted(EXAMPLES.glob("*.sph")) + sorted(SHARED_SPHERE.glob("*.sph")), ids=lambda p: p.name
+)
 def test_info_of_every_sample_file(path):
     info = korrin.info(path)
     header = info.header
     assert (info.samplerate, info.channels, info.frames) == (
-        header["sample_rate"], header["channel_count"], header["sample_count"])
+        header["sample_rate"],
+        header["channel_count"],
+        header["sample_count"],
+    )
     codec = {"pcm": "pcm", "ulaw": "ulaw", "mu-law": "ulaw", "alaw": "alaw"}
-    assert info.codec == ("shorten" if "shorten" in header.get("sample_coding", "") else
-                          codec[header.get("sample_coding", "pcm")])
+    assert info.codec == (
+        "shorten" if "shorten" in header.get("sample_coding", "") else codec[header.get("sample_coding", "pcm")]
+    )
     data, rate = korrin.read(path, dtype="int16", always_2d=True)
     assert data.shape == (info.frames, info.channels) and rate == info.samplerate
 
@@ -217,16 +265,28 @@ def test_older_labels_read_as_sph2wav_reads_them(tmp_path):
         if "v1" not in name:
             continue
         (tmp_path / "x.sph").write_bytes(data)
-        out = subprocess.run([str(SPH2WAV), "-q", "--pcm", "-o", "-", "--force", str(tmp_path / "x.sph")],
-                             capture_output=True, check=True).stdout
+        out = subprocess.run(
+            [str(SPH2WAV), "-q", "--pcm", "-o", "-", "--force", str(tmp_path / "x.sph")],
+            capture_output=True,
+            check=True,
+        ).stdout
         got, _ = korrin.read(data, dtype="int16")
         assert got.tobytes() == out, name
 
 
 def checksum_file(checksum: int) -> bytes:
     x = np.arange(1, 101, dtype="<i2")
-    return sphere_bytes(["sample_count -i 100", "sample_rate -i 8000", "channel_count -i 1", "sample_n_bytes -i 2",
-                   "sample_byte_format -s2 01", f"sample_checksum -i {checksum}"], x.tobytes())
+    return sphere_bytes(
+        [
+            "sample_count -i 100",
+            "sample_rate -i 8000",
+            "channel_count -i 1",
+            "sample_n_bytes -i 2",
+            "sample_byte_format -s2 01",
+            f"sample_checksum -i {checksum}",
+        ],
+        x.tobytes(),
+    )
 
 
 def test_checksum_is_checked_on_whole_reads(tmp_path):
@@ -237,9 +297,13 @@ def test_checksum_is_checked_on_whole_reads(tmp_path):
         for source in (good, good.read_bytes()):
             assert korrin.read(source, dtype=dtype)[0].sum() * (1 if dtype == "int16" else 32768) == 5050
         for source, prefix in ((bad, f"{bad}: "), (bad.read_bytes(), "")):
-            with pytest.raises(ValueError, match=f"^{re.escape(prefix)}" r"sample_checksum mismatch: the header "
-                                                 r"declares 5051, the samples sum to 5050 \(pass checksum=False to "
-                                                 r"read it anyway\)$"):
+            with pytest.raises(
+                ValueError,
+                match=f"^{re.escape(prefix)}"
+                r"sample_checksum mismatch: the header "
+                r"declares 5051, the samples sum to 5050 \(pass checksum=False to "
+                r"read it anyway\)$",
+            ):
                 korrin.read(source, dtype=dtype)
             assert len(korrin.read(source, dtype=dtype, checksum=False)[0]) == 100
             assert len(korrin.read(source, dtype=dtype, start=1)[0]) == 99  # a span has no checksum
@@ -255,8 +319,12 @@ BAD_FILES = [
     (sphere_bytes([*REQUIRED, "sample_n_bytes -i 2"], bytes(1)), False),  # truncated
     (sphere_bytes([*REQUIRED, "sample_n_bytes -i 3"], bytes(3)), True),
     (sphere_bytes([*REQUIRED, "sample_n_bytes -i 1", "sample_coding -s3 gsm"], bytes(1)), True),
-    (sphere_bytes([*REQUIRED, "sample_n_bytes -i 2", "sample_coding -s26 pcm,embedded-shorten-v2.00"], b"ajkg\x03xxxx"),
-     False),
+    (
+        sphere_bytes(
+            [*REQUIRED, "sample_n_bytes -i 2", "sample_coding -s26 pcm,embedded-shorten-v2.00"], b"ajkg\x03xxxx"
+        ),
+        False,
+    ),
     (sphere_bytes([*REQUIRED, "sample_n_bytes -i 2", "sample_coding -s25 pcm,embedded-wavpack-5.60"], b""), True),
 ]
 
@@ -269,8 +337,9 @@ def test_refusals_carry_sph2wavs_message(data, header_refused, tmp_path):
     path = tmp_path / "bad.sph"
     path.write_bytes(data)
     if SPH2WAV.exists():
-        report = subprocess.run([str(SPH2WAV), "-q", "-o", str(tmp_path / "out.wav"), str(path)],
-                                capture_output=True, text=True).stderr
+        report = subprocess.run(
+            [str(SPH2WAV), "-q", "-o", str(tmp_path / "out.wav"), str(path)], capture_output=True, text=True
+        ).stderr
         assert report.strip() == f"{path}: {message}"
     # From a path, the message begins with it, as sph2wav's report does.
     for source, text in ((data, message), (path, f"{path}: {message}")):
@@ -289,8 +358,7 @@ def test_refusals_name_odd_paths_as_sph2wav_does(tmp_path):
     """A name that could forge a line or reach a terminal as an escape is
     escaped in the message as in sph2wav's report."""
     data = BAD_FILES[0][0]
-    names = [b"new\nline\\.sph", b"tab\tand\\back.sph", b"bad-\xff-\x1b[31m.sph",
-             "caf\u00e9.sph".encode()]
+    names = [b"new\nline\\.sph", b"tab\tand\\back.sph", b"bad-\xff-\x1b[31m.sph", "caf\u00e9.sph".encode()]
     expected = [r"new\nline\\.sph", r"tab\tand\\back.sph", r"bad-\xff-\x1b[31m.sph", "caf\u00e9.sph"]
     message = "not a NIST SPHERE file (missing 'NIST_1A' magic)"
     for name, shown in zip(names, expected):
@@ -304,8 +372,9 @@ def test_refusals_name_odd_paths_as_sph2wav_does(tmp_path):
                     call(source)
                 assert str(raised.value) == text
         if SPH2WAV.exists():
-            report = subprocess.run([os.fsencode(SPH2WAV), b"-q", b"-o", os.fsencode(tmp_path / "out.wav"), path],
-                                    capture_output=True).stderr
+            report = subprocess.run(
+                [os.fsencode(SPH2WAV), b"-q", b"-o", os.fsencode(tmp_path / "out.wav"), path], capture_output=True
+            ).stderr
             assert report.decode() == text + "\n"
 
 
@@ -328,7 +397,10 @@ def test_system_failures_are_the_oserror_open_gives(tmp_path):
         with pytest.raises(FileNotFoundError) as expected:
             open(missing, "rb")
         assert (raised.value.errno, raised.value.strerror, raised.value.filename) == (
-            expected.value.errno, expected.value.strerror, expected.value.filename)
+            expected.value.errno,
+            expected.value.strerror,
+            expected.value.filename,
+        )
         with pytest.raises(IsADirectoryError):
             call(tmp_path)
         with pytest.raises(FileNotFoundError) as raised:
@@ -387,8 +459,12 @@ def test_import_without_numpy_says_so(tmp_path):
     (tmp_path / "numpy").mkdir()
     (tmp_path / "numpy" / "__init__.py").write_text("raise ImportError('No module named numpy')\n")
     code = "import korrin_native; import korrin"
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                            env={**os.environ, "PYTHONPATH": os.pathsep.join([str(tmp_path), *sys.path])})
+    result = subprocess.run(
+        [sys.executable, "-c", code],
+        capture_output=True,
+        text=True,
+        env={**os.environ, "PYTHONPATH": os.pathsep.join([str(tmp_path), *sys.path])},
+    )
     assert result.returncode == 1
     assert "ImportError: korrin needs numpy, which is not installed" in result.stderr
 
@@ -414,25 +490,44 @@ def test_large_arrays_own_their_memory_when_it_is_reused():
 def hostile(channels: int, coding: str = "pcm", frames: int = 1, width: int = 2) -> bytes:
     """A 2 KB file whose header declares `channels` channels."""
     width = 1 if coding == "ulaw" else width
-    return sphere_bytes([f"sample_count -i {frames}", "sample_rate -i 8000", f"channel_count -i {channels}",
-                   f"sample_n_bytes -i {width}", f"sample_coding -s{len(coding)} {coding}"], bytes(1024))
+    return sphere_bytes(
+        [
+            f"sample_count -i {frames}",
+            "sample_rate -i 8000",
+            f"channel_count -i {channels}",
+            f"sample_n_bytes -i {width}",
+            f"sample_coding -s{len(coding)} {coding}",
+        ],
+        bytes(1024),
+    )
 
 
 SHORTEN = "pcm,embedded-shorten-v2.00"
 # (file, what info says of it: None when it accepts it)
 HOSTILE_HEADERS = [
-    (hostile(2**61), "channel_count 2305843009213693952: a frame of 4611686018427387904 bytes is more than "
-                     "the 1024 bytes of the payload"),
-    (hostile(2**30, "ulaw"), "channel_count 1073741824: a frame of 1073741824 bytes is more than the 1024 bytes "
-                             "of the payload"),
-    (hostile(2**28, frames=0), "channel_count 268435456: a frame of 536870912 bytes is more than the 1024 bytes "
-                               "of the payload"),
-    (hostile(2**62, frames=0, width=4), "channel_count 4611686018427387904: a frame of more than 2^64 bytes is "
-                                        "more than the 1024 bytes of the payload"),
+    (
+        hostile(2**61),
+        "channel_count 2305843009213693952: a frame of 4611686018427387904 bytes is more than "
+        "the 1024 bytes of the payload",
+    ),
+    (
+        hostile(2**30, "ulaw"),
+        "channel_count 1073741824: a frame of 1073741824 bytes is more than the 1024 bytes of the payload",
+    ),
+    (
+        hostile(2**28, frames=0),
+        "channel_count 268435456: a frame of 536870912 bytes is more than the 1024 bytes of the payload",
+    ),
+    (
+        hostile(2**62, frames=0, width=4),
+        "channel_count 4611686018427387904: a frame of more than 2^64 bytes is more than the 1024 bytes of the payload",
+    ),
     (hostile(2**28, SHORTEN), "channel_count 268435456 is more than a Shorten stream holds (256)"),
     (hostile(257, SHORTEN, frames=0), "channel_count 257 is more than a Shorten stream holds (256)"),
-    (hostile(2, SHORTEN, frames=2**29 + 1), "sample_count 536870913 x channel_count 2 is more than the "
-                                            "1073741824 samples a Shorten stream decodes to"),
+    (
+        hostile(2, SHORTEN, frames=2**29 + 1),
+        "sample_count 536870913 x channel_count 2 is more than the 1073741824 samples a Shorten stream decodes to",
+    ),
     (hostile(65535, frames=0), None),  # as many channels as WAV holds are taken at their word
     (hostile(256, SHORTEN, frames=0), None),
 ]
@@ -471,8 +566,9 @@ def test_hostile_counts_are_refused_before_anything_is_allocated(data, refusal, 
 
 
 def test_hostile_counts_cost_no_memory():
-    grown = subprocess.run([sys.executable, "-c", HOSTILE_SCRIPT, str(Path(__file__).parent)], capture_output=True,
-                           text=True, check=True).stdout
+    grown = subprocess.run(
+        [sys.executable, "-c", HOSTILE_SCRIPT, str(Path(__file__).parent)], capture_output=True, text=True, check=True
+    ).stdout
     assert int(grown) < 64, f"{grown} MiB"
 
 
@@ -497,8 +593,11 @@ def test_what_a_file_object_reads_must_be_bytes():
 def test_bytes_that_look_like_a_path_say_they_are_read_as_content():
     for name in (b"/some/path", b"sw02001.sph", os.fsencode(EXAMPLE)):
         for call in (korrin.info, korrin.read, lambda f: korrin.read_segments(f, [(0, 1)])):
-            with pytest.raises(ValueError, match=r"missing 'NIST_1A' magic\) \(bytes are read as the file's "
-                                                 r"content: pass a str or os.PathLike to read the file at a path\)$"):
+            with pytest.raises(
+                ValueError,
+                match=r"missing 'NIST_1A' magic\) \(bytes are read as the file's "
+                r"content: pass a str or os.PathLike to read the file at a path\)$",
+            ):
                 call(name)
     for data in (b"RIFF....", b"not sphere at all\n", bytes(100)):
         with pytest.raises(ValueError, match=r"magic\)$"):

@@ -31,8 +31,17 @@ def streams():
     decode."""
     for i, (sample_type, channels, blocksize, maxnlpc, nmean, shifts, amplitude) in enumerate(SETTINGS):
         values = enc.speech_like_values(2000 + 300 * i, channels, i, amplitude=amplitude)
-        stream = enc.encode(values, sample_type=sample_type, blocksize=blocksize, maxnlpc=maxnlpc, nmean=nmean,
-                            nskip=i % 3, seed=i, bitshifts=shifts, blocksizes=(1, 7, blocksize, 500))
+        stream = enc.encode(
+            values,
+            sample_type=sample_type,
+            blocksize=blocksize,
+            maxnlpc=maxnlpc,
+            nmean=nmean,
+            nskip=i % 3,
+            seed=i,
+            bitshifts=shifts,
+            blocksizes=(1, 7, blocksize, 500),
+        )
         base = "ulaw" if sample_type == 8 else "pcm"
         yield f"setting-{i}", shorten_sphere(stream.data, len(values), channels, "embedded-shorten-v2.00", base)
     values = enc.speech_like_values(4000, 2, 11)
@@ -44,9 +53,12 @@ def streams():
     for sample_type in (3, 5, 8):
         stream = real_format_stream(20 + sample_type, sample_type)
         frames = len(stream.pcm) // 2 // stream.channels
-        yield f"shifted-means-{sample_type}", shorten_sphere(stream.data, frames, stream.channels,
-                                                             "embedded-shorten-v2.00",
-                                                             "ulaw" if sample_type == 8 else "pcm")
+        yield (
+            f"shifted-means-{sample_type}",
+            shorten_sphere(
+                stream.data, frames, stream.channels, "embedded-shorten-v2.00", "ulaw" if sample_type == 8 else "pcm"
+            ),
+        )
     for case in CASES:
         stream = encode_case(case)
         frames = len(stream.pcm) // 2 // stream.channels
@@ -63,8 +75,10 @@ def streams():
         except ValueError:
             continue
         if pcm:
-            yield f"fuzz-{path.name}", shorten_sphere(data, len(pcm) // 2 // channels, channels,
-                                                      "embedded-shorten-v2.00")
+            yield (
+                f"fuzz-{path.name}",
+                shorten_sphere(data, len(pcm) // 2 // channels, channels, "embedded-shorten-v2.00"),
+            )
 
 
 TEST_SET = dict(streams())
@@ -96,8 +110,13 @@ def test_reads_from_every_state_equal_a_decode_from_the_start(name, tmp_path, ev
     assert states and states == sorted(set(states)) and states[-1] <= frames
     rng = random.Random(name)
     for state in states:
-        for start, stop in [(state - 1, state + 1), (state, state + rng.randrange(1, 300)), (state + 1, None),
-                            (state, state), (max(0, state - rng.randrange(1, 50)), state)]:
+        for start, stop in [
+            (state - 1, state + 1),
+            (state, state + rng.randrange(1, 300)),
+            (state + 1, None),
+            (state, state),
+            (max(0, state - rng.randrange(1, 50)), state),
+        ]:
             start = max(0, start)
             channel = rng.randrange(channels)
             got, _ = korrin.read(path, start=start, stop=stop, dtype="int16", always_2d=True)
@@ -140,8 +159,9 @@ def test_a_file_replaced_with_its_size_and_times_is_read_anew(tmp_path, every_ro
     """Other bytes of the same size under the same path, with the old
     modification time put back (cp -p, os.utime): never the old states,
     neither for spans nor after a whole read."""
-    one, other = (shorten_sphere(enc.repeated_stream(30, 2, seed=seed), 30 * 4091, 2, "embedded-shorten-v2.00")
-                  for seed in (1, 2))
+    one, other = (
+        shorten_sphere(enc.repeated_stream(30, 2, seed=seed), 30 * 4091, 2, "embedded-shorten-v2.00") for seed in (1, 2)
+    )
     assert len(one) == len(other) and one != other
     expected, _ = korrin.read(other, dtype="int16")
     path = tmp_path / "x.sph"

@@ -37,10 +37,19 @@ def corpus(tmp_path_factory):
         shutil.copy(path, where / path.name)
         files.append(where / path.name)
     values = enc.speech_like_values(96000, 2, 5, amplitude=120)
-    stream = enc.encode(values, sample_type=8, blocksize=256, nmean=0, seed=5, commands=(enc.DIFF1, enc.DIFF2),
-                        verbatim=False, pad_to_words=True)
+    stream = enc.encode(
+        values,
+        sample_type=8,
+        blocksize=256,
+        nmean=0,
+        seed=5,
+        commands=(enc.DIFF1, enc.DIFF2),
+        verbatim=False,
+        pad_to_words=True,
+    )
     call = shorten_sphere(stream.data, 96000, 2, "embedded-shorten-v2.00", "ulaw").replace(
-        b"sample_rate -i 16000", b"sample_rate -i 8000 ")
+        b"sample_rate -i 16000", b"sample_rate -i 8000 "
+    )
     for name in ("call.sph", "call.WV1", "call.wav"):
         (where / name).write_bytes(call)
         files.append(where / name)
@@ -54,8 +63,7 @@ def oracle_path(monkeypatch):
     monkeypatch.setenv("PATH", f"{ORACLE.parent}{os.pathsep}{os.environ['PATH']}")
 
 
-CUTS = [(0.0, None), (0.0, 0.1), (0.05, 0.1), (0.123456, 0.0777), (0.2, 0.05), (1.5, 2.25), (7.9999, 3.0),
-        (0.1, None)]
+CUTS = [(0.0, None), (0.0, 0.1), (0.05, 0.1), (0.123456, 0.0777), (0.2, 0.05), (1.5, 2.25), (7.9999, 3.0), (0.1, None)]
 
 
 def loaded(files):
@@ -67,8 +75,13 @@ def loaded(files):
         for offset, duration in CUTS:
             if offset + (duration or 0) <= recording.duration:
                 cuts.append(recording.load_audio(offset=offset, duration=duration))
-        out[path.name] = (recording.duration, recording.num_samples, recording.sampling_rate,
-                          recording.load_audio(), cuts)
+        out[path.name] = (
+            recording.duration,
+            recording.num_samples,
+            recording.sampling_rate,
+            recording.load_audio(),
+            cuts,
+        )
     return out
 
 
@@ -151,8 +164,10 @@ def pipe_lines(files) -> tuple[list[tuple[str, str]], dict[str, float]]:
             rid = f"{path.stem}-{c}"
             lines.append((rid, f"sph2pipe -f wav -p -c {c + 1} {path} |"))
             durations[rid] = floor_duration_to_milliseconds(info.frames / rate)
-        for name, entry in [("keep", f"sph2pipe -f wav -c {info.channels} {path} |"),
-                            ("sph", f"sph2pipe -c {info.channels} {path} |")]:
+        for name, entry in [
+            ("keep", f"sph2pipe -f wav -c {info.channels} {path} |"),
+            ("sph", f"sph2pipe -c {info.channels} {path} |"),
+        ]:
             lines.append((f"{path.stem}-{name}", entry))
             durations[f"{path.stem}-{name}"] = floor_duration_to_milliseconds(info.frames / rate)
         b, e = info.duration / 7, info.duration * 0.8
@@ -197,22 +212,33 @@ def test_kaldi_pipes_read_as_the_pipes_give(by_rate, oracle_path, tmp_path, runs
         stereo = next(p for p in files if korrin.info(p).channels == 2)
         # Not korrin's: mu-law re-coding, another program; and a pipe of two
         # channels, which lhotse's import drops.
-        others = [(f"{stereo.stem}-u", f"sph2pipe -f wav -u -c 2 {stereo} |"),
-                  (f"{stereo.stem}-cat", f"sph2pipe -f wav -p -c 1 {stereo} | cat |")]
+        others = [
+            (f"{stereo.stem}-u", f"sph2pipe -f wav -u -c 2 {stereo} |"),
+            (f"{stereo.stem}-cat", f"sph2pipe -f wav -p -c 1 {stereo} | cat |"),
+        ]
         korrin.lhotse.use()
         try:
             recordings, supervisions, _ = load_kaldi_data_dir(
-                kaldi_dir(tmp_path / f"{rate}", lines + [("both", f"sph2pipe -f wav -p {stereo} |")], durations
-                          | {"both": 1.0}, reco2dur=False), sampling_rate=rate)
+                kaldi_dir(
+                    tmp_path / f"{rate}",
+                    lines + [("both", f"sph2pipe -f wav -p {stereo} |")],
+                    durations | {"both": 1.0},
+                    reco2dur=False,
+                ),
+                sampling_rate=rate,
+            )
             assert "both" not in recordings.ids
             assert {r.id: r.duration for r in recordings} == durations
             durations.update({rid: korrin.info(stereo).duration for rid, _ in others})
             recordings, supervisions, _ = load_kaldi_data_dir(
-                kaldi_dir(tmp_path / f"{rate}-all", lines + others, durations, reco2dur=True), sampling_rate=rate)
+                kaldi_dir(tmp_path / f"{rate}-all", lines + others, durations, reco2dur=True), sampling_rate=rate
+            )
             cuts = lhotse.CutSet.from_manifests(recordings=recordings, supervisions=supervisions)
             cuts = cuts.trim_to_supervisions()
             ours = [c.load_audio() for c in cuts] + [r.load_audio() for r in recordings]
-            assert sorted({r.strip() for r in runs}) == sorted(entry[:-1].strip() for _, entry in others), "korrin's lines ran"
+            assert sorted({r.strip() for r in runs}) == sorted(entry[:-1].strip() for _, entry in others), (
+                "korrin's lines ran"
+            )
         finally:
             korrin.lhotse.restore()
         runs.clear()
@@ -236,10 +262,15 @@ def test_use_restore_and_the_pipes_korrin_leaves(by_rate, tmp_path):
 
         assert korrin.lhotse.use() is ours and lhotse.kaldi.get_duration is not get_duration
         path = by_rate[16000][0]
-        for command, read_here in [(f"sph2pipe -f wav -p -c 1 {path}", True), (f"sph2wav -c 1 -o - {path}", True),
-                                   (f"sph2pipe -f raw -p {path}", False), (f"sph2pipe -a {path}", False),
-                                   (f"sph2pipe -h {path} {path}", False), (f"sph2pipe -p {path} | sox", False),
-                                   (f"sox {path} -t wav -", False)]:
+        for command, read_here in [
+            (f"sph2pipe -f wav -p -c 1 {path}", True),
+            (f"sph2wav -c 1 -o - {path}", True),
+            (f"sph2pipe -f raw -p {path}", False),
+            (f"sph2pipe -a {path}", False),
+            (f"sph2pipe -h {path} {path}", False),
+            (f"sph2pipe -p {path} | sox", False),
+            (f"sox {path} -t wav -", False),
+        ]:
             assert (korrin.lhotse._entry(command) is not None) == read_here, command
             source = AudioSource(type="command", channels=[0], source=command)
             assert isinstance(source._prepare_for_reading(0.0, None), korrin.lhotse.KaldiPipe) == read_here

@@ -25,9 +25,12 @@ def test_load_is_read_transposed(path):
     torch = pytest.importorskip("torch", reason="torch is not installed (bash scripts/test lhotse installs it)")
     info = korrin.info(path)
     stored = "int32" if info.sample_width == 4 else "int16"
-    for kwargs, read_kwargs in [({}, {}), ({"frame_offset": 100, "num_frames": 250}, {"start": 100, "frames": 250}),
-                                ({"frame_offset": -50}, {"start": -50}),
-                                ({"num_frames": 10 ** 9}, {"frames": 10 ** 9})]:
+    for kwargs, read_kwargs in [
+        ({}, {}),
+        ({"frame_offset": 100, "num_frames": 250}, {"start": 100, "frames": 250}),
+        ({"frame_offset": -50}, {"start": -50}),
+        ({"num_frames": 10**9}, {"frames": 10**9}),
+    ]:
         for normalize, dtype in [(True, "float32"), (False, stored)]:
             for source in (path, str(path), io.BytesIO(path.read_bytes()), path.read_bytes()):
                 waveform, rate = korrin.load(source, normalize=normalize, **kwargs)

@@ -29,8 +29,17 @@ def sphere(fields: list[tuple[str, object]], payload: bytes) -> bytes:
 def pcm(frames: int, channels: int, width: int = 2, order: str = "01", seed: int = 0) -> bytes:
     rng = np.random.default_rng(seed)
     payload = rng.integers(0, 256, frames * channels * width, dtype=np.uint8).tobytes()
-    return sphere([("sample_count", frames), ("sample_rate", 8000), ("channel_count", channels),
-                   ("sample_n_bytes", width), ("sample_coding", "pcm"), ("sample_byte_format", order)], payload)
+    return sphere(
+        [
+            ("sample_count", frames),
+            ("sample_rate", 8000),
+            ("channel_count", channels),
+            ("sample_n_bytes", width),
+            ("sample_coding", "pcm"),
+            ("sample_byte_format", order),
+        ],
+        payload,
+    )
 
 
 @pytest.fixture(scope="module")
@@ -98,8 +107,24 @@ STEPS = [
     lambda f: list(f.blocks(33, frames=70, overlap=5)),
     lambda f: list(f.blocks()),
     lambda f: list(f.blocks(10, out=shaped(f, 10, "int16"))),
-    lambda f: (f.samplerate, f.channels, f.frames, f.format, f.subtype, f.endian, f.format_info, f.subtype_info,
-               f.sections, f.seekable(), len(f), bool(f), f.title, f.genre, f.copy_metadata(), f.closed),
+    lambda f: (
+        f.samplerate,
+        f.channels,
+        f.frames,
+        f.format,
+        f.subtype,
+        f.endian,
+        f.format_info,
+        f.subtype_info,
+        f.sections,
+        f.seekable(),
+        len(f),
+        bool(f),
+        f.title,
+        f.genre,
+        f.copy_metadata(),
+        f.closed,
+    ),
     lambda f: f.close(),
     lambda f: (f.closed, f.frames, f.samplerate),
     lambda f: f.read(1),
@@ -178,8 +203,10 @@ def test_shorten_spans_are_korrin_read_spans(monkeypatch, path, as_bytes):
         assert np.array_equal(got, want), (start, count)
         got[:] = 9  # the caller's copy, not what is kept for the next read
     f.seek(len(whole) // 2)
-    assert np.array_equal(f.read(10, dtype="float32", always_2d=True), korrin.read(
-        source, start=len(whole) // 2, frames=10, dtype="float32", always_2d=True)[0])
+    assert np.array_equal(
+        f.read(10, dtype="float32", always_2d=True),
+        korrin.read(source, start=len(whole) // 2, frames=10, dtype="float32", always_2d=True)[0],
+    )
 
 
 def test_refusals():
@@ -220,7 +247,9 @@ def everything_soundfile_says(file_factory):
     with soundfile.SoundFile(file_factory()) as f:
         props = (f.samplerate, f.channels, f.frames, f.format, f.subtype, f.endian)
     return (
-        type(info).__name__, fields, props,
+        type(info).__name__,
+        fields,
+        props,
         plain(soundfile.read(file_factory(), start=3, stop=200, dtype="int16")[0]),
         plain(soundfile.read(file_factory())[0]),
         [plain(b) for b in soundfile.blocks(file_factory(), blocksize=100, overlap=7)],
@@ -238,7 +267,9 @@ def test_patch_leaves_other_files_alone(tmp_path):
     original = soundfile.SoundFile
     ksf.patch()
     try:
-        after = {p: [everything_soundfile_says(make) for make in (lambda: str(p), lambda: open(p, "rb"))] for p in files}
+        after = {
+            p: [everything_soundfile_says(make) for make in (lambda: str(p), lambda: open(p, "rb"))] for p in files
+        }
         assert type(soundfile.SoundFile(str(files[0]))).__mro__[1] is original
         with pytest.raises(RuntimeError):
             soundfile.read(tmp_path / "missing.wav")
@@ -250,8 +281,14 @@ def test_patch_leaves_other_files_alone(tmp_path):
 def test_patched_soundfile_reads_sphere_as_korrin(patched, readable):
     paths = [p for p in SHORTEN if p.exists()] + list(readable)
     for path in paths:
-        sources = [lambda: str(path), lambda: path, lambda: path.read_bytes(), lambda: io.BytesIO(path.read_bytes()),
-                   lambda: open(path, "rb"), lambda: os.fsencode(path)]
+        sources = [
+            lambda: str(path),
+            lambda: path,
+            lambda: path.read_bytes(),
+            lambda: io.BytesIO(path.read_bytes()),
+            lambda: open(path, "rb"),
+            lambda: os.fsencode(path),
+        ]
         expected, rate = korrin.read(path, start=5, stop=-9, dtype="float32")
         for make in sources:
             got, got_rate = soundfile.read(make(), start=5, stop=-9, dtype="float32")
@@ -264,7 +301,13 @@ def test_patched_soundfile_reads_sphere_as_korrin(patched, readable):
         assert type(info).__name__ == "_SoundFileInfo"
         k = korrin.info(path)
         assert (info.samplerate, info.channels, info.frames, info.duration, info.format, info.sections) == (
-            k.samplerate, k.channels, k.frames, k.frames / k.samplerate, "NIST", 1)
+            k.samplerate,
+            k.channels,
+            k.frames,
+            k.frames / k.samplerate,
+            "NIST",
+            1,
+        )
 
 
 def test_patched_info_fields_are_soundfiles(readable):
@@ -300,7 +343,8 @@ def test_sphere_korrin_refuses_goes_to_soundfile(patched, tmp_path):
 def test_unpatch_without_patch_and_patch_without_soundfile(monkeypatch):
     ksf.unpatch()
     assert soundfile.SoundFile.__module__ == "soundfile" and not isinstance(
-        korrin.SoundFile(EXAMPLES / "ulaw_mono.sph"), soundfile.SoundFile)
+        korrin.SoundFile(EXAMPLES / "ulaw_mono.sph"), soundfile.SoundFile
+    )
     monkeypatch.setitem(__import__("sys").modules, "soundfile", None)
     with pytest.raises(ImportError, match="pip install soundfile"):
         ksf.patch()

@@ -20,8 +20,8 @@ import pytest
 
 import korrin
 import korrin_native
-from korrin import _native
 from conftest import EXAMPLES
+from korrin import _native
 from test_shorten_v1 import shorten_sphere
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
@@ -83,8 +83,10 @@ def test_the_interpreter_lock_is_released_while_decoding():
     sys.setswitchinterval(1e-4)
     try:
         rounds = [
-            (ticks_during(lambda: korrin.read(data, dtype="int16")),
-             ticks_during(lambda: korrin_native.decode_pcm(data)))  # holds the lock throughout
+            (
+                ticks_during(lambda: korrin.read(data, dtype="int16")),
+                ticks_during(lambda: korrin_native.decode_pcm(data)),
+            )  # holds the lock throughout
             for _ in range(3)
         ]
     finally:
@@ -114,8 +116,11 @@ def asan_in_process() -> bool:
         return False
 
 
-@pytest.mark.skipif(asan_in_process(), reason="clang 14's AddressSanitizer allocator is not fork-safe: a child "
-                                               "forked while another thread is in its malloc hangs there")
+@pytest.mark.skipif(
+    asan_in_process(),
+    reason="clang 14's AddressSanitizer allocator is not fork-safe: a child "
+    "forked while another thread is in its malloc hangs there",
+)
 def test_forked_children_read_while_threads_read(tmp_path, every_round):
     """Data loaders fork workers while other threads read: no lock of
     korrin's is left held in a child, which reads at once."""
@@ -206,7 +211,12 @@ def test_the_interpreter_exits_while_daemon_threads_read(tmp_path):
     # The calls of threads ended that way are left behind as the process
     # ends, by design: nothing for a leak checker to report.
     options = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "detect_leaks=0"]))
-    run = subprocess.run([sys.executable, "-c", EXIT_WHILE_READING, str(path)], capture_output=True, text=True,
-                         timeout=120, env=dict(os.environ, ASAN_OPTIONS=options))
+    run = subprocess.run(
+        [sys.executable, "-c", EXIT_WHILE_READING, str(path)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env=dict(os.environ, ASAN_OPTIONS=options),
+    )
     assert run.returncode == 0, run.stderr
     assert run.stdout.strip() == str([0] * 20), run.stderr

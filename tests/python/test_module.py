@@ -10,14 +10,13 @@ import shutil
 import struct
 import subprocess
 import sys
-import textwrap
 
+import make_examples
 import numpy as np
 import pytest
 
 import korrin_native as kn
-import make_examples
-from conftest import EXAMPLES, VERSION, SHARED_SPHERE, needs_real_files, pcm16_fields, sphere_bytes
+from conftest import EXAMPLES, SHARED_SPHERE, VERSION, needs_real_files, pcm16_fields, sphere_bytes
 
 FUNCTIONS = ["transcode", "decode_pcm", "shorten_to_pcm", "g711_expand"]
 
@@ -39,12 +38,14 @@ def test_module_attributes():
 SIGNATURES = {
     "transcode": ("(sph)", "Transcode a NIST SPHERE file (bytes) to RIFF/WAV bytes."),
     "decode_pcm": ("(sph)", "Decode the payload to interleaved little-endian PCM (the WAV data chunk)."),
-    "shorten_to_pcm": ("(stream)",
-                       "Codec-level kernels, so the Python streaming API accelerates too. These do\n"
-                       "the heavy number-crunching only and return PCM bytes; the Python codecs keep\n"
-                       "their (typed) header cross-checks around these.\n"
-                       "Decode an embedded-shorten stream to LE 16-bit PCM (no header cross-checks).\n"
-                       "Returns `(channel_count, is_ulaw, pcm_bytes)`."),
+    "shorten_to_pcm": (
+        "(stream)",
+        "Codec-level kernels, so the Python streaming API accelerates too. These do\n"
+        "the heavy number-crunching only and return PCM bytes; the Python codecs keep\n"
+        "their (typed) header cross-checks around these.\n"
+        "Decode an embedded-shorten stream to LE 16-bit PCM (no header cross-checks).\n"
+        "Returns `(channel_count, is_ulaw, pcm_bytes)`.",
+    ),
     "g711_expand": ("(data, alaw)", "Expand G.711 companded bytes to LE 16-bit PCM (`alaw` = a-law, else mu-law)."),
 }
 
@@ -98,8 +99,10 @@ def test_import_in_a_subinterpreter_fails():
     assert result.returncode == 0, result.stderr
     status, outcome = result.stdout.splitlines()
     assert status == "0"
-    assert outcome == ("ImportError: korrin_native does not support subinterpreters: "
-                       "it can be imported only in the interpreter that imported it first")
+    assert outcome == (
+        "ImportError: korrin_native does not support subinterpreters: "
+        "it can be imported only in the interpreter that imported it first"
+    )
 
 
 class Bytes(bytes):
@@ -131,9 +134,15 @@ def test_g711_expand_every_code(alaw, rule):
         assert kn.g711_expand(Bytes(data), np.bool_(alaw)) == expected
 
 
-@pytest.mark.parametrize("alaw, expected", [
-    (True, b"\x80\x15"), (False, b"\x7c\x7d"), (np.True_, b"\x80\x15"), (np.False_, b"\x7c\x7d"),
-])
+@pytest.mark.parametrize(
+    "alaw, expected",
+    [
+        (True, b"\x80\x15"),
+        (False, b"\x7c\x7d"),
+        (np.True_, b"\x80\x15"),
+        (np.False_, b"\x7c\x7d"),
+    ],
+)
 def test_g711_flag_values(alaw, expected):
     assert kn.g711_expand(b"\x80", alaw) == expected
 
@@ -144,7 +153,8 @@ def samples(pcm: bytes, width: int = 2) -> list[int]:
 
 def wav_fields(wav: bytes):
     riff, size, wave, fmt, fmt_size, tag, channels, rate, byte_rate, align, bits, data, data_size = struct.unpack(
-        "<4sI4s4sIHHIIHH4sI", wav[:44])
+        "<4sI4s4sIHHIIHH4sI", wav[:44]
+    )
     assert (riff, wave, fmt, fmt_size, tag, data) == (b"RIFF", b"WAVE", b"fmt ", 16, 1, b"data")
     assert size == len(wav) - 8 and data_size == len(wav) - 44
     assert byte_rate == rate * align and align == channels * bits // 8
@@ -193,8 +203,7 @@ def test_shorten_kernel_on_the_example_stream():
 
 
 def test_examples_are_what_the_generator_makes(tmp_path):
-    subprocess.run([sys.executable, str(EXAMPLES / "make_examples.py"), str(tmp_path)], check=True,
-                   capture_output=True)
+    subprocess.run([sys.executable, str(EXAMPLES / "make_examples.py"), str(tmp_path)], check=True, capture_output=True)
     made = sorted(p.name for p in tmp_path.iterdir())
     assert made == sorted(p.name for p in EXAMPLES.glob("*.sph")) == sorted(EXAMPLE_FILES)
     for name in made:
@@ -204,19 +213,29 @@ def test_examples_are_what_the_generator_makes(tmp_path):
 @pytest.mark.skipif(shutil.which("ffmpeg") is None, reason="ffmpeg is not installed")
 @pytest.mark.parametrize("name", ["pcm16_le_mono.sph", "pcm16_be_stereo.sph", "ulaw_mono.sph", "alaw_stereo.sph"])
 def test_examples_agree_with_ffmpeg(name):
-    ffmpeg = subprocess.run(["ffmpeg", "-v", "error", "-i", str(EXAMPLES / name), "-f", "s16le", "-"],
-                            capture_output=True, check=True, timeout=60)
+    ffmpeg = subprocess.run(
+        ["ffmpeg", "-v", "error", "-i", str(EXAMPLES / name), "-f", "s16le", "-"],
+        capture_output=True,
+        check=True,
+        timeout=60,
+    )
     assert kn.decode_pcm((EXAMPLES / name).read_bytes()) == ffmpeg.stdout
 
 
 # The reference tool's output for the shared real-world files: (bytes, sha256).
 REAL_FILES = {
-    "123_1pcle_shn.sph": ((74240, "11d7d57dcf7501a8db11b5c22b1c447334ce9bf1bebdc29666a10c4da7e066c4"),
-                          (74284, "81574d2c42c6289fcb8b42a5ab524a0c5a297716594f1977e805b84fd08f34f9")),
-    "123_2ulaw_shn.sph": ((148480, "ba3ae1192f6c0362600b4ca129bc56ad8aca4f7e7ca490346bcdfae900401358"),
-                          (148524, "17c521a6a4b0b32c3387a321173ef032992e9ca7384b624aee1a922a15dbf897")),
-    "123_2alaw.sph": ((148480, "d02f64f9922045e2e56aca5df55e8c191fc000932755cedb324433e16e869140"),
-                      (148524, "bb76e77ab619b6b355b69eee4977964ae9e7b664008b86ffa5382b65e962c91e")),
+    "123_1pcle_shn.sph": (
+        (74240, "11d7d57dcf7501a8db11b5c22b1c447334ce9bf1bebdc29666a10c4da7e066c4"),
+        (74284, "81574d2c42c6289fcb8b42a5ab524a0c5a297716594f1977e805b84fd08f34f9"),
+    ),
+    "123_2ulaw_shn.sph": (
+        (148480, "ba3ae1192f6c0362600b4ca129bc56ad8aca4f7e7ca490346bcdfae900401358"),
+        (148524, "17c521a6a4b0b32c3387a321173ef032992e9ca7384b624aee1a922a15dbf897"),
+    ),
+    "123_2alaw.sph": (
+        (148480, "d02f64f9922045e2e56aca5df55e8c191fc000932755cedb324433e16e869140"),
+        (148524, "bb76e77ab619b6b355b69eee4977964ae9e7b664008b86ffa5382b65e962c91e"),
+    ),
 }
 
 

@@ -43,8 +43,9 @@ for step in sys.argv[2].split(","):
 """
 
 REFUSED_BY_CPYTHON = "module korrin_native does not support loading in subinterpreters"
-REFUSED_BY_MODULE = ("korrin_native does not support subinterpreters: "
-                     "it can be imported only in the interpreter that imported it first")
+REFUSED_BY_MODULE = (
+    "korrin_native does not support subinterpreters: it can be imported only in the interpreter that imported it first"
+)
 
 
 def python_312() -> str | None:
@@ -52,8 +53,10 @@ def python_312() -> str | None:
     if MUSL:  # pyenv's are glibc's, which a musllinux module cannot load into
         candidates = [sys.executable]
     for candidate in candidates:
-        check = subprocess.run([candidate, "-c", "import sys, _xxsubinterpreters; "
-                                "sys.exit(sys.version_info[:2] != (3, 12))"], capture_output=True)
+        check = subprocess.run(
+            [candidate, "-c", "import sys, _xxsubinterpreters; sys.exit(sys.version_info[:2] != (3, 12))"],
+            capture_output=True,
+        )
         if check.returncode == 0:
             return candidate
     return None
@@ -65,24 +68,24 @@ def python_312() -> str | None:
         # An import CPython refused leaves the module free for the next.
         ("isolated,main", [f"isolated: {REFUSED_BY_CPYTHON}", "main: WORKS"]),
         ("isolated,isolated,main,main", [f"isolated: {REFUSED_BY_CPYTHON}"] * 2 + ["main: WORKS"] * 2),
-        ("isolated,legacy,main", [f"isolated: {REFUSED_BY_CPYTHON}", "legacy: imported",
-                                  f"main: {REFUSED_BY_MODULE}"]),
+        ("isolated,legacy,main", [f"isolated: {REFUSED_BY_CPYTHON}", "legacy: imported", f"main: {REFUSED_BY_MODULE}"]),
         # A completed import keeps its claim against every real second importer.
-        ("isolated,main,legacy", [f"isolated: {REFUSED_BY_CPYTHON}", "main: WORKS",
-                                  f"legacy: {REFUSED_BY_MODULE}"]),
-        ("main,isolated,legacy", ["main: WORKS", f"isolated: {REFUSED_BY_CPYTHON}",
-                                  f"legacy: {REFUSED_BY_MODULE}"]),
+        ("isolated,main,legacy", [f"isolated: {REFUSED_BY_CPYTHON}", "main: WORKS", f"legacy: {REFUSED_BY_MODULE}"]),
+        ("main,isolated,legacy", ["main: WORKS", f"isolated: {REFUSED_BY_CPYTHON}", f"legacy: {REFUSED_BY_MODULE}"]),
         ("legacy,main", ["legacy: imported", f"main: {REFUSED_BY_MODULE}"]),
     ],
 )
 def test_a_refused_import_does_not_keep_the_claim(korrin, tmp_path, steps, outcomes):
     interpreter = python_312()
     if interpreter is None:
-        pytest.skip("needs CPython 3.12 with _xxsubinterpreters: the only version that runs the "
-                    "initialiser of a module its isolated subinterpreters then refuse")
+        pytest.skip(
+            "needs CPython 3.12 with _xxsubinterpreters: the only version that runs the "
+            "initialiser of a module its isolated subinterpreters then refuse"
+        )
     shutil.copy(korrin.__file__, tmp_path)
-    result = subprocess.run([interpreter, "-c", PROBE, str(tmp_path), steps], capture_output=True,
-                            text=True, timeout=60)
+    result = subprocess.run(
+        [interpreter, "-c", PROBE, str(tmp_path), steps], capture_output=True, text=True, timeout=60
+    )
     assert result.returncode == 0, result.stderr
     works = korrin.g711_expand(b"\x00\xff", False).hex()
     assert result.stdout.splitlines() == [o.replace("WORKS", works) for o in outcomes]

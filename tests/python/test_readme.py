@@ -53,7 +53,11 @@ def test_numpy_recipe(tmp_path, name):
 
     channels, frames = header_int(sph, "channel_count"), header_int(sph, "sample_count")
     width = 4 if name.startswith("pcm32") else 2  # G.711 and Shorten come out 16-bit
-    assert (audio.shape, audio.dtype, rate) == ((frames, channels), np.dtype(f"<i{width}"), header_int(sph, "sample_rate"))
+    assert (audio.shape, audio.dtype, rate) == (
+        (frames, channels),
+        np.dtype(f"<i{width}"),
+        header_int(sph, "sample_rate"),
+    )
     assert audio.tobytes() == kn.decode_pcm(sph)  # frames in rows, channels in columns
 
 
@@ -67,22 +71,36 @@ SHORTEN_V2 = bytes.fromhex("616a6b6702fb7f9333611720")  # a tiny stream from the
 
 REFUSALS = [
     (sphere_bytes(with_fields(sample_n_bytes="1"), bytes(4)), "8-bit PCM not supported yet (supported: 16, 32 bit)"),
-    (sphere_bytes(with_fields(sample_byte_format="0123"), bytes(8)),
-     "unrecognized sample_byte_format \"0123\" (supported: '1', '01', '10')"),
+    (
+        sphere_bytes(with_fields(sample_byte_format="0123"), bytes(8)),
+        "unrecognized sample_byte_format \"0123\" (supported: '1', '01', '10')",
+    ),
     (sphere_bytes(with_fields(sample_coding="ulaw"), bytes(8)), "ulaw expects 1-byte samples, got sample_n_bytes=2"),
-    (sphere_bytes(with_fields(sample_coding="pcm,embedded-shorten-v2.00"), SHORTEN_V2[:4] + b"\x01" + SHORTEN_V2[5:]),
-     "shorten version 1 not supported (only v2 is validated)"),
+    (
+        sphere_bytes(
+            with_fields(sample_coding="pcm,embedded-shorten-v2.00"), SHORTEN_V2[:4] + b"\x01" + SHORTEN_V2[5:]
+        ),
+        "shorten version 1 not supported (only v2 is validated)",
+    ),
     # Codings that korrin and sph2wav read: the module keeps its message.
-    (sphere_bytes(with_fields(sample_coding="pcm,embedded-shorten-v1.09"), SHORTEN_V2),
-     'compressed coding "pcm,embedded-shorten-v1.09" not supported yet (compression: "embedded-shorten-v1.09")'),
-    (sphere_bytes(with_fields(sample_coding="pculaw", sample_n_bytes="1"), bytes(4)),
-     'sample_coding "pculaw" not supported yet'),
-    (sphere_bytes(with_fields(sample_coding="pcm,embedded-wavpack-5.60"), bytes(8)),
-     'compressed coding "pcm,embedded-wavpack-5.60" not supported yet (compression: "embedded-wavpack-5.60")'),
+    (
+        sphere_bytes(with_fields(sample_coding="pcm,embedded-shorten-v1.09"), SHORTEN_V2),
+        'compressed coding "pcm,embedded-shorten-v1.09" not supported yet (compression: "embedded-shorten-v1.09")',
+    ),
+    (
+        sphere_bytes(with_fields(sample_coding="pculaw", sample_n_bytes="1"), bytes(4)),
+        'sample_coding "pculaw" not supported yet',
+    ),
+    (
+        sphere_bytes(with_fields(sample_coding="pcm,embedded-wavpack-5.60"), bytes(8)),
+        'compressed coding "pcm,embedded-wavpack-5.60" not supported yet (compression: "embedded-wavpack-5.60")',
+    ),
     (sphere_bytes(with_fields(sample_coding="gsm"), bytes(8)), 'sample_coding "gsm" not supported yet'),
     (b"RIFF\x24\x00\x00\x00WAVEfmt ", "not a NIST SPHERE file (missing 'NIST_1A' magic)"),
-    (sphere_bytes({k: v for k, v in pcm16_fields(4).items() if k != "sample_rate"}, bytes(8)),
-     "SPHERE header missing required field: sample_rate"),
+    (
+        sphere_bytes({k: v for k, v in pcm16_fields(4).items() if k != "sample_rate"}, bytes(8)),
+        "SPHERE header missing required field: sample_rate",
+    ),
     (sphere_bytes(pcm16_fields(4), bytes(7)), "audio payload truncated: header declares 8 bytes but only 7 present"),
 ]
 

@@ -28,8 +28,14 @@ DTYPES = ("int16", "int32", "float32", "float64")
 
 
 def fields(frames: int, channels: int, width: int, coding: str, **more: str) -> dict[str, str]:
-    return {"sample_count": str(frames), "sample_rate": "8000", "channel_count": str(channels),
-            "sample_n_bytes": str(width), "sample_coding": coding, **more}
+    return {
+        "sample_count": str(frames),
+        "sample_rate": "8000",
+        "channel_count": str(channels),
+        "sample_n_bytes": str(width),
+        "sample_coding": coding,
+        **more,
+    }
 
 
 def run(*args, **kwargs) -> subprocess.CompletedProcess:
@@ -56,8 +62,7 @@ def s8_file(tmp_path) -> tuple[Path, np.ndarray]:
     samples = np.arange(-128, 128, dtype=np.int8).repeat(3).reshape(-1, 2)
     path = tmp_path / "s8.sph"
     checksum = int(samples.view(np.uint8).sum()) % 65536
-    path.write_bytes(sphere_bytes(fields(len(samples), 2, 1, "pcm", sample_checksum=str(checksum)),
-                                  samples.tobytes()))
+    path.write_bytes(sphere_bytes(fields(len(samples), 2, 1, "pcm", sample_checksum=str(checksum)), samples.tobytes()))
     return path, samples
 
 
@@ -75,13 +80,16 @@ def test_8_bit_pcm_reads_as_the_peers_read_it(s8_file):
         korrin_native.decode_pcm(path.read_bytes())
 
 
-@pytest.mark.parametrize("channels, declared, payload, frames", [
-    (2, 4000, 4000, 2000),   # the whole payload is sample_count bytes: frames = 4000 / 2
-    (3, 3000, 3000, 1000),
-    (2, 4000, 3999, None),   # anything else short is truncated
-    (2, 4001, 4001, None),   # not a whole number of frames
-    (1, 4000, 3999, None),
-])
+@pytest.mark.parametrize(
+    "channels, declared, payload, frames",
+    [
+        (2, 4000, 4000, 2000),  # the whole payload is sample_count bytes: frames = 4000 / 2
+        (3, 3000, 3000, 1000),
+        (2, 4000, 3999, None),  # anything else short is truncated
+        (2, 4001, 4001, None),  # not a whole number of frames
+        (1, 4000, 3999, None),
+    ],
+)
 def test_sample_count_of_every_channel(tmp_path, channels, declared, payload, frames):
     codes = np.random.default_rng(channels).integers(0, 256, payload, dtype=np.uint8)
     path = tmp_path / "counted.sph"
@@ -112,12 +120,19 @@ def test_pculaw_reads_as_its_mu_law_twin(tmp_path):
     assert sph2wav_pcm(pculaw) == sph2wav_pcm(twin) and sph2pipe_pcm(pculaw) == sph2pipe_pcm(twin)
 
 
-@pytest.mark.parametrize("more, message", [
-    ({"sample_coding": "pcm", "sample_byte_format": "shortpack-v0"},
-     'sample_byte_format "shortpack-v0" (shortpack compression) not supported'),
-    ({"sample_coding": "pcm,embedded-wavpack-5.60"},
-     'compressed coding "pcm,embedded-wavpack-5.60" not supported yet (compression: "embedded-wavpack-5.60")'),
-])
+@pytest.mark.parametrize(
+    "more, message",
+    [
+        (
+            {"sample_coding": "pcm", "sample_byte_format": "shortpack-v0"},
+            'sample_byte_format "shortpack-v0" (shortpack compression) not supported',
+        ),
+        (
+            {"sample_coding": "pcm,embedded-wavpack-5.60"},
+            'compressed coding "pcm,embedded-wavpack-5.60" not supported yet (compression: "embedded-wavpack-5.60")',
+        ),
+    ],
+)
 def test_refusals_name_the_form(tmp_path, more, message):
     path = tmp_path / "x.sph"
     path.write_bytes(sphere_bytes({**fields(1000, 1, 2, "pcm"), **more}, bytes(300)))  # compressed: short
@@ -139,12 +154,20 @@ def checksum_cases():
     yield "pculaw", fields(400, 2, 1, "pculaw"), codes.tobytes(), int(codes.sum())
     values = enc.drifting_offset_values(1500, 2, 5, noise=5, drift=1000)
     stream = enc.encode(values, sample_type=5, blocksize=128, nmean=4, bitshifts=(0, 1, 2), seed=5)
-    yield ("shorten16", fields(1500, 2, 2, "pcm,embedded-shorten-v2.00", sample_byte_format="01"), stream.data,
-           int(np.frombuffer(stream.pcm, "<u2").sum()))
+    yield (
+        "shorten16",
+        fields(1500, 2, 2, "pcm,embedded-shorten-v2.00", sample_byte_format="01"),
+        stream.data,
+        int(np.frombuffer(stream.pcm, "<u2").sum()),
+    )
     values = enc.drifting_offset_values(1500, 1, 6, noise=2, drift=40)
     stream = enc.encode(values, sample_type=8, blocksize=128, nmean=4, bitshifts=(1, 2), seed=6)
-    yield ("shorten-ulaw", fields(1500, 1, 1, "ulaw,embedded-shorten-v2.00"), stream.data,
-           int(np.frombuffer(stream.codes, np.uint8).sum()))
+    yield (
+        "shorten-ulaw",
+        fields(1500, 1, 1, "ulaw,embedded-shorten-v2.00"),
+        stream.data,
+        int(np.frombuffer(stream.codes, np.uint8).sum()),
+    )
 
 
 CHECKSUM_CASES = {case[0]: case[1:] for case in checksum_cases()}
@@ -159,8 +182,11 @@ def test_checksums_on_every_path(tmp_path, name):
     sources = [lambda p: p, lambda p: p.read_bytes(), lambda p: io.BytesIO(p.read_bytes()), lambda p: p]
     for source in sources:  # the path twice: the second read goes through the checkpoint store
         assert korrin.read(source(good), dtype="int16")[0].size
-        with pytest.raises(ValueError, match=r"^(.*: )?sample_checksum mismatch: .*\(pass checksum=False to read "
-                                             r"it anyway\)$"):
+        with pytest.raises(
+            ValueError,
+            match=r"^(.*: )?sample_checksum mismatch: .*\(pass checksum=False to read "
+            r"it anyway\)$",
+        ):
             korrin.read(source(bad), dtype="float32")
         assert korrin.read(source(bad), checksum=False)[0].size
     assert run(SPH2WAV, "-o", "-", good).returncode == 0

@@ -21,8 +21,18 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 import shorten_encoder as enc  # noqa: E402
 
 PAST_END = "truncated or corrupt shorten stream: ran past end of bitstream"
-ALL_COMMANDS = {enc.DIFF0, enc.DIFF1, enc.DIFF2, enc.DIFF3, enc.QUIT, enc.BLOCKSIZE, enc.BITSHIFT,
-                enc.QLPC, enc.ZERO, enc.VERBATIM}
+ALL_COMMANDS = {
+    enc.DIFF0,
+    enc.DIFF1,
+    enc.DIFF2,
+    enc.DIFF3,
+    enc.QUIT,
+    enc.BLOCKSIZE,
+    enc.BITSHIFT,
+    enc.QLPC,
+    enc.ZERO,
+    enc.VERBATIM,
+}
 
 # (sample type, channels, blocksize, maxnlpc, nmean, bit shifts, amplitude)
 SETTINGS = [
@@ -48,8 +58,17 @@ def test_round_trip(setting, seed):
     sample_type, channels, blocksize, maxnlpc, nmean, shifts, amplitude = setting
     frames = random.Random(seed).randrange(0, 3000)
     values = enc.speech_like_values(frames, channels, seed, amplitude=amplitude)
-    stream = enc.encode(values, sample_type=sample_type, blocksize=blocksize, maxnlpc=maxnlpc, nmean=nmean,
-                        nskip=seed % 3, seed=seed, bitshifts=shifts, blocksizes=(1, 7, blocksize, 500))
+    stream = enc.encode(
+        values,
+        sample_type=sample_type,
+        blocksize=blocksize,
+        maxnlpc=maxnlpc,
+        nmean=nmean,
+        nskip=seed % 3,
+        seed=seed,
+        bitshifts=shifts,
+        blocksizes=(1, 7, blocksize, 500),
+    )
     assert decode(stream.data) == (channels, sample_type == 8, stream.pcm)
 
 
@@ -99,8 +118,19 @@ def valid_streams():
     out = []
     for i, (sample_type, channels, blocksize, maxnlpc, nmean, shifts, amplitude) in enumerate(SETTINGS):
         values = enc.speech_like_values(60, channels, 100 + i, amplitude=amplitude)
-        out.append(enc.encode(values, sample_type=sample_type, blocksize=min(blocksize, 16), maxnlpc=maxnlpc,
-                              nmean=nmean, nskip=1, seed=i, bitshifts=shifts, blocksizes=(3, 16)).data)
+        out.append(
+            enc.encode(
+                values,
+                sample_type=sample_type,
+                blocksize=min(blocksize, 16),
+                maxnlpc=maxnlpc,
+                nmean=nmean,
+                nskip=1,
+                seed=i,
+                bitshifts=shifts,
+                blocksizes=(3, 16),
+            ).data
+        )
     return out
 
 
@@ -110,8 +140,13 @@ def test_every_truncation_fails_cleanly(index):
     for n in range(len(stream)):
         with pytest.raises(ValueError) as info:
             decode(stream[:n])
-        want = ("not a shorten stream (missing 'ajkg' magic)" if n < 4 else
-                "truncated shorten stream: missing version byte" if n == 4 else PAST_END)
+        want = (
+            "not a shorten stream (missing 'ajkg' magic)"
+            if n < 4
+            else "truncated shorten stream: missing version byte"
+            if n == 4
+            else PAST_END
+        )
         assert info.value.args == (want,), n
 
 
@@ -178,8 +213,9 @@ FFMPEG = shutil.which("ffmpeg")
 def ffmpeg_decode(stream: bytes, tmp_path: Path) -> bytes:
     src = tmp_path / "in.shn"
     src.write_bytes(stream)
-    out = subprocess.run([FFMPEG, "-v", "error", "-f", "shn", "-i", str(src), "-f", "s16le", "-"],
-                         capture_output=True, check=True)
+    out = subprocess.run(
+        [FFMPEG, "-v", "error", "-f", "shn", "-i", str(src), "-f", "s16le", "-"], capture_output=True, check=True
+    )
     return out.stdout
 
 
@@ -191,15 +227,26 @@ def real_format_stream(seed: int, sample_type: int, **fields) -> enc.Stream:
     rng = random.Random(seed)
     channels = rng.choice([1, 2])
     small = sample_type == 8
-    values = enc.drifting_offset_values(rng.randrange(800, 4000), channels, seed,
-                                        noise=2 if small else 6, drift=40 if small else 1500)
+    values = enc.drifting_offset_values(
+        rng.randrange(800, 4000), channels, seed, noise=2 if small else 6, drift=40 if small else 1500
+    )
     maxnlpc = rng.choice([0, 2, 8])
     # ffmpeg adds mean / 32 to a QLPC block of order 0 where a running mean
     # is kept, so QLPC blocks have an order of 1 or more here.
-    stream = enc.encode(values, sample_type=sample_type, blocksize=rng.choice([32, 64, 256]), maxnlpc=maxnlpc,
-                        nmean=rng.randrange(2, 9), seed=seed, bitshifts=(1, 2) if small else (0, 1, 2, 3),
-                        commands=(0, 0, 0, 1, 2, 7) if maxnlpc else (0, 0, 0, 1, 2, 3),
-                        min_qlpc_order=1, pad_to_words=True, verbatim=False, **fields)
+    stream = enc.encode(
+        values,
+        sample_type=sample_type,
+        blocksize=rng.choice([32, 64, 256]),
+        maxnlpc=maxnlpc,
+        nmean=rng.randrange(2, 9),
+        seed=seed,
+        bitshifts=(1, 2) if small else (0, 1, 2, 3),
+        commands=(0, 0, 0, 1, 2, 7) if maxnlpc else (0, 0, 0, 1, 2, 3),
+        min_qlpc_order=1,
+        pad_to_words=True,
+        verbatim=False,
+        **fields,
+    )
     assert {enc.DIFF0, enc.BITSHIFT} <= stream.commands
     return stream
 
@@ -226,8 +273,13 @@ def test_matches_sph2pipe(sample_type, seed, tmp_path):
     stream = real_format_stream(seed, sample_type)
     frames = len(stream.pcm) // (2 * stream.channels)
     coding = "ulaw" if sample_type == 8 else "pcm"
-    fields = {"sample_count": str(frames), "sample_rate": "8000", "channel_count": str(stream.channels),
-              "sample_n_bytes": "1" if sample_type == 8 else "2", "sample_coding": f"{coding},embedded-shorten-v2.00"}
+    fields = {
+        "sample_count": str(frames),
+        "sample_rate": "8000",
+        "channel_count": str(stream.channels),
+        "sample_n_bytes": "1" if sample_type == 8 else "2",
+        "sample_coding": f"{coding},embedded-shorten-v2.00",
+    }
     if sample_type != 8:
         fields["sample_byte_format"] = "01"
     path = tmp_path / "x.sph"
@@ -255,7 +307,8 @@ def test_peak_memory_stays_within_three_times_the_pcm():
     # 16 million samples in a fresh process: the growth of its peak resident
     # size, the returned bytes object included, stays below 3x the PCM.
     tests = str(Path(__file__).resolve().parents[1])
-    out = subprocess.run([sys.executable, "-c", MEMORY_PROBE.format(tests=tests)], capture_output=True, text=True,
-                         check=True)
+    out = subprocess.run(
+        [sys.executable, "-c", MEMORY_PROBE.format(tests=tests)], capture_output=True, text=True, check=True
+    )
     ratio = float(out.stdout)
     assert ratio < 3.0, ratio

@@ -52,9 +52,21 @@ def encode_case(case) -> enc.Stream:
     _, version, sample_type, channels, blocksize, maxnlpc, nmean, shifts, commands, _ = case
     seed = CASES.index(case)
     values = enc.speech_like_values(3000 + 97 * seed, channels, seed, amplitude=20000 >> max(shifts))
-    stream = enc.encode(values, sample_type=sample_type, blocksize=blocksize, maxnlpc=maxnlpc, nmean=nmean,
-                        seed=seed, bitshifts=shifts, commands=commands, min_qlpc_order=1,
-                        leading_wav_header=True, pad_to_words=True, verbatim=False, version=version)
+    stream = enc.encode(
+        values,
+        sample_type=sample_type,
+        blocksize=blocksize,
+        maxnlpc=maxnlpc,
+        nmean=nmean,
+        seed=seed,
+        bitshifts=shifts,
+        commands=commands,
+        min_qlpc_order=1,
+        leading_wav_header=True,
+        pad_to_words=True,
+        verbatim=False,
+        version=version,
+    )
     # The commands where the versions part, and the shifts.
     wanted = set(commands) & {enc.QLPC} | ({enc.DIFF0} if nmean else set()) | ({enc.BITSHIFT} if max(shifts) else set())
     assert wanted <= stream.commands, (wanted, stream.commands)
@@ -118,8 +130,9 @@ def test_labels_and_versions_module_and_sph2wav(korrin, tmp_path, label, version
     coding = f"pcm,{label}"
     label_refused = f'compressed coding "{coding}" not supported yet (compression: "{label}")'
 
-    module_error = None if label == LABELS[2] and version == 2 else (
-        VERSION_REFUSED if label == LABELS[2] else label_refused)
+    module_error = (
+        None if label == LABELS[2] and version == 2 else (VERSION_REFUSED if label == LABELS[2] else label_refused)
+    )
     if module_error is None:
         assert korrin.decode_pcm(sph) == stream.pcm
     else:
@@ -147,6 +160,7 @@ def test_module_kernel_refuses_version_1(korrin):
 # ffmpeg needs: its bits after the six header parameters move along by the
 # length of the inserted command.
 
+
 def _header_end(bits: str) -> int:
     pos = 0
 
@@ -154,7 +168,7 @@ def _header_end(bits: str) -> int:
         nonlocal pos
         q = bits.index("1", pos) - pos
         pos += q + 1
-        low = int(bits[pos:pos + n] or "0", 2)
+        low = int(bits[pos : pos + n] or "0", 2)
         pos += n
         return (q << n) | low
 
@@ -198,8 +212,7 @@ def test_real_stream_in_either_version_matches_ffmpeg(korrin, tmp_path, version)
     oracle = ffmpeg_decode(with_leading_wav_header(stream, 1, frames), tmp_path)
     assert len(oracle) == 2 * frames
 
-    (tmp_path / "x.sph").write_bytes(sph[:size].replace(b"embedded-shorten-v2.00", b"embedded-shorten-v1.09")
-                                     + stream)
+    (tmp_path / "x.sph").write_bytes(sph[:size].replace(b"embedded-shorten-v2.00", b"embedded-shorten-v1.09") + stream)
     result = sph2wav("-q", "--pcm", "--no-checksum", "x.sph", cwd=tmp_path)
     assert (result.returncode, result.stderr) == (0, b"")
     ours = (tmp_path / "x.pcm").read_bytes()
@@ -207,4 +220,3 @@ def test_real_stream_in_either_version_matches_ffmpeg(korrin, tmp_path, version)
     assert (hashlib.sha256(ours).hexdigest() == REAL_PCM_SHA256) == (version == 2)
     if version == 2:
         assert korrin.decode_pcm(sph) == ours
-

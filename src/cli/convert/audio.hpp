@@ -19,9 +19,9 @@ namespace korrin::cli {
 struct Audio {
     std::uint64_t channels = 1;
     std::uint64_t rate = 1;
-    std::uint64_t first_frame = 0;  // the frame `samples` begins with
-    containers::Samples samples;    // whole frames from first_frame on
-    ByteBuffer storage;             // holds `samples` when they were decoded or widened; empty otherwise
+    std::uint64_t first_frame = 0;          // the frame `samples` begins with
+    containers::Samples samples;            // whole frames from first_frame on
+    ByteBuffer storage;                     // holds `samples` when they were decoded or widened; empty otherwise
     std::optional<std::uint16_t> checksum;  // of every frame, where asked for and a rule applies
 };
 
@@ -36,7 +36,7 @@ containers::Coding source_coding(const format::Format& format) noexcept;
 // be wrapped in place), keeping mu-law codes; 8-bit PCM becomes 16-bit
 // (s << 8) and pculaw its mu-law codes.
 class AudioSink final : public payload::Sink {
-public:
+  public:
     AudioSink(const format::Format& format, Framing framing);
 
     Result<void> take(const payload::Run& run) override;
@@ -46,7 +46,7 @@ public:
 
     Audio finish(const payload::Outcome& outcome) &&;
 
-private:
+  private:
     payload::Placement placement_;
     Audio audio_;
     bool taken_ = false;

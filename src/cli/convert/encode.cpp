@@ -48,8 +48,8 @@ Result<void> check_output(const Output& output, Coding coding, std::uint64_t cha
     return containers::check(container_of(output.encoding), {channels, rate, coding});
 }
 
-Result<ByteBuffer> encode_output(const Output& output, const Audio& audio,
-                                 const select::Selection& chosen, const SourceHeader& source, ByteBuffer* reusable) {
+Result<ByteBuffer> encode_output(const Output& output, const Audio& audio, const select::Selection& chosen,
+                                 const SourceHeader& source, ByteBuffer* reusable) {
     const containers::Samples& samples = audio.samples;
     const Coding coding = output_coding(output, samples.layout.coding);
     const std::uint64_t first = audio.first_frame;

@@ -5,11 +5,11 @@
 
 #include <cstdint>
 
+#include "cli/convert/audio.hpp"
 #include "cli/job.hpp"
+#include "cli/select/select.hpp"
 #include "common/bytes.hpp"
 #include "common/result.hpp"
-#include "cli/convert/audio.hpp"
-#include "cli/select/select.hpp"
 #include "sphere/sphere.hpp"
 
 namespace korrin::cli {
@@ -21,8 +21,7 @@ containers::Coding output_coding(const Output& output, containers::Coding source
 
 // Refuses, before anything is decoded, an output of `channels` channels at
 // `rate` that its container cannot hold.
-Result<void> check_output(const Output& output, containers::Coding coding, std::uint64_t channels,
-                          std::uint64_t rate);
+Result<void> check_output(const Output& output, containers::Coding coding, std::uint64_t channels, std::uint64_t rate);
 
 // What encoding reads of the input beside the samples.
 struct SourceHeader {
@@ -34,8 +33,7 @@ struct SourceHeader {
 // `reusable` holds exactly the samples of `audio` (a buffer this output may
 // take), a plain cut is made in it and it becomes the output, without a
 // copy.
-Result<ByteBuffer> encode_output(const Output& output, const Audio& audio,
-                                 const select::Selection& chosen, const SourceHeader& source,
-                                 ByteBuffer* reusable = nullptr);
+Result<ByteBuffer> encode_output(const Output& output, const Audio& audio, const select::Selection& chosen,
+                                 const SourceHeader& source, ByteBuffer* reusable = nullptr);
 
 }  // namespace korrin::cli

@@ -5,9 +5,7 @@
 namespace korrin::cli {
 namespace {
 
-std::string plural(std::uint64_t n, std::string_view word) {
-    return cat(n, " ", word, n == 1 ? "" : "s");
-}
+std::string plural(std::uint64_t n, std::string_view word) { return cat(n, " ", word, n == 1 ? "" : "s"); }
 
 Result<select::Selection> resolve_pipe(const Pick& pick, const Shape& shape) {
     select::Selection chosen;

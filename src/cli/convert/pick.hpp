@@ -14,8 +14,8 @@
 #include <optional>
 #include <string>
 
-#include "common/result.hpp"
 #include "cli/select/select.hpp"
+#include "common/result.hpp"
 
 namespace korrin::cli {
 
@@ -40,7 +40,7 @@ struct Segment {
 struct Pick {
     enum class Rule { Sph2wav, Sph2pipe };
     Rule rule = Rule::Sph2wav;
-    select::Request request;              // Rule::Sph2wav: channel (1-based) and span
+    select::Request request;               // Rule::Sph2wav: channel (1-based) and span
     std::optional<std::uint64_t> channel;  // Rule::Sph2pipe: 1-based
     std::optional<PipeSpan> span;          // Rule::Sph2pipe
     std::optional<Segment> segment;        // taken from what the rule above picks

@@ -23,12 +23,12 @@ struct Live {
 };
 
 class TaskRun {
-public:
+  public:
     TaskRun(const Task& task, TaskEnv& env) : task_(task), env_(env) {}
 
     std::uint64_t run();
 
-private:
+  private:
     void fail(Live& live, const std::string& message) {
         env_.reporter.failure(live.output->name, message);
         finish(live, Outcome::Failed);
@@ -69,7 +69,7 @@ private:
     ByteView payload_;
     sphere::SphereHeader header_;
     Result<format::Format> format_ = format::Format{};  // or why the payload cannot be read
-    std::uint64_t payload_size_ = 0;  // in the file
+    std::uint64_t payload_size_ = 0;                    // in the file
     bool compressed_ = false;
     bool as_found_ = false;  // some output takes a stored payload as found
     std::uint64_t bytes_read_ = 0;
@@ -112,7 +112,8 @@ bool TaskRun::read_header() {
             header = file.read_header(nullptr, &head_);
             bytes_read_ += file.bytes_read();
         }
-        if (!header) header.error().message = "header file " + task_.header_file->string() + ": " + header.error().message;
+        if (!header)
+            header.error().message = "header file " + task_.header_file->string() + ": " + header.error().message;
         payload_size_ = input_.size();
     } else {
         header = input_.read_header(nullptr, &head_);
@@ -151,10 +152,9 @@ void TaskRun::resolve_outputs() {
     if (!as_found_ && format_->frames != format_->declared_frames) {
         const auto first = std::find_if(live_.begin(), live_.end(), [](const Live& live) { return !live.done; });
         if (first != live_.end())
-            env_.reporter.warning(first->output->name,
-                                  cat("sample_count ", format_->declared_frames,
-                                      " counts the samples of every channel: read as ", format_->frames,
-                                      " frames of ", channels, " channels"));
+            env_.reporter.warning(first->output->name, cat("sample_count ", format_->declared_frames,
+                                                           " counts the samples of every channel: read as ",
+                                                           format_->frames, " frames of ", channels, " channels"));
     }
 }
 
@@ -187,8 +187,8 @@ bool TaskRun::read_payload(const payload::Window& window) {
         if (declared && *declared <= UINT64_MAX - start) limit = start + *declared;
     }
     const std::optional<payload::ByteRange> part = payload::stored_range(*format_, window);
-    Result<ByteBuffer> read = part ? input_.read_parts(limit, start, start + part->begin, start + part->end)
-                                   : input_.read_all(limit);
+    Result<ByteBuffer> read =
+        part ? input_.read_parts(limit, start, start + part->begin, start + part->end) : input_.read_all(limit);
     if (!read) {
         fail_all(read.error().message);
         return false;
@@ -211,9 +211,9 @@ void TaskRun::check_payload(const Audio& audio) {
                 return;
             }
             if (format_->frames == format_->declared_frames || warned) return;
-            env_.reporter.warning(live.output->name, cat("sample_count reset from ", format_->declared_frames, " to ",
-                                                         format_->frames, " to match the file (", payload_size_,
-                                                         " bytes of samples)"));
+            env_.reporter.warning(live.output->name,
+                                  cat("sample_count reset from ", format_->declared_frames, " to ", format_->frames,
+                                      " to match the file (", payload_size_, " bytes of samples)"));
             warned = true;
         });
     }
@@ -233,8 +233,8 @@ void TaskRun::check_payload(const Audio& audio) {
 void TaskRun::write_outputs(Audio& audio) {
     std::size_t left = 0;
     each([&](Live&) { ++left; });
-    const SourceHeader source{&header_, task_.from_stdin    ? whole_.view().first(header_.header_size)
-                                        : head_.view().first(header_.header_size)};
+    const SourceHeader source{&header_, task_.from_stdin ? whole_.view().first(header_.header_size)
+                                                         : head_.view().first(header_.header_size)};
     // The one output may take the buffer its samples are in.
     ByteBuffer* reusable = nullptr;
     if (left == 1)
@@ -274,9 +274,10 @@ void TaskRun::write_outputs(Audio& audio) {
 std::uint64_t TaskRun::run() {
     live_.reserve(task_.outputs.size());
     for (const Output& output : task_.outputs)
-        live_.push_back({&output,
-                         output.path.empty() ? Sink::standard_output() : Sink::file(env_.writer, env_.slot, output.path),
-                         {}});
+        live_.push_back(
+            {&output,
+             output.path.empty() ? Sink::standard_output() : Sink::file(env_.writer, env_.slot, output.path),
+             {}});
     if (!open_input()) return bytes_read_;
     // Decided before the work is done; each write decides again, race-free.
     each([&](Live& live) {

@@ -17,7 +17,7 @@
 namespace korrin::cli {
 
 enum class Outcome : std::uint8_t {
-    Pending,     // not reached (the run was interrupted)
+    Pending,  // not reached (the run was interrupted)
     Converted,
     Failed,      // reported
     NotSphere,   // a candidate found in a directory that is not SPHERE after all

@@ -48,13 +48,12 @@ bool is_comment_text(std::string_view value) {
     if (!is_well_formed_utf8(value)) return false;
 #ifdef KORRIN_HAVE_FLAC
     // libFLAC refuses some well-formed text too (U+FFFE and U+FFFF).
-    return FLAC__format_vorbiscomment_entry_value_is_legal(
-        reinterpret_cast<const FLAC__byte*>(value.data()), static_cast<std::uint32_t>(value.size()));
+    return FLAC__format_vorbiscomment_entry_value_is_legal(reinterpret_cast<const FLAC__byte*>(value.data()),
+                                                           static_cast<std::uint32_t>(value.size()));
 #else
     return true;
 #endif
 }
-
 
 }  // namespace
 
@@ -118,8 +117,8 @@ namespace {
 Result<void> check_bits(unsigned bits) {
     if (bits != 16 && bits != 32) return invalid("FLAC output takes 16- or 32-bit samples, not ", bits);
     if (bits > FLAC__MAX_BITS_PER_SAMPLE)
-        return unsupported("32-bit samples are more than this libFLAC (", FLAC__VERSION_STRING,
-                           ") writes (at most ", FLAC__MAX_BITS_PER_SAMPLE, " bits)");
+        return unsupported("32-bit samples are more than this libFLAC (", FLAC__VERSION_STRING, ") writes (at most ",
+                           FLAC__MAX_BITS_PER_SAMPLE, " bits)");
     return ok();
 }
 
@@ -156,8 +155,7 @@ struct Sink {
     }
 
     static FLAC__StreamEncoderWriteStatus on_write(const FLAC__StreamEncoder*, const FLAC__byte buffer[],
-                                                   std::size_t bytes, std::uint32_t, std::uint32_t,
-                                                   void* context) {
+                                                   std::size_t bytes, std::uint32_t, std::uint32_t, void* context) {
         return static_cast<Sink*>(context)->write(buffer, bytes) ? FLAC__STREAM_ENCODER_WRITE_STATUS_OK
                                                                  : FLAC__STREAM_ENCODER_WRITE_STATUS_FATAL_ERROR;
     }
@@ -185,14 +183,16 @@ Result<Metadata> comment_block(std::span<const sphere::HeaderField> fields) {
         if (!comment) continue;
         length += 4 + std::min(comment->size(), max_block_length);
         if (length > max_block_length) continue;  // reported once all are counted
-        const FLAC__StreamMetadata_VorbisComment_Entry entry{
-            static_cast<FLAC__uint32>(comment->size()), reinterpret_cast<FLAC__byte*>(comment->data())};
+        const FLAC__StreamMetadata_VorbisComment_Entry entry{static_cast<FLAC__uint32>(comment->size()),
+                                                             reinterpret_cast<FLAC__byte*>(comment->data())};
         if (!FLAC__metadata_object_vorbiscomment_append_comment(block.get(), entry, /*copy=*/true))
             return invalid("header field ", quote(field.name), " cannot be stored as a FLAC comment");
     }
     if (length > max_block_length)
-        return invalid("the SPHERE header fields take ", length, " bytes as FLAC comments, more than a FLAC "
-                       "metadata block holds (", max_block_length, ")");
+        return invalid("the SPHERE header fields take ", length,
+                       " bytes as FLAC comments, more than a FLAC "
+                       "metadata block holds (",
+                       max_block_length, ")");
     return block;
 }
 
@@ -216,8 +216,8 @@ DecodeError encoder_failure(const FLAC__StreamEncoder* encoder, const Sink& sink
         FLAC__uint64 sample = 0;
         std::uint32_t frame = 0, channel = 0, in_frame = 0;
         FLAC__int32 expected = 0, got = 0;
-        FLAC__stream_encoder_get_verify_decoder_error_stats(encoder, &sample, &frame, &channel, &in_frame,
-                                                            &expected, &got);
+        FLAC__stream_encoder_get_verify_decoder_error_stats(encoder, &sample, &frame, &channel, &in_frame, &expected,
+                                                            &got);
         return invalid("FLAC verify failed: sample ", sample, " of channel ", channel, " (frame ", frame,
                        ") decoded as ", got, " instead of ", expected);
     }

@@ -36,7 +36,7 @@ CodingChoice coding_for(Encoding encoding, CodingChoice coding) {
 }
 
 class DirPlanner {
-public:
+  public:
     DirPlanner(const DataDirRequest& request, const std::function<std::string(const std::string&)>& file_key)
         : request_(request), file_key_(file_key), extension_(extension_of(request.encoding)) {}
 
@@ -84,7 +84,7 @@ public:
 
     DataDirPlan finish() && { return std::move(result_); }
 
-private:
+  private:
     void fail(const std::string& name, std::string message) {
         result_.plan.failures.push_back({name, std::move(message)});
     }
@@ -146,7 +146,8 @@ Result<std::string> read_text(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         const int code = errno;
-        return DecodeError{ErrorKind::Io, "cannot open: " + input::describe(std::error_code(code, std::generic_category())), code};
+        return DecodeError{ErrorKind::Io,
+                           "cannot open: " + input::describe(std::error_code(code, std::generic_category())), code};
     }
     std::ostringstream text;
     text << in.rdbuf();
@@ -157,7 +158,8 @@ Result<std::string> read_text(const fs::path& path) {
 }  // namespace
 
 DataDirPlan plan_data_dir(const std::vector<Recording>& recordings, const std::vector<SegmentLine>* segments,
-                          const DataDirRequest& request, const std::function<std::string(const std::string&)>& file_key) {
+                          const DataDirRequest& request,
+                          const std::function<std::string(const std::string&)>& file_key) {
     DirPlanner planner(request, file_key);
     planner.add_recordings(recordings);
     if (segments != nullptr)

@@ -30,7 +30,9 @@ std::optional<double> parse_seconds_end(std::string_view text) {
     return value;
 }
 
-bool takes_value(char option) { return option == 'h' || option == 't' || option == 's' || option == 'c' || option == 'f'; }
+bool takes_value(char option) {
+    return option == 'h' || option == 't' || option == 's' || option == 'c' || option == 'f';
+}
 
 // Applies one option, or says why it cannot.
 Result<void> apply(PipeCommand& command, char option, std::string_view value, bool& seen_span) {
@@ -70,7 +72,8 @@ Result<PipeSpan> parse_pipe_span(std::string_view text, PipeSpan::Unit unit) {
     const bool seconds = unit == PipeSpan::Unit::Seconds;
     const char* flag = seconds ? "-t" : "-s";
     const std::size_t colon = text.find(':');
-    if (colon == std::string_view::npos) return invalid("invalid span ", in_quotes(text), " for ", flag, " (expected b:e)");
+    if (colon == std::string_view::npos)
+        return invalid("invalid span ", in_quotes(text), " for ", flag, " (expected b:e)");
     const std::string_view b = text.substr(0, colon), e = text.substr(colon + 1);
     PipeSpan span;
     span.unit = unit;
@@ -141,7 +144,8 @@ PipeCommand parse_sph2pipe(std::span<const char* const> args, bool stop_at_opera
                     return bad(cat("option requires an argument -- '", option, "'"));
                 k = arg.size();
             }
-            if (auto applied = apply(command, option, value, seen_span); !applied) return bad(std::move(applied).error().message);
+            if (auto applied = apply(command, option, value, seen_span); !applied)
+                return bad(std::move(applied).error().message);
         }
     }
     if (command.action != PipeCommand::Action::Convert) return command;

@@ -21,23 +21,23 @@ enum class OutputFormat { Wav, Pcm, Flac };
 
 struct Options {
     std::vector<std::filesystem::path> inputs;
-    std::optional<std::filesystem::path> output;      // -o as given
-    unsigned jobs = 0;                                // 0: one per available core
+    std::optional<std::filesystem::path> output;  // -o as given
+    unsigned jobs = 0;                            // 0: one per available core
     OutputFormat format = OutputFormat::Wav;
-    flac::Settings flac_settings;                     // level and verify, for FLAC output
-    bool force = false;                               // replace existing outputs
-    bool quiet = false;                               // nothing but errors on stderr
-    bool checksum = true;                             // check sample_checksum where a rule applies
-    bool keep_extension = false;                      // X.wv1 -> X.wv1.wav rather than X.wav
-    bool skip_existing = false;                       // leave existing outputs be, as skipped
-    std::uint64_t max_memory = 0;                     // 0: half the available memory
-    std::optional<std::uint64_t> channel;             // -c, 1-based
-    std::optional<select::Span> samples;              // -s
-    std::optional<select::Span> time;                 // -t
-    std::filesystem::path wav_scp;                    // --wav-scp: a data directory's recordings
-    std::filesystem::path segments;                   // --segments: its utterances
-    bool info = false;                                // print headers, convert nothing
-    bool json = false;                                // --info as JSON lines
+    flac::Settings flac_settings;          // level and verify, for FLAC output
+    bool force = false;                    // replace existing outputs
+    bool quiet = false;                    // nothing but errors on stderr
+    bool checksum = true;                  // check sample_checksum where a rule applies
+    bool keep_extension = false;           // X.wv1 -> X.wv1.wav rather than X.wav
+    bool skip_existing = false;            // leave existing outputs be, as skipped
+    std::uint64_t max_memory = 0;          // 0: half the available memory
+    std::optional<std::uint64_t> channel;  // -c, 1-based
+    std::optional<select::Span> samples;   // -s
+    std::optional<select::Span> time;      // -t
+    std::filesystem::path wav_scp;         // --wav-scp: a data directory's recordings
+    std::filesystem::path segments;        // --segments: its utterances
+    bool info = false;                     // print headers, convert nothing
+    bool json = false;                     // --info as JSON lines
 
     // Decided by `validate` from the above: where outputs go and what to pick.
     std::optional<std::filesystem::path> output_dir;   // none: beside each input

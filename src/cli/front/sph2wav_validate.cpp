@@ -28,7 +28,8 @@ bool names_a_directory(const fs::path& output) {
 Result<void> validate(Options& options) {
     if (!options.segments.empty() && options.wav_scp.empty()) return invalid("--segments needs --wav-scp");
     if (!options.wav_scp.empty()) {
-        if (!options.inputs.empty()) return invalid("--wav-scp takes its inputs from WAV_SCP, not from the command line");
+        if (!options.inputs.empty())
+            return invalid("--wav-scp takes its inputs from WAV_SCP, not from the command line");
         if (!options.output || *options.output == "-") return invalid("--wav-scp needs -o OUTDIR");
         if (options.info || options.channel || options.samples || options.time || options.keep_extension)
             return invalid("--wav-scp takes no --info, -c, -s, -t or --keep-extension (its lines say what to cut)");
@@ -36,8 +37,8 @@ Result<void> validate(Options& options) {
     }
     if (options.json && !options.info) return invalid("--json needs --info");
     if (options.samples && options.time) return invalid("-s and -t cannot be used together");
-    if (options.info && (options.output || options.channel || options.samples || options.time ||
-                         options.format != OutputFormat::Wav))
+    if (options.info &&
+        (options.output || options.channel || options.samples || options.time || options.format != OutputFormat::Wav))
         return invalid("--info converts nothing: it takes no -o, -c, -s, -t, --pcm or --flac");
 
     options.selection.channel = options.channel;

@@ -62,7 +62,7 @@ void from_sph2pipe(std::vector<const char*>& args, Recording& recording) {
     const PipeCommand command = parse_sph2pipe(args);
     if (command.action != PipeCommand::Action::Convert) {
         recording.error = command.action == PipeCommand::Action::BadUsage ? "sph2pipe " + command.error
-                                                                           : "sph2pipe prints no audio here";
+                                                                          : "sph2pipe prints no audio here";
         return;
     }
     if (command.files.size() != 1 || command.files[0] == "-") {
@@ -143,7 +143,8 @@ Result<std::vector<std::string>> split_words(std::string_view command) {
                 if (d == '$' || d == '`') {
                     return invalid("a shell expansion ('", d, "') is not understood");
                 }
-                if (d == '\\' && i + 1 < command.size() && std::string_view("$`\"\\").find(command[i + 1]) != std::string_view::npos)
+                if (d == '\\' && i + 1 < command.size() &&
+                    std::string_view("$`\"\\").find(command[i + 1]) != std::string_view::npos)
                     ++i;
                 word.push_back(command[i]);
             }
@@ -186,7 +187,8 @@ void parse_wav_scp_entry(std::string_view entry, Recording& recording) {
     else if (program == "sph2wav")
         from_sph2wav(args, recording);
     else
-        recording.error = "the command " + in_quotes((*words)[0]) + " is not understood (only sph2pipe and sph2wav are)";
+        recording.error =
+            "the command " + in_quotes((*words)[0]) + " is not understood (only sph2pipe and sph2wav are)";
 }
 
 std::vector<Recording> parse_wav_scp(std::string_view text) {
@@ -258,7 +260,8 @@ Result<void> check_id(std::string_view id, std::string_view extension) {
         if (c == '/') return invalid("an id with '/' names no file of the output directory");
         if (byte < 0x20 || byte == 0x7F) return invalid("an id with a control character names no file");
     }
-    if (id.size() + extension.size() > 255) return invalid("the id is too long for a file name (", id.size(), " bytes)");
+    if (id.size() + extension.size() > 255)
+        return invalid("the id is too long for a file name (", id.size(), " bytes)");
     return ok();
 }
 

@@ -10,10 +10,10 @@
 
 #include "cli/plan/tree.hpp"
 #include "cli/report/report.hpp"
+#include "common/text.hpp"
 #include "format/format.hpp"
 #include "input/standard_input.hpp"
 #include "shorten/shorten.hpp"
-#include "common/text.hpp"
 
 namespace korrin::cli {
 
@@ -84,11 +84,11 @@ std::vector<Fact> derived_facts(const sphere::SphereHeader& header, std::uint64_
             facts.push_back({"byte_order", format->big_endian ? "big" : "little", false});
     }
     facts.insert(facts.end(), {
-        {"channels", std::to_string(channels), true},
-        {"rate", std::to_string(rate), true},
-        {"frames", std::to_string(frames), true},
-        {"duration", decimal_seconds(frames, rate), true},
-    });
+                                  {"channels", std::to_string(channels), true},
+                                  {"rate", std::to_string(rate), true},
+                                  {"frames", std::to_string(frames), true},
+                                  {"duration", decimal_seconds(frames, rate), true},
+                              });
     // The labels and stream versions conversion takes; a version the
     // decoder refuses shows as what it is, for the refusal to explain.
     if (format && format->compressed()) {
@@ -184,9 +184,8 @@ int run_info(const Options& options) {
         }
         const std::uint64_t file_size = options.from_stdin ? head.size() : job_size;
         const std::string name = options.from_stdin ? "-" : job.input.string();
-        const std::vector<Fact> facts =
-            derived_facts(header, file_size - header.header_size,
-                          head.view().subspan(static_cast<std::size_t>(header.header_size)));
+        const std::vector<Fact> facts = derived_facts(
+            header, file_size - header.header_size, head.view().subspan(static_cast<std::size_t>(header.header_size)));
         std::string block;
         if (options.json) {
             block = info_json(name, lines, facts);

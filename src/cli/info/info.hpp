@@ -24,8 +24,7 @@ struct Fact {
 // (seconds). For a Shorten payload, its label (such as
 // "embedded-shorten-v1.1") and, when `payload` (the payload's first bytes)
 // reaches that far, the stream's version follow.
-std::vector<Fact> derived_facts(const sphere::SphereHeader& header, std::uint64_t payload_bytes,
-                                ByteView payload = {});
+std::vector<Fact> derived_facts(const sphere::SphereHeader& header, std::uint64_t payload_bytes, ByteView payload = {});
 
 // One file's block of text: its name, each field line (name, type, value)
 // in the file's order, then the derived facts.

@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <map>
-#include <unordered_map>
 #include <system_error>
+#include <unordered_map>
 
-#include "cli/sink/writer.hpp"
 #include "cli/report/report.hpp"
+#include "cli/sink/writer.hpp"
 
 namespace korrin::cli {
 
@@ -27,8 +27,7 @@ Candidate classify(const fs::path& name) {
     for (char& c : extension)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     if (extension == ".sph") return Candidate::Always;
-    if (extension == ".wv1" || extension == ".wv2" || extension == ".wav")
-        return Candidate::IfSphere;
+    if (extension == ".wv1" || extension == ".wv2" || extension == ".wav") return Candidate::IfSphere;
     return Candidate::No;
 }
 
@@ -41,7 +40,7 @@ fs::path with_extension(fs::path path, std::string_view extension, bool keep_ext
 }
 
 class Planner {
-public:
+  public:
     Planner(const std::optional<fs::path>& output_dir, std::string_view extension, bool keep_extension)
         : output_dir_(output_dir), extension_(extension), keep_extension_(keep_extension) {}
 
@@ -61,7 +60,7 @@ public:
     TreePlan finish() &&;
     TreePlan found() && { return std::move(plan_); }
 
-private:
+  private:
     void fail(const fs::path& path, std::string message) {
         plan_.failures.push_back({path.string(), std::move(message)});
     }
@@ -150,8 +149,8 @@ TreePlan Planner::finish() && {
             // its own input is left to fail at run time like any such case.
             for (std::size_t i : indices) {
                 if (i == reader->second) continue;
-                clashes.push_back({plan_.jobs[i].input.string(),
-                                   "output " + escape_name(output) + " would replace an input"});
+                clashes.push_back(
+                    {plan_.jobs[i].input.string(), "output " + escape_name(output) + " would replace an input"});
                 dropped[i] = true;
             }
             continue;
@@ -163,8 +162,7 @@ TreePlan Planner::finish() && {
             // with --keep-extension.
             const bool extensions_differ = job.input.extension() != first.input.extension();
             clashes.push_back({job.input.string(), "output " + escape_name(job.output.native()) +
-                                                       " is also the output of " +
-                                                       escape_name(first.input.native()) +
+                                                       " is also the output of " + escape_name(first.input.native()) +
                                                        (!keep_extension_ && extensions_differ
                                                             ? " (use --keep-extension to name outputs after "
                                                               "the whole input name)"
@@ -185,7 +183,7 @@ TreePlan Planner::finish() && {
 }  // namespace
 
 TreePlan make_plan(const std::vector<fs::path>& inputs, const std::optional<fs::path>& output_dir,
-               std::string_view extension, bool keep_extension) {
+                   std::string_view extension, bool keep_extension) {
     Planner planner(output_dir, extension, keep_extension);
     for (const auto& input : inputs) planner.add_input(input);
     return std::move(planner).finish();

@@ -13,9 +13,9 @@ namespace korrin::cli {
 
 // A file found, and where its output goes.
 struct TreeJob {
-    std::filesystem::path input;   // as the user will recognise it in messages
+    std::filesystem::path input;  // as the user will recognise it in messages
     std::filesystem::path output;
-    bool sniff = false;            // convert only if the file begins with "NIST_1A"
+    bool sniff = false;  // convert only if the file begins with "NIST_1A"
 };
 
 struct TreePlan {
@@ -39,8 +39,8 @@ struct TreePlan {
 // the order of the inputs, then of names) keeps it and the others fail. Trees
 // of several input directories under one `output_dir` are merged.
 TreePlan make_plan(const std::vector<std::filesystem::path>& inputs,
-               const std::optional<std::filesystem::path>& output_dir,
-               std::string_view extension, bool keep_extension = false);
+                   const std::optional<std::filesystem::path>& output_dir, std::string_view extension,
+                   bool keep_extension = false);
 
 // The files that make_plan would convert, without outputs (each job's
 // output is its input) and without its checks between outputs.

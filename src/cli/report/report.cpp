@@ -20,9 +20,7 @@ std::string format_fixed(double value, int decimals) {
     return text;
 }
 
-int terminal_width() {
-    return platform::error_terminal_columns().value_or(80);
-}
+int terminal_width() { return platform::error_terminal_columns().value_or(80); }
 
 // The length of the valid UTF-8 sequence at the start of `text`, or 0.
 std::size_t utf8_length(std::string_view text) {
@@ -99,8 +97,7 @@ std::string format_duration(double seconds) {
     const auto total = static_cast<long long>(std::max(0.0, seconds) + 0.5);
     char text[32];
     if (total >= 3600)
-        std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", total / 3600, total / 60 % 60,
-                      total % 60);
+        std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", total / 3600, total / 60 % 60, total % 60);
     else
         std::snprintf(text, sizeof text, "%lld:%02lld", total / 60, total % 60);
     return text;
@@ -115,9 +112,7 @@ void Reporter::emit(std::string_view text) {
     }
 }
 
-double Reporter::seconds() const {
-    return std::chrono::duration<double>(Clock::now() - start_).count();
-}
+double Reporter::seconds() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
 
 void Reporter::failure(std::string_view path, std::string_view message) {
     std::string line;
@@ -152,8 +147,8 @@ void Reporter::progress(const Counters& counters, std::size_t jobs) {
     std::string counts = std::to_string(done) + "/" + std::to_string(total) + " outputs";
     std::string tail = "  " + format_bytes(rate) + "/s";
     if (done > 0 && done < total)
-        tail += "  " + format_duration(elapsed / static_cast<double>(done) *
-                                       static_cast<double>(total - done)) + " left";
+        tail +=
+            "  " + format_duration(elapsed / static_cast<double>(done) * static_cast<double>(total - done)) + " left";
 
     // "counts [#####.....] tail", the bar taking what the terminal leaves.
     const int width = terminal_width() - 1;  // never write into the last column
@@ -194,8 +189,8 @@ void Reporter::summary(const Counters& counters) {
     if (failed == 0)
         line += std::to_string(converted) + (converted == 1 ? " output" : " outputs") + " written";
     else
-        line += std::to_string(converted) + " of " + std::to_string(total) +
-                " outputs written, " + std::to_string(failed) + " failed";
+        line += std::to_string(converted) + " of " + std::to_string(total) + " outputs written, " +
+                std::to_string(failed) + " failed";
     if (skipped > 0) line += ", " + std::to_string(skipped) + " skipped";
     if (bytes > 0) {
         line += " (" + format_bytes(bytes) + " read in " + format_fixed(elapsed, 2) + " s";

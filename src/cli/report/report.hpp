@@ -14,7 +14,7 @@ namespace korrin::cli {
 
 // How far a run has got. Workers add to it; the reporter reads it.
 struct Counters {
-    std::atomic<std::size_t> finished{0};    // jobs done with, whatever the outcome
+    std::atomic<std::size_t> finished{0};  // jobs done with, whatever the outcome
     std::atomic<std::size_t> converted{0};
     std::atomic<std::size_t> failed{0};      // failed jobs and inputs that failed earlier
     std::atomic<std::size_t> not_sphere{0};  // candidates that proved not to be SPHERE
@@ -25,7 +25,7 @@ struct Counters {
 };
 
 class Reporter {
-public:
+  public:
     using Clock = std::chrono::steady_clock;
 
     Reporter(bool quiet, bool show_progress, Clock::time_point start, std::string_view program = "sph2wav")
@@ -48,7 +48,7 @@ public:
     // Ends the progress bar's line and says the run was interrupted.
     void interrupted();
 
-private:
+  private:
     void emit(std::string_view text);  // one write, under the lock
     double seconds() const;
 

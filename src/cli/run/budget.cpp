@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "format/format.hpp"
 #include "common/checked.hpp"
 #include "common/text.hpp"
+#include "format/format.hpp"
 #include "platform/platform.hpp"
 
 namespace korrin::cli {
@@ -51,8 +51,7 @@ Needs conversion_needs(const sphere::SphereHeader& header, std::uint64_t file_si
         // 16-bit output for the header's sample count, and twice as much
         // again for the decoder's 64-bit working blocks (a bound measured
         // with blocks of 2^22 samples: 75 MB at the peak for 32 MB of output).
-        const std::uint64_t output =
-            saturating_mul(saturating_mul(field("sample_count"), field("channel_count")), 2);
+        const std::uint64_t output = saturating_mul(saturating_mul(field("sample_count"), field("channel_count")), 2);
         // FLAC's copy is made after the working blocks are gone, and fits
         // in their room beside the output.
         const std::uint64_t peak = saturating_add(saturating_mul(output, 3), framing);
@@ -108,7 +107,7 @@ std::optional<std::uint64_t> least_limit(const std::filesystem::path& root, cons
 }  // namespace
 
 std::optional<std::uint64_t> cgroup_memory_limit(const std::filesystem::path& proc,
-                                                const std::filesystem::path& cgroups) {
+                                                 const std::filesystem::path& cgroups) {
     // Each line: hierarchy-ID:controllers:path. cgroup v2's is "0::path";
     // v1 has a line whose controllers include "memory", mounted at
     // cgroups/memory.

@@ -53,19 +53,19 @@ void return_large_blocks();
 // fits `limit` beside those admitted and not yet finished. A conversion
 // larger than the whole budget is admitted alone, once nothing else runs.
 class MemoryBudget {
-public:
+  public:
     explicit MemoryBudget(std::uint64_t limit) : limit_(limit) {}
     MemoryBudget(const MemoryBudget&) = delete;
     MemoryBudget& operator=(const MemoryBudget&) = delete;
 
     // Holds its share of the budget from admission to destruction.
     class Admission {
-    public:
+      public:
         Admission(const Admission&) = delete;
         Admission& operator=(const Admission&) = delete;
         ~Admission();
 
-    private:
+      private:
         friend class MemoryBudget;
         Admission(MemoryBudget& budget, std::uint64_t bytes) : budget_(budget), bytes_(bytes) {}
         MemoryBudget& budget_;
@@ -80,7 +80,7 @@ public:
     // How many admissions had to wait for memory.
     std::size_t waits() const;
 
-private:
+  private:
     void release(std::uint64_t bytes);
 
     const std::uint64_t limit_;

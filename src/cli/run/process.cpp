@@ -39,7 +39,7 @@ sigset_t terminating_signals() {
     sigemptyset(&set);
     for (int s : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGIO, SIGXCPU})
         sigaddset(&set, s);
-    // Linux's own (macOS has neither these nor real-time signals).
+        // Linux's own (macOS has neither these nor real-time signals).
 #if defined(SIGPWR)
     sigaddset(&set, SIGPWR);
 #endif

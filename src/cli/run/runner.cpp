@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
+#include "cli/report/report.hpp"
 #include "cli/run/budget.hpp"
 #include "cli/run/process.hpp"
-#include "cli/report/report.hpp"
 #include "cli/sink/writer.hpp"
 #include "platform/platform.hpp"
 
@@ -113,7 +113,8 @@ std::shared_ptr<OutputDir> open_output_dir(const fs::path& dir, Reporter& report
         return nullptr;
     }
     const auto failed = [&](std::string_view what) {
-        reporter.failure(dir.string(), std::string(what) + input::describe(std::error_code(errno, std::generic_category())));
+        reporter.failure(dir.string(),
+                         std::string(what) + input::describe(std::error_code(errno, std::generic_category())));
         return nullptr;
     };
     if (::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return failed("cannot write to directory: ");
@@ -209,8 +210,7 @@ void run_workers(const Plan& plan, const RunSettings& settings, Reporter& report
 RunResult run_plan(const Plan& plan, const RunSettings& settings) {
     const auto start = Reporter::Clock::now();
     const bool quiet = settings.quiet;
-    Reporter reporter(quiet, !quiet && plan.tasks.size() > 1 && ::isatty(STDERR_FILENO) == 1, start,
-                      settings.program);
+    Reporter reporter(quiet, !quiet && plan.tasks.size() > 1 && ::isatty(STDERR_FILENO) == 1, start, settings.program);
     RunResult result;
     result.outcomes.assign(plan.outputs, Outcome::Pending);
 

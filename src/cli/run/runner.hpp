@@ -29,7 +29,7 @@ struct Plan {
 
 struct RunSettings {
     std::string_view program = "sph2wav";
-    unsigned jobs = 0;            // 0: one per available core
+    unsigned jobs = 0;             // 0: one per available core
     std::uint64_t max_memory = 0;  // 0: half the available memory
     bool quiet = false;            // nothing but failures
     bool summary = true;           // a summary line at the end, unless quiet
@@ -48,7 +48,7 @@ struct RunSettings {
 
 struct RunResult {
     int status = exit_converted;
-    std::vector<Outcome> outcomes;  // by Output::index
+    std::vector<Outcome> outcomes;          // by Output::index
     std::shared_ptr<OutputDir> output_dir;  // as opened, when it was
 };
 

@@ -69,8 +69,7 @@ std::optional<Span> parse_span(std::string_view text, Span::Unit unit) {
     return span;
 }
 
-Result<Selection> resolve(const Request& request, std::uint64_t channels, std::uint64_t frames,
-                          std::uint64_t rate) {
+Result<Selection> resolve(const Request& request, std::uint64_t channels, std::uint64_t frames, std::uint64_t rate) {
     Selection selection;
     if (request.channel) {
         const std::uint64_t channel = *request.channel;
@@ -88,15 +87,13 @@ Result<Selection> resolve(const Request& request, std::uint64_t channels, std::u
     if (span.unit == Span::Unit::Seconds) {
         if (span.begin_time) begin = frame_at(*span.begin_time, rate);
         if (span.end_time) end = frame_at(*span.end_time, rate);
-        label += " s (frames " + (begin ? std::to_string(*begin) : "") + ":" +
-                 (end ? std::to_string(*end) : "") + ")";
+        label += " s (frames " + (begin ? std::to_string(*begin) : "") + ":" + (end ? std::to_string(*end) : "") + ")";
     }
     selection.begin = begin.value_or(0);
     if (end && selection.begin > *end)
         return invalid("span ", label, " starts after its end (the file has ", plural(frames, "frame"), ")");
     if (selection.begin >= frames)
-        return invalid("span ", label, " starts at or beyond the end of the file (", plural(frames, "frame"),
-                       ")");
+        return invalid("span ", label, " starts at or beyond the end of the file (", plural(frames, "frame"), ")");
     selection.end = std::min(end.value_or(frames), frames);
     return selection;
 }

@@ -61,7 +61,6 @@ struct Selection {
 // frames at `rate` frames per second (Invalid): the channel must exist; the
 // span must start before the end of the file and not after its own end. An
 // end beyond the file is cut to the file.
-Result<Selection> resolve(const Request& request, std::uint64_t channels, std::uint64_t frames,
-                          std::uint64_t rate);
+Result<Selection> resolve(const Request& request, std::uint64_t channels, std::uint64_t frames, std::uint64_t rate);
 
 }  // namespace korrin::select

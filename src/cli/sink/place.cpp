@@ -60,8 +60,8 @@ Result<Place> named(const fs::path& path) {
     struct stat target;
     if (::stat(path.c_str(), &target) != 0) {
         if (errno != ENOENT) return cannot_create(path, errno);
-        return DecodeError{ErrorKind::Io, "not writing through the dangling symbolic link " + escape_name(path.native()),
-                           ENOENT};
+        return DecodeError{ErrorKind::Io,
+                           "not writing through the dangling symbolic link " + escape_name(path.native()), ENOENT};
     }
     if (S_ISDIR(target.st_mode)) return cannot_create(path, EISDIR);
     if (S_ISREG(target.st_mode)) {

@@ -15,14 +15,14 @@ namespace korrin::cli {
 
 // An open directory; closed when its last user lets go.
 class Folder {
-public:
+  public:
     explicit Folder(int fd) noexcept : fd_(fd) {}
     Folder(const Folder&) = delete;
     Folder& operator=(const Folder&) = delete;
     ~Folder();
     int fd() const noexcept { return fd_; }
 
-private:
+  private:
     int fd_;
 };
 using FolderRef = std::shared_ptr<const Folder>;
@@ -33,7 +33,7 @@ using FolderRef = std::shared_ptr<const Folder>;
 // inside it while a run writes, every output is made inside it. Shared by
 // the run's threads.
 class OutputDir {
-public:
+  public:
     // Opens `path`, a directory that exists; nothing with errno set.
     static std::shared_ptr<OutputDir> open(const std::filesystem::path& path);
 
@@ -43,7 +43,7 @@ public:
     // missing with `make`; nothing with errno set.
     FolderRef folder(const std::filesystem::path& relative, bool make);
 
-private:
+  private:
     static constexpr std::size_t most_open = 256;
 
     struct Open {

@@ -61,7 +61,8 @@ WriteResult Sink::write(ByteView bytes) {
     // What a file system reports only when a descriptor of the file is
     // closed (NFS's late write errors) comes out of closing a copy.
     const int copy = ::dup(STDOUT_FILENO);
-    if (copy >= 0 && ::close(copy) != 0 && errno != EINTR) return failed("cannot write standard output: " + errno_text(errno));
+    if (copy >= 0 && ::close(copy) != 0 && errno != EINTR)
+        return failed("cannot write standard output: " + errno_text(errno));
     return {};
 }
 

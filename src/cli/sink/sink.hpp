@@ -12,9 +12,8 @@
 
 namespace korrin::cli {
 
-
 class Sink {
-public:
+  public:
     // `path`, through `writer`'s temporary file in `slot`.
     static Sink file(OutputWriter& writer, std::size_t slot, std::filesystem::path path) {
         return Sink(&writer, slot, std::move(path));
@@ -32,7 +31,7 @@ public:
 
     WriteResult write(ByteView bytes);
 
-private:
+  private:
     Sink(OutputWriter* writer, std::size_t slot, std::filesystem::path path)
         : writer_(writer), slot_(slot), path_(std::move(path)) {}
 

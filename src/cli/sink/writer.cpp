@@ -9,8 +9,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <string_view>
 #include <system_error>
 
@@ -169,8 +169,7 @@ int OutputWriter::rename_temp(Slot& slot, const Place& place) {
         errno = EINTR;
         return -1;
     }
-    const int renamed =
-        fs_at::rename(place.folder->fd(), slot.temp.c_str(), place.name.c_str(), replace_existing_);
+    const int renamed = fs_at::rename(place.folder->fd(), slot.temp.c_str(), place.name.c_str(), replace_existing_);
     if (renamed == 0) set_temp(slot, nullptr, {});
     return renamed;
 }

@@ -43,7 +43,7 @@ using WriteResult = Result<void, Unwritten>;
 // creation to rename, so that `abandon` and a crash handler can remove them
 // all; the threads never wait for one another.
 class OutputWriter {
-public:
+  public:
     // Outputs below `root` (when given) are made inside it, through its
     // descriptors; the others are found by their paths, as `naming` says.
     OutputWriter(bool replace_existing, std::size_t slots, Naming naming = Naming::Generated,
@@ -79,7 +79,7 @@ public:
     // not touched; the process must end right after.
     void remove_named_temporaries() noexcept;
 
-private:
+  private:
     static constexpr std::size_t max_crash_name = 256;  // NAME_MAX and its NUL
 
     struct Slot {

@@ -22,8 +22,7 @@ try:
     import numpy as _np
 except ImportError as error:  # pragma: no cover - the test suites have numpy
     raise ImportError(
-        "korrin needs numpy, which is not installed: pip install numpy "
-        "(korrin_native and sph2wav work without it)"
+        "korrin needs numpy, which is not installed: pip install numpy (korrin_native and sph2wav work without it)"
     ) from error
 
 from korrin import _native
@@ -204,7 +203,7 @@ def read_segments(file, segments, dtype="float64", always_2d=False):
 
 
 # soundfile's SoundFile and blocks, and torchaudio's load, on the readers above.
-from korrin.soundfile import SoundFile, blocks  # noqa: E402
 from korrin._torch import load  # noqa: E402
+from korrin.soundfile import SoundFile, blocks  # noqa: E402
 
 __all__ += ["SoundFile", "blocks", "load"]

@@ -1,7 +1,6 @@
 import os
 from typing import IO, Any, Iterable, Iterator, Literal, Optional, Sequence, Tuple, Union
 
-import numpy as np
 import numpy.typing as npt
 
 __all__: list[str]
@@ -21,7 +20,12 @@ class Info:
     sample_width: int
     header: dict[str, Union[int, float, str]]
     def __init__(
-        self, samplerate: int, channels: int, frames: int, codec: str, sample_width: int,
+        self,
+        samplerate: int,
+        channels: int,
+        frames: int,
+        codec: str,
+        sample_width: int,
         header: dict[str, Union[int, float, str]],
     ) -> None: ...
     def __eq__(self, other: object) -> bool: ...

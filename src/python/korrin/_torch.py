@@ -22,8 +22,10 @@ def load(file, frame_offset=0, num_frames=-1, normalize=True, channels_first=Tru
     try:
         import torch
     except ImportError:
-        raise ImportError("korrin.load returns a torch.Tensor and needs PyTorch, which is not installed: "
-                          "pip install torch (korrin.read gives the same samples as a numpy array)") from None
+        raise ImportError(
+            "korrin.load returns a torch.Tensor and needs PyTorch, which is not installed: "
+            "pip install torch (korrin.read gives the same samples as a numpy array)"
+        ) from None
     if not isinstance(file, (str, os.PathLike, bytes)):
         file = korrin._source(file)[0]  # a file object is read once, for the header and the samples
     stored = None

@@ -161,7 +161,9 @@ class KaldiPipe:
         width = info.header.get("sample_n_bytes") if info.codec == "pcm" else None
         if info.codec not in _CODECS and width not in _PCM_WIDTHS:
             raise _Unreproduced(f"{self.path}: korrin does not read its {info.codec} samples as the call would")
-        begin, end, channel = _native.wav_scp_entry(self.command + " |", (info.channels, info.frames, info.samplerate))[7]
+        begin, end, channel = _native.wav_scp_entry(self.command + " |", (info.channels, info.frames, info.samplerate))[
+            7
+        ]
         return info, begin, end, channel
 
     def shape(self) -> Tuple[int, int, int]:
@@ -181,8 +183,9 @@ class KaldiPipe:
                 raise
         # What the call writes, from the call itself, read as lhotse reads it.
         prepare = _ORIGINALS.get("prepare", _AudioSource._prepare_for_reading)
-        return _backend.read_audio(prepare(self.source, offset=offset, duration=duration), offset=offset,
-                                   duration=duration)
+        return _backend.read_audio(
+            prepare(self.source, offset=offset, duration=duration), offset=offset, duration=duration
+        )
 
     def _read(self, info, begin, end, channel, offset, duration):
         rate = info.samplerate
@@ -194,12 +197,26 @@ class KaldiPipe:
         checksum = self.checksum == "verify" and whole
         if self.coding == "linear16" and info.sample_width == 4:
             # 16-bit PCM of 4-byte samples: their upper 16 bits.
-            data, _ = korrin.read(self.path, start=begin + start, stop=stop, channel=channel, dtype="int16",
-                                  always_2d=True, checksum=checksum)
+            data, _ = korrin.read(
+                self.path,
+                start=begin + start,
+                stop=stop,
+                channel=channel,
+                dtype="int16",
+                always_2d=True,
+                checksum=checksum,
+            )
             data = data.astype(np.float32) / np.float32(32768)
         else:
-            data, _ = korrin.read(self.path, start=begin + start, stop=stop, channel=channel, dtype="float32",
-                                  always_2d=True, checksum=checksum)
+            data, _ = korrin.read(
+                self.path,
+                start=begin + start,
+                stop=stop,
+                channel=channel,
+                dtype="float32",
+                always_2d=True,
+                checksum=checksum,
+            )
         return data.T, rate
 
 

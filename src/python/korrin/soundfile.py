@@ -46,10 +46,15 @@ SEEK_SET, SEEK_CUR, SEEK_END = 0, 1, 2
 _MAGIC = b"NIST_1A"
 _DTYPES = ("float32", "float64", "int16", "int32")
 # The metadata strings soundfile offers as attributes: a SPHERE file has none.
-_STRINGS = ("title", "copyright", "software", "artist", "comment", "date", "album", "license", "tracknumber",
-            "genre")
-_SUBTYPE_INFO = {"PCM_S8": "Signed 8 bit PCM", "PCM_16": "Signed 16 bit PCM", "PCM_32": "Signed 32 bit PCM",
-                 "ULAW": "U-Law", "ALAW": "A-Law", "SHORTEN": "Shorten"}
+_STRINGS = ("title", "copyright", "software", "artist", "comment", "date", "album", "license", "tracknumber", "genre")
+_SUBTYPE_INFO = {
+    "PCM_S8": "Signed 8 bit PCM",
+    "PCM_16": "Signed 16 bit PCM",
+    "PCM_32": "Signed 32 bit PCM",
+    "ULAW": "U-Law",
+    "ALAW": "A-Law",
+    "SHORTEN": "Shorten",
+}
 # Frames a span read of a Shorten stream takes beyond what is asked.
 _READ_AHEAD = 1 << 16
 _BAD_SEEK = 39  # libsndfile's SFE_BAD_SEEK
@@ -107,8 +112,19 @@ class SoundFile:
     them for an existing file.
     """
 
-    def __init__(self, file, mode="r", samplerate=None, channels=None, subtype=None, endian=None, format=None,
-                 closefd=True, compression_level=None, bitrate_mode=None):
+    def __init__(
+        self,
+        file,
+        mode="r",
+        samplerate=None,
+        channels=None,
+        subtype=None,
+        endian=None,
+        format=None,
+        closefd=True,
+        compression_level=None,
+        bitrate_mode=None,
+    ):
         if isinstance(file, os.PathLike):
             file = os.fspath(file)
         self._name = "<bytes>" if isinstance(file, (bytes, bytearray, memoryview)) else file
@@ -118,7 +134,9 @@ class SoundFile:
                 raise TypeError("Can not get `mode` from file. provided `mode` is None.")
         _check_mode(mode)
         if any(arg is not None for arg in (samplerate, channels, format, subtype, endian)):
-            raise TypeError("Not allowed for existing files (except 'RAW'): samplerate, channels, format, subtype, endian")
+            raise TypeError(
+                "Not allowed for existing files (except 'RAW'): samplerate, channels, format, subtype, endian"
+            )
         self._mode = mode
         self._compression_level = compression_level
         self._bitrate_mode = bitrate_mode
@@ -158,9 +176,11 @@ class SoundFile:
     def __repr__(self):
         setting = f", compression_level={self.compression_level}" if self.compression_level is not None else ""
         setting += f", bitrate_mode='{self.bitrate_mode}'" if self.bitrate_mode is not None else ""
-        return (f"SoundFile({self.name!r}, mode={self.mode!r}, samplerate={self.samplerate}, "
-                f"channels={self.channels}, format={self.format!r}, subtype={self.subtype!r}, "
-                f"endian={self.endian!r}{setting})")
+        return (
+            f"SoundFile({self.name!r}, mode={self.mode!r}, samplerate={self.samplerate}, "
+            f"channels={self.channels}, format={self.format!r}, subtype={self.subtype!r}, "
+            f"endian={self.endian!r}{setting})"
+        )
 
     def __enter__(self):
         return self
@@ -207,7 +227,7 @@ class SoundFile:
             if len(data) < frames:  # only with a fill_value
                 filled = np.empty((frames, self._channels), name)
                 filled[: len(data)] = data
-                filled[len(data):] = fill_value
+                filled[len(data) :] = fill_value
                 data = filled
             return data if always_2d or self._channels > 1 else data.reshape(-1)
         if frames < 0 or frames > len(out):
@@ -237,8 +257,7 @@ class SoundFile:
         array[:frames] = self._take(frames, name)
         return frames
 
-    def blocks(self, blocksize=None, overlap=0, frames=-1, dtype="float64", always_2d=False, fill_value=None,
-               out=None):
+    def blocks(self, blocksize=None, overlap=0, frames=-1, dtype="float64", always_2d=False, fill_value=None, out=None):
         """soundfile's generator of blocks, read by korrin."""
         frames = self._check_frames(frames, fill_value)
         if out is None:
@@ -314,8 +333,10 @@ class SoundFile:
 
     def _read_into(self, out, frames) -> int:
         if out.ndim not in (1, 2):
-            raise ValueError(f"Invalid shape: {out.shape!r} "
-                             f"({'0 dimensions not supported' if out.ndim < 1 else 'too many dimensions'})")
+            raise ValueError(
+                f"Invalid shape: {out.shape!r} "
+                f"({'0 dimensions not supported' if out.ndim < 1 else 'too many dimensions'})"
+            )
         channels = 1 if out.ndim == 1 else out.shape[1]
         if channels != self._channels:
             raise ValueError(f"Invalid shape: {out.shape!r} (Expected {self._channels} channels, got {channels})")
@@ -347,7 +368,9 @@ class SoundFile:
             # From a path, a stretch beyond the span (checkpoints take the
             # next read near it); of bytes, which are decoded from the start
             # each time, the whole stream.
-            first, last = (start, min(self._frames, max(stop, start + _READ_AHEAD))) if self._is_path else (0, self._frames)
+            first, last = (
+                (start, min(self._frames, max(stop, start + _READ_AHEAD))) if self._is_path else (0, self._frames)
+            )
             ahead = self._ahead = (dtype, first, self._read(first, last, dtype, False))
         return ahead[2][start - ahead[1] : stop - ahead[1]].copy()
 
@@ -356,9 +379,24 @@ class SoundFile:
         return korrin._array(buffer, count, width, dtype, True)
 
 
-def blocks(file, blocksize=None, overlap=0, frames=-1, start=0, stop=None, dtype="float64", always_2d=False,
-           fill_value=None, out=None, samplerate=None, channels=None, format=None, subtype=None, endian=None,
-           closefd=True):
+def blocks(
+    file,
+    blocksize=None,
+    overlap=0,
+    frames=-1,
+    start=0,
+    stop=None,
+    dtype="float64",
+    always_2d=False,
+    fill_value=None,
+    out=None,
+    samplerate=None,
+    channels=None,
+    format=None,
+    subtype=None,
+    endian=None,
+    closefd=True,
+):
     """soundfile.blocks on korrin: blocks of a SPHERE file."""
     with SoundFile(file, "r", samplerate, channels, subtype, endian, format, closefd) as f:
         frames = f._prepare_read(start, stop, frames)
@@ -430,25 +468,52 @@ def _stand_in(original):
         def __subclasscheck__(cls, subclass):
             return issubclass(subclass, (original, SoundFile))
 
-    def __new__(cls, file, mode="r", samplerate=None, channels=None, subtype=None, endian=None, format=None,
-                closefd=True, compression_level=None, bitrate_mode=None):
+    def __new__(
+        cls,
+        file,
+        mode="r",
+        samplerate=None,
+        channels=None,
+        subtype=None,
+        endian=None,
+        format=None,
+        closefd=True,
+        compression_level=None,
+        bitrate_mode=None,
+    ):
         if cls is stand_in and _reads_only(mode, file) and not (isinstance(format, str) and format.upper() == "RAW"):
             found = _sphere(file)
             if found is not None:
                 source, give_back = found
                 try:
-                    return SoundFile(source, mode, samplerate, channels, subtype, endian, format, closefd,
-                                     compression_level, bitrate_mode)
+                    return SoundFile(
+                        source,
+                        mode,
+                        samplerate,
+                        channels,
+                        subtype,
+                        endian,
+                        format,
+                        closefd,
+                        compression_level,
+                        bitrate_mode,
+                    )
                 except ValueError:
                     # A coding korrin does not read: soundfile's, as before.
                     if give_back is not None:
                         give_back()
         return original.__new__(cls)
 
-    stand_in = _Kind("SoundFile", (original,), {
-        "__new__": __new__, "__module__": original.__module__, "__qualname__": original.__qualname__,
-        "__doc__": original.__doc__,
-    })
+    stand_in = _Kind(
+        "SoundFile",
+        (original,),
+        {
+            "__new__": __new__,
+            "__module__": original.__module__,
+            "__qualname__": original.__qualname__,
+            "__doc__": original.__doc__,
+        },
+    )
     return stand_in
 
 
@@ -461,8 +526,10 @@ def patch() -> None:
     try:
         import soundfile
     except ImportError:
-        raise ImportError("korrin.soundfile.patch() changes soundfile, which is not installed: "
-                          "pip install soundfile (korrin.SoundFile reads SPHERE without it)") from None
+        raise ImportError(
+            "korrin.soundfile.patch() changes soundfile, which is not installed: "
+            "pip install soundfile (korrin.SoundFile reads SPHERE without it)"
+        ) from None
     if _original is None:
         _original = soundfile.SoundFile
         soundfile.SoundFile = _stand_in(_original)

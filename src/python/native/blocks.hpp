@@ -23,7 +23,7 @@ struct Block {
 };
 
 class BlockPool {
-public:
+  public:
     // Arrays smaller than this come from malloc, as before; larger ones are
     // whole mappings rounded up to huge pages.
     static constexpr std::size_t kSmall = std::size_t{1} << 20;
@@ -58,7 +58,7 @@ public:
     std::size_t kept_bytes() const noexcept { return kept_bytes_; }
     std::size_t kept_blocks() const noexcept { return count_; }
 
-private:
+  private:
     void drop(std::size_t index) noexcept;
 
     // Oldest first; each kept block is at least a granule.
@@ -73,7 +73,7 @@ private:
 // Counts a read in flight for as long as it lives (with the interpreter
 // lock held when made and destroyed).
 class ReadInFlight {
-public:
+  public:
     ReadInFlight() noexcept { BlockPool::shared().enter(); }
     ~ReadInFlight() { BlockPool::shared().leave(); }
     ReadInFlight(const ReadInFlight&) = delete;

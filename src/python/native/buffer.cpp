@@ -7,8 +7,7 @@ namespace korrin::python::native {
 namespace {
 
 struct BufferObject {
-    PyObject_HEAD
-    Block block;
+    PyObject_HEAD Block block;
     std::size_t size;
 };
 

@@ -85,8 +85,9 @@ PendingError error_of(DecodeError error, const Source& source) {
         if (source.is_path)
             error.message = printable_name(source.path.native()) + ": " + error.message;
         else if (looks_like_path(source.data))
-            error.message += " (bytes are read as the file's content: pass a str or os.PathLike to read the file "
-                             "at a path)";
+            error.message +=
+                " (bytes are read as the file's content: pass a str or os.PathLike to read the file "
+                "at a path)";
     }
     return to_py(std::move(error));
 }

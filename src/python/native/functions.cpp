@@ -30,8 +30,8 @@ namespace korrin::python::native {
 namespace {
 
 constexpr const char* info_parameters[] = {"source", "is_path"};
-constexpr const char* read_parameters[] = {"source", "is_path", "start", "stop", "frames", "channels", "dtype",
-                                           "checksum"};
+constexpr const char* read_parameters[] = {"source", "is_path",  "start", "stop",
+                                           "frames", "channels", "dtype", "checksum"};
 constexpr const char* segments_parameters[] = {"source", "is_path", "segments", "dtype"};
 
 constexpr FunctionDescription info_description{"info", info_parameters, 0, 2};
@@ -43,7 +43,7 @@ constexpr std::string_view checksum_hint = " (pass checksum=False to read it any
 // One call of a function, in steps taken with the interpreter lock held,
 // each of which may leave work to do without it before the next.
 class Call {
-public:
+  public:
     Call() = default;
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
@@ -69,7 +69,7 @@ public:
         work_ = nullptr;
     }
 
-protected:
+  protected:
     virtual PyResult<Ref> next() = 0;
 
     // Leaves `work` for the call to do before the next step.
@@ -79,7 +79,7 @@ protected:
         return Ref();
     }
 
-private:
+  private:
     std::function<void()> work_;
     std::exception_ptr fault_;
 };
@@ -96,8 +96,7 @@ private:
 PyObject* drive(Call* call) {
     if (call == nullptr) return PyErr_NoMemory();
     PyObject* result = nullptr;
-    while ((result = trampoline([call] { return call->step(); })) == nullptr && !PyErr_Occurred() &&
-           call->has_work()) {
+    while ((result = trampoline([call] { return call->step(); })) == nullptr && !PyErr_Occurred() && call->has_work()) {
         PyThreadState* const state = PyEval_SaveThread();
         call->work();
         PyEval_RestoreThread(state);
@@ -159,13 +158,14 @@ struct Request {
 // A call that reads one file: opened (its header read) without the lock,
 // then checked as a reading of it checks it.
 class FileCall : public Call {
-public:
+  public:
     FileCall(PyObject* args, PyObject* kwargs) noexcept : args_(args), kwargs_(kwargs) {}
 
-protected:
+  protected:
     // Opens the file of `source_`, without the lock.
     Ref open() {
-        return then_unlocked([this] { opened_ = source_.is_path ? reader_.open(source_.path) : reader_.open(source_.data); });
+        return then_unlocked(
+            [this] { opened_ = source_.is_path ? reader_.open(source_.path) : reader_.open(source_.data); });
     }
 
     // After open(): the header's format, or why the file was not opened or
@@ -227,17 +227,17 @@ protected:
     extract::Reader reader_;
     Request request_;
 
-private:
+  private:
     Result<void> opened_;
     Result<void> filled_;
     extract::ReadOptions options_;
 };
 
 class InfoCall final : public FileCall {
-public:
+  public:
     using FileCall::FileCall;
 
-private:
+  private:
     PyResult<Ref> next() override {
         if (stage_++ == 0) {
             PyObject* slots[2] = {};
@@ -250,19 +250,19 @@ private:
         const auto& lines = reader_.lines();
         Ref fields = made(PyTuple_New(static_cast<Py_ssize_t>(lines.size())));
         for (std::size_t i = 0; i < lines.size(); ++i)
-            PyTuple_SetItem(fields.get(), static_cast<Py_ssize_t>(i),
-                            tuple_of(new_text(lines[i].name), new_text(lines[i].type), new_text(lines[i].value))
-                                .release());
+            PyTuple_SetItem(
+                fields.get(), static_cast<Py_ssize_t>(i),
+                tuple_of(new_text(lines[i].name), new_text(lines[i].type), new_text(lines[i].value)).release());
         return tuple_of(std::move(fields), new_int(layout->channels), new_int(layout->rate), new_int(layout->frames),
                         new_text(extract::codec_of(*layout)), new_int(extract::sample_width_of(*layout)));
     }
 };
 
 class ReadCall final : public FileCall {
-public:
+  public:
     using FileCall::FileCall;
 
-private:
+  private:
     PyResult<Ref> next() override {
         switch (stage_++) {
             case 0: {
@@ -303,10 +303,10 @@ private:
 };
 
 class SegmentsCall final : public FileCall {
-public:
+  public:
     using FileCall::FileCall;
 
-private:
+  private:
     PyResult<Ref> next() override {
         switch (stage_++) {
             case 0: {
@@ -364,10 +364,10 @@ private:
 // What the checkpoint store holds, after emptying it when asked: for tests
 // and benchmarks.
 class CheckpointCacheCall final : public Call {
-public:
+  public:
     CheckpointCacheCall(PyObject* args, PyObject* kwargs) noexcept : args_(args), kwargs_(kwargs) {}
 
-private:
+  private:
     PyResult<Ref> next() override {
         if (stage_++ == 0) {
             static constexpr const char* parameters[] = {"clear", "interval", "path"};

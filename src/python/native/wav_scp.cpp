@@ -81,8 +81,8 @@ PyResult<cli::Shape> shape_argument(PyObject* object) {
     for (Py_ssize_t i = 0; i < 3; ++i) {
         KR_ASSIGN_OR_RETURN(values[i], int64_argument(PyTuple_GetItem(object, i)));
         if (values[i] < (i == 1 ? 0 : 1))
-            return PendingError::of_type(PyExc_ValueError,
-                                         Ref::steal(PyUnicode_FromString("a file's shape is (channels, frames, rate)")));
+            return PendingError::of_type(
+                PyExc_ValueError, Ref::steal(PyUnicode_FromString("a file's shape is (channels, frames, rate)")));
     }
     cli::Shape shape;
     shape.channels = static_cast<std::uint64_t>(values[0]);
@@ -96,10 +96,12 @@ PyResult<Ref> wav_scp_entry(PyObject* args, PyObject* kwargs) {
     static constexpr FunctionDescription description{"wav_scp_entry", parameters, 0, 2};
     PyObject* slots[2] = {};
     KR_TRY(extract_arguments_tuple_dict(description, args, kwargs, slots));
-    if (!PyUnicode_Check(slots[0])) return argument("entry", PyResult<int>(conversion_error(slots[0], "PyString"))).error();
+    if (!PyUnicode_Check(slots[0]))
+        return argument("entry", PyResult<int>(conversion_error(slots[0], "PyString"))).error();
     Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(slots[0]));
     if (!encoded) return PendingError::fetch();
-    const std::string_view entry(PyBytes_AsString(encoded.get()), static_cast<std::size_t>(PyBytes_Size(encoded.get())));
+    const std::string_view entry(PyBytes_AsString(encoded.get()),
+                                 static_cast<std::size_t>(PyBytes_Size(encoded.get())));
     std::optional<cli::Shape> shape;
     if (slots[1] != Py_None) {
         KR_ASSIGN_OR_RETURN(shape, argument("shape", shape_argument(slots[1])));
@@ -124,16 +126,14 @@ PyResult<Ref> wav_scp_entry(PyObject* args, PyObject* kwargs) {
         selection = tuple_of(new_int(chosen->begin), new_int(std::min(chosen->end, shape->frames)),
                              chosen->channel ? new_int(*chosen->channel) : none());
     }
-    return tuple_of(new_text(""), new_path(recording.path),
-                    recording.header_file ? new_path(*recording.header_file) : none(),
-                    new_text(encoding_name(recording.encoding)),
-                    new_text(coding_name(recording.coding)), new_text(checksum_name(recording.checksum)),
-                    new_bool(recording.payload_as_found), std::move(selection));
+    return tuple_of(
+        new_text(""), new_path(recording.path), recording.header_file ? new_path(*recording.header_file) : none(),
+        new_text(encoding_name(recording.encoding)), new_text(coding_name(recording.coding)),
+        new_text(checksum_name(recording.checksum)), new_bool(recording.payload_as_found), std::move(selection));
 }
 
 PyMethodDef functions[] = {
-    {"wav_scp_entry", as_method<entry<wav_scp_entry>>(),
-     METH_VARARGS | METH_KEYWORDS,
+    {"wav_scp_entry", as_method<entry<wav_scp_entry>>(), METH_VARARGS | METH_KEYWORDS,
      "wav_scp_entry(entry, shape)\n--\n\n"
      "What follows a wav.scp line's id, as sph2wav --wav-scp reads it: (error, path, header_file,\n"
      "encoding, coding, checksum, payload_as_found, selection). error is '' when the entry is a\n"

@@ -57,8 +57,8 @@ TEST(FlacComment, NamesAndValuesFollowTheEscapingRule) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(flac::vorbis_comment(c.name, c.value), c.comment);
     }
-    for (const char* coding : {"sample_count", "sample_rate", "channel_count", "sample_n_bytes",
-                               "sample_byte_format", "sample_coding", "sample_sig_bits", "sample_checksum"})
+    for (const char* coding : {"sample_count", "sample_rate", "channel_count", "sample_n_bytes", "sample_byte_format",
+                               "sample_coding", "sample_sig_bits", "sample_checksum"})
         EXPECT_EQ(flac::vorbis_comment(coding, "1"), std::nullopt) << coding;
 }
 

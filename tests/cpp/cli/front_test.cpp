@@ -63,7 +63,8 @@ TEST(Sph2pipeSpans, TruncateToFramesAndCutToTheFile) {
         {":0", PipeSpan::Unit::Seconds, 0, 37120, ""},
         {"1.3:9", PipeSpan::Unit::Seconds, 26000, 37120, ""},
         {"1.856:", PipeSpan::Unit::Seconds, 37120, 37120, ""},
-        {"1.85601:", PipeSpan::Unit::Seconds, 0, 0, "span 1.85601: s starts beyond the end of the file (37120 frames at 20000 Hz)"},
+        {"1.85601:", PipeSpan::Unit::Seconds, 0, 0,
+         "span 1.85601: s starts beyond the end of the file (37120 frames at 20000 Hz)"},
         {"37120:", PipeSpan::Unit::Frames, 37120, 37120, ""},
         {"37121:", PipeSpan::Unit::Frames, 0, 0, "span 37121: starts beyond the end of the file (37120 frames)"},
         {"5:0", PipeSpan::Unit::Frames, 5, 37120, ""},
@@ -97,7 +98,13 @@ TEST(Segments, CutAsExtractSegmentsCuts) {
         {0.1, 0.2, {}, 800, 1600, ""},
         {0.5, -1, 1, 4000, 8000, ""},
         {0.9, 1.49, {}, 7200, 8000, ""},
-        {0.9, 1.5, {}, 0, 0, "segment ends 4000 frames beyond the end of its recording (8000 frames at 8000 Hz; less than 0.5 s is cut off)"},
+        {0.9,
+         1.5,
+         {},
+         0,
+         0,
+         "segment ends 4000 frames beyond the end of its recording (8000 frames at 8000 Hz; less than 0.5 s is cut "
+         "off)"},
         {1.0, 1.2, {}, 0, 0, "segment starts at or beyond the end of its recording (8000 frames)"},
         {0.1, 0.2, 2, 0, 0, "no channel 2 (counted from 0) in a recording of 2 channels"},
     };
@@ -121,7 +128,8 @@ TEST(Segments, CutAsExtractSegmentsCuts) {
     pick.segment = Segment{0.25, -1, 0};
     const auto chosen = resolve(pick, {2, 8000, 8000});
     ASSERT_TRUE(chosen);
-    EXPECT_EQ(std::tuple(chosen->channel, chosen->begin, chosen->end), std::tuple(std::optional<std::uint64_t>(1), 6000u, 8000u));
+    EXPECT_EQ(std::tuple(chosen->channel, chosen->begin, chosen->end),
+              std::tuple(std::optional<std::uint64_t>(1), 6000u, 8000u));
 }
 
 TEST(WavScp, SplitsWordsAsAShellWouldOrRefuses) {
@@ -160,8 +168,9 @@ TEST(WavScp, ReadsTheCallsOfEachLine) {
         "d sph2pipe -f wav /c/d.sph out.wav |\n"
         "e sph2wav -c 1 /c/e.sph |\n");
     ASSERT_EQ(lines.size(), 5u);
-    EXPECT_EQ(std::tuple(lines[0].line, lines[0].path, lines[0].coding, lines[0].pick.channel),
-              std::tuple(std::size_t{1}, std::string("/c/a.sph"), CodingChoice::Linear16, std::optional<std::uint64_t>(2)));
+    EXPECT_EQ(
+        std::tuple(lines[0].line, lines[0].path, lines[0].coding, lines[0].pick.channel),
+        std::tuple(std::size_t{1}, std::string("/c/a.sph"), CodingChoice::Linear16, std::optional<std::uint64_t>(2)));
     EXPECT_TRUE(lines[0].payload_as_found);
     EXPECT_EQ(std::tuple(lines[1].line, lines[1].path, lines[1].checksum),
               std::tuple(std::size_t{3}, std::string("/c/b.sph"), ChecksumRule::Ignore));
@@ -173,8 +182,12 @@ TEST(WavScp, ReadsTheCallsOfEachLine) {
 TEST(WavScp, AnEntryAloneReadsAsItsLine) {
     // What korrin._native reads of lhotse's command sources: the entry
     // after the id, with what the call writes to the pipe.
-    const std::string entries[] = {"sph2pipe -f wav -p -c 2 -t 1:2 /c/a.sph |", "sph2pipe -c 1 /c/a.sph|",
-                                   "  /c/c d.sph ", "sph2pipe -f raw /c/a.sph |", "sox x |", "  "};
+    const std::string entries[] = {"sph2pipe -f wav -p -c 2 -t 1:2 /c/a.sph |",
+                                   "sph2pipe -c 1 /c/a.sph|",
+                                   "  /c/c d.sph ",
+                                   "sph2pipe -f raw /c/a.sph |",
+                                   "sox x |",
+                                   "  "};
     const Encoding encodings[] = {Encoding::Wav, Encoding::Sphere, Encoding::Wav, Encoding::Raw};
     for (std::size_t i = 0; i < std::size(entries); ++i) {
         Recording alone;
@@ -193,8 +206,14 @@ TEST(WavScp, AnEntryAloneReadsAsItsLine) {
 
 TEST(WavScp, IdsMustBeSafeFileNames) {
     const std::pair<std::string, bool> cases[] = {
-        {"sw02001-A_000098-001156", true}, {"ünïcode", true}, {"", false}, {"..", false}, {"a/b", false},
-        {std::string("a\0b", 3), false}, {"tab\there", false}, {std::string(251, 'x'), true},
+        {"sw02001-A_000098-001156", true},
+        {"ünïcode", true},
+        {"", false},
+        {"..", false},
+        {"a/b", false},
+        {std::string("a\0b", 3), false},
+        {"tab\there", false},
+        {std::string(251, 'x'), true},
         {std::string(252, 'x'), false},
     };
     for (const auto& [id, safe] : cases) EXPECT_EQ(check_id(id, ".wav").has_value(), safe) << id;

@@ -32,7 +32,7 @@ TEST(ParseSeconds, ReadsPlainDecimalsOnly) {
         {"+1", std::nullopt},
         {"1e3", std::nullopt},
         {" 1", std::nullopt},
-        {"10000000000000000000", std::nullopt},  // 20 significant digits
+        {"10000000000000000000", std::nullopt},                       // 20 significant digits
         {"0.000000000000000000000000000000000000001", std::nullopt},  // 39 decimals
     };
     for (const Case& c : cases) EXPECT_EQ(parse_seconds(c.text), c.want) << c.text;
@@ -46,10 +46,10 @@ TEST(FrameAt, RoundsToTheNearestFrameHalvesUp) {
     };
     const Case cases[] = {
         {{15, 1}, 8000, 12000},
-        {{1, 4}, 8000, 1},                  // 0.8 frames
-        {{5, 5}, 8000, 0},                  // 0.4
-        {{625, 7}, 8000, 1},                // exactly 0.5: up
-        {{1875, 7}, 8000, 2},               // exactly 1.5: up
+        {{1, 4}, 8000, 1},     // 0.8 frames
+        {{5, 5}, 8000, 0},     // 0.4
+        {{625, 7}, 8000, 1},   // exactly 0.5: up
+        {{1875, 7}, 8000, 2},  // exactly 1.5: up
         {{3, 0}, 1, 3},
         {{0, 0}, 48000, 0},
         {{1, 38}, UINT64_MAX, 0},
@@ -70,13 +70,20 @@ TEST(ParseSpan, TakesEitherEndOut) {
         std::optional<std::uint64_t> begin, end;
     };
     const Case cases[] = {
-        {"10:20", frames, true, 10, 20},    {"10:", frames, true, 10, std::nullopt},
-        {":20", frames, true, std::nullopt, 20}, {":", frames, true, std::nullopt, std::nullopt},
-        {"20:10", frames, true, 20, 10},    {"18446744073709551615:", frames, true, UINT64_MAX, std::nullopt},
-        {"18446744073709551616:", frames, false, {}, {}}, {"10", frames, false, {}, {}},
-        {"1:2:3", frames, false, {}, {}},   {"1.5:2", frames, false, {}, {}},
-        {"a:b", frames, false, {}, {}},     {"1.5:2", seconds, true, {}, {}},
-        {"1:2:3", seconds, false, {}, {}},  {"x:", seconds, false, {}, {}},
+        {"10:20", frames, true, 10, 20},
+        {"10:", frames, true, 10, std::nullopt},
+        {":20", frames, true, std::nullopt, 20},
+        {":", frames, true, std::nullopt, std::nullopt},
+        {"20:10", frames, true, 20, 10},
+        {"18446744073709551615:", frames, true, UINT64_MAX, std::nullopt},
+        {"18446744073709551616:", frames, false, {}, {}},
+        {"10", frames, false, {}, {}},
+        {"1:2:3", frames, false, {}, {}},
+        {"1.5:2", frames, false, {}, {}},
+        {"a:b", frames, false, {}, {}},
+        {"1.5:2", seconds, true, {}, {}},
+        {"1:2:3", seconds, false, {}, {}},
+        {"x:", seconds, false, {}, {}},
     };
     for (const Case& c : cases) {
         const std::optional<Span> span = parse_span(c.text, c.unit);
@@ -122,20 +129,56 @@ TEST(Resolve, ChecksTheRequestAgainstTheFile) {
         {request(std::nullopt, ":20"), 2, 100, 8000, std::nullopt, 0, 20, nullptr},
         {request(std::nullopt, "90:1000"), 2, 100, 8000, std::nullopt, 90, 100, nullptr},  // cut
         {request(std::nullopt, "99:"), 2, 100, 8000, std::nullopt, 99, 100, nullptr},
-        {request(std::nullopt, "50:50"), 2, 100, 8000, std::nullopt, 50, 50, nullptr},     // empty
-        {request(std::nullopt, "100:"), 2, 100, 8000, {}, 0, 0,
+        {request(std::nullopt, "50:50"), 2, 100, 8000, std::nullopt, 50, 50, nullptr},  // empty
+        {request(std::nullopt, "100:"),
+         2,
+         100,
+         8000,
+         {},
+         0,
+         0,
          "span 100: starts at or beyond the end of the file (100 frames)"},
-        {request(std::nullopt, "0:"), 2, 0, 8000, {}, 0, 0,
+        {request(std::nullopt, "0:"),
+         2,
+         0,
+         8000,
+         {},
+         0,
+         0,
          "span 0: starts at or beyond the end of the file (0 frames)"},
-        {request(std::nullopt, "20:10"), 2, 100, 8000, {}, 0, 0,
+        {request(std::nullopt, "20:10"),
+         2,
+         100,
+         8000,
+         {},
+         0,
+         0,
          "span 20:10 starts after its end (the file has 100 frames)"},
-        {request(std::nullopt, "200:150"), 2, 1, 8000, {}, 0, 0,
+        {request(std::nullopt, "200:150"),
+         2,
+         1,
+         8000,
+         {},
+         0,
+         0,
          "span 200:150 starts after its end (the file has 1 frame)"},
         {request(std::nullopt, "0.001:0.002", seconds), 2, 100, 8000, std::nullopt, 8, 16, nullptr},
-        {request(std::nullopt, "0.0125:", seconds), 2, 100, 8000, {}, 0, 0,
+        {request(std::nullopt, "0.0125:", seconds),
+         2,
+         100,
+         8000,
+         {},
+         0,
+         0,
          "span 0.0125: s (frames 100:) starts at or beyond the end of the file (100 frames)"},
         {request(std::nullopt, ":0.0001", seconds), 2, 100, 8000, std::nullopt, 0, 1, nullptr},
-        {request(std::nullopt, "0.002:0.001", seconds), 2, 100, 8000, {}, 0, 0,
+        {request(std::nullopt, "0.002:0.001", seconds),
+         2,
+         100,
+         8000,
+         {},
+         0,
+         0,
          "span 0.002:0.001 s (frames 16:8) starts after its end (the file has 100 frames)"},
         // The channel is checked before the span.
         {request(5, "20:10"), 2, 100, 8000, {}, 0, 0, "no channel 5 in a file of 2 channels"},
