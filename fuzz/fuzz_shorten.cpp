@@ -97,7 +97,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(pcm->pcm_bytes.size() == 2 * audio.samples.size(), "PCM is not two bytes per sample");
     const std::uint8_t* bytes = pcm->pcm_bytes.data();
     const auto samples = audio.samples.span();
-    check(pcm->code_checksum == (audio.is_ulaw ? audio.code_checksum : 0), "code checksums differ");
     for (std::size_t i = 0; i < samples.size(); ++i) {
         const auto s = static_cast<std::uint16_t>(samples[i]);
         check(bytes[2 * i] == (s & 0xFF) && bytes[2 * i + 1] == (s >> 8), "PCM bytes differ from the samples");
