@@ -221,10 +221,10 @@ class Decoder {
         const auto residual_width = static_cast<std::uint32_t>(width + 1);
         const std::span<const std::int64_t> a = coefficients;
         const std::int64_t offset = lpc_offset();
-        return decode_block(residual_width,
-                            [a, mu, offset](const std::int64_t* r, std::size_t n, std::int64_t* s, std::uint64_t) {
-                                return predict::restore_lpc(r, n, s, a, mu, offset);
-                            });
+        return decode_block(residual_width, [a, mu, offset](const std::int64_t* r, std::size_t n, std::int64_t* s,
+                                                            std::uint64_t magnitude) {
+            return predict::restore_lpc(r, n, s, a, mu, offset, magnitude);
+        });
     }
 
     // Decodes a block of `blocksize_` values, one residual (var of

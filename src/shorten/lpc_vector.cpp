@@ -113,12 +113,13 @@ template <int kRegisters>
     U spread = 0;  // below 2 * bound while every value is within it
     std::size_t i = 0;
     const auto step = [&]<int kPhase>() __attribute__((target("avx2"), always_inline)) {
-        // Everything but the newest term first: told nothing of `rest`,
-        // the compiler cannot move that term's multiply back to the start
-        // of the sum, which puts three adds between it and the shift.
-        U rest = U(older[kPhase]) + a2 * x3 + a1 * x2;
+        // Everything but the newest term first, the residual times 32
+        // among them (as in the scalar loops): told nothing of `rest`, the
+        // compiler cannot move that term's multiply back to the start of
+        // the sum, which puts three adds between it and the shift.
+        U rest = U(older[kPhase]) + a2 * x3 + a1 * x2 + (U(r[i]) << 5);
         __asm__("" : "+r"(rest));
-        const U t = U(r[i]) + U(static_cast<std::int64_t>(rest + a0 * x1) >> 5);
+        const U t = U(static_cast<std::int64_t>(rest + a0 * x1) >> 5);
         s[i] = static_cast<std::int64_t>(t + U(mu));
         spread |= t + biased;
         x3 = x2;

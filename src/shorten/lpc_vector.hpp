@@ -21,7 +21,8 @@ inline constexpr std::size_t kVectorMaxOrder = 32;
 // The caller has checked: kVectorMinOrder <= a.size() <= kVectorMaxOrder;
 // a processor with AVX2; every coefficient and every centred value of the
 // history (s[-1]..s[-p] less mu) within 32 bits and within lpc_bound; bound
-// a power of two of at most 2^30 and at most lpc_bound's.
+// a power of two of at most 2^30 and at most lpc_bound's; every residual
+// within kLpcResidualBound.
 std::size_t lpc_vector_avx2(const std::int64_t* r, std::size_t n, std::int64_t* s, std::span<const std::int64_t> a,
                             std::int64_t mu, std::int64_t bound, std::int64_t offset) noexcept;
 

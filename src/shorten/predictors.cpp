@@ -164,15 +164,17 @@ std::size_t lpc_unchecked_fixed(const std::int64_t* r, std::size_t n, std::int64
     using U = std::uint64_t;
     for (std::size_t i = 0; i < n; ++i) {
         // The same steps as lpc_value's, in the order that keeps the chain
-        // from value to value short: the offset and the older terms first,
-        // then the newest, a multiply, an add and the shift. Told nothing
-        // of `rest` (the empty asm), the compiler cannot move the newest
-        // term to the start of the sum, as GCC did, three adds before the
-        // shift.
-        U rest = U(offset);
+        // from value to value short: the offset, the residual times 32 and
+        // the older terms first, then the newest, a multiply, an add and
+        // the shift (r + (sum >> 5) is (32 r + sum) >> 5 while the latter
+        // stays within 64 bits, as the residuals' bound makes sure). Told
+        // nothing of `rest` (the empty asm), the compiler cannot move the
+        // newest term to the start of the sum, as GCC did, three adds
+        // before the shift.
+        U rest = U(offset) + (U(r[i]) << 5);
         for (std::size_t k = kOrder - 1; k >= 1; --k) rest += U(a[k]) * U(x[k]);
         __asm__("" : "+r"(rest));
-        const auto t = static_cast<std::int64_t>(U(r[i]) + U(static_cast<std::int64_t>(rest + U(a[0]) * U(x[0])) >> 5));
+        const auto t = static_cast<std::int64_t>(rest + U(a[0]) * U(x[0])) >> 5;
         s[i] = static_cast<std::int64_t>(U(t) + U(mu));
         shift_window(x, std::make_index_sequence<kOrder - 1>());
         x[0] = t;
@@ -208,11 +210,14 @@ constexpr auto kLpcLoops = lpc_loops(std::make_index_sequence<kFixedOrders>());
 }  // namespace
 
 bool restore_lpc(const std::int64_t* r, std::size_t n, std::int64_t* s, std::span<const std::int64_t> a,
-                 std::int64_t mu, std::int64_t offset) noexcept {
+                 std::int64_t mu, std::int64_t offset, std::uint64_t magnitude) noexcept {
     if (a.empty()) return restore_offset(r, n, s, mu);
     const std::size_t p = a.size();
     std::size_t i = 0;
-    if (const std::int64_t d = lpc_bound(s, a, mu); d != 0) {
+    // The unchecked loops shift 32 r + sum, which the bound keeps within
+    // 2^62 + 32 + 2^61 for residuals up to 2^56.
+    const std::int64_t d = magnitude <= kLpcResidualBound ? lpc_bound(s, a, mu) : 0;
+    if (d != 0) {
 #if defined(__x86_64__)
         constexpr std::int64_t k32 = INT32_MAX;
         constexpr std::int64_t k30 = std::int64_t{1} << 30;

@@ -129,6 +129,8 @@ template <int kOrder, class A>
 // 2^58 + 2^57 + 2^61. Only coefficients below 2^52 are taken, so A (at most
 // 1024 of them) stays below 2^62.
 inline constexpr std::int64_t kLpcMuBound = std::int64_t{1} << 61;
+// The residuals' magnitude up to which the unchecked QLPC loops run.
+inline constexpr std::uint64_t kLpcResidualBound = std::uint64_t{1} << 56;
 
 // The steps after the sum.
 template <class A>
@@ -156,7 +158,8 @@ std::int64_t lpc_bound(const std::int64_t* s, std::span<const std::int64_t> a, s
 
 // `magnitude`, where known, bounds the residuals' magnitudes (as var_block
 // reports it), which lets the DIFF loops skip the bound where it shows that
-// no value can leave it.
+// no value can leave it, and the QLPC loops take the residual into the sum
+// before its shift.
 inline constexpr std::uint64_t kUnknownMagnitude = UINT64_MAX;
 
 bool restore_offset(const std::int64_t* r, std::size_t n, std::int64_t* s, std::int64_t mu) noexcept;
@@ -164,7 +167,7 @@ template <int kOrder>
 bool restore_difference(const std::int64_t* r, std::size_t n, std::int64_t* s,
                         std::uint64_t magnitude = kUnknownMagnitude) noexcept;
 bool restore_lpc(const std::int64_t* r, std::size_t n, std::int64_t* s, std::span<const std::int64_t> a,
-                 std::int64_t mu, std::int64_t offset) noexcept;
+                 std::int64_t mu, std::int64_t offset, std::uint64_t magnitude = kUnknownMagnitude) noexcept;
 
 extern template bool restore_difference<1>(const std::int64_t*, std::size_t, std::int64_t*, std::uint64_t) noexcept;
 extern template bool restore_difference<2>(const std::int64_t*, std::size_t, std::int64_t*, std::uint64_t) noexcept;

@@ -90,7 +90,7 @@ Outcome restored(int predictor, const std::vector<std::int64_t>& history, const 
         case 1: complete = restore_difference<1>(r.data(), r.size(), s, magnitude); break;
         case 2: complete = restore_difference<2>(r.data(), r.size(), s, magnitude); break;
         case 3: complete = restore_difference<3>(r.data(), r.size(), s, magnitude); break;
-        default: complete = restore_lpc(r.data(), r.size(), s, a, mu, offset);
+        default: complete = restore_lpc(r.data(), r.size(), s, a, mu, offset, magnitude);
     }
     Outcome out{{}, complete};
     // The values before an overflow are formed; the one that overflowed is
@@ -206,6 +206,8 @@ TEST(Predictors, LongQlpcBlocksOfEveryOrder) {
         const std::int64_t mu = static_cast<std::int64_t>(rng() % 2001) - 1000;
         const Outcome want = reference(4, history, r, a, mu, 32);
         ASSERT_EQ(restored(4, history, r, a, mu, 32), want) << "round " << round << " order " << order;
+        ASSERT_EQ(restored(4, history, r, a, mu, 32, true), want)
+            << "round " << round << " order " << order << ", bound";
         crossed += std::any_of(want.values.begin(), want.values.end(), [mu](std::int64_t v) {
             return v - mu >= (std::int64_t{1} << 30) || v - mu < -(std::int64_t{1} << 30);
         });
