@@ -31,19 +31,21 @@ TEST(BlockPool, SmallArraysComeFromMallocAndLargeOnesFromAlignedMappings) {
     EXPECT_EQ(pool.kept_bytes(), 6 * MiB);
 }
 
-TEST(BlockPool, AFreedBlockServesTheNextArrayItHoldsWithoutWastingMoreThanItsSize) {
+TEST(BlockPool, AFreedBlockServesTheNextArrayItHoldsDownToAQuarterOfItsSize) {
     BlockPool pool;
-    const Block four = pool.take(4 * MiB);
-    pool.give(four);
+    const Block sixteen = pool.take(16 * MiB);
+    pool.give(sixteen);
     struct Case {
         std::size_t size;
         bool reused;
     };
-    // The 4 MiB block is too small for 5 MiB, serves 3 MiB and 2 MiB (at
-    // most its size to spare), and an array below 1 MiB is malloc's.
-    for (const Case c : {Case{5 * MiB, false}, Case{3 * MiB, true}, Case{2 * MiB, true}, Case{MiB - 1, false}}) {
+    // The 16 MiB block is too small for 17 MiB, serves 12, 4 and 3 MiB
+    // (taken as 4: sizes go up to whole 2 MiB), not 1.5 MiB (taken as 2),
+    // and an array below 1 MiB is malloc's.
+    for (const Case c : {Case{17 * MiB, false}, Case{12 * MiB, true}, Case{4 * MiB, true}, Case{3 * MiB, true},
+                         Case{3 * MiB / 2, false}, Case{MiB - 1, false}}) {
         const Block block = pool.take(c.size);
-        EXPECT_EQ(block.data == four.data, c.reused) << c.size;
+        EXPECT_EQ(block.data == sixteen.data, c.reused) << c.size;
         pool.give(block);
     }
 }

@@ -45,12 +45,16 @@ Block BlockPool::take(std::size_t size) noexcept {
     if (size < kSmall) return {std::malloc(size == 0 ? 1 : size), 0};
     if (size > SIZE_MAX - 2 * kGranule) return {};
     const std::size_t capacity = (size + kGranule - 1) / kGranule * kGranule;
-    // The smallest kept block that holds it, unless it would waste more
-    // than the array's own size.
+    // The smallest kept block that holds it, unless it is more than
+    // kMostSpare times its size. A kept block is memory the process has
+    // touched already: lending all of it to a smaller array costs nothing
+    // that keeping it would not, and a reader that asks for int16, float32
+    // and float64 arrays of the same files in turn (sizes 1, 2 and 4) then
+    // finds blocks for all three among those its largest arrays gave back.
     std::size_t best = count_;
     for (std::size_t i = 0; i < count_; ++i) {
         const std::size_t c = kept_[i].capacity;
-        if (c >= capacity && c - capacity <= capacity && (best == count_ || c < kept_[best].capacity)) best = i;
+        if (c >= capacity && c / kMostSpare <= capacity && (best == count_ || c < kept_[best].capacity)) best = i;
     }
     if (best != count_) {
         const Block block = kept_[best];

@@ -38,6 +38,8 @@ class BlockPool {
     static constexpr std::size_t kKeptLimit = std::size_t{128} << 20;
     static constexpr std::size_t kKeptCeiling = std::size_t{512} << 20;
     static constexpr std::size_t kLargestKept = std::size_t{64} << 20;
+    // A kept block serves arrays down to a quarter of its size.
+    static constexpr std::size_t kMostSpare = 4;
 
     static BlockPool& shared() noexcept;
 
