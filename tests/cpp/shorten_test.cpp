@@ -561,7 +561,10 @@ TEST(ShortenDecode, MatchesTheLiteralDecoder) {
     std::map<std::string, int> errors_seen;
     for (int round = 0; round < 3000; ++round) {
         const std::uint64_t type = pick(20) == 0 ? 4 : std::vector<std::uint64_t>{3, 5, 8}[pick(3)];
-        const std::uint64_t channels = 1 + pick(3), maxnlpc = pick(5), nmean = pick(5);
+        // A quarter of the rounds take QLPC orders up to 32, the vector
+        // loop's, mostly with stable filters.
+        const bool high_orders = pick(4) == 0;
+        const std::uint64_t channels = 1 + pick(3), maxnlpc = high_orders ? 7 + pick(26) : pick(5), nmean = pick(5);
         // Big rounds grow values with long third-order blocks and rare
         // large residuals until the arithmetic overflows.
         const bool big_values = pick(4) == 0;
@@ -586,8 +589,12 @@ TEST(ShortenDecode, MatchesTheLiteralDecoder) {
             if (what < 4) {
                 b.diff(static_cast<unsigned>(what), width, residuals(n));
             } else if (what == 4) {
-                std::vector<std::int64_t> a(pick(maxnlpc + 2));
+                std::vector<std::int64_t> a(high_orders ? maxnlpc - pick(3) : pick(maxnlpc + 2));
                 for (auto& x : a) x = static_cast<std::int64_t>(pick(64)) - 32;
+                if (high_orders && !a.empty() && pick(4) != 0) {
+                    for (auto& x : a) x = static_cast<std::int64_t>(pick(5)) - 2;
+                    a[0] = 24 + static_cast<std::int64_t>(pick(8));
+                }
                 b.qlpc(width, a, residuals(n));
             } else if (what == 5) {
                 b.zero();
