@@ -397,22 +397,41 @@ def bench_shorten_sphere(kn, ins: inp.Inputs, reps: int, report: Report):
         cpu_round, bare_cpu_round, tool_cpu_round = [], [], []
         kn.transcode(data)  # warm-up
         kn.shorten_to_pcm(stream)
-        for r in range(reps):
-            round_wall, round_bare, round_cpu, round_bare_cpu = [], [], [], []
-            pair = [
-                (kn.transcode, data, round_wall, round_cpu, faults),
-                (kn.shorten_to_pcm, stream, round_bare, round_bare_cpu, bare_faults),
-            ]
-            for fn, arg, times, cpu_times, fault_list in pair if r % 2 == 0 else pair[::-1]:
+
+        # The cases take turns call by call (transcode, the bare stream,
+        # sph2pipe, the order rotating): the speed a core gives a process
+        # here drifts by up to half within a second, and cases timed one
+        # after the other in a round met different speeds (the same ratio
+        # read 8.0x in one run and 9.2x in the next).
+        def ours(fn, arg, times, cpu_times, fault_list):
+            def run():
                 f0 = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
-                for _ in range(calls):
-                    c0, w0 = time.process_time(), time.perf_counter()
-                    result = fn(arg)
-                    w1, c1 = time.perf_counter(), time.process_time()
-                    del result
-                    times.append(w1 - w0)
-                    cpu_times.append(c1 - c0)
-                fault_list.append((resource.getrusage(resource.RUSAGE_SELF).ru_minflt - f0) / calls)
+                c0, w0 = time.process_time(), time.perf_counter()
+                result = fn(arg)
+                w1, c1 = time.perf_counter(), time.process_time()
+                del result
+                fault_list.append(resource.getrusage(resource.RUSAGE_SELF).ru_minflt - f0)
+                times.append(w1 - w0)
+                cpu_times.append(c1 - c0)
+
+            return run
+
+        for r in range(reps):
+            round_wall, round_bare, round_cpu, round_bare_cpu, round_tool, round_tool_cpu = [], [], [], [], [], []
+
+            def theirs():
+                w, c = timing.timed_command([str(tool), "-f", "wav", "-p", str(ins.path(name)), "/dev/null"])
+                round_tool.append(w)
+                round_tool_cpu.append(c)
+
+            cases = [
+                ours(kn.transcode, data, round_wall, round_cpu, faults),
+                ours(kn.shorten_to_pcm, stream, round_bare, round_bare_cpu, bare_faults),
+            ] + ([theirs] if tool is not None else [])
+            for k in range(calls):
+                turn = (r + k) % len(cases)
+                for case in cases[turn:] + cases[:turn]:
+                    case()
             cpu += round_cpu
             cpu_round.append(statistics.median(round_cpu))
             bare_cpu_round.append(statistics.median(round_bare_cpu))
@@ -421,14 +440,10 @@ def bench_shorten_sphere(kn, ins: inp.Inputs, reps: int, report: Report):
             per_round.append(statistics.median(round_wall))
             bare_round.append(statistics.median(round_bare))
             if tool is not None:
-                runs = [
-                    timing.timed_command([str(tool), "-f", "wav", "-p", str(ins.path(name)), "/dev/null"])
-                    for _ in range(7)
-                ]
-                tool_wall += [w for w, _ in runs]
-                tool_cpu += [c for _, c in runs]
-                tool_round.append(statistics.median(w for w, _ in runs))
-                tool_cpu_round.append(statistics.median(c for _, c in runs))
+                tool_wall += round_tool
+                tool_cpu += round_tool_cpu
+                tool_round.append(statistics.median(round_tool))
+                tool_cpu_round.append(statistics.median(round_tool_cpu))
         mod = statistics.median(wall)
         samples = meta["frames"] * meta["channels"]
         kind = {3: "QLPC", 5: "16-bit, DIFF", 8: "mu-law, DIFF"}[meta["sample_type"]]
@@ -480,7 +495,8 @@ def bench_shorten_sphere(kn, ins: inp.Inputs, reps: int, report: Report):
                 ratio,
                 goal_text,
                 ok,
-                note=f"median of 7 runs a round; CPU median {fmt_time(statistics.median(tool_cpu))}; "
+                note=f"median of {calls} runs a round, in turns with transcode's calls; CPU median "
+                f"{fmt_time(statistics.median(tool_cpu))}; "
                 f"ratio = sph2pipe's {timing.CLOCK} time / transcode's, per round "
                 f"(wall {wall_ratio:.2f}x, CPU {cpu_ratio:.2f}x)",
             )
